@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The whole test pass: installs what the build needs, builds every preset, runs the tests.
+# The sanitizer (ASan+UBSan) pass runs last so the output ends with CTest's summary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 4)
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for p in cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
+         g++-mingw-w64-i686 g++-mingw-w64-x86-64; do
+  have_pkg "$p" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "== installing: ${need[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+step() { echo; echo "== $*"; }
+
+step "Windows cross-build, 32-bit user mode"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+
+step "Windows cross-build, 64-bit kernel mode"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+
+step "ThreadSanitizer build and threading tests"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+# TSan needs a fixed address-space layout on newer kernels.
+tsan_run() { if command -v setarch >/dev/null; then setarch "$(uname -m)" -R "$@"; else "$@"; fi; }
+tsan_run ctest --test-dir build/tsan -L threading --output-on-failure -j "$jobs"
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build and all tests"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs"
