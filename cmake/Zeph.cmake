@@ -12,17 +12,17 @@ else()
   set(ZEPH_LINUX ON)
 endif()
 
-# True when this build makes the user-mode half (always on Linux).
-if(ZEPH_LINUX OR ZEPH_WINDOWS_PART STREQUAL "USER")
-  set(ZEPH_BUILD_USER ON)
+# True when this build makes the 32-bit user-mode half (always on Linux).
+if(ZEPH_LINUX OR ZEPH_WINDOWS_PART STREQUAL "X86")
+  set(ZEPH_BUILD_X86 ON)
 else()
-  set(ZEPH_BUILD_USER OFF)
+  set(ZEPH_BUILD_X86 OFF)
 endif()
-# True when this build makes the kernel-mode half (always on Linux).
-if(ZEPH_LINUX OR ZEPH_WINDOWS_PART STREQUAL "KERNEL")
-  set(ZEPH_BUILD_KERNEL ON)
+# True when this build makes the 64-bit half: driver, installer, class installer (always on Linux).
+if(ZEPH_LINUX OR ZEPH_WINDOWS_PART STREQUAL "X64")
+  set(ZEPH_BUILD_X64 ON)
 else()
-  set(ZEPH_BUILD_KERNEL OFF)
+  set(ZEPH_BUILD_X64 OFF)
 endif()
 
 # winapi: what user-mode product code links for the platform (the stand-in on Linux, system DLLs on Windows).

@@ -1,0 +1,117 @@
+// Fault injection for the simulated instrument. Seeded and reproducible: the same seed and the
+// same traffic give the same faults. Count-based faults are exact; probability-based faults draw
+// from one seeded generator in the order the traffic reaches them.
+#ifndef SIMDEV_FAULTS_H
+#define SIMDEV_FAULTS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <vector>
+
+namespace simdev {
+
+struct setup_packet;
+enum class usb_status : int;
+
+// Which way a byte travels on the serial line.
+enum class line_dir : std::uint8_t { to_host = 0, to_device = 1 };
+
+enum class line_fault : std::uint8_t { corrupt = 0, drop = 1, duplicate = 2 };
+
+// Matches control requests; an empty field matches anything.
+struct request_match {
+    std::optional<std::uint8_t> bRequest;
+    std::optional<std::uint16_t> wValue;
+    std::optional<std::uint16_t> wIndex;
+    bool vendor_only = true;  // match only vendor requests (bmRequestType type bits = 2)
+    bool matches(const setup_packet& s) const;
+};
+
+// Any endpoint, for nak() and silence().
+inline constexpr std::uint8_t any_endpoint = 0xFF;
+inline constexpr unsigned always = 0;  // "times" value: every match, without end
+
+class fault_injector {
+public:
+    fault_injector();
+
+    void seed(std::uint64_t s);
+    // Removes every fault and zeroes the counters (the seed stays).
+    void clear();
+
+    // STALL matching control requests, `times` times (always = every one).
+    void stall_request(request_match m, unsigned times = always);
+    // Cut the IN data stage of matching requests to `keep` bytes.
+    void short_reply(request_match m, std::size_t keep, unsigned times = always);
+    // NAK the next `count` transactions of an endpoint (serial: NAK handshake; USB: the transfer
+    // waits one frame per NAK). Endpoint 0 NAKs data and status stages, never SETUP.
+    void nak(std::uint8_t endpoint, unsigned count);
+    void nak_probability(std::uint8_t endpoint, double p);
+    // The device does not answer the next `count` transactions (serial: no byte at all for that
+    // token; USB: the transfer or control request ends with not_responding).
+    void silence(std::uint8_t endpoint, unsigned count);
+    // Serial line bytes, by probability per byte or at given byte numbers (counted from 0, per
+    // direction, from the moment the fault is set).
+    void line_probability(line_dir d, line_fault f, double p);
+    void line_at(line_dir d, line_fault f, std::uint64_t byte_number);
+    // USB face only: the next `count` transfers (or control requests, endpoint 0) of an endpoint
+    // end with `status` (data_error for a CRC error, babble, stall, not_responding ...) and
+    // move no data.
+    void usb_error(std::uint8_t endpoint, usb_status status, unsigned count);
+    // Unplug the instrument after `bytes` more bulk IN data bytes have been delivered
+    // (mid-transfer when the number falls inside a transfer).
+    void remove_after_bulk_in(std::uint64_t bytes);
+    // Slow serial line: bytes go out at baud / 10 per second, plus an extra delay per byte.
+    void line_rate(std::uint32_t baud);
+    void byte_delay_us(std::uint32_t us);
+
+    struct counters {
+        std::uint64_t stalls = 0, shortened = 0, naks = 0, silences = 0;
+        std::uint64_t corrupted = 0, dropped = 0, duplicated = 0, removals = 0, usb_errors = 0;
+    };
+    counters injected() const;
+
+    // --- queried by the faces and the model ---
+    bool take_stall(const setup_packet& s);
+    std::optional<std::size_t> take_short(const setup_packet& s);
+    bool take_nak(std::uint8_t endpoint);
+    bool take_silence(std::uint8_t endpoint);
+    std::optional<usb_status> take_usb_error(std::uint8_t endpoint);
+    // What happens to one line byte; `b` is changed in place when corrupted.
+    enum class byte_action { pass, corrupt, drop, duplicate };
+    byte_action line_byte(line_dir d, std::uint8_t& b);
+    // Accounts bulk IN bytes about to go out; returns how many may go before the removal point
+    // (n when no removal is due), and arms the removal when the point is reached.
+    std::size_t bulk_in_allowance(std::size_t n);
+    bool removal_due();  // true once, when the removal point was reached
+    // Microseconds one byte takes on the line (0 = as fast as the stream goes).
+    std::uint32_t byte_time_us() const;
+
+private:
+    struct req_rule { request_match m; unsigned left; bool forever; std::size_t keep; };
+    struct ep_count { std::uint8_t ep; unsigned left; };
+    bool take_rule(std::vector<req_rule>& v, const setup_packet& s, std::size_t* keep);
+    bool take_count(std::vector<ep_count>& v, std::uint8_t ep);
+
+    mutable std::mutex mu_;
+    std::mt19937_64 rng_;
+    std::vector<req_rule> stalls_, shorts_;
+    std::vector<ep_count> naks_, silences_;
+    std::vector<std::pair<ep_count, usb_status>> usb_errors_;
+    std::vector<std::pair<std::uint8_t, double>> nak_p_;
+    double line_p_[2][3] = {};
+    std::set<std::uint64_t> line_at_[2][3];
+    std::uint64_t line_count_[2] = {};
+    std::optional<std::uint64_t> remove_left_;
+    bool removal_armed_ = false;
+    std::uint32_t baud_ = 0, byte_delay_ = 0;
+    counters c_;
+};
+
+}  // namespace simdev
+
+#endif

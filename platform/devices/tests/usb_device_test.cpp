@@ -1,0 +1,417 @@
+// The USB face: control requests, queued transfers with asynchronous completion, stalls, removal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "simdev/instrument.h"
+#include "simdev/usb_device.h"
+#include "vendor.h"
+
+using namespace simdev;
+using namespace simdev::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects completions and lets the test wait for them.
+struct collector {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::pair<usb_status, std::size_t>> done;
+
+    transfer_completion cb() {
+        return [this](usb_status s, std::size_t n) {
+            std::lock_guard<std::mutex> g(mu);
+            done.emplace_back(s, n);
+            cv.notify_all();
+        };
+    }
+    bool wait(std::size_t count, std::chrono::milliseconds t = 5000ms) {
+        std::unique_lock<std::mutex> lk(mu);
+        return cv.wait_for(lk, t, [&] { return done.size() >= count; });
+    }
+    std::size_t size() {
+        std::lock_guard<std::mutex> g(mu);
+        return done.size();
+    }
+    std::pair<usb_status, std::size_t> at(std::size_t i) {
+        std::lock_guard<std::mutex> g(mu);
+        return done.at(i);
+    }
+};
+
+struct SimUsb : ::testing::Test {
+    std::shared_ptr<instrument> model = std::make_shared<instrument>();
+    usb_device dev{model};
+
+    void SetUp() override { dev.set_frame_us(100); }
+
+    control_result vendor(bool in, std::uint32_t word, std::uint16_t value, std::vector<std::uint8_t>& data) {
+        auto s = vendor_setup(in, word, value, static_cast<std::uint16_t>(data.size()));
+        return dev.control(s, data.empty() ? nullptr : data.data());
+    }
+    void set(std::uint32_t word, std::uint16_t value, const std::vector<std::uint32_t>& w) {
+        auto d = words24(w);
+        ASSERT_EQ(vendor(false, word, value, d).status, usb_status::success);
+    }
+
+    // One synchronous transfer.
+    std::pair<usb_status, std::size_t> xfer(std::uint8_t ep, std::uint8_t* buf, std::size_t len) {
+        collector c;
+        dev.submit(ep, buf, len, c.cb());
+        EXPECT_TRUE(c.wait(1));
+        return c.at(0);
+    }
+
+    // Reads one framed bulk message the way the driver does: 3 bytes, then the data in chunks.
+    std::vector<std::uint8_t> read_message(std::size_t chunk = 4096) {
+        std::uint8_t hdr[3];
+        auto r = xfer(0x81, hdr, 3);
+        EXPECT_EQ(r.first, usb_status::success);
+        EXPECT_EQ(r.second, 3u);
+        std::size_t n = hdr[0] | (hdr[1] << 8) | (hdr[2] << 16);
+        std::vector<std::uint8_t> data(n);
+        std::size_t got = 0;
+        while (got < n) {
+            auto rr = xfer(0x81, data.data() + got, std::min(chunk, n - got));
+            EXPECT_EQ(rr.first, usb_status::success);
+            if (rr.first != usb_status::success || rr.second == 0) break;
+            got += rr.second;
+        }
+        return data;
+    }
+};
+
+}  // namespace
+
+TEST_F(SimUsb, ControlStandardAndVendorRequests) {
+    std::uint8_t buf[64] = {};
+    auto r = dev.control(setup_packet{0x80, 6, 0x0100, 0, 18}, buf);
+    EXPECT_EQ(r.status, usb_status::success);
+    EXPECT_EQ(r.length, 18u);
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 18), dev.device_descriptor());
+    EXPECT_TRUE(dev.endpoints().empty());
+    EXPECT_EQ(dev.set_configuration(1), usb_status::success);
+    auto eps = dev.endpoints();
+    ASSERT_EQ(eps.size(), 3u);
+    EXPECT_EQ(eps[0].address, 0x82);
+    EXPECT_EQ(eps[0].type, endpoint_type::interrupt);
+    EXPECT_EQ(eps[1].type, endpoint_type::bulk);
+    EXPECT_EQ(eps[2].address, 0x01);
+    std::vector<std::uint8_t> words(15);
+    EXPECT_EQ(vendor(true, 0x000004, 1, words).status, usb_status::success);
+    EXPECT_EQ(from24(words)[2], 3u);
+    std::vector<std::uint8_t> none;
+    EXPECT_EQ(vendor(false, 0x000077, 0, none).status, usb_status::stall);
+    EXPECT_EQ(dev.set_configuration(3), usb_status::stall);
+}
+
+TEST_F(SimUsb, InTransferWaitsUntilDataExists) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    collector in;
+    std::uint8_t hdr[3];
+    dev.submit(0x81, hdr, 3, in.cb());
+    // An OUT transfer queued after it completes; the IN is still waiting for data.
+    std::uint8_t out[3] = {0, 0, 0};
+    EXPECT_EQ(xfer(0x01, out, 3).first, usb_status::success);
+    EXPECT_EQ(in.size(), 0u);
+    model->queue_bulk_message({1, 2, 3, 4, 5});
+    ASSERT_TRUE(in.wait(1));
+    EXPECT_EQ(in.at(0), std::make_pair(usb_status::success, std::size_t{3}));
+    EXPECT_EQ(hdr[0], 5);
+    std::uint8_t body[64];
+    EXPECT_EQ(xfer(0x81, body, 64), std::make_pair(usb_status::success, std::size_t{5}));
+    EXPECT_EQ(body[4], 5);
+}
+
+TEST_F(SimUsb, FramingAtPacketBoundaries) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    std::vector<std::uint8_t> a(150), b(128);
+    fill_pattern(1, 0, a);
+    fill_pattern(2, 0, b);
+    model->queue_bulk_message(a);
+    model->queue_bulk_message(b);
+    model->queue_bulk_message({});
+    // The length and the data never share a transfer, even with room for both.
+    std::uint8_t big[4096];
+    EXPECT_EQ(xfer(0x81, big, sizeof big).second, 3u);
+    // A buffer that is not a whole number of packets and smaller than the data: babble after
+    // the packets that fit; the rest stays for the next transfer.
+    auto r = xfer(0x81, big, 100);
+    EXPECT_EQ(r, std::make_pair(usb_status::babble, std::size_t{64}));
+    r = xfer(0x81, big + 64, 4096 - 64);
+    EXPECT_EQ(r, std::make_pair(usb_status::success, std::size_t{86}));
+    EXPECT_FALSE(check_pattern(1, 0, std::span<const std::uint8_t>(big, 150)));
+    // A message of whole packets ends at its end.
+    EXPECT_EQ(read_message(), b);
+    EXPECT_TRUE(read_message().empty());
+}
+
+TEST_F(SimUsb, MeasurementStreamAndNotificationsEndToEnd) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    set(0x000003, 1, {20});
+    std::uint64_t off = 0;
+    for (int i = 0; i < 20; ++i) {
+        auto m = read_message(64);  // the smallest chunk: every packet its own transfer
+        ASSERT_EQ(m.size(), 200u);
+        EXPECT_EQ(u16(m, 2), 196);
+        ASSERT_FALSE(check_pattern(seed::measurement, off, std::span<const std::uint8_t>(m).subspan(4))) << i;
+        off += 196;
+    }
+    std::uint8_t rec[63];
+    EXPECT_EQ(xfer(0x82, rec, 63), std::make_pair(usb_status::success, std::size_t{63}));
+    EXPECT_EQ(rec[1] | (rec[2] << 8), event::run_started);
+    EXPECT_EQ(xfer(0x82, rec, 63).second, 63u);
+    EXPECT_EQ(rec[1] | (rec[2] << 8), event::run_ended);
+    // A record does not fit a smaller buffer.
+    model->raise_event(0x0200);
+    EXPECT_EQ(xfer(0x82, rec, 32).first, usb_status::babble);
+}
+
+TEST_F(SimUsb, CompletionMayResubmit) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    set(0x000003, 1, {50});
+    std::vector<std::uint8_t> stream;
+    std::mutex mu;
+    std::condition_variable cv;
+    int left = 100;  // 50 messages, header and body each
+    std::vector<std::uint8_t> buf(256);
+    std::function<void(usb_status, std::size_t)> again = [&](usb_status s, std::size_t n) {
+        std::lock_guard<std::mutex> g(mu);
+        ASSERT_EQ(s, usb_status::success);
+        stream.insert(stream.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+        if (--left > 0) dev.submit(0x81, buf.data(), buf.size(), again);
+        cv.notify_all();
+    };
+    dev.submit(0x81, buf.data(), buf.size(), again);
+    std::unique_lock<std::mutex> lk(mu);
+    ASSERT_TRUE(cv.wait_for(lk, 10s, [&] { return left == 0; }));
+    ASSERT_EQ(stream.size(), 50u * 203);
+    for (int i = 0; i < 50; ++i) {
+        auto at = stream.begin() + i * 203;
+        EXPECT_EQ(at[0] | (at[1] << 8), 200);
+        ASSERT_FALSE(check_pattern(seed::measurement, 196u * i,
+                                   std::span<const std::uint8_t>(&*(at + 7), 196)));
+    }
+}
+
+TEST_F(SimUsb, CancelAndAbort) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    collector c;
+    std::uint8_t b1[3], b2[3], b3[63];
+    auto id1 = dev.submit(0x81, b1, 3, c.cb());
+    dev.submit(0x81, b2, 3, c.cb());
+    dev.submit(0x82, b3, 63, c.cb());
+    EXPECT_TRUE(dev.cancel(id1));
+    ASSERT_TRUE(c.wait(1));
+    EXPECT_EQ(c.at(0).first, usb_status::cancelled);
+    EXPECT_FALSE(dev.cancel(id1));
+    // abort_endpoint returns only after the completions have run.
+    EXPECT_EQ(dev.abort_endpoint(0x81), 1u);
+    EXPECT_EQ(c.size(), 2u);
+    EXPECT_EQ(c.at(1).first, usb_status::cancelled);
+    EXPECT_EQ(dev.abort_endpoint(0x81), 0u);
+    // The interrupt transfer was left alone.
+    model->raise_event(7);
+    ASSERT_TRUE(c.wait(3));
+    EXPECT_EQ(c.at(2), std::make_pair(usb_status::success, std::size_t{63}));
+}
+
+TEST_F(SimUsb, RemovalEndsEverything) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    collector c;
+    std::uint8_t b[64];
+    dev.submit(0x81, b, 3, c.cb());
+    dev.submit(0x82, b, 63, c.cb());
+    dev.remove();
+    EXPECT_EQ(c.size(), 2u);
+    EXPECT_EQ(c.at(0).first, usb_status::removed);
+    EXPECT_EQ(c.at(1).first, usb_status::removed);
+    EXPECT_FALSE(dev.present());
+    dev.submit(0x01, b, 3, c.cb());
+    ASSERT_TRUE(c.wait(3));
+    EXPECT_EQ(c.at(2).first, usb_status::removed);
+    EXPECT_EQ(dev.control(setup_packet{0x80, 6, 0x0100, 0, 18}, b).status, usb_status::removed);
+}
+
+TEST_F(SimUsb, RemovalMidTransferByFault) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    std::mutex mu;
+    std::condition_variable cv;
+    bool told = false;
+    dev.set_removal_handler([&] {
+        std::lock_guard<std::mutex> g(mu);
+        told = true;
+        cv.notify_all();
+    });
+    model->faults().remove_after_bulk_in(100);
+    model->queue_bulk_message(std::vector<std::uint8_t>(200, 0x33));
+    collector pending;
+    std::uint8_t rec[63];
+    dev.submit(0x82, rec, 63, pending.cb());
+    std::uint8_t buf[256];
+    EXPECT_EQ(xfer(0x81, buf, 3).second, 3u);
+    auto r = xfer(0x81, buf, 256);
+    EXPECT_EQ(r, std::make_pair(usb_status::removed, std::size_t{97}));
+    std::unique_lock<std::mutex> lk(mu);
+    ASSERT_TRUE(cv.wait_for(lk, 5s, [&] { return told; }));
+    EXPECT_FALSE(dev.present());
+    ASSERT_TRUE(pending.wait(1));
+    EXPECT_EQ(pending.at(0).first, usb_status::removed);
+    EXPECT_EQ(model->faults().injected().removals, 1u);
+}
+
+TEST_F(SimUsb, HaltStallsUntilCleared) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    model->queue_bulk_message({1});
+    ASSERT_EQ(dev.control(setup_packet{0x02, 3, 0, 0x81, 0}, nullptr).status, usb_status::success);
+    EXPECT_TRUE(dev.halted(0x81));
+    std::uint8_t b[64];
+    EXPECT_EQ(xfer(0x81, b, 3).first, usb_status::stall);
+    EXPECT_EQ(dev.clear_halt(0x81), usb_status::success);
+    EXPECT_EQ(xfer(0x81, b, 3), std::make_pair(usb_status::success, std::size_t{3}));
+    EXPECT_EQ(dev.clear_halt(0x05), usb_status::stall);
+}
+
+TEST_F(SimUsb, ConfigurationChangesEndTransfersAndCheckEndpoints) {
+    std::uint8_t b[64];
+    EXPECT_EQ(xfer(0x81, b, 3).first, usb_status::invalid);  // not configured
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    collector c;
+    dev.submit(0x81, b, 3, c.cb());
+    ASSERT_EQ(dev.set_configuration(2), usb_status::success);
+    EXPECT_EQ(c.size(), 1u);
+    EXPECT_EQ(c.at(0).first, usb_status::cancelled);
+    EXPECT_EQ(xfer(0x81, b, 3).first, usb_status::invalid);  // isochronous now
+    EXPECT_EQ(xfer(0x01, b, 3).first, usb_status::success);
+    EXPECT_EQ(xfer(0x02, b, 3).first, usb_status::invalid);
+}
+
+TEST_F(SimUsb, IsochronousPacketsAreZeroOrFull) {
+    ASSERT_EQ(dev.set_configuration(2), usb_status::success);
+    ASSERT_EQ(dev.set_interface(1, 2), usb_status::success);
+    auto eps = dev.endpoints();
+    ASSERT_EQ(eps.size(), 3u);
+    EXPECT_EQ(eps[1].type, endpoint_type::isochronous);
+    EXPECT_EQ(eps[1].max_packet, 240);
+    auto run_iso = [&](std::vector<std::uint8_t>& buf, std::vector<iso_packet>& pk) {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::optional<usb_status> st;
+        for (std::uint32_t i = 0; i < pk.size(); ++i) pk[i].offset = i * 240;
+        dev.submit_iso(0x81, buf.data(), buf.size(), pk.data(), static_cast<std::uint32_t>(pk.size()),
+                       [&](usb_status s) {
+                           std::lock_guard<std::mutex> g(mu);
+                           st = s;
+                           cv.notify_all();
+                       });
+        std::unique_lock<std::mutex> lk(mu);
+        EXPECT_TRUE(cv.wait_for(lk, 5s, [&] { return st.has_value(); }));
+        return st.value_or(usb_status::invalid);
+    };
+    std::vector<std::uint8_t> buf(17 * 240);
+    std::vector<iso_packet> pk(17);
+    EXPECT_EQ(run_iso(buf, pk), usb_status::success);
+    for (auto& p : pk) EXPECT_EQ(p.length, 0u);  // no run: empty packets
+    set(0x000003, 1, {20});
+    EXPECT_EQ(run_iso(buf, pk), usb_status::success);
+    for (auto& p : pk) EXPECT_EQ(p.length, 240u);
+    EXPECT_FALSE(check_pattern(seed::measurement, 0, buf));
+    EXPECT_EQ(run_iso(buf, pk), usb_status::success);
+    for (std::size_t i = 0; i < pk.size(); ++i) EXPECT_EQ(pk[i].length, i < 3 ? 240u : 0u);
+    EXPECT_FALSE(check_pattern(seed::measurement, 17 * 240, std::span<const std::uint8_t>(buf).subspan(0, 720)));
+}
+
+TEST_F(SimUsb, PortResetCancelsAndForgetsUsbState) {
+    ASSERT_EQ(dev.control(setup_packet{0x00, 5, 4, 0, 0}, nullptr).status, usb_status::success);
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    collector c;
+    std::uint8_t b[64];
+    dev.submit(0x82, b, 63, c.cb());
+    dev.reset_port();
+    EXPECT_EQ(c.size(), 1u);
+    EXPECT_EQ(c.at(0).first, usb_status::cancelled);
+    EXPECT_EQ(dev.address(), 0);
+    EXPECT_EQ(dev.configuration(), 0);
+    EXPECT_TRUE(dev.present());
+}
+
+TEST_F(SimUsb, NakDelaysAndSilenceFails) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    model->faults().nak(0x01, 3);
+    std::uint8_t b[3] = {0, 0, 0};
+    EXPECT_EQ(xfer(0x01, b, 3), std::make_pair(usb_status::success, std::size_t{3}));
+    EXPECT_EQ(model->faults().injected().naks, 3u);
+    model->faults().silence(0x01, 1);
+    EXPECT_EQ(xfer(0x01, b, 3).first, usb_status::not_responding);
+    EXPECT_EQ(xfer(0x01, b, 3).first, usb_status::success);
+    model->faults().silence(0, 1);
+    EXPECT_EQ(dev.control(setup_packet{0x80, 8, 0, 0, 1}, b).status, usb_status::not_responding);
+    EXPECT_EQ(dev.control(setup_packet{0x80, 8, 0, 0, 1}, b).status, usb_status::success);
+}
+
+TEST_F(SimUsb, InjectedTransferErrorsMoveNoData) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    model->queue_bulk_message({5, 6});
+    model->faults().usb_error(0x81, usb_status::data_error, 1);
+    model->faults().usb_error(0, usb_status::stall, 1);
+    std::uint8_t b[64];
+    EXPECT_EQ(xfer(0x81, b, 3), std::make_pair(usb_status::data_error, std::size_t{0}));
+    EXPECT_EQ(xfer(0x81, b, 3), std::make_pair(usb_status::success, std::size_t{3}));  // nothing was lost
+    EXPECT_EQ(b[0], 2);
+    EXPECT_EQ(dev.control(setup_packet{0x80, 8, 0, 0, 1}, b).status, usb_status::stall);
+    EXPECT_EQ(dev.control(setup_packet{0x80, 8, 0, 0, 1}, b).status, usb_status::success);
+    EXPECT_EQ(model->faults().injected().usb_errors, 2u);
+    EXPECT_FALSE(dev.halted(0x81));
+}
+
+TEST_F(SimUsb, FlashWriteOverBulkOut) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    set(0x000001, 4, {0x40, 100});
+    std::vector<std::uint8_t> data(100);
+    fill_pattern(99, 0, data);
+    std::uint8_t len[3] = {100, 0, 0};
+    EXPECT_EQ(xfer(0x01, len, 3).second, 3u);
+    EXPECT_EQ(xfer(0x01, data.data(), 64).second, 64u);
+    EXPECT_EQ(xfer(0x01, data.data() + 64, 36).second, 36u);
+    EXPECT_EQ(read_message(), (std::vector<std::uint8_t>{1, 0, 0}));
+    EXPECT_EQ(model->flash(0x40, 100), data);
+}
+
+TEST_F(SimUsb, EachTransferCompletesExactlyOnceUnderRacingCancels) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    set(0x000003, 1, {0});  // data keeps coming
+    std::mutex mu;
+    std::set<transfer_id> issued;
+    std::atomic<int> completions{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<std::uint8_t> buf(256);
+            for (int i = 0; i < 200; ++i) {
+                std::uint8_t ep = (t % 2) ? 0x81 : 0x01;
+                auto got = dev.submit(ep, buf.data(), ep == 0x81 ? 64 : 3,
+                                      [&](usb_status, std::size_t) { ++completions; });
+                {
+                    std::lock_guard<std::mutex> g(mu);
+                    issued.insert(got);
+                }
+                if (i % 3 == 0) dev.cancel(got);
+                if (i % 50 == 0) dev.abort_endpoint(ep);
+            }
+            dev.abort_endpoint(0x81);
+            dev.abort_endpoint(0x01);
+        });
+    }
+    for (auto& th : threads) th.join();
+    dev.abort_endpoint(0x81);
+    dev.abort_endpoint(0x01);
+    EXPECT_EQ(issued.size(), 800u);  // ids are unique
+    EXPECT_EQ(completions.load(), 800);
+    command(*model, 0x000003, 3);
+}

@@ -1,0 +1,686 @@
+// Kernel objects, the handle table, per-thread state, waits, APCs and the platform clock.
+#include <standin/clock.h>
+#include <standin/thread.h>
+
+#include <pthread.h>
+#include <sys/types.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+
+#include "internal.h"
+
+namespace wb {
+
+// Globals are created once and never destroyed: threads may still run while the process exits.
+std::mutex &wait_lock() {
+  static auto *m = new std::mutex;
+  return *m;
+}
+
+std::condition_variable &thread_state_changed() {
+  static auto *cv = new std::condition_variable;
+  return *cv;
+}
+
+// ---- clock -------------------------------------------------------------------------------
+
+namespace {
+
+struct clock_state {
+  std::atomic<uint32_t> tick_offset{0};
+  std::atomic<double> scale{1.0};
+  std::atomic<uint32_t> threshold{5000};
+  clock_state() {
+    if (const char *s = std::getenv("ZEPH_WAIT_SCALE")) {
+      char *end = nullptr;
+      double v = std::strtod(s, &end);
+      if (end != s && v >= 0.0) scale.store(v);
+    }
+  }
+};
+
+clock_state &clk() {
+  static auto *c = new clock_state;
+  return *c;
+}
+
+}  // namespace
+
+uint64_t clock_now_ns() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+DWORD scale_wait_ms(DWORD ms) {
+  if (ms == INFINITE || ms < clk().threshold.load()) return ms;
+  double v = std::ceil(static_cast<double>(ms) * clk().scale.load());
+  if (v >= static_cast<double>(INFINITE)) return INFINITE - 1;
+  return static_cast<DWORD>(v);
+}
+
+uint64_t scale_wait_ns(uint64_t ns) {
+  if (ns < static_cast<uint64_t>(clk().threshold.load()) * 1000000ull) return ns;
+  double v = static_cast<double>(ns) * clk().scale.load();
+  constexpr uint64_t k_max = 1ull << 62;  // far enough to mean never, and safe to add to the clock
+  if (v >= static_cast<double>(k_max)) return k_max;
+  return static_cast<uint64_t>(v);
+}
+
+uint64_t filetime_now() {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+  return static_cast<uint64_t>(ns / 100) + 116444736000000000ull;
+}
+
+// ---- kobject -----------------------------------------------------------------------------
+
+kobject::~kobject() = default;
+
+void kobject::release() noexcept {
+  if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+}
+
+void kobject::set_signalled(bool on) {
+  std::lock_guard<std::mutex> g(wait_lock());
+  set_signalled_locked(on);
+}
+
+void kobject::set_signalled_locked(bool on) {
+  signalled_ = on;
+  if (on) wake_waiters_locked();
+}
+
+void kobject::wake_waiters_locked() {
+  for (waiter *w : waiters_) w->cv.notify_one();
+}
+
+// ---- last error --------------------------------------------------------------------------
+
+namespace {
+thread_local DWORD t_last_error = 0;
+}
+
+void set_last_error(DWORD code) { t_last_error = code; }
+DWORD last_error() { return t_last_error; }
+void set_last_error_invalid_handle() { t_last_error = ERROR_INVALID_HANDLE; }
+
+// ---- handle table and names --------------------------------------------------------------
+
+namespace {
+
+struct handle_table {
+  std::mutex m;
+  std::unordered_map<uintptr_t, kobject *> map;
+  uintptr_t next = 0x100;
+};
+
+handle_table &table() {
+  static auto *t = new handle_table;
+  return *t;
+}
+
+struct name_table {
+  std::mutex m;
+  std::unordered_map<std::string, kobject *> by_name;
+  std::unordered_map<kobject *, std::string> by_object;
+};
+
+name_table &names() {
+  static auto *n = new name_table;
+  return *n;
+}
+
+constexpr uintptr_t k_handle_limit = 0x7FFFFFF0;
+
+}  // namespace
+
+HANDLE insert_handle(kobject *obj) {
+  if (!obj) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto &t = table();
+  std::lock_guard<std::mutex> g(t.m);
+  if (t.map.size() >= (k_handle_limit - 0x100) / 4) {
+    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  do {
+    t.next += 4;
+    if (t.next >= k_handle_limit) t.next = 0x104;
+  } while (t.map.count(t.next));
+  obj->add_ref();
+  obj->handles_.fetch_add(1, std::memory_order_acq_rel);
+  t.map.emplace(t.next, obj);
+  return reinterpret_cast<HANDLE>(t.next);
+}
+
+kref<kobject> lookup_handle(HANDLE h) {
+  if (h == GetCurrentThread()) return kref<kobject>::share(current_thread());
+  auto &t = table();
+  std::lock_guard<std::mutex> g(t.m);
+  auto it = t.map.find(reinterpret_cast<uintptr_t>(h));
+  if (it == t.map.end()) {
+    set_last_error(ERROR_INVALID_HANDLE);
+    return {};
+  }
+  return kref<kobject>::share(it->second);
+}
+
+bool close_handle(HANDLE h) {
+  kobject *obj = nullptr;
+  {
+    auto &t = table();
+    std::lock_guard<std::mutex> g(t.m);
+    auto it = t.map.find(reinterpret_cast<uintptr_t>(h));
+    if (it == t.map.end()) {
+      set_last_error(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    obj = it->second;
+    t.map.erase(it);
+  }
+  bool last;
+  {
+    // Under the name lock so that a concurrent open by name never revives a closing object.
+    auto &n = names();
+    std::lock_guard<std::mutex> g(n.m);
+    last = obj->handles_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    if (last) {
+      auto it = n.by_object.find(obj);
+      if (it != n.by_object.end()) {
+        n.by_name.erase(it->second);
+        n.by_object.erase(it);
+      }
+    }
+  }
+  if (last) obj->on_last_handle_closed();
+  obj->release();
+  return true;
+}
+
+HANDLE named_create(const char *name, const char *type, kobject *(*make)(void *), void *ctx) {
+  if (name && !*name) name = nullptr;  // an empty name makes an unnamed object
+  if (!name) {
+    kobject *o = make(ctx);
+    if (!o) return nullptr;
+    HANDLE h = insert_handle(o);
+    o->release();
+    if (h) set_last_error(ERROR_SUCCESS);
+    return h;
+  }
+  auto &n = names();
+  std::lock_guard<std::mutex> g(n.m);
+  auto it = n.by_name.find(name);
+  if (it != n.by_name.end()) {
+    if (std::string(it->second->type_name()) != type) {
+      set_last_error(ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    HANDLE h = insert_handle(it->second);
+    if (h) set_last_error(ERROR_ALREADY_EXISTS);
+    return h;
+  }
+  kobject *o = make(ctx);
+  if (!o) return nullptr;
+  HANDLE h = insert_handle(o);
+  if (h) {
+    n.by_name.emplace(name, o);
+    n.by_object.emplace(o, name);
+    set_last_error(ERROR_SUCCESS);
+  }
+  o->release();
+  return h;
+}
+
+HANDLE named_open(const char *name, const char *type) {
+  if (!name) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto &n = names();
+  std::lock_guard<std::mutex> g(n.m);
+  auto it = n.by_name.find(name);
+  if (it == n.by_name.end()) {
+    set_last_error(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  if (std::string(it->second->type_name()) != type) {
+    set_last_error(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return insert_handle(it->second);
+}
+
+// ---- threads -----------------------------------------------------------------------------
+
+namespace {
+
+std::atomic<DWORD> g_next_thread_id{0x100};
+std::atomic<std::size_t> g_stopped{0};
+thread_local thread_object *t_self = nullptr;
+
+void on_thread_exit(void *p);
+
+pthread_key_t exit_key() {
+  static pthread_key_t key = [] {
+    pthread_key_t k;
+    pthread_key_create(&k, on_thread_exit);
+    return k;
+  }();
+  return key;
+}
+
+// Runs after the thread's C++ thread_local destructors: the thread is gone as Windows sees it.
+void on_thread_exit(void *p) {
+  auto *t = static_cast<thread_object *>(p);
+  apc_queue dropped;
+  {
+    std::lock_guard<std::mutex> g(wait_lock());
+    if (!t->ended) finish_thread_locked(t, t->pending_exit_code, dropped);
+  }
+  dropped.clear();
+  if (t_self == t) t_self = nullptr;
+  t->release();
+}
+
+}  // namespace
+
+thread_object::thread_object(DWORD id_, bool platform)
+    : kobject(true, false), id(id_), platform_created(platform) {
+  w.thread = this;
+}
+
+DWORD next_thread_id() { return g_next_thread_id.fetch_add(4); }
+
+// Binds a platform-created thread's object to the running thread.
+void bind_current_thread(thread_object *t) {
+  t_self = t;
+  pthread_setspecific(exit_key(), t);
+}
+
+thread_object *current_thread() {
+  if (t_self) return t_self;
+  auto *t = new thread_object(next_thread_id(), false);  // the thread's own reference
+  t->linux_tid = static_cast<int>(gettid());
+  bind_current_thread(t);
+  return t;
+}
+
+kref<kobject> current_thread_object() { return kref<kobject>::share(current_thread()); }
+
+void finish_thread_locked(thread_object *t, DWORD code, apc_queue &dropped) {
+  if (t->ended) return;
+  t->ended = true;
+  t->exit_code = code;
+  for (mutex_object *m : t->owned_mutexes) {
+    m->owner = nullptr;
+    m->recursion = 0;
+    m->abandoned = true;
+    m->wake_waiters_locked();
+    m->release();  // the object stays alive through the handle that took it, or goes now
+  }
+  t->owned_mutexes.clear();
+  dropped.swap(t->apcs);
+  t->set_signalled_locked(true);
+  t->w.cv.notify_all();
+  thread_state_changed().notify_all();
+}
+
+bool queue_apc_locked(thread_object *t, std::function<void()> fn, const void *tag) {
+  if (t->ended) return false;
+  t->apcs.push_back(apc_entry{std::move(fn), tag});
+  if (t->blocked && t->blocked_alertable) t->w.cv.notify_one();
+  return true;
+}
+
+bool queue_apc(kobject *thread, std::function<void()> fn) {
+  auto *t = dynamic_cast<thread_object *>(thread);
+  if (!t) {
+    set_last_error(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  std::lock_guard<std::mutex> g(wait_lock());
+  if (!queue_apc_locked(t, std::move(fn))) {
+    set_last_error(ERROR_GEN_FAILURE);
+    return false;
+  }
+  return true;
+}
+
+[[noreturn]] void park_current_thread() {
+  thread_object *self = current_thread();
+  {
+    std::lock_guard<std::mutex> g(wait_lock());
+    self->stopped = true;
+    self->blocked = false;
+    g_stopped.fetch_add(1);
+    thread_state_changed().notify_all();
+  }
+  // The thread never runs product code again; it holds no platform lock here.
+  for (;;) ::pause();
+}
+
+std::size_t stopped_thread_count() { return g_stopped.load(); }
+
+void termination_point() {
+  thread_object *self = current_thread();
+  if (!self->attention.load(std::memory_order_acquire)) return;
+  std::unique_lock<std::mutex> lk(wait_lock());
+  for (;;) {
+    if (self->terminated) {
+      lk.unlock();
+      park_current_thread();
+    }
+    if (self->suspend_count == 0) return;
+    self->blocked = true;
+    self->blocked_alertable = false;
+    thread_state_changed().notify_all();
+    self->w.cv.wait(lk);
+    self->blocked = false;
+  }
+}
+
+// ---- waits -------------------------------------------------------------------------------
+
+struct wait_engine {
+  static void add_waiter(kobject *o, waiter *w) { o->waiters_.push_back(w); }
+  static void remove_waiter(kobject *o, waiter *w) {
+    auto &v = o->waiters_;
+    auto it = std::find(v.begin(), v.end(), w);
+    if (it != v.end()) v.erase(it);
+  }
+};
+
+namespace {
+
+// Runs every queued APC, also those queued while they run, FIFO.
+void run_apcs(thread_object *self) {
+  for (;;) {
+    std::function<void()> fn;
+    {
+      std::lock_guard<std::mutex> g(wait_lock());
+      if (self->terminated) break;
+      if (self->apcs.empty()) return;
+      fn = std::move(self->apcs.front().fn);
+      self->apcs.pop_front();
+    }
+    fn();
+  }
+  park_current_thread();
+}
+
+// Tries to satisfy the wait; returns WAIT_TIMEOUT when it cannot yet.
+DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waiter *w) {
+  if (count == 0) return WAIT_TIMEOUT;
+  if (wait_all) {
+    for (DWORD i = 0; i < count; ++i)
+      if (!objs[i]->is_signalled_locked(w)) return WAIT_TIMEOUT;
+    bool abandoned = false;
+    for (DWORD i = 0; i < count; ++i)
+      if (objs[i]->acquire_locked(w) == WAIT_ABANDONED_0) abandoned = true;
+    return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    if (objs[i]->is_signalled_locked(w)) return objs[i]->acquire_locked(w) + i;
+  }
+  return WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+void run_queued_apcs() { run_apcs(current_thread()); }
+
+DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD ms, bool alertable) {
+  if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && !objs)) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  thread_object *self = current_thread();
+  termination_point();
+
+  const DWORD scaled = scale_wait_ms(ms);
+  const bool infinite = scaled == INFINITE;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : scaled);
+
+  DWORD result;
+  {
+    std::unique_lock<std::mutex> lk(wait_lock());
+    bool registered = false;
+    auto unregister = [&] {
+      if (!registered) return;
+      for (DWORD i = 0; i < count; ++i) wait_engine::remove_waiter(objs[i], &self->w);
+      registered = false;
+    };
+    for (;;) {
+      if (self->terminated) {
+        unregister();
+        lk.unlock();
+        park_current_thread();
+      }
+      result = try_satisfy_locked(count, objs, wait_all, &self->w);
+      if (result != WAIT_TIMEOUT) break;
+      if (alertable && !self->apcs.empty()) {
+        result = WAIT_IO_COMPLETION;
+        break;
+      }
+      if (!infinite && (scaled == 0 || std::chrono::steady_clock::now() >= deadline)) {
+        result = WAIT_TIMEOUT;
+        break;
+      }
+      if (!registered) {
+        for (DWORD i = 0; i < count; ++i) wait_engine::add_waiter(objs[i], &self->w);
+        registered = true;
+      }
+      self->blocked = true;
+      self->blocked_alertable = alertable;
+      thread_state_changed().notify_all();
+      if (infinite)
+        self->w.cv.wait(lk);
+      else
+        self->w.cv.wait_until(lk, deadline);
+      self->blocked = false;
+      self->blocked_alertable = false;
+    }
+    unregister();
+  }
+  if (result == WAIT_IO_COMPLETION) run_apcs(self);
+  termination_point();
+  return result;
+}
+
+}  // namespace wb
+
+// ---- Win32 entry points ------------------------------------------------------------------
+
+using namespace wb;
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return last_error(); }
+void WINAPI SetLastError(DWORD code) { set_last_error(code); }
+
+BOOL WINAPI CloseHandle(HANDLE h) {
+  if (h == GetCurrentThread()) return TRUE;  // pseudo handles need no closing
+  return close_handle(h) ? TRUE : FALSE;
+}
+
+BOOL WINAPI DuplicateHandle(HANDLE src_process, HANDLE src, HANDLE dst_process, LPHANDLE out, DWORD access,
+                            BOOL inherit, DWORD options) {
+  (void)access;
+  (void)inherit;
+  if (src_process != GetCurrentProcess() || dst_process != GetCurrentProcess() || !out) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  kref<kobject> o = lookup_handle(src);
+  if (!o) return FALSE;
+  HANDLE h = insert_handle(o.get());
+  if (!h) return FALSE;
+  if ((options & DUPLICATE_CLOSE_SOURCE) && src != GetCurrentThread()) close_handle(src);
+  *out = h;
+  return TRUE;
+}
+
+HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
+DWORD WINAPI GetCurrentThreadId(void) { return current_thread()->id; }
+
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms, BOOL alertable) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  kref<kobject> refs[MAXIMUM_WAIT_OBJECTS];
+  kobject *objs[MAXIMUM_WAIT_OBJECTS];
+  for (DWORD i = 0; i < count; ++i) {
+    refs[i] = lookup_handle(handles[i]);
+    if (!refs[i]) return WAIT_FAILED;  // ERROR_INVALID_HANDLE set
+    objs[i] = refs[i].get();
+  }
+  if (wait_all) {
+    for (DWORD i = 0; i < count; ++i)
+      for (DWORD j = i + 1; j < count; ++j)
+        if (objs[i] == objs[j]) {
+          set_last_error(ERROR_INVALID_PARAMETER);
+          return WAIT_FAILED;
+        }
+  }
+  return wait_for_objects(count, objs, wait_all != FALSE, ms, alertable != FALSE);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms) {
+  return WaitForMultipleObjectsEx(count, handles, wait_all, ms, FALSE);
+}
+
+DWORD WINAPI WaitForSingleObjectEx(HANDLE h, DWORD ms, BOOL alertable) {
+  kref<kobject> o = lookup_handle(h);
+  if (!o) return WAIT_FAILED;
+  kobject *p = o.get();
+  return wait_for_objects(1, &p, false, ms, alertable != FALSE);
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForSingleObjectEx(h, ms, FALSE); }
+
+DWORD WINAPI SleepEx(DWORD ms, BOOL alertable) {
+  if (ms == 0 && !alertable) {
+    termination_point();
+    sched_yield();
+    return 0;
+  }
+  DWORD r = wait_for_objects(0, nullptr, false, ms, alertable != FALSE);
+  return r == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
+}
+
+void WINAPI Sleep(DWORD ms) { SleepEx(ms, FALSE); }
+
+BOOL WINAPI SwitchToThread(void) {
+  termination_point();
+  sched_yield();
+  return TRUE;
+}
+
+DWORD WINAPI QueueUserAPC(PAPCFUNC fn, HANDLE thread, ULONG_PTR data) {
+  if (!fn) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  kref<thread_object> t = lookup_handle_as<thread_object>(thread);
+  if (!t) return 0;
+  return queue_apc(t.get(), [fn, data] { fn(data); }) ? 1 : 0;
+}
+
+DWORD WINAPI GetTickCount(void) {
+  return static_cast<DWORD>(clock_now_ns() / 1000000ull) + clk().tick_offset.load();
+}
+
+ULONGLONG WINAPI GetTickCount64(void) { return clock_now_ns() / 1000000ull + clk().tick_offset.load(); }
+
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count) {
+  if (!count) {
+    set_last_error(ERROR_NOACCESS);
+    return FALSE;
+  }
+  count->QuadPart = static_cast<LONGLONG>(clock_now_ns() / 100);
+  return TRUE;
+}
+
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *freq) {
+  if (!freq) {
+    set_last_error(ERROR_NOACCESS);
+    return FALSE;
+  }
+  freq->QuadPart = 10000000;
+  return TRUE;
+}
+
+}  // extern "C"
+
+// ---- test control ------------------------------------------------------------------------
+
+namespace standin::clock {
+
+void set_tick_offset(std::uint32_t offset) { clk().tick_offset.store(offset); }
+std::uint32_t tick_offset() { return clk().tick_offset.load(); }
+void set_tick_count(std::uint32_t value) {
+  clk().tick_offset.store(value - static_cast<std::uint32_t>(clock_now_ns() / 1000000ull));
+}
+void set_long_wait_scale(double factor, std::uint32_t threshold_ms) {
+  clk().scale.store(factor < 0.0 ? 0.0 : factor);
+  clk().threshold.store(threshold_ms);
+}
+double long_wait_scale() { return clk().scale.load(); }
+std::uint32_t long_wait_threshold() { return clk().threshold.load(); }
+std::uint32_t scaled(std::uint32_t ms) { return scale_wait_ms(ms); }
+void reset() {
+  clk().tick_offset.store(0);
+  clk().scale.store(1.0);
+  clk().threshold.store(5000);
+}
+
+}  // namespace standin::clock
+
+namespace standin::thread {
+
+bool wait_until_blocked(HANDLE h, DWORD timeout_ms) {
+  kref<thread_object> t = lookup_handle_as<thread_object>(h);
+  if (!t) return false;
+  std::unique_lock<std::mutex> lk(wait_lock());
+  return thread_state_changed().wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                                         [&] { return t->blocked || t->stopped || t->ended; }) &&
+         t->blocked;
+}
+
+bool is_alertable_blocked(HANDLE h) {
+  kref<thread_object> t = lookup_handle_as<thread_object>(h);
+  if (!t) return false;
+  std::lock_guard<std::mutex> g(wait_lock());
+  return t->blocked && t->blocked_alertable;
+}
+
+std::size_t queued_apcs(HANDLE h) {
+  kref<thread_object> t = lookup_handle_as<thread_object>(h);
+  if (!t) return 0;
+  std::lock_guard<std::mutex> g(wait_lock());
+  return t->apcs.size();
+}
+
+bool is_stopped(HANDLE h) {
+  kref<thread_object> t = lookup_handle_as<thread_object>(h);
+  if (!t) return false;
+  std::lock_guard<std::mutex> g(wait_lock());
+  return t->stopped;
+}
+
+std::size_t stopped_count() { return stopped_thread_count(); }
+
+}  // namespace standin::thread

@@ -1,0 +1,115 @@
+// Declarations shared by the core's own sources (threads, waits, timers, sync objects).
+#ifndef WINPLAT_USER_INTERNAL_H
+#define WINPLAT_USER_INTERNAL_H
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "kobject.h"
+
+namespace wb {
+
+class thread_object;
+class mutex_object;
+
+// One per thread; a blocked wait sleeps on cv (with wait_lock()).
+struct waiter {
+  std::condition_variable cv;
+  thread_object *thread = nullptr;
+};
+
+// A queued APC; `tag` lets its owner (a timer) take it back out of the queue.
+struct apc_entry {
+  std::function<void()> fn;
+  const void *tag = nullptr;
+};
+using apc_queue = std::deque<apc_entry>;
+
+class thread_object final : public kobject {
+ public:
+  thread_object(DWORD id, bool platform_created);
+  const char *type_name() const override { return "thread"; }
+
+  const DWORD id;
+  const bool platform_created;
+  LPTHREAD_START_ROUTINE start = nullptr;
+  LPVOID arg = nullptr;
+  std::atomic<int> priority{0};
+  std::atomic<int> linux_tid{0};
+
+  // Guarded by wait_lock().
+  DWORD exit_code = STILL_ACTIVE;
+  DWORD pending_exit_code = 0;  // what the thread returned, applied when it is finished
+  DWORD suspend_count = 0;
+  bool terminated = false;  // TerminateThread: stop at the next platform wait or sleep
+  // terminated || suspend_count > 0, readable without the lock (written under it).
+  std::atomic<bool> attention{false};
+  void update_attention_locked() { attention.store(terminated || suspend_count > 0, std::memory_order_release); }
+  bool stopped = false;     // reached that point and is parked for good
+  bool ended = false;       // exit code final, handle signalled
+  bool blocked = false;
+  bool blocked_alertable = false;
+  apc_queue apcs;
+  std::vector<mutex_object *> owned_mutexes;  // each holds a reference
+  waiter w;
+};
+
+// The calling thread's object (created on first use). Valid for the thread's life.
+thread_object *current_thread();
+
+// Ends a thread's life as Windows sees it: exit code, mutexes abandoned, handle signalled.
+// Called with wait_lock() held; the queued APCs are moved into `dropped` so that they are
+// destroyed after the lock is left.
+void finish_thread_locked(thread_object *t, DWORD code, apc_queue &dropped);
+
+// Queues an APC with wait_lock() held. False when the thread has ended.
+bool queue_apc_locked(thread_object *t, std::function<void()> fn, const void *tag = nullptr);
+
+// Runs the calling thread's queued APCs (FIFO, also those queued meanwhile). A new thread does
+// this before its start routine, as Windows does.
+void run_queued_apcs();
+
+// Stops the calling thread for good (TerminateThread policy). Never returns.
+[[noreturn]] void park_current_thread();
+
+// Notified (with wait_lock()) whenever a thread blocks, for the test observers.
+std::condition_variable &thread_state_changed();
+
+// Number of threads parked by TerminateThread.
+std::size_t stopped_thread_count();
+
+class mutex_object final : public kobject {
+ public:
+  mutex_object() : kobject(true, false) {}
+  const char *type_name() const override { return "mutex"; }
+  bool is_signalled_locked(const waiter *w) const override;
+  DWORD acquire_locked(waiter *w) override;
+
+  thread_object *owner = nullptr;
+  DWORD recursion = 0;
+  bool abandoned = false;
+};
+
+// Named-object namespace shared by events, mutexes and timers (names are case-sensitive).
+// find_or_create: with the namespace locked, returns a new handle to the existing object of that
+// name (last error ERROR_ALREADY_EXISTS), or NULL with ERROR_INVALID_HANDLE when the name is
+// taken by another type; else calls make(), registers the result under the name and returns
+// its handle (last error 0). make() returns an object with one reference, or null on failure.
+HANDLE named_create(const char *name, const char *type, kobject *(*make)(void *), void *ctx);
+// Opens an existing named object of `type`, or NULL with ERROR_FILE_NOT_FOUND.
+HANDLE named_open(const char *name, const char *type);
+
+// Nanoseconds a wait of `ns` lasts with the long-wait scaling.
+uint64_t scale_wait_ns(uint64_t ns);
+
+// 100 ns units since 1601-01-01 UTC.
+uint64_t filetime_now();
+
+}  // namespace wb
+
+#endif  // WINPLAT_USER_INTERNAL_H

@@ -1,0 +1,318 @@
+// The loader: LoadLibraryA/GetProcAddress/FreeLibrary over dlopen, with Windows library names.
+//
+// "name" or "name.dll" becomes "name.so"; a name with a folder ("C:\x\y\name", "/opt/x/name")
+// is mapped with map_path and tried there only; a bare name is looked for beside the executable,
+// then in the current folder, then beside winplat, then on the dynamic linker's path. Names of
+// system libraries ("kernel32", "setupapi", ...) give a module for winplat itself, so
+// GetProcAddress finds the stand-in's own functions. Libraries are opened RTLD_LOCAL: each keeps its own symbols.
+//
+// DLL entry point: when a library defines DllMain (windows.h declares it with default
+// visibility), it is called with DLL_PROCESS_ATTACH when the library is first loaded and with
+// DLL_PROCESS_DETACH before it is finally freed, under the loader lock. Thread attach and
+// detach calls are not made. A FALSE from the attach call fails the load with
+// ERROR_DLL_INIT_FAILED (the library gets its detach call first, as on Windows).
+#include <dlfcn.h>
+#include <link.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "internal.h"
+
+using namespace wb;
+
+namespace {
+
+typedef BOOL(WINAPI *dll_main_fn)(HINSTANCE, DWORD, LPVOID);
+
+struct module_rec {
+  std::string path;  // the file as loaded
+  std::string base;  // lower-case name without folder and extension
+  void *dl = nullptr;
+  unsigned refs = 0;
+  bool system = false;  // winplat itself or the executable: never unloaded
+  dll_main_fn dll_main = nullptr;
+};
+
+struct loader_state {
+  std::recursive_mutex m;  // the loader lock; DllMain may load further libraries
+  std::map<uintptr_t, module_rec *> by_handle;
+  uintptr_t next = 0x10000000;
+  module_rec *winplat = nullptr;
+  module_rec *exe = nullptr;
+};
+
+loader_state &loader() {
+  static auto *l = new loader_state;
+  return *l;
+}
+
+const char *const k_system_names[] = {"kernel32", "user32",  "advapi32", "setupapi", "version",  "shell32",
+                                      "gdi32",    "comctl32", "comdlg32", "ole32",    "oleaut32", "tapi32",
+                                      "ntdll",    "cfgmgr32", "newdev",   "msvcrt",   "winmm",    "ws2_32"};
+
+std::string lower(std::string s) {
+  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// "C:\x\Karnet8.DLL" -> "karnet8"
+std::string base_name(const std::string &name) {
+  size_t slash = name.find_last_of("\\/");
+  std::string b = slash == std::string::npos ? name : name.substr(slash + 1);
+  size_t dot = b.rfind('.');
+  if (dot != std::string::npos) b = b.substr(0, dot);
+  return lower(b);
+}
+
+// The file name Linux has for a Windows library name: extension .dll (or none) becomes .so.
+std::string so_file(const std::string &name) {
+  size_t slash = name.find_last_of("\\/");
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name + ".so";
+  if (dot == name.size() - 1) return name.substr(0, dot);  // "name." means: no extension
+  if (strcasecmp(name.c_str() + dot, ".dll") == 0) return name.substr(0, dot) + ".so";
+  return name;
+}
+
+std::string exe_dir() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  buf[n] = '\0';
+  std::string p(buf);
+  size_t s = p.rfind('/');
+  return s == std::string::npos ? "." : p.substr(0, s);
+}
+
+HMODULE add_module(loader_state &l, module_rec *m) {
+  l.next += 0x10000;
+  l.by_handle.emplace(l.next, m);
+  return reinterpret_cast<HMODULE>(l.next);
+}
+
+HMODULE handle_of(loader_state &l, module_rec *m) {
+  for (auto &e : l.by_handle)
+    if (e.second == m) return reinterpret_cast<HMODULE>(e.first);
+  return add_module(l, m);
+}
+
+module_rec *module_of(loader_state &l, HMODULE h) {
+  auto it = l.by_handle.find(reinterpret_cast<uintptr_t>(h));
+  return it == l.by_handle.end() ? nullptr : it->second;
+}
+
+module_rec *winplat_module(loader_state &l) {
+  if (!l.winplat) {
+    Dl_info info{};
+    dladdr(reinterpret_cast<void *>(&LoadLibraryA), &info);
+    auto *m = new module_rec;
+    m->path = info.dli_fname ? info.dli_fname : "winplat";
+    m->base = "winplat";
+    m->dl = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    m->system = true;
+    m->refs = 1;
+    l.winplat = m;
+  }
+  return l.winplat;
+}
+
+module_rec *exe_module(loader_state &l) {
+  if (!l.exe) {
+    auto *m = new module_rec;
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    m->path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    m->base = base_name(m->path);
+    m->dl = dlopen(nullptr, RTLD_NOW);
+    m->system = true;
+    m->refs = 1;
+    l.exe = m;
+  }
+  return l.exe;
+}
+
+// The symbol only when the module itself defines it (not one of its dependencies).
+void *own_symbol(module_rec *m, const char *name) {
+  void *p = dlsym(m->dl, name);
+  if (!p || m->system) return p;
+  link_map *lm = nullptr;
+  Dl_info info{};
+  if (dlinfo(m->dl, RTLD_DI_LINKMAP, &lm) != 0 || !lm || !dladdr(p, &info) || !info.dli_fname) return nullptr;
+  return std::strcmp(info.dli_fname, lm->l_name) == 0 ? p : nullptr;
+}
+
+bool is_system_name(const std::string &base) {
+  for (const char *n : k_system_names)
+    if (base == n) return true;
+  return base == "winplat";
+}
+
+}  // namespace
+
+extern "C" {
+
+HMODULE WINAPI LoadLibraryA(LPCSTR name) {
+  if (!name || !*name) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto &l = loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  std::string n(name);
+  std::string base = base_name(n);
+  if (is_system_name(base)) return handle_of(l, winplat_module(l));
+
+  std::vector<std::string> candidates;
+  bool has_folder = n.find_first_of("\\/:") != std::string::npos;
+  std::string file = so_file(n);
+  if (has_folder) {
+    candidates.push_back(map_path(file.c_str()));
+  } else {
+    candidates.push_back(map_path((exe_dir() + "/" + file).c_str()));
+    candidates.push_back(map_path(file.c_str()));
+    // The folder of the stand-in itself: where the build puts every library and program.
+    const std::string &wp = winplat_module(l)->path;
+    size_t slash = wp.rfind('/');
+    if (slash != std::string::npos) candidates.push_back(map_path((wp.substr(0, slash) + "/" + file).c_str()));
+  }
+  void *dl = nullptr;
+  std::string path;
+  for (auto &c : candidates) {
+    if (access(c.c_str(), F_OK) != 0) continue;
+    std::string full = c.find('/') == std::string::npos ? "./" + c : c;
+    dl = dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (dl) {
+      path = full;
+      break;
+    }
+    const char *err = dlerror();
+    OutputDebugStringA(("LoadLibraryA: " + std::string(err ? err : full) + "\n").c_str());
+  }
+  if (!dl && !has_folder) {
+    dl = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);  // the dynamic linker's own search path
+    if (dl) path = file;
+  }
+  if (!dl) {
+    set_last_error(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  for (auto &e : l.by_handle) {
+    module_rec *m = e.second;
+    if (m->dl == dl && !m->system) {
+      dlclose(dl);  // the module keeps one dlopen reference for all its loads
+      ++m->refs;
+      return reinterpret_cast<HMODULE>(e.first);
+    }
+  }
+  auto *m = new module_rec;
+  m->path = path;
+  m->base = base;
+  m->dl = dl;
+  m->refs = 1;
+  m->dll_main = reinterpret_cast<dll_main_fn>(own_symbol(m, "DllMain"));
+  HMODULE h = add_module(l, m);
+  if (m->dll_main && !m->dll_main(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_ATTACH, nullptr)) {
+    m->dll_main(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, nullptr);
+    l.by_handle.erase(reinterpret_cast<uintptr_t>(h));
+    dlclose(dl);
+    delete m;
+    set_last_error(ERROR_DLL_INIT_FAILED);
+    return nullptr;
+  }
+  return h;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE h) {
+  auto &l = loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  module_rec *m = module_of(l, h);
+  if (!m) {
+    set_last_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (m->system) return TRUE;
+  if (--m->refs > 0) return TRUE;
+  if (m->dll_main) m->dll_main(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, nullptr);
+  l.by_handle.erase(reinterpret_cast<uintptr_t>(h));
+  dlclose(m->dl);
+  delete m;
+  return TRUE;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE h, LPCSTR name) {
+  auto &l = loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  module_rec *m = h ? module_of(l, h) : exe_module(l);
+  if (!m) {
+    set_last_error(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (reinterpret_cast<uintptr_t>(name) < 0x10000) {  // ordinals are not exported on Linux
+    set_last_error(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  void *p = own_symbol(m, name);
+  if (!p) {
+    set_last_error(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<FARPROC>(p);
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+  auto &l = loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  if (!name) return handle_of(l, exe_module(l));
+  std::string base = base_name(name);
+  if (is_system_name(base)) return handle_of(l, winplat_module(l));
+  for (auto &e : l.by_handle)
+    if (e.second->base == base) return reinterpret_cast<HMODULE>(e.first);
+  if (base == exe_module(l)->base) return handle_of(l, exe_module(l));
+  set_last_error(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+// Thread attach/detach calls are never made, so there is nothing to switch off.
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE h) {
+  auto &l = loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  if (!module_of(l, h)) {
+    set_last_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE h, LPSTR buffer, DWORD size) {
+  std::string path;
+  {
+    auto &l = loader();
+    std::lock_guard<std::recursive_mutex> g(l.m);
+    module_rec *m = h ? module_of(l, h) : exe_module(l);
+    if (!m) {
+      set_last_error(ERROR_MOD_NOT_FOUND);
+      return 0;
+    }
+    path = m->path;
+  }
+  if (!buffer || size == 0) {
+    set_last_error(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (path.size() >= size) {
+    std::memcpy(buffer, path.c_str(), size - 1);
+    buffer[size - 1] = '\0';
+    set_last_error(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  std::memcpy(buffer, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
+}
+
+}  // extern "C"

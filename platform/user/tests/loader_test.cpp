@@ -1,0 +1,152 @@
+// The loader: Windows library names, the registry folder as a Windows path, exports, DllMain.
+#include <gtest/gtest.h>
+#include <standin/debug.h>
+#include <windows.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include "../kobject.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+typedef int (*value_fn)();
+
+std::string exe_dir() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
+
+int count_lines(const std::string &text) {
+  auto l = standin::debug::lines();
+  return static_cast<int>(std::count(l.begin(), l.end(), text));
+}
+
+int value_of(HMODULE m) {
+  auto f = reinterpret_cast<value_fn>(reinterpret_cast<void (*)()>(GetProcAddress(m, "zpt_value")));
+  return f ? f() : -1;
+}
+
+TEST(Loader, BareNameFindsTheLibraryBesideTheExecutableInAnyCase) {
+  standin::debug::clear();
+  HMODULE a = LoadLibraryA("zpt_plugin");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(value_of(a), 1);
+  HMODULE b = LoadLibraryA("ZPT_PLUGIN.DLL");
+  EXPECT_EQ(b, a);  // one module, counted
+  EXPECT_EQ(count_lines("zpt attach 1"), 1);
+  EXPECT_EQ(GetModuleHandleA("zpt_plugin.dll"), a);
+  char path[PATH_MAX];
+  DWORD n = GetModuleFileNameA(a, path, sizeof path);
+  EXPECT_GT(n, 0u);
+  EXPECT_NE(std::string(path).find("zpt_plugin.so"), std::string::npos);
+  EXPECT_TRUE(FreeLibrary(b));
+  EXPECT_EQ(count_lines("zpt detach 1"), 0);
+  EXPECT_TRUE(FreeLibrary(a));
+  EXPECT_EQ(count_lines("zpt detach 1"), 1);
+  EXPECT_FALSE(FreeLibrary(a));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+struct RootFolder : ::testing::Test {
+  std::string root;
+  std::string old_root;
+  bool had_root = false;
+  void SetUp() override {
+    char tmpl[] = "/tmp/zeph-root-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    if (const char *r = getenv("ZEPH_ROOT")) {
+      had_root = true;
+      old_root = r;
+    }
+    setenv("ZEPH_ROOT", root.c_str(), 1);
+    fs::create_directories(root + "/c/Zeph Libs/Bin");
+    fs::copy_file(exe_dir() + "/zpt_alt/zpt_plugin.so", root + "/c/Zeph Libs/Bin/zpt_plugin.so");
+  }
+  void TearDown() override {
+    if (had_root)
+      setenv("ZEPH_ROOT", old_root.c_str(), 1);
+    else
+      unsetenv("ZEPH_ROOT");
+    fs::remove_all(root);
+  }
+};
+
+TEST_F(RootFolder, WindowsFolderWithBackslashesMapsUnderTheRoot) {
+  HMODULE m = LoadLibraryA("C:\\ZEPH LIBS\\bin\\zpt_plugin");
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(value_of(m), 2);  // the copy in the folder, not the one beside the executable
+  HMODULE trailing = LoadLibraryA("c:\\Zeph Libs\\Bin\\\\zpt_plugin");  // folder given with a trailing backslash
+  EXPECT_EQ(trailing, m);
+  HMODULE beside = LoadLibraryA("zpt_plugin");
+  ASSERT_NE(beside, nullptr);
+  EXPECT_NE(beside, m);
+  EXPECT_EQ(value_of(beside), 1);
+  FreeLibrary(beside);
+  FreeLibrary(trailing);
+  FreeLibrary(m);
+}
+
+TEST_F(RootFolder, FolderWithoutTheFileFailsWithModNotFound) {
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryA("C:\\Zeph Libs\\zpt_plugin"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(LoadLibraryA("zpt_nowhere"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+TEST_F(RootFolder, PathsMapCaseInsensitivelyForExistingParts) {
+  EXPECT_EQ(wb::map_path("C:\\zeph libs\\BIN\\zpt_plugin.so"), root + "/c/Zeph Libs/Bin/zpt_plugin.so");
+  EXPECT_EQ(wb::map_path("C:\\Zeph Libs\\new\\file.txt"), root + "/c/Zeph Libs/new/file.txt");
+  EXPECT_EQ(wb::map_path("/opt/x\\y"), "/opt/x/y");
+}
+
+TEST(Loader, LinuxFolderJoinedWithABackslashWorks) {
+  std::string p = exe_dir() + "/zpt_alt\\zpt_plugin";
+  HMODULE m = LoadLibraryA(p.c_str());
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(value_of(m), 2);
+  FreeLibrary(m);
+}
+
+TEST(Loader, MissingExportAndForeignSymbolsAreNotFound) {
+  HMODULE m = LoadLibraryA("zpt_plugin");
+  ASSERT_NE(m, nullptr);
+  SetLastError(0);
+  EXPECT_EQ(GetProcAddress(m, "zpt_absent_get_instance"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  // The library links the stand-in, but does not export its functions.
+  EXPECT_EQ(GetProcAddress(m, "CreateEventA"), nullptr);
+  EXPECT_EQ(GetProcAddress(m, reinterpret_cast<LPCSTR>(1)), nullptr);
+  FreeLibrary(m);
+  EXPECT_EQ(GetProcAddress(m, "zpt_value"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(Loader, SystemLibraryNamesGiveTheStandInItself) {
+  for (const char *name : {"setupapi.dll", "SETUPAPI", "SetupApi.DLL", "kernel32", "advapi32.dll"}) {
+    HMODULE m = LoadLibraryA(name);
+    ASSERT_NE(m, nullptr) << name;
+    EXPECT_EQ(reinterpret_cast<void *>(GetProcAddress(m, "CreateEventA")), reinterpret_cast<void *>(&CreateEventA))
+        << name;
+    EXPECT_TRUE(FreeLibrary(m));
+  }
+  EXPECT_NE(GetModuleHandleA("kernel32.dll"), nullptr);
+  EXPECT_NE(GetModuleHandleA(nullptr), nullptr);
+}
+
+TEST(Loader, FailedInitialisationFailsTheLoad) {
+  standin::debug::clear();
+  SetLastError(0);
+  EXPECT_EQ(LoadLibraryA("zpt_badinit"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+  EXPECT_EQ(count_lines("zpt attach 3"), 1);
+  EXPECT_EQ(count_lines("zpt detach 3"), 1);
+  EXPECT_EQ(GetModuleHandleA("zpt_badinit"), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// Heaps, virtual and local memory with failure injection; messages, version, debug output, strings.
+#include <gtest/gtest.h>
+#include <standin/debug.h>
+#include <standin/faults.h>
+#include <standin/version.h>
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+
+namespace {
+
+using standin::faults::site;
+
+struct Memory : ::testing::Test {
+  void TearDown() override { standin::faults::clear(); }
+};
+
+TEST_F(Memory, HeapBlocksAreZeroedOnRequestAndSized) {
+  HANDLE h = HeapCreate(HEAP_GENERATE_EXCEPTIONS, 32, 0);
+  ASSERT_NE(h, nullptr);
+  auto *p = static_cast<unsigned char *>(HeapAlloc(h, HEAP_ZERO_MEMORY, 300));
+  ASSERT_NE(p, nullptr);
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(p[i], 0) << i;
+  EXPECT_EQ(HeapSize(h, 0, p), 300u);
+  std::memset(p, 0xAB, 300);
+  auto *q = static_cast<unsigned char *>(HeapReAlloc(h, HEAP_ZERO_MEMORY, p, 400));
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(q[299], 0xAB);
+  EXPECT_EQ(q[399], 0);
+  EXPECT_TRUE(HeapFree(h, 0, q));
+  EXPECT_TRUE(HeapFree(h, 0, nullptr));
+  EXPECT_TRUE(HeapDestroy(h));
+}
+
+TEST_F(Memory, HeapDestroyFreesWhatIsLeft) {
+  // LeakSanitizer would report the blocks if destroying the heap did not free them.
+  HANDLE h = HeapCreate(0, 0, 0);
+  for (int i = 0; i < 100; ++i) ASSERT_NE(HeapAlloc(h, 0, 64 + i), nullptr);
+  EXPECT_TRUE(HeapDestroy(h));
+  SetLastError(0);
+  EXPECT_EQ(HeapAlloc(h, 0, 8), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(HeapDestroy(h));
+}
+
+TEST_F(Memory, BlocksBelongToTheirHeap) {
+  HANDLE a = HeapCreate(0, 0, 0), b = HeapCreate(0, 0, 0);
+  void *p = HeapAlloc(a, 0, 16);
+  SetLastError(0);
+  EXPECT_FALSE(HeapFree(b, 0, p));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_TRUE(HeapValidate(a, 0, p));
+  EXPECT_FALSE(HeapValidate(b, 0, p));
+  EXPECT_TRUE(HeapFree(a, 0, p));
+  HeapDestroy(a);
+  HeapDestroy(b);
+}
+
+TEST_F(Memory, ProcessHeapWorksAndCannotBeDestroyed) {
+  HANDLE h = GetProcessHeap();
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(GetProcessHeap(), h);
+  void *p = HeapAlloc(h, 0, 10);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(HeapFree(h, 0, p));
+  EXPECT_FALSE(HeapDestroy(h));
+}
+
+TEST_F(Memory, FixedSizeHeapRefusesToGrowPastItsMaximum) {
+  HANDLE h = HeapCreate(0, 0, 1000);
+  void *p = HeapAlloc(h, 0, 800);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(HeapAlloc(h, 0, 300), nullptr);
+  EXPECT_THROW(HeapAlloc(h, HEAP_GENERATE_EXCEPTIONS, 300), std::bad_alloc);
+  HeapFree(h, 0, p);
+  EXPECT_NE(HeapAlloc(h, 0, 300), nullptr);
+  HeapDestroy(h);
+}
+
+TEST_F(Memory, InjectedHeapFailureRaisesOnlyWithGenerateExceptions) {
+  HANDLE quiet = HeapCreate(0, 0, 0);
+  HANDLE loud = HeapCreate(HEAP_GENERATE_EXCEPTIONS, 0, 0);
+  standin::faults::fail_next(site::heap_alloc, 1);
+  EXPECT_EQ(HeapAlloc(quiet, 0, 8), nullptr);
+  EXPECT_NE(HeapAlloc(quiet, 0, 8), nullptr);  // only one failure was asked for
+  standin::faults::fail_next(site::heap_alloc, 1);
+  EXPECT_THROW(HeapAlloc(loud, 0, 8), std::bad_alloc);
+  standin::faults::fail_next(site::heap_alloc, 1);
+  EXPECT_THROW(HeapAlloc(quiet, HEAP_GENERATE_EXCEPTIONS, 8), std::bad_alloc);
+  EXPECT_EQ(standin::faults::injected(site::heap_alloc), 3u);
+  HeapDestroy(quiet);
+  HeapDestroy(loud);
+}
+
+TEST_F(Memory, FaultRulesSkipCountFilterByHeapAndThread) {
+  HANDLE a = HeapCreate(0, 0, 0), b = HeapCreate(0, 0, 0);
+  standin::faults::rule r;
+  r.where = site::heap_alloc;
+  r.heap = b;
+  r.skip = 2;
+  r.count = 2;
+  standin::faults::add(r);
+  EXPECT_NE(HeapAlloc(a, 0, 8), nullptr);  // other heap: not counted
+  EXPECT_NE(HeapAlloc(b, 0, 8), nullptr);
+  EXPECT_NE(HeapAlloc(b, 0, 8), nullptr);
+  EXPECT_EQ(HeapAlloc(b, 0, 8), nullptr);
+  EXPECT_EQ(HeapAlloc(b, 0, 8), nullptr);
+  EXPECT_NE(HeapAlloc(b, 0, 8), nullptr);
+  standin::faults::clear();
+
+  standin::faults::rule t;
+  t.where = site::heap_alloc;
+  t.count = 0;  // every call
+  t.this_thread_only = true;
+  standin::faults::add(t);
+  void *other = nullptr;
+  std::thread([&] { other = HeapAlloc(a, 0, 8); }).join();
+  EXPECT_NE(other, nullptr);
+  EXPECT_EQ(HeapAlloc(a, 0, 8), nullptr);
+  EXPECT_EQ(HeapAlloc(a, 0, 8), nullptr);
+  standin::faults::clear();
+  EXPECT_EQ(standin::faults::injected(site::heap_alloc), 0u);
+  HeapDestroy(a);
+  HeapDestroy(b);
+}
+
+TEST_F(Memory, HeapCreateFailureIsInjectable) {
+  standin::faults::fail_next(site::heap_create);
+  SetLastError(0);
+  EXPECT_EQ(HeapCreate(0, 0, 0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  HANDLE h = HeapCreate(0, 0, 0);
+  EXPECT_NE(h, nullptr);
+  HeapDestroy(h);
+}
+
+TEST_F(Memory, VirtualAllocGivesZeroedPagesAndReleasesWholeRegions) {
+  auto *p = static_cast<unsigned char *>(VirtualAlloc(nullptr, 100000, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p[0], 0);
+  EXPECT_EQ(p[99999], 0);
+  p[99999] = 1;
+  SetLastError(0);
+  EXPECT_FALSE(VirtualFree(p, 100000, MEM_RELEASE));  // release takes size 0
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(VirtualFree(p + 4096, 0, MEM_RELEASE));  // and the region's base
+  EXPECT_TRUE(VirtualFree(p, 0, MEM_RELEASE));
+  EXPECT_FALSE(VirtualFree(p, 0, MEM_RELEASE));
+}
+
+TEST_F(Memory, ReservedPagesCanBeCommittedLater) {
+  auto *base = static_cast<char *>(VirtualAlloc(nullptr, 65536, MEM_RESERVE, PAGE_NOACCESS));
+  ASSERT_NE(base, nullptr);
+  auto *page = static_cast<char *>(VirtualAlloc(base + 8192, 4096, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_EQ(page, base + 8192);
+  page[0] = 'x';
+  EXPECT_TRUE(VirtualFree(page, 4096, MEM_DECOMMIT));
+  EXPECT_EQ(VirtualAlloc(base + 65536 * 4, 4096, MEM_COMMIT, PAGE_READWRITE), nullptr);
+  EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
+}
+
+TEST_F(Memory, VirtualAllocFailureIsInjectable) {
+  standin::faults::fail_next(site::virtual_alloc);
+  EXPECT_EQ(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  void *p = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
+  EXPECT_NE(p, nullptr);
+  VirtualFree(p, 0, MEM_RELEASE);
+}
+
+TEST_F(Memory, LocalAllocZeroesAndLocalFreeReportsForeignBlocks) {
+  auto *p = static_cast<unsigned char *>(LocalAlloc(LPTR, 1048));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p[0], 0);
+  EXPECT_EQ(p[1047], 0);
+  EXPECT_EQ(LocalSize(p), 1048u);
+  EXPECT_EQ(LocalFree(p), nullptr);
+  EXPECT_EQ(LocalFree(nullptr), nullptr);
+  HANDLE h = HeapCreate(0, 0, 0);
+  void *foreign = HeapAlloc(h, 0, 16);
+  EXPECT_EQ(LocalFree(foreign), foreign);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  HeapDestroy(h);
+  standin::faults::fail_next(site::local_alloc);
+  EXPECT_EQ(LocalAlloc(LPTR, 16), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  void *g = GlobalAlloc(GPTR, 32);
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(GlobalFree(g), nullptr);
+}
+
+// ---- messages --------------------------------------------------------------------------
+
+DWORD system_text(DWORD code, char **out) {
+  return FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(out), 0,
+                        nullptr);
+}
+
+TEST(FormatMessage, KnownCodesGiveAnAllocatedLineEndingInCrLf) {
+  for (DWORD code : {0u, 2u, 6u, 31u, 87u, 121u, 258u, 995u, 997u, 1117u, 1617u}) {
+    char *text = nullptr;
+    DWORD n = system_text(code, &text);
+    ASSERT_GT(n, 2u) << code;
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::strlen(text), n);
+    EXPECT_EQ(std::string(text + n - 2), "\r\n");
+    EXPECT_EQ(LocalFree(text), nullptr);
+  }
+}
+
+TEST(FormatMessage, UnknownCodeAllocatesNothing) {
+  char *text = reinterpret_cast<char *>(0x1);
+  EXPECT_EQ(system_text(0x12345, &text), 0u);
+  EXPECT_EQ(text, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+TEST(FormatMessage, CallerBufferMustHoldTheText) {
+  char small[8];
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 6, 0, small,
+                           sizeof small, nullptr),
+            0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  char big[256];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 6, 0, big,
+                           sizeof big, nullptr);
+  EXPECT_EQ(n, std::strlen(big));
+}
+
+// ---- version, debug output, strings -----------------------------------------------------
+
+TEST(Version, NtByDefaultAndOverridable) {
+  OSVERSIONINFOA v{};
+  v.dwOSVersionInfoSize = sizeof v;
+  ASSERT_EQ(sizeof v, 148u);
+  ASSERT_TRUE(GetVersionExA(&v));
+  EXPECT_EQ(v.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+  standin::version::set(VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2222, "A");
+  ASSERT_TRUE(GetVersionExA(&v));
+  EXPECT_EQ(v.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_WINDOWS));
+  EXPECT_EQ(v.dwMinorVersion, 10u);
+  EXPECT_STREQ(v.szCSDVersion, "A");
+  standin::version::reset();
+  OSVERSIONINFOEXA ex{};
+  ex.dwOSVersionInfoSize = sizeof ex;
+  ASSERT_EQ(sizeof ex, 156u);
+  ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex)));
+  EXPECT_EQ(ex.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+  v.dwOSVersionInfoSize = 100;
+  EXPECT_FALSE(GetVersionExA(&v));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST(DebugOutput, EachCallIsOneEntryInTheSink) {
+  standin::debug::clear();
+  OutputDebugStringA("SerialComPort::Open : return true\n");
+  OutputDebugStringA("second");
+  OutputDebugStringA(nullptr);
+  auto lines = standin::debug::lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "SerialComPort::Open : return true\n");
+  EXPECT_EQ(standin::debug::text(), "SerialComPort::Open : return true\nsecond");
+  standin::debug::clear();
+  EXPECT_EQ(standin::debug::count(), 0u);
+}
+
+TEST(Strings, CopyAndFormatStayWithinTheirLimits) {
+  char buf[8];
+  std::memset(buf, 'x', sizeof buf);
+  lstrcpynA(buf, "abcdefghijkl", 5);
+  EXPECT_STREQ(buf, "abcd");
+  EXPECT_EQ(buf[5], 'x');
+  EXPECT_EQ(lstrcmpiA("Keelmon.EXE", "keelmon.exe"), 0);
+  EXPECT_LT(lstrcmpiA("a", "B"), 0);
+  EXPECT_EQ(lstrcmpiW(L"Setup", L"SETUP"), 0);
+  EXPECT_EQ(lstrlenA(nullptr), 0);
+  char out[1100];
+  EXPECT_EQ(wsprintfA(out, "%s-%d-%04x", "tapi", 12, 0x2a), 12);
+  EXPECT_STREQ(out, "tapi-12-002a");
+  std::string longer(2000, 'y');
+  EXPECT_EQ(wsprintfA(out, "%s", longer.c_str()), 1023);  // the system's 1024-byte limit
+  EXPECT_EQ(std::strlen(out), 1023u);
+}
+
+}  // namespace

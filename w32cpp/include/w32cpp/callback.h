@@ -1,0 +1,224 @@
+// Callbacks bound to an object's member function, and locked lists of them.
+#ifndef W32CPP_CALLBACK_H
+#define W32CPP_CALLBACK_H
+
+#include <windows.h>
+
+#include <list>
+#include <type_traits>
+
+#include <w32cpp/handle.h>
+
+namespace w32cpp {
+
+// Fills the argument places a callback does not use.
+struct unusable {};
+
+class icall_ {
+public:
+  virtual ~icall_() = default;
+  virtual bool is_bound() const { return false; }
+  virtual void unbind() {}
+};
+
+class icall_0 : public icall_ {
+public:
+  virtual void invoke() {}
+};
+
+template <class A1, class A2> class icall_2 : public icall_ {
+public:
+  virtual void invoke(A1, A2) {}
+};
+
+template <class A1 = unusable, class A2 = unusable, class A3 = unusable, class A4 = unusable,
+          class A5 = unusable>
+class icallback;
+
+template <> class icallback<unusable, unusable, unusable, unusable, unusable> : public icall_0 {
+public:
+  void unbind() override = 0;
+};
+
+template <class A1, class A2> class icallback<A1, A2, unusable, unusable, unusable> : public icall_2<A1, A2> {
+public:
+  void unbind() override = 0;
+};
+
+template <class C> class member_call_0 : public icallback<> {
+public:
+  using method_type = void (C::*)();
+  member_call_0(C *o, method_type m) : method(m), object(o) {}
+  bool is_bound() const override { return method != nullptr && object != nullptr; }
+  void unbind() override {
+    method = nullptr;
+    object = nullptr;
+  }
+  void invoke() override { (object->*method)(); }
+
+protected:
+  method_type method;
+  C *object;
+};
+
+template <class C, class A1, class A2> class member_call_2 : public icallback<A1, A2> {
+public:
+  using method_type = void (C::*)(A1, A2);
+  member_call_2(C *o, method_type m) : method(m), object(o) {}
+  bool is_bound() const override { return method != nullptr && object != nullptr; }
+  void unbind() override {
+    method = nullptr;
+    object = nullptr;
+  }
+  void invoke(A1 a1, A2 a2) override { (object->*method)(a1, a2); }
+
+protected:
+  method_type method;
+  C *object;
+};
+
+namespace detail {
+template <class C, class A1, class A2, class A3, class A4, class A5> struct member_call_base {
+  static_assert(std::is_same_v<A3, unusable> && std::is_same_v<A4, unusable> && std::is_same_v<A5, unusable>,
+                "callbacks take no argument or two");
+  using type = member_call_2<C, A1, A2>;
+};
+template <class C> struct member_call_base<C, unusable, unusable, unusable, unusable, unusable> {
+  using type = member_call_0<C>;
+};
+} // namespace detail
+
+template <class C, class A1 = unusable, class A2 = unusable, class A3 = unusable, class A4 = unusable,
+          class A5 = unusable>
+class member_callback : public detail::member_call_base<C, A1, A2, A3, A4, A5>::type {
+  using base = typename detail::member_call_base<C, A1, A2, A3, A4, A5>::type;
+
+public:
+  using base::base;
+};
+
+// A counted callback bound to object->method. The method may belong to a base class of the object.
+template <class C>
+auto_handle<icallback<>> make_member_callback(std::type_identity_t<C> *object, void (C::*method)()) {
+  return auto_handle<icallback<>>(new member_callback<C>(object, method));
+}
+
+template <class C, class A1, class A2>
+auto_handle<icallback<A1, A2>> make_member_callback(std::type_identity_t<C> *object, void (C::*method)(A1, A2)) {
+  return auto_handle<icallback<A1, A2>>(new member_callback<C, A1, A2>(object, method));
+}
+
+// Subscribers called in the order they were added, under the list's lock. The lock is re-entrant on the
+// notifying thread: a callback may add to the list (the walk reaches the new entry) or remove from it
+// (the entry is skipped at once and dropped when the outermost walk ends).
+template <class A1 = unusable, class A2 = unusable, class A3 = unusable, class A4 = unusable,
+          class A5 = unusable>
+class listener_list {
+public:
+  using callback_type = icallback<A1, A2, A3, A4, A5>;
+  using handle_type = auto_handle<callback_type>;
+
+  listener_list() { InitializeCriticalSection(&lock); }
+  listener_list(const listener_list &) = delete;
+  listener_list &operator=(const listener_list &) = delete;
+
+  ~listener_list() {
+    std::list<entry> left;
+    EnterCriticalSection(&lock);
+    left.swap(entries);
+    LeaveCriticalSection(&lock);
+    DeleteCriticalSection(&lock);
+  }
+
+  void add(const handle_type &h) {
+    guard g(*this);
+    entries.push_back(entry{h, false});
+  }
+
+  // Removes every entry holding the same object as h.
+  void remove(const handle_type &h) {
+    guard g(*this);
+    for (auto it = entries.begin(); it != entries.end();) {
+      if (it->removed || !(it->handle == h)) {
+        ++it;
+      } else if (walking > 0) {
+        it->removed = true;
+        has_removed = true;
+        ++it;
+      } else {
+        it = entries.erase(it);
+      }
+    }
+  }
+
+  void notify()
+    requires std::is_same_v<A1, unusable>
+  {
+    walk([](callback_type &c) { c.invoke(); });
+  }
+
+  void notify(A1 a1, A2 a2)
+    requires(!std::is_same_v<A1, unusable>)
+  {
+    walk([&](callback_type &c) { c.invoke(a1, a2); });
+  }
+
+  // Entries that a walk would still call.
+  size_t size() const {
+    guard g(*this);
+    size_t n = 0;
+    for (const entry &e : entries)
+      n += e.removed ? 0 : 1;
+    return n;
+  }
+
+private:
+  struct entry {
+    handle_type handle;
+    bool removed;
+  };
+
+  struct guard {
+    explicit guard(const listener_list &l) : list(l) { EnterCriticalSection(&list.lock); }
+    ~guard() { LeaveCriticalSection(&list.lock); }
+    const listener_list &list;
+  };
+
+  // Ends a walk, also when a callback throws: the last walk out drops the removed entries.
+  struct walk_scope {
+    explicit walk_scope(listener_list &l) : list(l) {
+      EnterCriticalSection(&list.lock);
+      ++list.walking;
+    }
+    ~walk_scope() {
+      if (--list.walking == 0 && list.has_removed) {
+        list.has_removed = false;
+        list.entries.remove_if([](const entry &e) { return e.removed; });
+      }
+      LeaveCriticalSection(&list.lock);
+    }
+    listener_list &list;
+  };
+
+  template <class F> void walk(F call) {
+    walk_scope scope(*this);
+    // Entries are never erased during a walk and std::list keeps iterators across push_back, so the walk
+    // also reaches entries added by the callbacks it runs.
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+      if (it->removed)
+        continue;
+      callback_type *c = it->handle.get();
+      if (c && c->is_bound())
+        call(*c);
+    }
+  }
+
+  std::list<entry> entries;
+  mutable CRITICAL_SECTION lock;
+  unsigned walking = 0;
+  bool has_removed = false;
+};
+
+} // namespace w32cpp
+
+#endif

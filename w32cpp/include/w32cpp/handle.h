@@ -1,0 +1,149 @@
+// Thread-safe use counts and the counted handle that every shared object travels in.
+#ifndef W32CPP_HANDLE_H
+#define W32CPP_HANDLE_H
+
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <type_traits>
+#include <utility>
+
+#include <w32cpp/export.h>
+
+namespace w32cpp {
+
+// Thrown when a count that has fallen to zero is taken or released again.
+class W32CPP_VISIBLE use_count_base_is_zero : public std::exception {
+public:
+  const char *what() const noexcept override { return "use_count_base_is_zero"; }
+};
+
+// A use count under its own critical section. The release that drops it to zero disposes of the
+// owned object and deletes the counter, both through virtual calls, so the code that runs is that of
+// the library that made the counter, whichever library releases last.
+class use_count_base {
+public:
+  explicit use_count_base(DWORD initial = 1);
+  use_count_base(const use_count_base &) = delete;
+  use_count_base &operator=(const use_count_base &) = delete;
+  virtual ~use_count_base();
+
+  void add_ref();
+  void release();
+  DWORD use_count() const;
+
+  // A fresh empty counter (count 1) made by the code of the module that made this one.
+  virtual use_count_base *make_empty() const { return new use_count_base(1); }
+
+protected:
+  // Runs once, outside the lock, when the count falls to zero.
+  virtual void dispose() {}
+
+private:
+  DWORD count;
+  mutable CRITICAL_SECTION lock;
+};
+
+template <class T> struct checked_deleter {
+  void operator()(T *p) const noexcept {
+    static_assert(sizeof(T) > 0, "cannot delete an incomplete type");
+    delete p;
+  }
+};
+
+template <class P, class D = checked_deleter<std::remove_pointer_t<P>>> class use_count_base_impl;
+
+// A counter that also owns the object.
+template <class T, class D> class use_count_base_impl<T *, D> : public use_count_base {
+public:
+  explicit use_count_base_impl(T *p) : use_count_base(1), object(p) {}
+
+protected:
+  void dispose() override {
+    T *p = object;
+    object = nullptr;
+    if (p)
+      D()(p);
+  }
+
+private:
+  T *object;
+};
+
+// Counted handle: object pointer plus counter. The counter is never null; an empty handle owns one too.
+template <class T> class auto_handle {
+  template <class U> friend class auto_handle;
+
+public:
+  using element_type = T;
+
+  auto_handle() : object(nullptr), counter(new use_count_base(1)) {}
+  auto_handle(std::nullptr_t) : auto_handle() {}
+
+  // Takes ownership of p; the counter deletes it as a U, so U's own destructor runs even when T has no
+  // virtual one. If the counter cannot be made, p is deleted and the exception passed on.
+  template <class U, class = std::enable_if_t<std::is_convertible_v<U *, T *>>>
+  explicit auto_handle(U *p) : object(p), counter(nullptr) {
+    if (!p) {
+      counter = new use_count_base(1);
+      return;
+    }
+    try {
+      counter = new use_count_base_impl<U *>(p);
+    } catch (...) {
+      checked_deleter<U>()(p);
+      throw;
+    }
+  }
+
+  auto_handle(const auto_handle &other) : object(other.object), counter(other.counter) { counter->add_ref(); }
+
+  template <class U, class = std::enable_if_t<std::is_convertible_v<U *, T *>>>
+  auto_handle(const auto_handle<U> &other) : object(other.object), counter(other.counter) {
+    counter->add_ref();
+  }
+
+  auto_handle &operator=(const auto_handle &other) {
+    other.counter->add_ref();
+    use_count_base *old = counter;
+    object = other.object;
+    counter = other.counter;
+    old->release();
+    return *this;
+  }
+
+  ~auto_handle() { counter->release(); }
+
+  void reset() { auto_handle().swap(*this); }
+  template <class U> void reset(U *p) { auto_handle(p).swap(*this); }
+
+  // Empties the handle with a counter made by the module that made the current one. A loader uses it on
+  // another library's global handle, so that no code of the loader's own module is left behind there.
+  void reset_by_owner() { auto_handle(nullptr, counter->make_empty()).swap(*this); }
+
+  void swap(auto_handle &other) noexcept {
+    std::swap(object, other.object);
+    std::swap(counter, other.counter);
+  }
+
+  T *get() const { return object; }
+  T *operator->() const { return object; }
+  T &operator*() const { return *object; }
+  explicit operator bool() const { return object != nullptr; }
+  DWORD use_count() const { return counter->use_count(); }
+  bool unique() const { return use_count() == 1; }
+
+  friend bool operator==(const auto_handle &a, const auto_handle &b) { return a.object == b.object; }
+  friend bool operator<(const auto_handle &a, const auto_handle &b) { return std::less<T *>()(a.object, b.object); }
+
+private:
+  auto_handle(T *p, use_count_base *c) : object(p), counter(c) {}
+
+  T *object;
+  use_count_base *counter;
+};
+
+} // namespace w32cpp
+
+#endif

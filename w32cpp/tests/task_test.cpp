@@ -1,0 +1,355 @@
+#include <w32cpp/task.h>
+
+#include <standin/clock.h>
+#include <standin/thread.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "thread_helpers.h"
+
+using namespace w32cpp;
+
+namespace {
+
+// Polls cond every millisecond for up to ms; true once it holds.
+template <class F> bool eventually(F cond, DWORD ms = 10000) {
+  for (DWORD waited = 0; waited < ms; ++waited) {
+    if (cond())
+      return true;
+    Sleep(1);
+  }
+  return cond();
+}
+
+// Records events from any thread.
+struct journal {
+  std::mutex m;
+  std::vector<std::string> lines;
+  void add(const std::string &s) {
+    std::lock_guard<std::mutex> g(m);
+    lines.push_back(s);
+  }
+  std::vector<std::string> get() {
+    std::lock_guard<std::mutex> g(m);
+    return lines;
+  }
+};
+
+// A task whose steps count, and which can end itself or block.
+class counting_task : public task {
+public:
+  counting_task(DWORD period = 0, int priority = THREAD_PRIORITY_NORMAL) : task(period, priority) {}
+
+  std::atomic<int> steps{0};
+  std::atomic<int> finishes{0};
+  std::atomic<DWORD> end_with{STILL_ACTIVE}; // the code the next step returns
+  HANDLE gate = nullptr;                      // when set, each step waits on it, not alertably
+  std::atomic<bool> in_step{false};
+  std::vector<int> history; // touched only by the task's thread
+
+protected:
+  DWORD step() override {
+    in_step = true;
+    if (gate)
+      WaitForSingleObject(gate, INFINITE);
+    history.push_back(steps.fetch_add(1));
+    in_step = false;
+    return end_with.load();
+  }
+  void on_finish() override { finishes.fetch_add(1); }
+};
+
+using counting = task_instance<counting_task>;
+
+class Tasks : public ::testing::Test {
+protected:
+  void TearDown() override { standin::clock::reset(); }
+};
+
+} // namespace
+
+TEST_F(Tasks, StopOnNeverStartedTaskSucceeds) {
+  task t;
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.exit_code(), 0u);
+  EXPECT_FALSE(t.is_valid());
+}
+
+TEST_F(Tasks, StartOnRunningTaskMakesNoSecondThread) {
+  task t;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  const DWORD id = t.id();
+  const HANDLE h = t.raw_handle();
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(t.exit_code(), static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(t.start().get_code(), 0u);
+  EXPECT_EQ(t.id(), id);
+  EXPECT_EQ(t.raw_handle(), h);
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.id(), 0u);
+  EXPECT_FALSE(t.is_valid());
+}
+
+TEST_F(Tasks, ThousandQuickStartStopCyclesAllEndCleanly) {
+  task t;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(t.start().get_code(), 0u) << "cycle " << i;
+    ASSERT_EQ(t.stop().get_code(), 0u) << "cycle " << i;
+    ASSERT_EQ(t.exit_code(), 0u) << "cycle " << i;
+  }
+}
+
+TEST_F(Tasks, QuickCyclesOfAPeriodicTask) {
+  counting t(5000);
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(t.start().get_code(), 0u) << "cycle " << i;
+    ASSERT_EQ(t.stop().get_code(), 0u) << "cycle " << i;
+    ASSERT_EQ(t.exit_code(), 0u) << "cycle " << i;
+  }
+}
+
+TEST_F(Tasks, RestartAfterStop) {
+  counting t;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  ASSERT_TRUE(eventually([&] { return t.steps.load() >= 3; }));
+  ASSERT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.finishes.load(), 1);
+  const int before = t.steps.load();
+
+  ASSERT_EQ(t.start().get_code(), 0u);
+  EXPECT_TRUE(eventually([&] { return t.steps.load() >= before + 3; }));
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.finishes.load(), 2);
+  EXPECT_EQ(t.exit_code(), 0u);
+}
+
+TEST_F(Tasks, StopAfterTheTaskEndedItself) {
+  counting t;
+  t.end_with = 0;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  EXPECT_EQ(t.wait_for(10000).get_code(), 0u); // the thread handle is signalled at its end
+  EXPECT_EQ(t.steps.load(), 1);
+  EXPECT_EQ(t.finishes.load(), 1);
+  EXPECT_EQ(t.exit_code(), 0u);
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.exit_code(), 0u);
+
+  t.end_with = 42;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  EXPECT_EQ(t.wait_for(10000).get_code(), 0u);
+  EXPECT_EQ(t.exit_code(), 42u);
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.exit_code(), 42u);
+}
+
+TEST_F(Tasks, StepBlockedPastTheStopTimeoutIsTerminatedWith258) {
+  HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const size_t stopped_before = standin::thread::stopped_count();
+  {
+    counting t;
+    t.gate = gate;
+    ASSERT_EQ(t.start().get_code(), 0u);
+    ASSERT_TRUE(eventually([&] { return t.in_step.load(); }));
+    EXPECT_EQ(t.stop().get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(t.exit_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_FALSE(t.is_valid());
+    EXPECT_EQ(t.id(), 0u);
+    EXPECT_EQ(t.finishes.load(), 0);
+  }
+  // The victim never comes back from its wait.
+  EXPECT_TRUE(eventually([&] { return standin::thread::stopped_count() == stopped_before + 1; }));
+  SetEvent(gate);
+  CloseHandle(gate);
+}
+
+TEST_F(Tasks, IdlePriorityGoesBackToNormalOnStop) {
+  task t(0, THREAD_PRIORITY_IDLE);
+  struct probe {
+    std::atomic<int> running{99}, finishing{99};
+    void on_post() { running = GetThreadPriority(GetCurrentThread()); }
+    void on_finish() { finishing = GetThreadPriority(GetCurrentThread()); }
+  } p;
+  t.set_finish_callback(make_member_callback(&p, &probe::on_finish));
+  ASSERT_EQ(t.start().get_code(), 0u);
+  ASSERT_TRUE(standin::thread::wait_until_blocked(t.raw_handle(), 10000)); // in its idle step
+  ASSERT_EQ(t.post(make_member_callback(&p, &probe::on_post)).get_code(), 0u);
+  ASSERT_TRUE(eventually([&] { return p.running.load() != 99; }));
+  EXPECT_EQ(p.running.load(), THREAD_PRIORITY_IDLE);
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(p.finishing.load(), THREAD_PRIORITY_NORMAL);
+}
+
+TEST_F(Tasks, PeriodicTaskStepsAtOnceThenByPeriod) {
+  counting t(30);
+  ASSERT_EQ(t.start().get_code(), 0u);
+  EXPECT_TRUE(eventually([&] { return t.steps.load() >= 4; }));
+  EXPECT_EQ(t.stop().get_code(), 0u);
+}
+
+TEST_F(Tasks, PeriodicTaskStopsWellWithinItsPeriod) {
+  // A stop that waited for the next period would run into the 1000 ms limit and end with 258.
+  counting t(60000);
+  ASSERT_EQ(t.start().get_code(), 0u);
+  ASSERT_TRUE(eventually([&] { return t.steps.load() == 1; }));
+  ASSERT_TRUE(standin::thread::wait_until_blocked(t.raw_handle(), 10000));
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.exit_code(), 0u);
+  EXPECT_EQ(t.steps.load(), 1); // no step after the stop request
+  EXPECT_EQ(t.finishes.load(), 1);
+}
+
+TEST_F(Tasks, PostedWorkRunsBeforeTheStopRequest) {
+  counting t;
+  journal j;
+  HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  t.gate = gate;
+  struct poster {
+    journal *j;
+    task *t;
+    std::string name;
+    void run() { j->add(name + (t->is_stop_requested() ? ":stopping" : ":running")); }
+  } first{&j, &t, "first"}, second{&j, &t, "second"};
+  ASSERT_EQ(t.start().get_code(), 0u);
+  ASSERT_TRUE(eventually([&] { return t.in_step.load(); })); // blocked, nothing runs now
+  ASSERT_EQ(t.post(make_member_callback(&first, &poster::run)).get_code(), 0u);
+  ASSERT_EQ(t.post(make_member_callback(&second, &poster::run)).get_code(), 0u);
+
+  // Opens the gate once the stop request is queued behind both.
+  const HANDLE th = t.raw_handle();
+  HANDLE opener = w32t::run_thread([&] {
+    eventually([&] { return standin::thread::queued_apcs(th) == 3; });
+    SetEvent(gate);
+  });
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  ASSERT_TRUE(w32t::join(opener));
+  EXPECT_EQ(j.get(), (std::vector<std::string>{"first:running", "second:running"}));
+  EXPECT_EQ(t.exit_code(), 0u);
+  CloseHandle(gate);
+}
+
+TEST_F(Tasks, FailingPostedCallbackDoesNotEndTheTask) {
+  task t;
+  struct work {
+    std::atomic<int> done{0};
+    void fail() { throw std::runtime_error("posted work failed"); }
+    void ok() { done.fetch_add(1); }
+  } w;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  ASSERT_EQ(t.post(make_member_callback(&w, &work::fail)).get_code(), 0u);
+  ASSERT_EQ(t.post(make_member_callback(&w, &work::ok)).get_code(), 0u);
+  EXPECT_TRUE(eventually([&] { return w.done.load() == 1; }));
+  EXPECT_EQ(WaitForSingleObject(t.raw_handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(t.stop().get_code(), 0u);
+}
+
+TEST_F(Tasks, PostWithoutThreadFailsAndKeepsNothing) {
+  task t;
+  struct work {
+    void run() {}
+  } w;
+  auto cb = make_member_callback(&w, &work::run);
+  EXPECT_EQ(t.post(cb).get_code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(cb.use_count(), 1u);
+}
+
+TEST_F(Tasks, StepCallbackDrivesAPlainTask) {
+  task t;
+  struct stepper {
+    std::atomic<int> calls{0};
+    void step() { calls.fetch_add(1); }
+  } s;
+  t.set_step_callback(make_member_callback(&s, &stepper::step));
+  ASSERT_EQ(t.start().get_code(), 0u);
+  EXPECT_TRUE(eventually([&] { return s.calls.load() >= 5; })); // a polling task: about 500 steps a second
+  EXPECT_EQ(t.stop().get_code(), 0u);
+}
+
+TEST_F(Tasks, StopFromTheTasksOwnThreadOnlyRequestsIt) {
+  class self_stopping : public task {
+  public:
+    std::atomic<DWORD> stop_code{0xDEADu};
+    std::atomic<int> steps{0};
+
+  protected:
+    DWORD step() override {
+      if (steps.fetch_add(1) == 2)
+        stop_code = stop().get_code();
+      return STILL_ACTIVE;
+    }
+  };
+  task_instance<self_stopping> t;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  EXPECT_EQ(t.wait_for(10000).get_code(), 0u);
+  EXPECT_EQ(t.stop_code.load(), 0u);
+  EXPECT_EQ(t.steps.load(), 3);
+  EXPECT_EQ(t.exit_code(), 0u);
+}
+
+TEST_F(Tasks, StopResumesASuspendedThread) {
+  counting t;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  ASSERT_TRUE(eventually([&] { return t.steps.load() >= 1; }));
+  ASSERT_NE(SuspendThread(t.raw_handle()), 0xFFFFFFFFu);
+  ASSERT_NE(SuspendThread(t.raw_handle()), 0xFFFFFFFFu);
+  EXPECT_EQ(t.stop().get_code(), 0u);
+  EXPECT_EQ(t.exit_code(), 0u);
+}
+
+TEST_F(Tasks, DerivedTaskMustBeATaskInstance) {
+  counting_task bare;
+  EXPECT_EQ(bare.start().get_code(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+  EXPECT_FALSE(bare.is_valid());
+}
+
+TEST_F(Tasks, DestroyingARunningDerivedTaskStopsItBeforeItsMembersGo) {
+  for (int i = 0; i < 20; ++i) {
+    auto *t = new counting();
+    ASSERT_EQ(t->start().get_code(), 0u);
+    ASSERT_TRUE(eventually([&] { return t->steps.load() >= 2; }));
+    delete t; // step() keeps writing `history` until the thread is gone
+  }
+}
+
+TEST_F(Tasks, PostsFromOtherThreadsWhileTheOwnerStartsAndStops) {
+  task t;
+  struct work {
+    std::atomic<int> ran{0};
+    void run() { ran.fetch_add(1); }
+  } w;
+  auto cb = make_member_callback(&w, &work::run);
+  std::atomic<bool> done{false};
+  std::atomic<int> accepted{0};
+  std::vector<HANDLE> posters;
+  for (int i = 0; i < 3; ++i) {
+    posters.push_back(w32t::run_thread([&] {
+      while (!done.load()) {
+        if (t.post(cb).succeeded())
+          accepted.fetch_add(1);
+        // Paced: an alertable wait drains every APC, also those queued meanwhile, so an endless
+        // burst would keep the task in its last sleep.
+        Sleep(1);
+      }
+    }));
+  }
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(t.start().get_code(), 0u);
+    Sleep(1);
+    const DWORD stopped = t.stop().get_code();
+    EXPECT_EQ(stopped, 0u) << "cycle " << i;
+    if (stopped != 0)
+      break;
+  }
+  done = true;
+  for (HANDLE p : posters)
+    ASSERT_TRUE(w32t::join(p));
+  // Work accepted while a thread ran either ran or was dropped with that thread, never twice.
+  EXPECT_LE(w.ran.load(), accepted.load());
+  EXPECT_GT(w.ran.load(), 0);
+  EXPECT_EQ(cb.use_count(), 1u); // no posted copy is left behind
+}
