@@ -1,0 +1,68 @@
+#include "pool.h"
+
+#include <bit>
+
+namespace ostrel {
+
+int pool::size_class(uint32_t size) { return static_cast<int>(std::bit_width(size)) - 1 - 10; }
+
+pool::pool()
+    : small_heap_(new retained_heap<w32heap_private>(small_heap_initial, 0)),
+      large_heap_(new retained_heap<w32heap_virtual>()) {
+  InitializeCriticalSection(&create_lock_);
+}
+
+pool::~pool() {
+  // The worker goes first, so that no trim or refill runs while the buckets are let go.
+  worker_.stop();
+  for (auto& slot : buckets_) {
+    sized_bucket* b = slot.exchange(nullptr);
+    if (!b) continue;
+    b->detach_owner();
+    // Blocks still handed out keep their bucket (and its heap) until they come back.
+    b->retire();
+  }
+  trace_ << "api destruction\n";
+  large_heap_->retire();
+  small_heap_->retire();
+  DeleteCriticalSection(&create_lock_);
+}
+
+mem_block pool::allocate(uint32_t size, bool zero) {
+  if (size == 0) return mem_block();
+  const int c = size_class(size);
+  if (c >= bucket_count) return mem_block(size, size, large_heap_, zero);
+  if (c < 0) return mem_block(size, size, small_heap_, zero);
+  iheap* b = bucket(c);
+  if (!b) b = make_bucket(c);
+  return mem_block(size, bucket_block_size(c), b, zero);
+}
+
+iheap* pool::make_bucket(int c) {
+  EnterCriticalSection(&create_lock_);
+  sized_bucket* b = buckets_[c].load(std::memory_order_acquire);
+  if (!b) {
+    try {
+      // The worker must run before the bucket's first post.
+      worker_.start();
+      b = new sized_bucket(this, bucket_block_size(c), bucket_target(c));
+    } catch (...) {
+      LeaveCriticalSection(&create_lock_);
+      throw;
+    }
+    buckets_[c].store(b, std::memory_order_release);
+  }
+  LeaveCriticalSection(&create_lock_);
+  return b;
+}
+
+bool pool::post(const w32cpp::auto_handle<w32cpp::icallback<>>& callback) { return worker_.post(callback).ok(); }
+
+std::optional<w32heap_sized::state> pool::bucket_state(int c) const {
+  if (c < 0 || c >= bucket_count) return std::nullopt;
+  sized_bucket* b = buckets_[c].load(std::memory_order_acquire);
+  if (!b) return std::nullopt;
+  return b->snapshot();
+}
+
+}  // namespace ostrel
