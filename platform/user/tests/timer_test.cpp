@@ -226,10 +226,11 @@ TEST_F(Timers, TimerOfAnEndedSettingThreadStops) {
   completion_log log;
   handle t(CreateWaitableTimerA(nullptr, FALSE, nullptr));
   std::thread([&] {
-    LARGE_INTEGER due = relative_ms(20);
+    // Due well after the thread's exit, even a slow one under a sanitizer.
+    LARGE_INTEGER due = relative_ms(300);
     SetWaitableTimer(t, &due, 1, on_timer, &log, FALSE);
   }).join();
-  EXPECT_EQ(WaitForSingleObject(t, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(t, 600), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(log.threads.empty());
 }
 
