@@ -1,0 +1,16 @@
+/* Internal device-control codes of the USB stack. */
+#ifndef WB_USBIOCTL_H
+#define WB_USBIOCTL_H
+
+#define WB_FILE_DEVICE_USB 0x00000022
+#define WB_USB_CTL(id) (((WB_FILE_DEVICE_USB) << 16) | ((id) << 2) | 3 /* METHOD_NEITHER */)
+
+#define IOCTL_INTERNAL_USB_SUBMIT_URB WB_USB_CTL(0)       /* 0x220003 */
+#define IOCTL_INTERNAL_USB_RESET_PORT WB_USB_CTL(1)       /* 0x220007 */
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS WB_USB_CTL(4)  /* 0x220013 */
+#define IOCTL_INTERNAL_USB_CYCLE_PORT WB_USB_CTL(7)       /* 0x22001F */
+
+#define USBD_PORT_ENABLED 0x00000001
+#define USBD_PORT_CONNECTED 0x00000002
+
+#endif /* WB_USBIOCTL_H */

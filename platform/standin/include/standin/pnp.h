@@ -1,0 +1,44 @@
+// Test and demo control of the PnP manager: install a driver for hardware ids, watch device nodes, send
+// PnP requests, remove devices, wait until PnP work and device-change messages are done.
+#ifndef STANDIN_PNP_H
+#define STANDIN_PNP_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace standin::pnp {
+
+// Registers the driver service `service_name` (HKLM "System\CurrentControlSet\Services\<name>", value
+// "ImagePath") whose image is the shared library at image_path (loaded with dlopen like a .sys; its
+// exported DriverEntry gets "\Registry\Machine\System\CurrentControlSet\Services\<name>"), and binds
+// it to the hardware ids ("USB\VID_1A2B&PID_0100"). Devices plugged in later get it.
+void install_driver(const std::string &service_name, const std::string &image_path,
+                    const std::vector<std::string> &hardware_ids);
+bool driver_loaded(const std::string &service_name);
+
+// Instance ids of the device nodes present ("USB\VID_1A2B&PID_0100\1001").
+std::vector<std::string> devices();
+// "absent", "no driver", "added", "started", "failed", "surprise removed".
+std::string device_state(const std::string &instance_id);
+
+// Sends one PnP request (IRP_MN_*) to the top of the device's stack and returns its status.
+int32_t send_pnp(const std::string &instance_id, int minor);
+// Removes a device node: with query_first, IRP_MN_QUERY_REMOVE_DEVICE first (a refusal is returned and
+// followed by IRP_MN_CANCEL_REMOVE_DEVICE); then IRP_MN_REMOVE_DEVICE even while handles are open.
+// The bus forgets the device afterwards.
+int32_t remove_device(const std::string &instance_id, bool query_first);
+
+// A device on the root bus (no real bus behind it): instance "ROOT\<hardware id>\<unique>". It arrives
+// at once; unplug_root_device is its surprise removal.
+std::string add_root_device(const std::string &hardware_id, const std::string &unique);
+void unplug_root_device(const std::string &instance_id);
+// Handles open on the device's stack (-1 when absent).
+int open_handles(const std::string &instance_id);
+
+// Waits until PnP work, DPCs, work items and device-change message delivery are all done.
+bool settle(uint32_t timeout_ms = 10000);
+
+}  // namespace standin::pnp
+
+#endif

@@ -1,0 +1,38 @@
+// Test and demo control of the simulated USB bus: plug and unplug instruments, choose how URBs that finish
+// at once complete, and the default maximum transfer size of new pipes.
+#ifndef STANDIN_USBBUS_H
+#define STANDIN_USBBUS_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace simdev {
+class usb_device;
+}
+
+namespace standin::usbbus {
+
+// Plugs the device into the bus: a physical device object appears with instance id
+// "USB\VID_xxxx&PID_xxxx\<serial>" and hardware ids "USB\VID_xxxx&PID_xxxx&REV_xxxx", "USB\VID_xxxx&PID_xxxx";
+// the PnP manager loads and starts the bound driver (standin::pnp::install_driver). Returns the instance id.
+std::string plug(std::shared_ptr<simdev::usb_device> device);
+// Surprise removal: the device is removed from the bus (its transfers end with "removed", later URBs fail
+// with STATUS_DEVICE_NOT_CONNECTED), the stack gets IRP_MN_SURPRISE_REMOVAL, and IRP_MN_REMOVE_DEVICE once
+// the last handle is closed. A device that removes itself (fault injection) goes the same way.
+void unplug(const std::string &instance_id);
+
+// false (default): control, selection, abort and reset URBs complete inside IoCallDriver; true: they are
+// returned STATUS_PENDING and completed from a bus thread. Endpoint transfers always complete later.
+void set_asynchronous_completion(bool on);
+// MaximumTransferSize that USBD_CreateConfigurationRequestEx puts into each pipe (default 4096).
+void set_default_max_transfer_size(uint32_t bytes);
+
+std::vector<std::string> devices();
+// The PDO of a plugged device (a PDEVICE_OBJECT), for kernel-side tests; null when absent.
+void *physical_device_object(const std::string &instance_id);
+
+}  // namespace standin::usbbus
+
+#endif
