@@ -6,19 +6,7 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 4)
 
-need=()
-have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for p in cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
-         g++-mingw-w64-i686 g++-mingw-w64-x86-64; do
-  have_pkg "$p" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing: ${need[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh
 
 step() { echo; echo "== $*"; }
 
@@ -26,7 +14,7 @@ step "Windows cross-build, 32-bit user mode"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 
-step "Windows cross-build, 64-bit kernel mode"
+step "Windows cross-build, 64-bit driver and installer"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"
 
