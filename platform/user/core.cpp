@@ -435,6 +435,29 @@ DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waite
   return WAIT_TIMEOUT;
 }
 
+// A scaled long wait that an APC cut short. Callers go on waiting with the time left, which they
+// measure on the real clock in unscaled milliseconds; a wait of that length that follows at once is
+// the same wait going on and ends at its scaled end. Without this, every APC would start the
+// remainder afresh (unscaled once it falls below the threshold), and a deadline wait under a steady
+// trickle of APCs would last its full unscaled length.
+struct cut_short_wait {
+  bool valid = false;
+  DWORD requested = 0;  // the length asked for, unscaled
+  uint64_t start_ns = 0;
+  uint64_t end_ns = 0;  // its scaled end
+};
+thread_local cut_short_wait t_cut_short;
+
+// Is a wait of `ms` starting at `now` the rest of `w`? The caller's remainder comes from GetTickCount
+// and may be off by a few milliseconds, or more when it was preempted between the two waits.
+bool continues(const cut_short_wait &w, DWORD ms, uint64_t now) {
+  if (!w.valid || ms >= w.requested) return false;
+  const uint64_t elapsed_ms = (now - w.start_ns) / 1000000ull;
+  const uint64_t expected = elapsed_ms >= w.requested ? 0 : w.requested - elapsed_ms;
+  constexpr uint64_t k_slack_ms = 50;
+  return ms + k_slack_ms >= expected && ms <= expected + k_slack_ms;
+}
+
 }  // namespace
 
 void run_queued_apcs() { run_apcs(current_thread()); }
@@ -447,9 +470,25 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
   thread_object *self = current_thread();
   termination_point();
 
-  const DWORD scaled = scale_wait_ms(ms);
-  const bool infinite = scaled == INFINITE;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(infinite ? 0 : scaled);
+  const uint64_t start_ns = clock_now_ns();
+  const cut_short_wait previous = t_cut_short;
+  t_cut_short.valid = false;
+  const bool infinite = ms == INFINITE;
+  cut_short_wait cut;  // what this wait is, should an APC cut it short
+  if (!infinite && alertable && continues(previous, ms, start_ns)) {
+    cut = previous;
+    // Its scaled time is up: a last look at the objects, as after any expired deadline.
+    if (cut.end_ns <= start_ns) alertable = false;
+  } else if (!infinite) {
+    const DWORD scaled = scale_wait_ms(ms);
+    cut.valid = scaled != ms;
+    cut.requested = ms;
+    cut.start_ns = start_ns;
+    cut.end_ns = start_ns + static_cast<uint64_t>(scaled) * 1000000ull;
+  }
+  const uint64_t end_ns = infinite ? 0 : cut.valid ? cut.end_ns : start_ns + static_cast<uint64_t>(ms) * 1000000ull;
+  const auto deadline = std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(end_ns)));
 
   DWORD result;
   {
@@ -472,7 +511,7 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         result = WAIT_IO_COMPLETION;
         break;
       }
-      if (!infinite && (scaled == 0 || std::chrono::steady_clock::now() >= deadline)) {
+      if (!infinite && (end_ns <= start_ns || std::chrono::steady_clock::now() >= deadline)) {
         result = WAIT_TIMEOUT;
         break;
       }
@@ -492,7 +531,11 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
     }
     unregister();
   }
-  if (result == WAIT_IO_COMPLETION) run_apcs(self);
+  if (result == WAIT_IO_COMPLETION) {
+    run_apcs(self);
+    // Set after the APCs, whose own waits must not take it.
+    if (cut.valid) t_cut_short = cut;
+  }
   termination_point();
   return result;
 }

@@ -210,7 +210,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD lang, L
   } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
     const char *t = message_text(id);
     if (!t) {
-      if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) *reinterpret_cast<LPSTR *>(buffer) = nullptr;
+      if ((flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) && buffer) *reinterpret_cast<LPSTR *>(buffer) = nullptr;
       set_last_error(ERROR_MR_MID_NOT_FOUND);
       return 0;
     }

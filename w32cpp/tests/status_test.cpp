@@ -53,12 +53,28 @@ TEST(Status, FromBoolReadsLastErrorOnlyOnFailure) {
   EXPECT_EQ(code_from_bool(TRUE), 0u);
   EXPECT_EQ(status_win32(FALSE, bool_result).get_code(), 5u);
   SetLastError(87);
-  EXPECT_EQ(status_wait(FALSE, bool_result).get_code(), 87u);
   EXPECT_EQ(code_from_bool(FALSE), 87u);
 
   status_thread t;
   t.set_from_bool(FALSE);
   EXPECT_EQ(t.get_code(), 87u);
+}
+
+TEST(Status, FailedBoolNeverReadsAsAWaitSuccess) {
+  // ERROR_INVALID_HANDLE (6) taken as a wait result would be WAIT_OBJECT_0 + 6.
+  for (DWORD error : {6u, 0u, 63u, 192u, 87u}) {
+    SetLastError(error);
+    const status_wait s(FALSE, bool_result);
+    EXPECT_TRUE(s.failed()) << error;
+    EXPECT_EQ(s.get_code(), WAIT_FAILED) << error;
+    EXPECT_EQ(GetLastError(), error); // the reason stays with the thread
+    status_wait w;
+    w.set_from_bool(FALSE);
+    EXPECT_TRUE(w.failed()) << error;
+  }
+  status_wait ok(WAIT_TIMEOUT);
+  ok.set_from_bool(TRUE);
+  EXPECT_TRUE(ok.succeeded());
 }
 
 TEST(Status, PlainIntegerIsACodeNotABool) {

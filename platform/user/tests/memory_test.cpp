@@ -217,6 +217,10 @@ TEST(FormatMessage, UnknownCodeAllocatesNothing) {
   EXPECT_EQ(system_text(0x12345, &text), 0u);
   EXPECT_EQ(text, nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+  // Without a place for the pointer the call fails instead of writing through null.
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                           nullptr, 0x12345, 0, nullptr, 0, nullptr),
+            0u);
 }
 
 TEST(FormatMessage, CallerBufferMustHoldTheText) {

@@ -370,6 +370,55 @@ TEST_F(ClockReset, LongWaitsAreScaledShortOnesAreNot) {
   EXPECT_LT(took, std::chrono::seconds(60));  // far below the unscaled 130 s
 }
 
+// Waits the usual deadline way (re-wait with the time left after WAIT_IO_COMPLETION) and returns the
+// real time it took; `apc_every_ms` paces APCs queued to the waiting thread meanwhile (0: one APC only).
+std::chrono::milliseconds deadline_wait_under_apcs(DWORD ms, int apc_every_ms, DWORD *result) {
+  handle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  HANDLE th = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &th, 0, FALSE, 0);
+  std::atomic<bool> stop{false};
+  std::thread storm([&] {
+    do {
+      std::this_thread::sleep_for(std::chrono::milliseconds(apc_every_ms ? apc_every_ms : 3));
+      QueueUserAPC([](ULONG_PTR) {}, th, 0);
+    } while (apc_every_ms && !stop);
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  const DWORD start = GetTickCount();
+  DWORD r, remaining = ms;
+  while ((r = WaitForSingleObjectEx(e, remaining, TRUE)) == WAIT_IO_COMPLETION) {
+    const DWORD elapsed = GetTickCount() - start;
+    remaining = elapsed >= ms ? 0 : ms - elapsed;
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  stop = true;
+  storm.join();
+  SleepEx(0, TRUE);
+  CloseHandle(th);
+  *result = r;
+  return took;
+}
+
+TEST_F(ClockReset, ScaledDeadlineWaitCutShortByAnApcKeepsItsScaledEnd) {
+  standin::clock::set_long_wait_scale(0.01);
+  // The remainder after the APC (about 4990 ms) lies below the threshold: taken afresh it would
+  // last almost the whole unscaled 5 s.
+  DWORD r = 0;
+  auto took = deadline_wait_under_apcs(5000, 0, &r);
+  EXPECT_EQ(r, static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_LT(took, std::chrono::milliseconds(2500));
+}
+
+TEST_F(ClockReset, ScaledDeadlineWaitUnderAnApcTrickleKeepsItsScaledEnd) {
+  standin::clock::set_long_wait_scale(0.01);
+  // 100 ms scaled; an APC every 5 ms would otherwise restart the scaled remainder each time.
+  DWORD r = 0;
+  auto took = deadline_wait_under_apcs(10000, 5, &r);
+  EXPECT_EQ(r, static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_GE(took, std::chrono::milliseconds(95));
+  EXPECT_LT(took, std::chrono::milliseconds(5000));
+}
+
 TEST_F(ClockReset, TickOffsetDoesNotChangeWaitLengths) {
   standin::clock::set_tick_count(0xFFFFFFF0u);
   handle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));

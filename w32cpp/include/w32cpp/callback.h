@@ -14,11 +14,18 @@ namespace w32cpp {
 // Fills the argument places a callback does not use.
 struct unusable {};
 
+// Callbacks are deleted only by their counter, as the class that was made (member_callback), so the
+// interface needs no virtual destructor of its own.
 class icall_ {
 public:
-  virtual ~icall_() = default;
   virtual bool is_bound() const { return false; }
   virtual void unbind() {}
+
+protected:
+  icall_() = default;
+  icall_(const icall_ &) = default;
+  icall_ &operator=(const icall_ &) = default;
+  ~icall_() = default;
 };
 
 class icall_0 : public icall_ {
@@ -90,7 +97,7 @@ template <class C> struct member_call_base<C, unusable, unusable, unusable, unus
 
 template <class C, class A1 = unusable, class A2 = unusable, class A3 = unusable, class A4 = unusable,
           class A5 = unusable>
-class member_callback : public detail::member_call_base<C, A1, A2, A3, A4, A5>::type {
+class member_callback final : public detail::member_call_base<C, A1, A2, A3, A4, A5>::type {
   using base = typename detail::member_call_base<C, A1, A2, A3, A4, A5>::type;
 
 public:

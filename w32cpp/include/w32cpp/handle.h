@@ -33,12 +33,13 @@ public:
   void release();
   DWORD use_count() const;
 
-  // A fresh empty counter (count 1) made by the code of the module that made this one.
-  virtual use_count_base *make_empty() const { return new use_count_base(1); }
-
 protected:
   // Runs once, outside the lock, when the count falls to zero.
   virtual void dispose() {}
+
+public:
+  // A fresh empty counter (count 1) made by the code of the module that made this one.
+  virtual use_count_base *make_empty() const { return new use_count_base(1); }
 
 private:
   DWORD count;

@@ -66,12 +66,17 @@ class status_wait : public status_win32 {
 public:
   status_wait() : status_win32(0u) {}
   status_wait(DWORD result) : status_win32(result) {}
-  status_wait(BOOL result, bool_result_t) : status_win32(result, bool_result) {}
+  // From the BOOL result of a call: 0, or WAIT_FAILED on failure (GetLastError() keeps the reason), since
+  // an error code below 64 would read as WAIT_OBJECT_0 + n.
+  status_wait(BOOL result, bool_result_t) : status_win32(result ? 0u : WAIT_FAILED) {}
   status_wait(const status_wait &) = default;
   // From the status of a call that is not a wait (setting a timer or an event): any failure becomes
   // WAIT_FAILED, since small error codes would otherwise read as WAIT_OBJECT_0 + n.
   explicit status_wait(const status_win32 &call) : status_win32(call.get_code() == 0 ? 0u : WAIT_FAILED) {}
   status_wait &operator=(const status_wait &) = default;
+
+  // Hides istatus::set_from_bool for the same reason as the BOOL constructor.
+  void set_from_bool(BOOL result) { code = result ? 0u : WAIT_FAILED; }
 
   bool succeeded() const override { return code < 64; }
   bool failed() const override { return !succeeded() && code != WAIT_IO_COMPLETION; }
