@@ -4,10 +4,17 @@
 
 namespace karnet {
 
+namespace {
+// The device's library, read through a counted handle: the wrapper's own slot hands out a reference into
+// an implementation that a concurrent removal may destroy.
+karnet_lib library_of(const io_device_interface_intf::handle_type& device) {
+  return device ? karnet_lib(device->library()) : karnet_lib(nullptr);
+}
+}  // namespace
+
 io_session_imp::io_session_imp(const io_device_interface& device)
-    : io_session_intf(device), library_(io_device_interface::library()) {
+    : io_session_intf(device), device_(implementation()), library_(library_of(device_)) {
   InitializeCriticalSection(&lock_);
-  device_ = implementation();
   if (!device_) return;
   // Subscribed before the device is opened and without the session lock: a removal notifies its
   // listeners under the list lock and then takes the session lock.

@@ -63,11 +63,12 @@ class io_session_imp final : public io_session_intf {
   std::atomic<bool> open_{false};
   w32cpp::auto_handle<notice_callback> removal_subscription_;
   CRITICAL_SECTION lock_;
+  // The device implementation the session subscribed to, kept so that the subscription can be taken
+  // back even after the wrapper part was detached. Made before the library is copied from it: a removal
+  // may detach the wrapper part and destroy the implementation at any moment.
+  handle_type device_;
   karnet_lib library_;
   notice_listener_list close_listeners_;
-  // The device implementation the session subscribed to, kept so that the subscription can be taken
-  // back even after the wrapper part was detached.
-  handle_type device_;
   protocol_handle protocol_;
   bool removed_ = false;
 };
