@@ -517,6 +517,12 @@ control_reply instrument::vendor_locked(const setup_packet& s, std::span<const s
                 if (!write_of(2)) return stall();
                 std::uint32_t addr = word24(out, 0), len = word24(out, 1);
                 bool fits = static_cast<std::uint64_t>(addr) + len <= st.flash.size();
+                if (len == 0) {
+                    // No data will follow: a host does not send an empty write, so answer now.
+                    st.flash_write.reset();
+                    queue_locked(status_message(fits ? 1 : 0, 1));
+                    return ok();
+                }
                 st.flash_write = std::make_tuple(addr, len, fits);
                 return ok();
             }

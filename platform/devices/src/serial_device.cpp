@@ -2,6 +2,7 @@
 // with data packets or handshakes. One thread reads the line and answers token by token.
 #include "simdev/serial_device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -105,9 +106,25 @@ struct serial_device::impl {
 
     void push_back_byte(std::uint8_t b) { inbuf.push_front(b); }
 
-    // Reads what is left of a broken packet until the line falls quiet.
-    void drain() {
-        while (next_byte(drain_gap_ms) >= 0) {
+    // Reads what is left of a broken packet until the line falls quiet. Stops early, leaving the
+    // bytes in place, at the start of a resynchronisation run: a host that gave up on the packet
+    // and is resetting the device must not have its burst swallowed here. True when the line
+    // fell quiet (the host waits for a handshake), false at a resynchronisation run.
+    bool drain() {
+        const std::uint8_t resync = encode_nibble(pid_resync);
+        for (;;) {
+            if (stop_asked) return true;  // a line that never falls quiet must not hold up stop()
+            int b = next_byte(drain_gap_ms);
+            if (b < 0) return true;
+            if (b != resync) continue;
+            int c = next_byte(drain_gap_ms);
+            if (c < 0) return true;
+            if (c == resync) {
+                push_back_byte(resync);
+                push_back_byte(resync);
+                return false;
+            }
+            push_back_byte(static_cast<std::uint8_t>(c));
         }
     }
 
@@ -172,15 +189,20 @@ struct serial_device::impl {
         if (!take(2)) return bad();
         std::size_t n = pkt[1] | (static_cast<std::size_t>(pkt[2]) << 8);
         if (n > max) {
-            drain();
+            if (!drain()) return rd::none;
             return bad();
         }
         if (!take(n + 2)) return bad();
         if (decode_data(pkt, max, out) != decode_error::none) {
-            drain();
+            if (!drain()) return rd::none;
             return bad();
         }
         return rd::good;
+    }
+
+    // The longest data packet any endpoint sends or takes: the bound for packets stepped over.
+    std::size_t largest_packet() const {
+        return std::max({opt.control_max, opt.bulk_in_max, opt.bulk_out_max, opt.interrupt_max});
     }
 
     rd bad() {
@@ -412,7 +434,7 @@ struct serial_device::impl {
             // Another device's transaction: step over its data packet, answer nothing.
             if (pid_value != pid_in) {
                 decoded_data d;
-                read_data(0xFFFF, d);
+                read_data(largest_packet(), d);
             }
             count([](serial_stats& s) { ++s.foreign_tokens; });
             return;
@@ -423,7 +445,7 @@ struct serial_device::impl {
         if (!known || (pid_value == pid_setup && token_ep != 0)) {
             if (pid_value != pid_in) {
                 decoded_data d;
-                read_data(0xFFFF, d);
+                read_data(largest_packet(), d);
             }
             count([](serial_stats& s) { ++s.garbage_bytes; });
             return;
@@ -481,7 +503,7 @@ struct serial_device::impl {
                 // A data packet out of place: step over it.
                 push_back_byte(v);
                 decoded_data d;
-                read_data(0xFFFF, d);
+                read_data(largest_packet(), d);
                 count([](serial_stats& s) { ++s.garbage_bytes; });
             } else {
                 count([](serial_stats& s) { ++s.garbage_bytes; });

@@ -114,6 +114,7 @@ long fd_stream::read(std::uint8_t* buf, std::size_t n, int timeout_ms) {
         }
         if (closed_) return -1;
         if (r == 0) return 0;
+        if (p[0].revents & POLLNVAL) return -1;  // the descriptor is gone: nothing will come
         if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t k = ::read(fd_, buf, n);
             if (k > 0) return static_cast<long>(k);

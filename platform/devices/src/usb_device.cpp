@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "simdev/instrument.h"
@@ -47,9 +48,11 @@ struct usb_device::impl {
         clock_type::time_point ready{};  // not before this time (NAK back-off, frame timing)
         bool busy = false;               // the completion thread works on it without the lock
         bool cancel_asked = false;
+        bool timed = false;              // NAKed: due again at `ready` (not waiting for data)
     };
     struct completion {
         std::uint64_t seq;
+        transfer_id id;
         transfer_completion done;
         iso_completion iso_done;
         usb_status status;
@@ -66,6 +69,7 @@ struct usb_device::impl {
     std::map<std::uint8_t, std::deque<transfer_id>> queues;
     std::deque<completion> completions;
     std::uint64_t queued_seq = 0, delivered_seq = 0;
+    std::set<transfer_id> in_delivery;  // ended, callback not yet returned
     std::map<std::uint8_t, clock_type::time_point> iso_next;  // next free frame per endpoint
     bool dirty = true;
     bool stopping = false;
@@ -84,47 +88,46 @@ struct usb_device::impl {
         xfer& x = it->second;
         auto& q = queues[x.ep];
         q.erase(std::remove(q.begin(), q.end(), id), q.end());
-        completions.push_back({++queued_seq, std::move(x.done), std::move(x.iso_done), st, bytes});
+        completions.push_back({++queued_seq, id, std::move(x.done), std::move(x.iso_done), st, bytes});
+        in_delivery.insert(id);
         xfers.erase(it);
         cv.notify_all();
         return queued_seq;
     }
 
     // Ends every transfer matching pred; busy ones are ended by the thread working on them.
+    // Returns the transfers concerned, for wait_delivered.
     template <class Pred>
-    std::pair<std::size_t, std::uint64_t> end_all_locked(usb_status st, Pred pred) {
+    std::vector<transfer_id> end_all_locked(usb_status st, Pred pred) {
         std::vector<transfer_id> ids;
         for (auto& [id, x] : xfers)
             if (pred(x)) ids.push_back(id);
-        std::size_t n = 0;
         for (auto id : ids) {
             xfer& x = xfers[id];
             if (x.busy) {
                 x.cancel_asked = true;
-                ++n;
                 continue;
             }
             finish_locked(id, st, x.iso ? 0 : x.done_bytes);
-            ++n;
         }
-        return {n, queued_seq};
+        return ids;
     }
 
-    // Waits until the completions queued so far have run (not on the completion thread).
-    void wait_delivered(std::unique_lock<std::mutex>& lk, std::uint64_t seq, bool also_busy) {
+    // Waits until the callbacks of these transfers have returned (not on the completion thread).
+    // A transfer that was busy when it was ended completes later than the others, so the wait is
+    // by transfer and not by position in the completion queue.
+    void wait_delivered(std::unique_lock<std::mutex>& lk, const std::vector<transfer_id>& ids) {
         if (std::this_thread::get_id() == worker_id) return;
         cv_done.wait(lk, [&] {
-            if (delivered_seq < seq) return false;
-            if (also_busy)
-                for (auto& [id, x] : xfers)
-                    if (x.busy && x.cancel_asked) return false;
+            for (auto id : ids)
+                if (xfers.count(id) || in_delivery.count(id)) return false;
             return true;
         });
     }
 
-    void remove_all_locked() {
+    std::vector<transfer_id> remove_all_locked() {
         removed = true;
-        end_all_locked(usb_status::removed, [](const xfer&) { return true; });
+        return end_all_locked(usb_status::removed, [](const xfer&) { return true; });
     }
 
     void run();
@@ -176,14 +179,17 @@ std::vector<std::uint8_t> usb_device::string_descriptor(std::uint8_t index, std:
 }
 
 control_result usb_device::control(const setup_packet& setup, std::uint8_t* data) {
+    std::uint32_t frame = 0;
     {
         std::lock_guard<std::mutex> g(p_->mu);
         if (p_->removed || p_->self_removal) return {usb_status::removed, 0};
+        frame = p_->frame_us;
     }
+    if (setup.wLength && !data) return {usb_status::invalid, 0};  // a data stage needs a buffer
     instrument& m = *p_->model;
     if (m.faults().take_silence(0)) return {usb_status::not_responding, 0};
     if (auto e = m.faults().take_usb_error(0)) return {*e, 0};
-    while (m.faults().take_nak(0)) std::this_thread::sleep_for(std::chrono::microseconds(p_->frame_us));
+    while (m.faults().take_nak(0)) std::this_thread::sleep_for(std::chrono::microseconds(frame));
     const bool in = (setup.bmRequestType & 0x80) != 0;
     // Selecting a configuration or a setting ends the transfers on the endpoints it replaces,
     // before the endpoints change under them.
@@ -191,11 +197,10 @@ control_result usb_device::control(const setup_packet& setup, std::uint8_t* data
         std::unique_lock<std::mutex> lk(p_->mu);
         std::uint8_t ep = setup.wIndex == 0 ? 0x82 : setup.wIndex == 1 ? 0x81 : 0x01;
         bool all = setup.bRequest == 9;
-        auto [cnt, seq] = p_->end_all_locked(usb_status::cancelled,
-                                             [all, ep](const impl::xfer& x) { return all || x.ep == ep; });
-        (void)cnt;
+        auto ids = p_->end_all_locked(usb_status::cancelled,
+                                      [all, ep](const impl::xfer& x) { return all || x.ep == ep; });
         if (!all) p_->iso_next.erase(ep); else p_->iso_next.clear();
-        p_->wait_delivered(lk, seq, true);
+        p_->wait_delivered(lk, ids);
     }
     std::span<const std::uint8_t> out;
     if (!in && setup.wLength) out = std::span<const std::uint8_t>(data, setup.wLength);
@@ -274,10 +279,10 @@ bool usb_device::cancel(transfer_id id) {
 
 std::size_t usb_device::abort_endpoint(std::uint8_t endpoint) {
     std::unique_lock<std::mutex> lk(p_->mu);
-    auto [n, seq] = p_->end_all_locked(usb_status::cancelled, [endpoint](const impl::xfer& x) { return x.ep == endpoint; });
+    auto ids = p_->end_all_locked(usb_status::cancelled, [endpoint](const impl::xfer& x) { return x.ep == endpoint; });
     p_->iso_next.erase(endpoint);
-    p_->wait_delivered(lk, seq, true);
-    return n;
+    p_->wait_delivered(lk, ids);
+    return ids.size();
 }
 
 bool usb_device::halted(std::uint8_t endpoint) const { return p_->model->halted(endpoint); }
@@ -323,10 +328,9 @@ std::vector<endpoint_info> usb_device::endpoints() const {
 void usb_device::reset_port() {
     std::unique_lock<std::mutex> lk(p_->mu);
     if (p_->removed) return;
-    auto [n, seq] = p_->end_all_locked(usb_status::cancelled, [](const impl::xfer&) { return true; });
-    (void)n;
+    auto ids = p_->end_all_locked(usb_status::cancelled, [](const impl::xfer&) { return true; });
     p_->iso_next.clear();
-    p_->wait_delivered(lk, seq, true);
+    p_->wait_delivered(lk, ids);
     lk.unlock();
     p_->model->bus_reset();
 }
@@ -334,9 +338,9 @@ void usb_device::reset_port() {
 void usb_device::remove() {
     std::unique_lock<std::mutex> lk(p_->mu);
     if (p_->removed) return;
-    p_->remove_all_locked();
+    auto ids = p_->remove_all_locked();
     p_->self_removal = false;
-    p_->wait_delivered(lk, p_->queued_seq, true);
+    p_->wait_delivered(lk, ids);
 }
 
 bool usb_device::present() const {
@@ -367,9 +371,11 @@ void usb_device::impl::run() {
             if (c.done) c.done(c.status, c.bytes);
             if (c.iso_done) c.iso_done(c.status);
             const std::uint64_t seq = c.seq;
+            const transfer_id id = c.id;
             c = {};  // the callbacks' captures go before the waiters hear of it
             lk.lock();
             delivered_seq = seq;
+            in_delivery.erase(id);
             cv_done.notify_all();
             continue;
         }
@@ -384,9 +390,11 @@ void usb_device::impl::run() {
                 if (c.done) c.done(c.status, c.bytes);
                 if (c.iso_done) c.iso_done(c.status);
                 const std::uint64_t seq = c.seq;
+                const transfer_id id = c.id;
                 c = {};
                 lk.lock();
                 delivered_seq = seq;
+                in_delivery.erase(id);
                 cv_done.notify_all();
             }
             self_removal = false;
@@ -399,12 +407,15 @@ void usb_device::impl::run() {
         }
         if (stopping && completions.empty()) return;
         if (step(lk)) continue;
-        // Nothing to do now: sleep until new work or the earliest timed transfer.
+        // Nothing to do now: sleep until new work or the earliest timed transfer. A time that has
+        // already passed counts too (the wait then ends at once): skipping it would leave a due
+        // transfer asleep until some unrelated event.
         std::optional<clock_type::time_point> wake;
         for (auto& [ep, q] : queues) {
             if (q.empty()) continue;
             auto& x = xfers[q.front()];
-            if (x.ready > clock_type::now() && (!wake || x.ready < *wake)) wake = x.ready;
+            if (x.busy || !(x.iso || x.timed)) continue;
+            if (!wake || x.ready < *wake) wake = x.ready;
         }
         auto pred = [&] { return dirty || stopping || self_removal || !completions.empty(); };
         if (wake)
@@ -504,7 +515,9 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
                 if (allowed) std::memcpy(buf, seg.data(), allowed);
                 m.bulk_in_consume(allowed, gen);
                 bytes = allowed;
-                if (allowed < n || m.faults().removal_due()) {
+                // Always asked, so an armed removal is used up here and not by a later transfer.
+                const bool removal = m.faults().removal_due();
+                if (allowed < n || removal) {
                     result = usb_status::removed;
                     unplug = true;
                 } else {
@@ -531,6 +544,9 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
         finish_locked(id, *final, iso ? 0 : y.done_bytes);
     } else if (retry_later) {
         y.ready = clock_type::now() + std::chrono::microseconds(frame);
+        y.timed = true;
+    } else {
+        y.timed = false;
     }
     // else: stays queued until the firmware says data is ready
     (void)wait_data;

@@ -235,6 +235,14 @@ TEST(SimModelVendor, FlashWriteTakesTheNextBulkMessage) {
     auto got = m.take_received_messages();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], (std::vector<std::uint8_t>{1, 2, 3}));
+    // An empty write has no data to wait for: the answer comes at once, and the next message is
+    // not taken for flash data.
+    ASSERT_FALSE(set_words(m, 0x000001, 4, {0x10, 0}).stall);
+    EXPECT_EQ(take_message(m), (std::vector<std::uint8_t>{1, 0, 0}));
+    auto later = framed({4, 5});
+    m.bulk_out_bytes(later);
+    EXPECT_EQ(m.take_received_messages().size(), 1u);
+    EXPECT_EQ(m.bulk_in_pending_messages(), 0u);
 }
 
 TEST(SimModelVendor, PeriodReadInBlocks) {

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <csignal>
+#include <future>
+#include <random>
 
 #include "serial_host.h"
 #include "simdev/instrument.h"
@@ -447,4 +449,105 @@ TEST(SimSerialProgram, PrintsItsTerminalAndAnswersOnIt) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A host that gives up on a packet the device is still reading (its length was damaged) and
+// sends the resynchronisation burst: the device must see the burst, not swallow it as the rest
+// of the broken packet.
+TEST_F(SimSerial, BurstAfterABrokenPacketStillResetsTheDevice) {
+    up_and_configured();
+    const auto resets = dev.stats().resets;
+    host.token(line::pid_out, 1);
+    auto pkt = line::encode_data(false, std::vector<std::uint8_t>(10, 0x55));
+    pkt[1] = 60;  // announces 60 bytes: the device takes part of the burst as data
+    std::vector<std::uint8_t> stream = pkt;
+    stream.insert(stream.end(), 129, 0x69);
+    host.write(stream);
+    host.address = 1;
+    host.in_toggle.clear();
+    host.out_toggle.clear();
+    EXPECT_EQ(host.control(setup_packet{0x00, 5, 2, 0, 0}).k, kind::ack);
+    EXPECT_EQ(dev.stats().resets, resets + 1);
+    EXPECT_EQ(model->configuration(), 0);
+    EXPECT_EQ(dev.address(), 2);
+}
+
+// The line may carry anything: the device survives a long stream of random bytes (biased towards
+// protocol bytes, so tokens and packets get parsed deep) and is brought up normally afterwards.
+TEST_F(SimSerial, SurvivesAnyByteSequence) {
+    up_and_configured();
+    std::mt19937 rng(4711);
+    const std::uint8_t common[] = {0x96, 0x1E, 0xD2, 0x3C, 0xB4, 0x2D, 0xC3, 0x0F, 0x69, 0x00, 0xFF, 0x08, 0x40};
+    auto any = [&] { return static_cast<std::uint8_t>(rng()); };
+    auto pick = [&] { return common[rng() % sizeof common]; };
+    for (int chunk = 0; chunk < 300; ++chunk) {
+        std::vector<std::uint8_t> b;
+        for (int k = 0; k < 6; ++k) {
+            unsigned w = rng() % 10;
+            if (w < 4) {  // a token, mostly for this device
+                static const std::uint8_t pids[] = {line::pid_in, line::pid_in, line::pid_out, line::pid_setup};
+                auto t = line::encode_token(pids[w], rng() % 3 ? 1 : any(), static_cast<std::uint8_t>(rng() % 4));
+                b.insert(b.end(), t.begin(), t.end());
+            } else if (w < 7) {  // a data packet: often a plausible setup record, sometimes damaged
+                std::vector<std::uint8_t> d(rng() % 3 ? 8 : rng() % 70);
+                for (auto& x : d) x = rng() % 2 ? pick() : any();
+                if (d.size() == 8 && rng() % 2) {
+                    d[0] = rng() % 2 ? 0xC0 : 0x40;
+                    d[1] = static_cast<std::uint8_t>(rng() % 3);
+                    d[6] = static_cast<std::uint8_t>((rng() % 5) * 3);
+                    d[7] = 0;
+                }
+                auto pkt = line::encode_data(rng() % 2, d);
+                if (rng() % 10 == 0) pkt[rng() % pkt.size()] ^= 1;
+                b.insert(b.end(), pkt.begin(), pkt.end());
+            } else {
+                b.push_back(w == 9 ? any() : pick());
+            }
+        }
+        host.write(b);
+        if (chunk % 10 == 0) std::this_thread::sleep_for(25ms);  // lets broken packets end
+        std::uint8_t sink[2048];
+        while (ends.first->read(sink, sizeof sink, 0) > 0) {
+        }
+    }
+    ASSERT_TRUE(dev.running());
+    ASSERT_TRUE(host.bring_up(1));
+    ASSERT_TRUE(host.configure(1));
+    auto r = vendor(true, 0x000004, 1, std::vector<std::uint8_t>(15));
+    ASSERT_EQ(r.k, kind::ack);
+    EXPECT_EQ(r.data.size(), 15u);
+    model->queue_bulk_message({1, 2, 3});
+    auto m = host.read_message();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(*m, (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+// A descriptor closed under the stream ends reads instead of spinning on it.
+TEST(SimSerialStreams, ReadOnAClosedDescriptorEnds) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    fd_stream s(fds[0], false);
+    ::close(fds[0]);
+    std::uint8_t b;
+    EXPECT_EQ(s.read(&b, 1, 200), -1);
+    ::close(fds[1]);
+}
+
+// stop() returns even while the rest of a broken packet never stops arriving.
+TEST_F(SimSerial, StopsWhileTheLineNeverFallsQuiet) {
+    std::atomic<bool> quit{false};
+    std::thread noise([&] {
+        host.write({line::encode_nibble(line::pid_data0), 0xFF, 0xFF});  // longer than any packet
+        while (!quit) {
+            host.write({0x00});
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    std::this_thread::sleep_for(100ms);  // the device is now stepping over the endless packet
+    auto stopped = std::async(std::launch::async, [&] { dev.stop(); });
+    bool in_time = stopped.wait_for(5s) == std::future_status::ready;
+    quit = true;
+    noise.join();
+    stopped.wait();
+    EXPECT_TRUE(in_time);
 }

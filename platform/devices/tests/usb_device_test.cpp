@@ -18,30 +18,35 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Collects completions and lets the test wait for them.
+// Collects completions and lets the test wait for them. The callbacks hold the state, not the
+// collector, so a transfer that completes after a failed test body has left does no harm.
 struct collector {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::vector<std::pair<usb_status, std::size_t>> done;
+    struct state {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::vector<std::pair<usb_status, std::size_t>> done;
+    };
+    std::shared_ptr<state> st = std::make_shared<state>();
 
     transfer_completion cb() {
-        return [this](usb_status s, std::size_t n) {
-            std::lock_guard<std::mutex> g(mu);
-            done.emplace_back(s, n);
-            cv.notify_all();
+        return [s = st](usb_status status, std::size_t n) {
+            std::lock_guard<std::mutex> g(s->mu);
+            s->done.emplace_back(status, n);
+            s->cv.notify_all();
         };
     }
-    bool wait(std::size_t count, std::chrono::milliseconds t = 5000ms) {
-        std::unique_lock<std::mutex> lk(mu);
-        return cv.wait_for(lk, t, [&] { return done.size() >= count; });
+    // Generous: the bound only matters when something is broken.
+    bool wait(std::size_t count, std::chrono::milliseconds t = 30000ms) {
+        std::unique_lock<std::mutex> lk(st->mu);
+        return st->cv.wait_for(lk, t, [&] { return st->done.size() >= count; });
     }
     std::size_t size() {
-        std::lock_guard<std::mutex> g(mu);
-        return done.size();
+        std::lock_guard<std::mutex> g(st->mu);
+        return st->done.size();
     }
     std::pair<usb_status, std::size_t> at(std::size_t i) {
-        std::lock_guard<std::mutex> g(mu);
-        return done.at(i);
+        std::lock_guard<std::mutex> g(st->mu);
+        return st->done.at(i);
     }
 };
 
@@ -63,8 +68,13 @@ struct SimUsb : ::testing::Test {
     // One synchronous transfer.
     std::pair<usb_status, std::size_t> xfer(std::uint8_t ep, std::uint8_t* buf, std::size_t len) {
         collector c;
-        dev.submit(ep, buf, len, c.cb());
-        EXPECT_TRUE(c.wait(1));
+        transfer_id id = dev.submit(ep, buf, len, c.cb());
+        if (!c.wait(1)) {
+            ADD_FAILURE() << "transfer on endpoint " << int(ep) << " did not complete";
+            dev.cancel(id);  // the buffer belongs to the caller: end the transfer before it goes
+            dev.abort_endpoint(ep);
+            return {usb_status::invalid, 0};
+        }
         return c.at(0);
     }
 
@@ -109,6 +119,10 @@ TEST_F(SimUsb, ControlStandardAndVendorRequests) {
     std::vector<std::uint8_t> none;
     EXPECT_EQ(vendor(false, 0x000077, 0, none).status, usb_status::stall);
     EXPECT_EQ(dev.set_configuration(3), usb_status::stall);
+    // A data stage without a buffer is refused before the firmware sees it.
+    const auto asked = model->vendor_requests();
+    EXPECT_EQ(dev.control(vendor_setup(true, 0x000004, 1, 15), nullptr).status, usb_status::invalid);
+    EXPECT_EQ(model->vendor_requests(), asked);
 }
 
 TEST_F(SimUsb, InTransferWaitsUntilDataExists) {
@@ -190,7 +204,12 @@ TEST_F(SimUsb, CompletionMayResubmit) {
     };
     dev.submit(0x81, buf.data(), buf.size(), again);
     std::unique_lock<std::mutex> lk(mu);
-    ASSERT_TRUE(cv.wait_for(lk, 10s, [&] { return left == 0; }));
+    const bool all = cv.wait_for(lk, 30s, [&] { return left == 0; });
+    lk.unlock();
+    if (!all) {
+        dev.remove();  // no callback may reach the locals after the test has left
+        FAIL() << left << " transfers missing";
+    }
     ASSERT_EQ(stream.size(), 50u * 203);
     for (int i = 0; i < 50; ++i) {
         auto at = stream.begin() + i * 203;
@@ -259,7 +278,13 @@ TEST_F(SimUsb, RemovalMidTransferByFault) {
     auto r = xfer(0x81, buf, 256);
     EXPECT_EQ(r, std::make_pair(usb_status::removed, std::size_t{97}));
     std::unique_lock<std::mutex> lk(mu);
-    ASSERT_TRUE(cv.wait_for(lk, 5s, [&] { return told; }));
+    const bool heard = cv.wait_for(lk, 30s, [&] { return told; });
+    lk.unlock();
+    if (!heard) {
+        dev.set_removal_handler(nullptr);
+        dev.remove();
+        FAIL() << "no removal handler call";
+    }
     EXPECT_FALSE(dev.present());
     ASSERT_TRUE(pending.wait(1));
     EXPECT_EQ(pending.at(0).first, usb_status::removed);
@@ -311,8 +336,12 @@ TEST_F(SimUsb, IsochronousPacketsAreZeroOrFull) {
                            cv.notify_all();
                        });
         std::unique_lock<std::mutex> lk(mu);
-        EXPECT_TRUE(cv.wait_for(lk, 5s, [&] { return st.has_value(); }));
-        return st.value_or(usb_status::invalid);
+        const bool done = cv.wait_for(lk, 30s, [&] { return st.has_value(); });
+        EXPECT_TRUE(done);
+        auto result = st.value_or(usb_status::invalid);
+        lk.unlock();
+        if (!done) dev.abort_endpoint(0x81);  // its callback uses the locals above
+        return result;
     };
     std::vector<std::uint8_t> buf(17 * 240);
     std::vector<iso_packet> pk(17);
@@ -414,4 +443,90 @@ TEST_F(SimUsb, EachTransferCompletesExactlyOnceUnderRacingCancels) {
     EXPECT_EQ(issued.size(), 800u);  // ids are unique
     EXPECT_EQ(completions.load(), 800);
     command(*model, 0x000003, 3);
+}
+
+// A transfer that the completion thread is working on when it is aborted completes later than the
+// idle ones; abort_endpoint must still wait for its callback.
+TEST_F(SimUsb, AbortWaitsForTheTransferBeingServed) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    set(0x000001, 4, {0, 3});  // flash write: the data's arrival queues a reply and wakes listeners
+    std::mutex mu;
+    std::condition_variable cv;
+    bool armed = true, entered = false, released = false;
+    int tok = model->subscribe(
+        [&] {
+            std::unique_lock<std::mutex> lk(mu);
+            if (!armed) return;
+            armed = false;
+            entered = true;
+            cv.notify_all();
+            cv.wait(lk, [&] { return released; });  // holds the transfer in the middle of serving
+        },
+        nullptr);
+    std::atomic<bool> callback_done{false};
+    std::uint8_t msg[6] = {3, 0, 0, 7, 8, 9};
+    dev.submit(0x01, msg, sizeof msg, [&](usb_status, std::size_t) {
+        std::this_thread::sleep_for(50ms);  // a slow callback widens the window
+        callback_done = true;
+    });
+    bool in_serve = false;
+    {
+        std::unique_lock<std::mutex> lk(mu);
+        in_serve = cv.wait_for(lk, 30s, [&] { return entered; });
+    }
+    if (!in_serve) {
+        model->unsubscribe(tok);
+        dev.remove();
+        FAIL() << "the transfer was never served";
+    }
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(100ms);  // lets abort_endpoint find the transfer busy
+        std::lock_guard<std::mutex> g(mu);
+        released = true;
+        cv.notify_all();
+    });
+    EXPECT_EQ(dev.abort_endpoint(0x01), 1u);
+    EXPECT_TRUE(callback_done.load());
+    releaser.join();
+    model->unsubscribe(tok);
+    EXPECT_EQ(model->flash(0, 3), (std::vector<std::uint8_t>{7, 8, 9}));
+}
+
+// The removal fault fires once: a device plugged in again after it works normally.
+TEST_F(SimUsb, RemovalFaultFiresOnlyOnce) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    model->faults().remove_after_bulk_in(50);
+    model->queue_bulk_message(std::vector<std::uint8_t>(200, 0x44));
+    std::uint8_t buf[256];
+    EXPECT_EQ(xfer(0x81, buf, 3).second, 3u);
+    EXPECT_EQ(xfer(0x81, buf, 256), std::make_pair(usb_status::removed, std::size_t{47}));
+    EXPECT_FALSE(model->plugged());
+    model->replug();
+    usb_device again(model);
+    again.set_frame_us(100);
+    again.reset_port();  // as a bus does on attach: the cut message goes
+    ASSERT_EQ(again.set_configuration(1), usb_status::success);
+    model->queue_bulk_message(std::vector<std::uint8_t>(100, 0x55));
+    collector c;
+    again.submit(0x81, buf, 3, c.cb());
+    ASSERT_TRUE(c.wait(1));
+    EXPECT_EQ(c.at(0), std::make_pair(usb_status::success, std::size_t{3}));
+    again.submit(0x81, buf, 256, c.cb());
+    ASSERT_TRUE(c.wait(2));
+    EXPECT_EQ(c.at(1), std::make_pair(usb_status::success, std::size_t{100}));
+    EXPECT_TRUE(model->plugged());
+    EXPECT_EQ(model->faults().injected().removals, 1u);
+}
+
+// A NAKed transfer is due again one frame later; the completion thread must wake for it even when
+// that moment has passed by the time it goes to sleep (tiny frames make that the common case).
+TEST_F(SimUsb, NakedTransfersAreRetriedWithoutOtherTraffic) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    dev.set_frame_us(1);
+    std::uint8_t b[3] = {0, 0, 0};
+    for (int round = 0; round < 20; ++round) {
+        model->faults().nak(0x01, 50);
+        ASSERT_EQ(xfer(0x01, b, 3), std::make_pair(usb_status::success, std::size_t{3})) << round;
+    }
+    EXPECT_EQ(model->faults().injected().naks, 1000u);
 }

@@ -95,7 +95,7 @@ public:
     std::vector<std::uint8_t> string_descriptor(std::uint8_t index, std::uint16_t lang = 0x0409) const;
 
     // Control transfer on endpoint 0. data holds wLength bytes: the source of an OUT data stage or
-    // the destination of an IN data stage (may be null when wLength is 0). Standard requests
+    // the destination of an IN data stage (null only when wLength is 0, else: invalid). Standard requests
     // (GET_DESCRIPTOR, SET_ADDRESS, SET/GET_CONFIGURATION, SET/GET_INTERFACE, GET_STATUS,
     // CLEAR/SET_FEATURE endpoint halt) and the instrument's vendor requests are answered here.
     control_result control(const setup_packet& setup, std::uint8_t* data);
