@@ -105,7 +105,8 @@ void kobject::wake_waiters_locked() {
 // ---- last error --------------------------------------------------------------------------
 
 namespace {
-thread_local DWORD t_last_error = 0;
+// Initial-exec: winplat is loaded with the program, and these are read on every lock and call.
+thread_local DWORD t_last_error __attribute__((tls_model("initial-exec"))) = 0;
 }
 
 void set_last_error(DWORD code) { t_last_error = code; }
@@ -266,7 +267,7 @@ namespace {
 
 std::atomic<DWORD> g_next_thread_id{0x100};
 std::atomic<std::size_t> g_stopped{0};
-thread_local thread_object *t_self = nullptr;
+thread_local thread_object *t_self __attribute__((tls_model("initial-exec"))) = nullptr;
 
 void on_thread_exit(void *p);
 

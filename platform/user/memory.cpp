@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -87,8 +88,9 @@ struct heap {
   block_header list{nullptr, &list, &list, 0, 0};
 };
 
+// Read on every heap call, written only when a heap is made or destroyed.
 struct heap_registry {
-  std::mutex m;
+  std::shared_mutex m;
   std::unordered_set<heap *> live;
 };
 
@@ -100,7 +102,7 @@ heap_registry &heaps() {
 heap *heap_of(HANDLE h) {
   auto *p = static_cast<heap *>(h);
   auto &r = heaps();
-  std::lock_guard<std::mutex> g(r.m);
+  std::shared_lock<std::shared_mutex> g(r.m);
   if (!r.live.count(p)) return nullptr;
   return p;
 }
@@ -110,7 +112,7 @@ heap *make_heap(DWORD flags, size_t max, bool process) {
   hp->flags = flags;
   hp->max = max;
   hp->process = process;
-  std::lock_guard<std::mutex> g(heaps().m);
+  std::unique_lock<std::shared_mutex> g(heaps().m);
   heaps().live.insert(hp);
   return hp;
 }
@@ -193,7 +195,7 @@ BOOL WINAPI HeapDestroy(HANDLE h) {
     return FALSE;
   }
   {
-    std::lock_guard<std::mutex> g(heaps().m);
+    std::unique_lock<std::shared_mutex> g(heaps().m);
     heaps().live.erase(hp);
   }
   for (block_header *b = hp->list.next; b != &hp->list;) {
