@@ -142,6 +142,7 @@ RsUSBEmulation::RsUSBEmulation(const w32cpp::auto_handle<IComPort>& port)
 
 RsUSBEmulation::~RsUSBEmulation() {
     remove_endpoints();
+    built_.clear();
     if (abort_event_) CloseHandle(abort_event_);
     if (work_event_) CloseHandle(work_event_);
     DeleteCriticalSection(&timer_lock_);
@@ -184,10 +185,19 @@ bool RsUSBEmulation::set_address(BYTE a) {
         if (address_.load() != a) {
             remove_endpoints_locked();
             IComPort* p = port_.get();
-            interrupt_.reset(new EPInterrupt(p, a, &device_lock_, abort_event_));
-            control_.reset(new EPControl(p, a, &device_lock_, abort_event_));
-            bulk_in_.reset(new EPBulkIN(p, a, &device_lock_, abort_event_));
-            bulk_out_.reset(new EPBulkOUT(p, a, &device_lock_, abort_event_));
+            built_.reserve(built_.size() + 4);
+            EPInterrupt* irq = new EPInterrupt(p, a, &device_lock_, abort_event_);
+            built_.emplace_back(irq);
+            EPControl* ctl = new EPControl(p, a, &device_lock_, abort_event_);
+            built_.emplace_back(ctl);
+            EPBulkIN* in = new EPBulkIN(p, a, &device_lock_, abort_event_);
+            built_.emplace_back(in);
+            EPBulkOUT* out = new EPBulkOUT(p, a, &device_lock_, abort_event_);
+            built_.emplace_back(out);
+            interrupt_.set(irq);
+            control_.set(ctl);
+            bulk_in_.set(in);
+            bulk_out_.set(out);
             control_->link(interrupt_.get(), bulk_in_.get(), bulk_out_.get());
             control_->set_work_event(work_event_);
             bulk_in_->set_work_event(work_event_);
@@ -201,6 +211,11 @@ bool RsUSBEmulation::set_address(BYTE a) {
 }
 
 void RsUSBEmulation::remove_endpoints() {
+    if (on_worker_thread()) {
+        // A completion on the worker cannot take away the endpoints it runs on: stop only.
+        stop(true);
+        return;
+    }
     interrupt_exchange();
     {
         section_guard config(&config_lock_);
@@ -211,16 +226,21 @@ void RsUSBEmulation::remove_endpoints() {
 
 void RsUSBEmulation::remove_endpoints_locked() {
     stop_locked(true);
-    // Destroying an endpoint discards its remaining records (status 6).
-    bulk_out_.reset();
-    bulk_in_.reset();
-    control_.reset();
-    interrupt_.reset();
+    // A caller on another thread may still hold one: it stays, closed, until the emulation goes.
+    EndPointInOutTransfer* old[4] = {bulk_out_.get(), bulk_in_.get(), control_.get(), interrupt_.get()};
+    bulk_out_.set(nullptr);
+    bulk_in_.set(nullptr);
+    control_.set(nullptr);
+    interrupt_.set(nullptr);
+    for (EndPointInOutTransfer* ep : old)
+        if (ep) ep->close();  // discards the remaining records (status 6)
     address_.store(0);
 }
 
 bool RsUSBEmulation::bring_up(BYTE a) {
     if (a == 0 || !port_) return false;
+    // The worker would have to stop and wait for itself.
+    if (on_worker_thread()) return false;
     section_guard config(&config_lock_);
     if (address_.load() != a || !control_) return false;
     interrupt_exchange();
@@ -253,13 +273,37 @@ bool RsUSBEmulation::bring_up(BYTE a) {
 }
 
 bool RsUSBEmulation::start_worker() {
+    if (on_worker_thread()) {
+        // From a completion on the worker, perhaps after a stop made there: the running thread
+        // carries on. A stop or address change on another thread holds the lock and waits for
+        // this thread, so then the worker ends as asked.
+        if (!TryEnterCriticalSection(&config_lock_)) return false;
+        bool ok = false;
+        if (port_ && address_.load() != 0) {
+            {
+                section_guard guard(&timer_lock_);
+                want_timer_.store(true);
+            }
+            EndPointInOutTransfer* queues[4] = {control_.get(), bulk_in_.get(), bulk_out_.get(), interrupt_.get()};
+            for (EndPointInOutTransfer* ep : queues)
+                if (ep) ep->clear_shut();
+            port_->enable();
+            if (HANDLE stop = stop_event()) ResetEvent(stop);
+            ok = true;
+        }
+        LeaveCriticalSection(&config_lock_);
+        return ok;
+    }
     section_guard config(&config_lock_);
     return start_worker_locked();
 }
 
 bool RsUSBEmulation::start_worker_locked() {
     if (!port_ || address_.load() == 0) return false;
-    want_timer_.store(true);
+    {
+        section_guard guard(&timer_lock_);
+        want_timer_.store(true);
+    }
     if (thread_alive()) {
         if (!stop_requested()) return true;  // a running worker makes its timer again if it was cancelled
         join_thread(nudge);                  // it was told to end from its own thread; let it finish
@@ -297,6 +341,8 @@ void RsUSBEmulation::stop_locked(bool with_interrupt) {
     if (with_interrupt && interrupt_) interrupt_->abort_all();
     request_stop();
     if (on_worker_thread()) return;  // from a callback: the loop ends when the callback returns
+    // Again under the lock: a bring-up that held it may have enabled the port since.
+    if (port_) port_->disable();
     join_thread(nudge);
     // Nobody pops these queues now: discard what came in during the stop and open them again.
     for (EndPointInOutTransfer* ep : queues) {
@@ -337,6 +383,8 @@ bool RsUSBEmulation::abort_and_wait_idle(EndPointInOutTransfer* endpoint, DWORD 
 }
 
 void RsUSBEmulation::cancel_timer() {
+    // Under the timer lock, so a worker pass that is about to make the timer sees the cancel.
+    section_guard guard(&timer_lock_);
     want_timer_.store(false);
     close_timer();
 }
@@ -348,6 +396,7 @@ bool RsUSBEmulation::timer_active() {
 
 void RsUSBEmulation::make_timer() {
     section_guard guard(&timer_lock_);
+    if (!want_timer_.load()) return;
     if (timer_) {
         CancelWaitableTimer(timer_);
         CloseHandle(timer_);
@@ -412,7 +461,7 @@ bool RsUSBEmulation::step() {
         if (!record) continue;
         any = true;
         const DWORD status = ep->execute(record);
-        pause(ep->result() == result_stall ? 100 : 0);
+        pause(status == result_stall ? 100 : 0);
         if (status == result_nak && !(record->kind & kind_status_pending)) {
             ep->requeue(record);
             pause(100);

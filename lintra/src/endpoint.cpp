@@ -22,6 +22,11 @@ private:
 
 constexpr BYTE base_kind(BYTE kind) { return BYTE(kind & 0x7F); }
 
+// A SETUP record followed by a data stage answers for the stage's transfer number as well.
+ULONGLONG last_number_of(const TransferRecord* record) {
+    return record->number + ((base_kind(record->kind) == kind_setup && !record->last) ? 1 : 0);
+}
+
 }  // namespace
 
 void SetupRecord::encode(BYTE out[8]) const {
@@ -257,6 +262,11 @@ TransferRecord* EndPointInOutTransfer::next() {
             shut_ = 0;
             discard = record != nullptr;
         }
+        if (record && !discard) {
+            flight_first_ = record->number;
+            flight_last_ = last_number_of(record);
+            flight_cut_ = false;
+        }
     }
     if (discard) {
         complete(record, result_aborted);
@@ -265,10 +275,29 @@ TransferRecord* EndPointInOutTransfer::next() {
     return record;
 }
 
+bool EndPointInOutTransfer::in_flight_locked(const TransferRecord* record) const {
+    return flight_first_ != 0 && record->number >= flight_first_ && record->number <= flight_last_;
+}
+
+bool EndPointInOutTransfer::land(TransferRecord* record) {
+    section_guard guard(&queue_lock_);
+    if (!in_flight_locked(record)) return false;
+    flight_first_ = flight_last_ = 0;
+    const bool cut = flight_cut_;
+    flight_cut_ = false;
+    return cut;
+}
+
 void EndPointInOutTransfer::requeue(TransferRecord* record) {
     {
         section_guard guard(&queue_lock_);
-        if (!shut_) {
+        bool cut = false;
+        if (in_flight_locked(record)) {
+            flight_first_ = flight_last_ = 0;
+            cut = flight_cut_;
+            flight_cut_ = false;
+        }
+        if (!shut_ && !cut) {
             queue_.push_front(record);
             return;
         }
@@ -278,14 +307,27 @@ void EndPointInOutTransfer::requeue(TransferRecord* record) {
 
 DWORD EndPointInOutTransfer::abort_all() {
     std::deque<TransferRecord*> taken;
+    std::vector<TransferRecord*> dropped;
     {
         section_guard guard(&queue_lock_);
         taken.swap(queue_);
         shut_ = 1;
+        // The running packet's transfer is called back by the worker when that packet is done:
+        // until then the worker may still write into the caller's buffer.
+        for (auto it = taken.begin(); it != taken.end();) {
+            if (in_flight_locked(*it)) {
+                dropped.push_back(*it);
+                it = taken.erase(it);
+                flight_cut_ = true;
+            } else {
+                ++it;
+            }
+        }
     }
+    for (TransferRecord* record : dropped) free_record(record);
     // One call back per transfer: later records of an already reported transfer go silently.
     for (TransferRecord* record : taken) complete(record, result_aborted);
-    return DWORD(taken.size());
+    return DWORD(taken.size() + dropped.size());
 }
 
 bool EndPointInOutTransfer::wait_idle(DWORD ms) {
@@ -311,6 +353,19 @@ void EndPointInOutTransfer::purge(ULONGLONG number_) {
         }
     }
     for (TransferRecord* record : removed) free_record(record);
+}
+
+void EndPointInOutTransfer::close() {
+    {
+        section_guard guard(&queue_lock_);
+        closed_ = true;
+    }
+    abort_all();
+}
+
+bool EndPointInOutTransfer::is_closed() {
+    section_guard guard(&queue_lock_);
+    return closed_;
 }
 
 bool EndPointInOutTransfer::is_shut() {
@@ -348,6 +403,7 @@ ULONGLONG EndPointInOutTransfer::queue(BYTE kind, BYTE* buffer, DWORD length, vo
         ULONGLONG n;
         {
             section_guard guard(&queue_lock_);
+            if (closed_) return ~0ull;
             n = ++counter_;
         }
         if (transfer_callback cb = callback_.load()) cb(context, DWORD(n), DWORD(n >> 32), 0, result_done);
@@ -374,11 +430,17 @@ ULONGLONG EndPointInOutTransfer::queue(BYTE kind, BYTE* buffer, DWORD length, vo
         r->last = (mark_last && i + 1 == count) ? 1 : 0;
         records.push_back(r);
     }
-    ULONGLONG n;
+    ULONGLONG n = 0;
     {
         section_guard guard(&queue_lock_);
-        n = ++counter_;
-        push_records(records.data(), records.size(), n, records.size());
+        if (!closed_) {
+            n = ++counter_;
+            push_records(records.data(), records.size(), n, records.size());
+        }
+    }
+    if (n == 0) {
+        for (TransferRecord* made : records) free_record(made);
+        return ~0ull;
     }
     signal_work();
     return n;
@@ -386,6 +448,8 @@ ULONGLONG EndPointInOutTransfer::queue(BYTE kind, BYTE* buffer, DWORD length, vo
 
 DWORD EndPointInOutTransfer::execute(TransferRecord* record) {
     if (record->kind & kind_status_pending) return result_done;
+    // Held until the result is read: a synchronous request on another thread shares this endpoint.
+    section_guard guard(lock_);
     const BYTE kind = base_kind(record->kind);
     DWORD done = 0;
     DWORD moved = 0;
@@ -426,6 +490,10 @@ bool EndPointInOutTransfer::account(TransferRecord* record, bool add, DWORD* tot
     if (record->number > last_seen_) {
         total_ = 0;
         last_seen_ = record->number;
+    } else if (record->number < last_seen_) {
+        // A running packet that ends after later transfers were discarded: its own bytes only.
+        *total = add ? record->packet_length : 0;
+        return true;
     }
     if (add) {
         total_ += record->packet_length;
@@ -439,13 +507,14 @@ void EndPointInOutTransfer::call_back(TransferRecord* record, DWORD total, DWORD
     {
         section_guard guard(&total_lock_);
         if (record->number == reported_) return;
-        reported_ = record->number;
+        reported_ = last_number_of(record);
     }
     if (transfer_callback cb = callback_.load())
         cb(record->context, DWORD(record->number), DWORD(record->number >> 32), total, status);
 }
 
 void EndPointInOutTransfer::complete(TransferRecord* record, DWORD status) {
+    if (land(record)) status = result_aborted;
     DWORD total = 0;
     if (account(record, true, &total)) {
         if (!result_succeeded(status)) {
@@ -467,6 +536,8 @@ void EndPointInOutTransfer::complete(TransferRecord* record, DWORD status) {
 
 EPControl::EPControl(IComPort* port_, BYTE address_, CRITICAL_SECTION* device_lock, HANDLE abort_event)
     : EndPointInOutTransfer(port_, address_, 0x00, 8, device_lock, abort_event) {}
+
+EPControl::~EPControl() { abort_all(); }
 
 void EPControl::link(EndPoint* a, EndPoint* b, EndPoint* c) {
     siblings_[0] = a;
@@ -567,11 +638,19 @@ bool EPControl::queue_request(const SetupRecord& setup, BYTE* data, void* contex
         }
         records.push_back(r);
     }
+    bool closed;
     {
         section_guard guard(&queue_lock_);
-        const ULONGLONG n = ++counter_;
-        if (length) ++counter_;
-        push_records(records.data(), records.size(), n, 1);
+        closed = closed_;
+        if (!closed) {
+            const ULONGLONG n = ++counter_;
+            if (length) ++counter_;
+            push_records(records.data(), records.size(), n, 1);
+        }
+    }
+    if (closed) {
+        for (TransferRecord* made : records) free_record(made);  // the first also frees the setup copy
+        return false;
     }
     signal_work();
     return true;
@@ -582,10 +661,12 @@ void EPControl::complete(TransferRecord* record, DWORD status) {
     const bool pending_status = (record->kind & kind_status_pending) != 0;
     DWORD total = 0;
     if (!account(record, kind != kind_setup && !pending_status, &total)) {
+        land(record);
         free_record(record);
         return;
     }
     if (!result_succeeded(status) && status != result_nak) {
+        if (land(record)) status = result_aborted;
         purge(record->number);
         // A failed SETUP also takes its data stage with it.
         if (kind == kind_setup && !record->last) purge(record->number + 1);
@@ -595,6 +676,11 @@ void EPControl::complete(TransferRecord* record, DWORD status) {
     }
     const bool is_short = kind == kind_in && !pending_status && record->packet_length < DWORD(max_packet);
     if (!record->last && !is_short && !pending_status) {
+        if (land(record)) {
+            // The rest of the request was discarded while this packet ran.
+            purge(record->number);
+            call_back(record, total, result_aborted);
+        }
         free_record(record);
         return;
     }
@@ -620,6 +706,7 @@ void EPControl::complete(TransferRecord* record, DWORD status) {
         requeue(record);
         return;
     }
+    if (land(record)) result = result_aborted;
     if (!result_succeeded(result)) {
         purge(record->number);
     } else if (total < record->stage_length) {

@@ -271,3 +271,91 @@ TEST_F(Emulation, StopFromACallbackOnTheWorkerThenRestart) {
     EXPECT_TRUE(result_succeeded(t.status));
     EXPECT_EQ(data, pattern(5, 6));
 }
+
+TEST_F(Emulation, AbortDuringARunningPacketWaitsForItBeforeCallingBack) {
+    MemoryLine line("MEM1", never);
+    ASSERT_TRUE(line.bring_up());
+    line.model->queue_bulk_message(pattern(2000, 9));
+    BYTE header[3];
+    ASSERT_TRUE(run_transfer(line.emulation->bulk_in(), kind_in, header, 3, false).completed);
+    std::vector<BYTE> data(2000);
+    Recorder rec;
+    line.port->hold_reads(true);
+    line.emulation->bulk_in()->set_callback(Recorder::callback);
+    line.emulation->bulk_in()->queue(kind_in, data.data(), 2000, &rec, true, true);
+    ASSERT_TRUE(line.port->wait_read_held(10000));
+    // The worker is inside the first packet and will write into data when its read returns.
+    line.emulation->bulk_in()->abort_all();
+    EXPECT_EQ(rec.count(), 0u);
+    line.port->hold_reads(false);
+    EXPECT_TRUE(line.emulation->bulk_in()->wait_idle(10000));
+    ASSERT_TRUE(rec.wait(1));
+    EXPECT_EQ(rec.count(), 1u);
+    EXPECT_EQ(rec.at(0).status, DWORD(result_aborted));
+    const std::vector<BYTE> expected = pattern(2000, 9);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 1024, data.begin()));
+}
+
+TEST_F(Emulation, RestartFromACallbackAfterAStopThereKeepsServing) {
+    MemoryLine line;
+    ASSERT_TRUE(line.bring_up());
+    struct Context {
+        RsUSBEmulation* emulation;
+        std::atomic<int> restarted{-1};
+        std::atomic<int> brought_up{-1};
+        static void stop_and_restart(void* context, DWORD, DWORD, DWORD, DWORD) {
+            Context* self = static_cast<Context*>(context);
+            self->emulation->stop(false);
+            self->brought_up = self->emulation->bring_up(1) ? 1 : 0;  // refused here, not a hang
+            self->restarted = self->emulation->start_worker() ? 1 : 0;
+        }
+    } context;
+    context.emulation = line.emulation.get();
+    line.model->queue_bulk_message(pattern(5, 6));
+    BYTE header[3];
+    line.emulation->bulk_in()->set_callback(Context::stop_and_restart);
+    line.emulation->bulk_in()->queue(kind_in, header, 3, &context, false, true);
+    for (int i = 0; i < 20000 && context.restarted < 0; ++i) SleepEx(1, FALSE);
+    ASSERT_EQ(context.restarted.load(), 1);
+    EXPECT_EQ(context.brought_up.load(), 0);
+    EXPECT_TRUE(line.emulation->is_running());
+    std::vector<BYTE> data(5);
+    Transfer t = run_transfer(line.emulation->bulk_in(), kind_in, data.data(), 5, true);
+    ASSERT_TRUE(t.completed);
+    EXPECT_TRUE(result_succeeded(t.status));
+    EXPECT_EQ(data, pattern(5, 6));
+}
+
+TEST_F(Emulation, EndpointsTakenBeforeAnAddressChangeStayUsableAndRefuseWork) {
+    MemoryLine line;
+    ASSERT_TRUE(line.bring_up());
+    EPBulkIN* old = line.emulation->bulk_in();
+    EPControl* old_control = line.emulation->control();
+    Recorder rec;
+    old->set_callback(Recorder::callback);
+    BYTE buf[3];
+    ASSERT_TRUE(line.emulation->set_address(2));
+    // A request handler on another thread may still hold the old endpoints.
+    EXPECT_TRUE(old->is_closed());
+    EXPECT_EQ(old->queue(kind_in, buf, 3, &rec, false, true), ~0ull);
+    EXPECT_EQ(old->queue(kind_in, buf, 0, &rec, false, true), ~0ull);
+    EXPECT_FALSE(old_control->queue_request(std_request::set_configuration(1), nullptr, &rec, true));
+    EXPECT_EQ(rec.count(), 0u);
+    EXPECT_FALSE(line.emulation->bulk_in()->is_closed());
+
+    // Handlers queueing while the line changes address: every accepted transfer is called back.
+    std::atomic<bool> go{true};
+    std::atomic<unsigned> accepted{0};
+    std::thread user([&] {
+        while (go) {
+            if (EPBulkIN* ep = line.emulation->bulk_in()) {
+                ep->set_callback(Recorder::callback);
+                if (ep->queue(kind_in, buf, 0, &rec, false, true) != ~0ull) ++accepted;
+            }
+        }
+    });
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(line.emulation->set_address(BYTE(1 + i % 2)));
+    go = false;
+    user.join();
+    EXPECT_EQ(rec.count(), accepted.load());
+}

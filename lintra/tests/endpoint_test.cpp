@@ -379,3 +379,71 @@ TEST_F(Engines, FailedQueuedSetupTakesItsDataStageWithIt) {
     ASSERT_EQ(next.count(), 1u);
     EXPECT_TRUE(result_succeeded(next.at(0).status));
 }
+
+TEST_F(Engines, AbortWhileAPacketRunsCallsBackOnlyWhenThatPacketIsDone) {
+    EPBulkIN ep(&port, 1, &lock, abort_event);
+    Recorder rec, later;
+    ep.set_callback(Recorder::callback);
+    std::vector<BYTE> buf(3000);
+    std::vector<BYTE> other(10);
+    ep.queue(kind_in, buf.data(), 3000, &rec, true, true);
+    ep.queue(kind_in, other.data(), 10, &later, true, true);
+    TransferRecord* running = ep.next();
+    ASSERT_NE(running, nullptr);
+    // The caller must not hear of the abort while the worker may still fill its buffer.
+    EXPECT_EQ(ep.abort_all(), 3u);
+    EXPECT_EQ(rec.count(), 0u);
+    ASSERT_EQ(later.count(), 1u);
+    EXPECT_EQ(later.at(0).status, DWORD(result_aborted));
+    port.reply(data_packet(false, std::vector<BYTE>(1024, 7)));
+    run(ep, running);
+    ASSERT_EQ(rec.count(), 1u);
+    EXPECT_EQ(rec.at(0).status, DWORD(result_aborted));
+    EXPECT_EQ(buf[0], 7);
+
+    // The same when the running packet is NAKed and would go back to the queue.
+    ASSERT_EQ(ep.next(), nullptr);  // the worker sees the abort
+    Recorder naked;
+    ep.queue(kind_in, buf.data(), 2048, &naked, true, true);
+    running = ep.next();
+    ASSERT_NE(running, nullptr);
+    ep.abort_all();
+    EXPECT_EQ(naked.count(), 0u);
+    port.reply(handshake(pid_nak));
+    run(ep, running);
+    ASSERT_EQ(naked.count(), 1u);
+    EXPECT_EQ(naked.at(0).status, DWORD(result_aborted));
+    EXPECT_EQ(ep.pending(), 0u);
+}
+
+TEST_F(Engines, AbortedControlRequestWithADataStageIsCalledBackOnce) {
+    EPControl ep(&port, 1, &lock, abort_event);
+    Recorder queued, running;
+    ep.set_callback(Recorder::callback);
+    BYTE buf[16];
+    ASSERT_TRUE(ep.queue_request(std_request::get_descriptor(1, 0, 0, 16), buf, &queued, true));
+    ep.abort_all();
+    EXPECT_TRUE(queued.wait(1, 0));
+    EXPECT_EQ(queued.count(), 1u);
+    ASSERT_EQ(ep.next(), nullptr);
+
+    // Its SETUP on the line while the abort comes: one call back, after the SETUP.
+    ASSERT_TRUE(ep.queue_request(std_request::get_descriptor(1, 0, 0, 16), buf, &running, true));
+    TransferRecord* setup = ep.next();
+    ASSERT_NE(setup, nullptr);
+    ep.abort_all();
+    EXPECT_EQ(running.count(), 0u);
+    port.reply(handshake(pid_ack));
+    run(ep, setup);
+    ASSERT_EQ(running.count(), 1u);
+    EXPECT_EQ(running.at(0).status, DWORD(result_aborted));
+
+    // Destroying the endpoint with a request queued calls it back once too.
+    Recorder left;
+    {
+        EPControl gone(&port, 1, &lock, abort_event);
+        gone.set_callback(Recorder::callback);
+        ASSERT_TRUE(gone.queue_request(std_request::get_descriptor(1, 0, 0, 16), buf, &left, true));
+    }
+    EXPECT_EQ(left.count(), 1u);
+}

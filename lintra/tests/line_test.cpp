@@ -4,6 +4,8 @@
 
 #include <simdev/faults.h>
 
+#include <array>
+
 #include "rig.h"
 
 using namespace lintra;
@@ -273,4 +275,29 @@ TEST(Line, BringUpAgainResetsToggles) {
     auto received = line.model->take_received_messages();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0], pattern(70, 4));
+}
+
+TEST(Line, SynchronousRequestsBesideQueuedOnesOnTheControlEndpoint) {
+    MemoryLine line;
+    ASSERT_TRUE(line.bring_up());
+    EPControl* control = line.emulation->control();
+    Recorder rec;
+    control->set_callback(Recorder::callback);
+    constexpr int rounds = 40;
+    std::vector<std::array<BYTE, 2>> replies(rounds);
+    for (int i = 0; i < rounds; ++i)
+        ASSERT_TRUE(control->queue_request(std_request::get_status(0, 0), replies[i].data(), &rec, true));
+    int sync_ok = 0;
+    for (int i = 0; i < rounds; ++i) {
+        BYTE value = 0;
+        if (control->request(std_request::get_configuration(), &value, 100) && value == 1) ++sync_ok;
+    }
+    // A synchronous request may land between a queued one's stages and spoil it; each queued one
+    // is still called back exactly once, and the endpoint keeps working.
+    ASSERT_TRUE(rec.wait(rounds));
+    EXPECT_EQ(rec.count(), size_t(rounds));
+    EXPECT_GT(sync_ok, 0);
+    BYTE value = 0;
+    ASSERT_TRUE(control->request(std_request::get_configuration(), &value, 100));
+    EXPECT_EQ(value, 1);
 }

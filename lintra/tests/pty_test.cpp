@@ -22,15 +22,19 @@ struct Pty : ::testing::Test {
 
 }  // namespace
 
+// A generous port time-out where no case waits for it: a loaded machine can be slow to deliver.
+constexpr DWORD port_timeout_ms = 2000;
+
 TEST_F(Pty, BringUpAndFramingOverAPseudoTerminal) {
-    PtyLine line;
+    PtyLine line(port_timeout_ms);
     ASSERT_TRUE(line.bring_up());
     EXPECT_EQ(line.model->address(), 1);
     EXPECT_EQ(line.device->stats().resync_bytes, 129u);
     for (size_t n : {1023u, 1024u, 1025u, 2048u}) {
         line.model->queue_bulk_message(pattern(n, std::uint32_t(n)));
-        auto got = read_message(*line.emulation);
-        ASSERT_TRUE(got) << n;
+        DWORD status = 0;
+        auto got = read_message(*line.emulation, &status);
+        ASSERT_TRUE(got) << n << " status " << status;
         EXPECT_EQ(*got, pattern(n, std::uint32_t(n))) << n;
     }
     for (size_t n : {59u, 60u, 61u, 120u}) {

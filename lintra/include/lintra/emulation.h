@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <w32cpp/handle.h>
 
@@ -56,12 +57,25 @@ private:
     std::atomic<BYTE> running_;
 };
 
+// The current endpoint of one kind; readable from any thread while the owner replaces it.
+template <class T> class endpoint_slot {
+public:
+    T* get() const { return ptr_.load(std::memory_order_acquire); }
+    T* operator->() const { return get(); }
+    explicit operator bool() const { return get() != nullptr; }
+    void set(T* p) { ptr_.store(p, std::memory_order_release); }
+
+private:
+    std::atomic<T*> ptr_{nullptr};
+};
+
 class RsUSBEmulation : public UserOfTask {
 public:
     enum : DWORD { bring_up_nak_limit = 10000, interrupt_period_ms = 5000 };
 
     explicit RsUSBEmulation(const w32cpp::auto_handle<IComPort>& port);
-    // Removes the endpoints (stopping first), closes the abort event.
+    // Removes the endpoints (stopping first), closes the abort event. Must not run on the worker
+    // thread (from a completion callback): the worker returns into the emulation afterwards.
     ~RsUSBEmulation() override;
 
     // Builds the four endpoints for address a (stopping and removing the old ones first).
@@ -69,12 +83,16 @@ public:
     bool set_address(BYTE a);
     bool has_address(BYTE a) const { return address_.load() == a; }
     BYTE address() const { return address_.load(); }
-    // Stops the worker and drops the endpoints.
+    // Stops the worker and drops the endpoints. On the worker thread it only stops.
     void remove_endpoints();
 
     // Resynchronisation burst, SET_ADDRESS, device descriptor, the selected configuration, worker.
+    // False at once on the worker thread.
     bool bring_up(BYTE a);
+    // On the worker thread (from a completion) it undoes a stop made there, unless another thread
+    // is stopping the worker at the same time (then false).
     bool start_worker();
+    bool on_worker_thread() const { return UserOfTask::on_worker_thread(); }
     // Ends the running exchange and the worker; with_interrupt also discards interrupt records.
     void stop(bool with_interrupt);
     // Stops the interrupt poll until the worker is started again.
@@ -84,6 +102,8 @@ public:
     // Discards an endpoint's records and waits until the worker has seen it, at most ms.
     bool abort_and_wait_idle(EndPointInOutTransfer* endpoint, DWORD ms);
 
+    // An endpoint taken here stays valid until the emulation goes; once the endpoints are rebuilt
+    // or removed it is closed and refuses new transfers.
     EPControl* control() const { return control_.get(); }
     EPBulkIN* bulk_in() const { return bulk_in_.get(); }
     EPBulkOUT* bulk_out() const { return bulk_out_.get(); }
@@ -94,6 +114,10 @@ public:
     void set_configuration_value(BYTE value) { configuration_.store(value); }
     CRITICAL_SECTION* device_lock() { return &device_lock_; }
     HANDLE abort_event() const { return abort_event_; }
+    // Sets the abort event until the matching lower; counted, so the event stays set while any
+    // stop, address change or flush is under way. Use these rather than setting the event directly.
+    void raise_abort();
+    void lower_abort();
     // The interrupt timer exists (the worker polls the interrupt endpoint).
     bool timer_active();
 
@@ -112,9 +136,6 @@ private:
     bool start_worker_locked();
     void stop_locked(bool with_interrupt);
     void remove_endpoints_locked();
-    // The abort event stays set while any stop, address change or flush is under way.
-    void raise_abort();
-    void lower_abort();
     // Ends blocked port I/O and the running exchange before a lock is taken.
     void interrupt_exchange();
     void pause(DWORD ms);
@@ -123,10 +144,12 @@ private:
     std::atomic<BYTE> address_;
     BYTE descriptor_[18];
     HANDLE timer_ = nullptr;
-    std::unique_ptr<EPInterrupt> interrupt_;
-    std::unique_ptr<EPControl> control_;
-    std::unique_ptr<EPBulkIN> bulk_in_;
-    std::unique_ptr<EPBulkOUT> bulk_out_;
+    endpoint_slot<EPInterrupt> interrupt_;
+    endpoint_slot<EPControl> control_;
+    endpoint_slot<EPBulkIN> bulk_in_;
+    endpoint_slot<EPBulkOUT> bulk_out_;
+    // Every endpoint built, current and replaced; freed with the emulation.
+    std::vector<std::unique_ptr<EndPointInOutTransfer>> built_;
     w32cpp::auto_handle<IComPort> port_;
     std::atomic<BYTE> configuration_;
     CRITICAL_SECTION device_lock_;

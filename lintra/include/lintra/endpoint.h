@@ -117,13 +117,19 @@ public:
     // Puts a NAKed record back in front, so packets of a transfer keep their order.
     void requeue(TransferRecord* record);
     // Completes every queued record with 6, empties the queue, sets the shut flag. Returns how many.
+    // Records of the transfer whose packet is being executed are dropped without a call back; that
+    // transfer is called back with 6 once its running packet is done, so its buffer stays in use
+    // until then.
     DWORD abort_all();
     // Polls every 200 ms until the worker has cleared the shut flag, at most ms.
     bool wait_idle(DWORD ms);
     // Removes and frees every queued record of that transfer.
     void purge(ULONGLONG number);
-    // Queues one record per packet. Returns the transfer number; all ones for a null buffer.
-    // A zero-length transfer queues nothing and is called back at once, on this thread.
+    // Aborts all and refuses every later queue call: the endpoint has been replaced.
+    void close();
+    bool is_closed();
+    // Queues one record per packet. Returns the transfer number; all ones for a null buffer or a
+    // closed endpoint. A zero-length transfer queues nothing and is called back at once, on this thread.
     ULONGLONG queue(BYTE kind, BYTE* buffer, DWORD length, void* context, bool short_is_status, bool mark_last);
 
     // Runs a popped record's packets; returns the result to complete it with (NAK: requeue).
@@ -142,6 +148,10 @@ protected:
     // Steps 1 and 2 of completion; false when the transfer was already called back.
     bool account(TransferRecord* record, bool add, DWORD* total);
     void call_back(TransferRecord* record, DWORD total, DWORD status);
+    // The record popped by next() is done with; true when the rest of its transfer was discarded
+    // while it ran.
+    bool land(TransferRecord* record);
+    bool in_flight_locked(const TransferRecord* record) const;
     void push_records(TransferRecord** records, size_t count, ULONGLONG first_number, size_t split);
     void signal_work();
 
@@ -152,21 +162,30 @@ protected:
     std::atomic<transfer_callback> callback_;
     std::atomic<HANDLE> work_event_{nullptr};
     BYTE shut_ = 0;
+    bool closed_ = false;
     DWORD packets_per_record = 1;
     ULONGLONG counter_ = 0;
     ULONGLONG last_seen_ = 0;
     ULONGLONG reported_ = 0;  // the last transfer that was called back
     DWORD total_ = 0;
+    // Transfer numbers of the record the worker executes (0: none); a SETUP with a data stage
+    // covers the stage's number too. Guarded by the queue lock.
+    ULONGLONG flight_first_ = 0;
+    ULONGLONG flight_last_ = 0;
+    bool flight_cut_ = false;  // abort_all dropped records of that transfer
 };
 
 class EPControl : public EndPointInOutTransfer {
 public:
     EPControl(IComPort* port, BYTE address, CRITICAL_SECTION* device_lock, HANDLE abort_event);
+    // Discards the queued requests here, where each still completes as one control request.
+    ~EPControl() override;
 
     // SETUP, data stage and status stage on the caller's thread under the device lock. The status
     // stage is tried again after a NAK up to nak_limit further times.
     bool request(const SetupRecord& setup, BYTE* data, DWORD nak_limit, DWORD* transferred = nullptr);
     // Queues the stages; the SETUP record and the data records get consecutive transfer numbers.
+    // False on a closed endpoint.
     bool queue_request(const SetupRecord& setup, BYTE* data, void* context, bool short_is_status);
 
     void complete(TransferRecord* record, DWORD status) override;
