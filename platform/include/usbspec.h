@@ -89,7 +89,11 @@ typedef struct _USB_COMMON_DESCRIPTOR {
 typedef struct _USB_STRING_DESCRIPTOR {
   UCHAR bLength;
   UCHAR bDescriptorType;
+#if defined(__SIZEOF_WCHAR_T__) && __SIZEOF_WCHAR_T__ == 2
+  WCHAR bString[1]; /* kernel-mode code: 16-bit WCHAR, as drivers copy it */
+#else
   USHORT bString[1]; /* UTF-16 units */
+#endif
 } USB_STRING_DESCRIPTOR, *PUSB_STRING_DESCRIPTOR;
 #pragma pack(pop)
 

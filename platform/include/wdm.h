@@ -578,6 +578,10 @@ typedef struct _DEVICE_CAPABILITIES {
 typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
 
 /* ---- stack locations and IRPs ---- */
+/* Members so marked start on a pointer boundary, as on the real platform: on x86-64 Parameters.Others.Argument2
+   overlaps InputBufferLength and Argument3 IoControlCode, not the other way round. */
+#define POINTER_ALIGNMENT __attribute__((aligned(sizeof(void *))))
+
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -593,18 +597,18 @@ typedef struct _IO_STACK_LOCATION {
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Write;
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -612,9 +616,9 @@ typedef struct _IO_STACK_LOCATION {
     } DeviceCapabilities;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       SYSTEM_POWER_STATE PowerState;

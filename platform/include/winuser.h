@@ -94,11 +94,15 @@ typedef CREATESTRUCTA CREATESTRUCT;
 #define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
 #define HWND_BROADCAST ((HWND)0xffff)
 
-#define GWL_WNDPROC (-4)
 #define GWL_ID (-12)
 #define GWL_STYLE (-16)
 #define GWL_EXSTYLE (-20)
+/* Pointer-sized slots have only the ...LongPtr names where pointers are 64-bit, as on the real platform,
+   so that code storing a pointer through SetWindowLongA does not compile there. */
+#if !defined(__SIZEOF_POINTER__) || __SIZEOF_POINTER__ == 4
+#define GWL_WNDPROC (-4)
 #define GWL_USERDATA (-21)
+#endif
 #define GWLP_WNDPROC (-4)
 #define GWLP_ID (-12)
 #define GWLP_USERDATA (-21)

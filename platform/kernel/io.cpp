@@ -62,6 +62,8 @@ std::function<void(PDRIVER_OBJECT)> g_last_device_freed;
 void free_device_memory(PDEVICE_OBJECT d) {
   PDRIVER_OBJECT drv = d->DriverObject;
   device_rec *r = d->DeviceObjectExtension;
+  if (size_t n = purge_dpcs_in(d, r->alloc_size))
+    violation("device object of %s freed with %zu DPC(s) in it still queued", driver_name(d).c_str(), n);
   delete r;
   ::operator delete(static_cast<void *>(d));
   bool last;
@@ -669,7 +671,10 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   irp->CancelIrql = irql;
   PDEVICE_OBJECT dev =
       irp->CurrentLocation <= irp->StackCount ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-  routine(dev, irp);
+  {
+    driver_code_scope scope;
+    routine(dev, irp);
+  }
   if (held_spin_locks() > locks) {
     violation("cancel routine returned without releasing the cancel spin lock");
     IoReleaseCancelSpinLock(entry);

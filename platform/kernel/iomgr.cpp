@@ -166,6 +166,13 @@ void io_close(kfile *f) {
   release_file(f, true);
 }
 
+void io_hold(kfile *f) {
+  std::lock_guard<std::mutex> l(f->mu);
+  ++f->refs;
+}
+
+void io_release(kfile *f) { release_file(f, true); }
+
 int32_t io_submit(kfile *f, io_request req) {
   PDEVICE_OBJECT target = f->target;
   PIRP irp = IoAllocateIrp(target->StackSize, FALSE);

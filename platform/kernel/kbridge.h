@@ -45,6 +45,9 @@ struct kfile;  // an open device file (FILE_OBJECT plus bookkeeping)
 int32_t io_open(const char *path, uint32_t access, uint32_t share, bool overlapped, kfile **out);
 // Last handle closed: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE once no request of the file is outstanding.
 void io_close(kfile *f);
+// A reference that keeps the file object (and its IRP_MJ_CLOSE) for the length of a call using it.
+void io_hold(kfile *f);
+void io_release(kfile *f);
 
 // One user request. done() runs once, on any thread, after buffered output was copied back.
 struct io_request {

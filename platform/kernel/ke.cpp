@@ -55,12 +55,33 @@ void violation(const char *fmt, ...) {
 }
 
 void *thread_token() { return &t_state; }
+
+// ---- driver code in progress (an image is not unmapped under a thread still running in it) ----
+namespace {
+std::atomic<long> g_driver_code{0};
+thread_local long t_driver_code = 0;
+}  // namespace
+
+driver_code_scope::driver_code_scope() {
+  ++t_driver_code;
+  g_driver_code.fetch_add(1);
+}
+
+driver_code_scope::~driver_code_scope() {
+  g_driver_code.fetch_sub(1);
+  --t_driver_code;
+}
 void set_irql(KIRQL irql) { t_state.irql = irql; }
 size_t held_spin_locks() { return t_state.held.size(); }
 
-callout_guard::callout_guard(const char *what) : what_(what), irql_(t_state.irql), locks_(t_state.held.size()) {}
+callout_guard::callout_guard(const char *what) : what_(what), irql_(t_state.irql), locks_(t_state.held.size()) {
+  ++t_driver_code;
+  g_driver_code.fetch_add(1);
+}
 
 callout_guard::~callout_guard() {
+  g_driver_code.fetch_sub(1);
+  --t_driver_code;
   if (t_state.held.size() > locks_) {
     violation("%s returned holding %zu spin lock(s)", what_, t_state.held.size() - locks_);
     while (t_state.held.size() > locks_) {
@@ -471,6 +492,38 @@ extern "C" void KeFlushQueuedDpcs(void) {
   std::unique_lock<std::mutex> l(d.mu);
   d.cv.wait(l, [&] { return d.q.empty() && !d.running; });
 }
+
+namespace wbk {
+size_t purge_dpcs_in(const void *base, size_t size) {
+  auto &d = dpcs();
+  std::lock_guard<std::mutex> l(d.mu);
+  auto lo = reinterpret_cast<uintptr_t>(base);
+  size_t n = 0;
+  for (auto it = d.q.begin(); it != d.q.end();) {
+    auto a = reinterpret_cast<uintptr_t>(*it);
+    if (a >= lo && a < lo + size) {
+      it = d.q.erase(it);
+      ++n;
+      busy_leave();
+    } else {
+      ++it;
+    }
+  }
+  return n;
+}
+
+bool wait_driver_code_idle(int64_t timeout_ms) {
+  KeFlushQueuedDpcs();
+  // A routine may still be returning into the image after it signalled whoever waits for it (a DPC or
+  // completion routine that completed the last request): wait for the others' call-outs to unwind.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (g_driver_code.load() > t_driver_code) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+}  // namespace wbk
 
 // ---- pool ----
 namespace {

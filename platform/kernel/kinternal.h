@@ -42,6 +42,18 @@ struct callout_guard {
   size_t locks_;
 };
 void set_irql(KIRQL irql);  // for the DPC and worker threads
+// Driver code running on threads other than the caller's ends (DPCs flushed first). False when some
+// is still running after timeout_ms: the caller must then keep the driver's image mapped.
+bool wait_driver_code_idle(int64_t timeout_ms);
+// Removes the queued DPCs that live in [base, base + size) (memory about to be freed); returns how many.
+size_t purge_dpcs_in(const void *base, size_t size);
+// Counts a call into driver code that callout_guard does not wrap (cancel routines).
+struct driver_code_scope {
+  driver_code_scope();
+  ~driver_code_scope();
+  driver_code_scope(const driver_code_scope &) = delete;
+  driver_code_scope &operator=(const driver_code_scope &) = delete;
+};
 size_t held_spin_locks();
 void *thread_token();  // unique per live thread
 

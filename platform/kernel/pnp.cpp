@@ -224,6 +224,7 @@ void unload_service(service &svc) {
     return;
   }
   svc.unload_pending = false;
+  bool idle = wait_driver_code_idle(5000);
   {
     callout_guard g("DriverUnload");
     svc.obj->DriverUnload(svc.obj);
@@ -237,7 +238,7 @@ void unload_service(service &svc) {
   }
   destroy_driver_object(svc.obj);
   RtlFreeUnicodeString(&svc.registry_path);
-  dlclose(svc.dl);
+  if (idle) dlclose(svc.dl);  // else some thread may still run in the image: keep it mapped
   svc.obj = nullptr;
   svc.dl = nullptr;
 }
@@ -833,6 +834,7 @@ void *create_driver(const std::string &name, int32_t (*entry)(void *driver, void
 
 void unload_driver(void *driver) {
   auto *d = static_cast<PDRIVER_OBJECT>(driver);
+  wait_driver_code_idle(5000);
   if (d->DriverUnload) {
     callout_guard g("DriverUnload");
     d->DriverUnload(d);

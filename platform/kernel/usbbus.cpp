@@ -34,6 +34,7 @@ struct bus_device {
   PDEVICE_OBJECT pdo = nullptr;
   std::string instance;
   std::atomic<bool> gone{false};
+  std::mutex select_mu;  // one selection at a time
   std::mutex mu;
   std::map<uintptr_t, pipe_rec> pipes;  // live pipe handles of the current selection
   std::map<PIRP, transfer_rec> transfers;
@@ -82,7 +83,12 @@ NTSTATUS finish_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS st) {
   irp->IoStatus.Status = st;
   if (g_async_completion.load()) {
     IoMarkIrpPending(irp);
-    queue_worker([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+    queue_worker([irp] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);  // as from a host controller's DPC
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      KeLowerIrql(old);
+    });
     return STATUS_PENDING;
   }
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -117,7 +123,8 @@ const USB_INTERFACE_DESCRIPTOR *find_interface(PUSB_CONFIGURATION_DESCRIPTOR c, 
 }
 
 // Fills one interface record from the descriptor and gives its pipes fresh handles.
-bool fill_interface(bus_device *b, PUSB_CONFIGURATION_DESCRIPTOR c, PUSBD_INTERFACE_INFORMATION info) {
+bool fill_interface(std::map<uintptr_t, pipe_rec> &pipes, PUSB_CONFIGURATION_DESCRIPTOR c,
+                    PUSBD_INTERFACE_INFORMATION info) {
   const USB_INTERFACE_DESCRIPTOR *d = find_interface(c, info->InterfaceNumber, info->AlternateSetting);
   if (!d) return false;
   info->Class = d->bInterfaceClass;
@@ -145,7 +152,7 @@ bool fill_interface(bus_device *b, PUSB_CONFIGURATION_DESCRIPTOR c, PUSBD_INTERF
       if (!pi.MaximumTransferSize) pi.MaximumTransferSize = g_default_max_transfer.load();
       uintptr_t h = g_next_handle.fetch_add(4);
       pi.PipeHandle = (USBD_PIPE_HANDLE)h;
-      b->pipes[h] = pipe_rec{e->bEndpointAddress, pi.PipeType};
+      pipes[h] = pipe_rec{e->bEndpointAddress, pi.PipeType};
     }
     p += e->bLength;
   }
@@ -154,53 +161,58 @@ bool fill_interface(bus_device *b, PUSB_CONFIGURATION_DESCRIPTOR c, PUSBD_INTERF
 
 NTSTATUS select_configuration(bus_device *b, PIRP irp, PURB urb) {
   auto &sc = urb->UrbSelectConfiguration;
-  std::lock_guard<std::mutex> l(b->mu);
-  b->pipes.clear();  // every earlier pipe handle is stale from now on
-  b->alternate.clear();
-  if (!sc.ConfigurationDescriptor) {
-    usb_status s = b->dev->set_configuration(0);
-    b->configuration = 0;
-    b->config_handle = 0;
-    sc.ConfigurationHandle = nullptr;
-    USBD_STATUS usbd;
-    NTSTATUS st;
-    map_status(s, &usbd, &st);
-    return finish_now(irp, urb, usbd, st);
-  }
-  PUSB_CONFIGURATION_DESCRIPTOR c = sc.ConfigurationDescriptor;
-  usb_status s = b->dev->set_configuration(c->bConfigurationValue);
-  if (s != usb_status::success) {
-    USBD_STATUS usbd;
-    NTSTATUS st;
-    map_status(s, &usbd, &st);
-    return finish_now(irp, urb, usbd, st);
-  }
-  b->configuration = c->bConfigurationValue;
-  auto *p = reinterpret_cast<UCHAR *>(&sc.Interface);
-  auto *end = reinterpret_cast<UCHAR *>(urb) + urb->UrbHeader.Length;
-  while (p + GET_USBD_INTERFACE_SIZE(0) <= end) {
-    auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
-    if (info->Length < GET_USBD_INTERFACE_SIZE(0) || p + info->Length > end) break;
-    if (info->AlternateSetting) {
-      s = b->dev->set_interface(info->InterfaceNumber, info->AlternateSetting);
-      if (s != usb_status::success) {
-        b->pipes.clear();
-        USBD_STATUS usbd;
-        NTSTATUS st;
-        map_status(s, &usbd, &st);
-        return finish_now(irp, urb, usbd, st);
+  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+  NTSTATUS st = STATUS_SUCCESS;
+  {
+    // The device calls wait for the completions of the transfers they end, and those take b->mu: only
+    // the selection lock is held across them, and the request completes with no lock held.
+    std::lock_guard<std::mutex> sel(b->select_mu);
+    {
+      std::lock_guard<std::mutex> l(b->mu);
+      b->pipes.clear();  // every earlier pipe handle is stale from now on
+      b->alternate.clear();
+      b->configuration = 0;
+      b->config_handle = 0;
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR c = sc.ConfigurationDescriptor;
+    usb_status s = b->dev->set_configuration(c ? c->bConfigurationValue : 0);
+    if (!c || s != usb_status::success) {
+      if (!c) sc.ConfigurationHandle = nullptr;
+      map_status(s, &usbd, &st);
+    } else {
+      std::map<uintptr_t, pipe_rec> pipes;
+      std::map<UCHAR, UCHAR> alternate;
+      auto *p = reinterpret_cast<UCHAR *>(&sc.Interface);
+      auto *end = reinterpret_cast<UCHAR *>(urb) + urb->UrbHeader.Length;
+      while (p + GET_USBD_INTERFACE_SIZE(0) <= end) {
+        auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
+        if (info->Length < GET_USBD_INTERFACE_SIZE(0) || p + info->Length > end) break;
+        if (info->AlternateSetting) {
+          s = b->dev->set_interface(info->InterfaceNumber, info->AlternateSetting);
+          if (s != usb_status::success) {
+            map_status(s, &usbd, &st);
+            break;
+          }
+        }
+        if (!fill_interface(pipes, c, info)) {
+          usbd = USBD_STATUS_INVALID_PARAMETER;
+          st = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        alternate[info->InterfaceNumber] = info->AlternateSetting;
+        p += info->Length;
+      }
+      if (NT_SUCCESS(st)) {
+        std::lock_guard<std::mutex> l(b->mu);
+        b->pipes = std::move(pipes);
+        b->alternate = std::move(alternate);
+        b->configuration = c->bConfigurationValue;
+        b->config_handle = g_next_handle.fetch_add(4);
+        sc.ConfigurationHandle = (USBD_CONFIGURATION_HANDLE)b->config_handle;
       }
     }
-    if (!fill_interface(b, c, info)) {
-      b->pipes.clear();
-      return finish_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
-    }
-    b->alternate[info->InterfaceNumber] = info->AlternateSetting;
-    p += info->Length;
   }
-  b->config_handle = g_next_handle.fetch_add(4);
-  sc.ConfigurationHandle = (USBD_CONFIGURATION_HANDLE)b->config_handle;
-  return finish_now(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+  return finish_now(irp, urb, usbd, st);
 }
 
 bool pipe_of(bus_device *b, USBD_PIPE_HANDLE h, pipe_rec *out) {
@@ -227,7 +239,13 @@ void transfer_cancel(PDEVICE_OBJECT pdo, PIRP irp) {
 
 // Ends an endpoint transfer from the device's completion thread.
 void transfer_done(bus_device *b, PIRP irp, PURB urb, usb_status s, size_t bytes) {
-  IoSetCancelRoutine(irp, nullptr);
+  if (!IoSetCancelRoutine(irp, nullptr)) {
+    // IoCancelIrp has taken the routine and holds the cancel spin lock until the routine has read what it
+    // needs of the IRP: wait for that before the IRP can be completed and freed.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IoReleaseCancelSpinLock(irql);
+  }
   std::vector<simdev::iso_packet> packets;
   {
     std::lock_guard<std::mutex> l(b->mu);
@@ -382,19 +400,22 @@ NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
 
 NTSTATUS reset_port(bus_device *b, PIRP irp) {
   if (b->gone.load()) return finish_now(irp, nullptr, 0, STATUS_DEVICE_NOT_CONNECTED);
-  b->dev->reset_port();
-  // The hub puts the device back as it was: same configuration and settings, same pipe handles.
-  std::map<UCHAR, UCHAR> alt;
-  UCHAR config;
   {
-    std::lock_guard<std::mutex> l(b->mu);
-    alt = b->alternate;
-    config = b->configuration;
-  }
-  if (config) {
-    b->dev->set_configuration(config);
-    for (auto &kv : alt)
-      if (kv.second) b->dev->set_interface(kv.first, kv.second);
+    std::lock_guard<std::mutex> sel(b->select_mu);
+    b->dev->reset_port();
+    // The hub puts the device back as it was: same configuration and settings, same pipe handles.
+    std::map<UCHAR, UCHAR> alt;
+    UCHAR config;
+    {
+      std::lock_guard<std::mutex> l(b->mu);
+      alt = b->alternate;
+      config = b->configuration;
+    }
+    if (config) {
+      b->dev->set_configuration(config);
+      for (auto &kv : alt)
+        if (kv.second) b->dev->set_interface(kv.first, kv.second);
+    }
   }
   return finish_now(irp, nullptr, 0, STATUS_SUCCESS);
 }

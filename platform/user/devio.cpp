@@ -69,18 +69,47 @@ class device_file : public file_object {
   }
 
   BOOL cancel_io() override {
-    wbk::io_cancel(f_, io_thread_token());
+    held f(this);
+    if (!f) {
+      set_last_error(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    wbk::io_cancel(f, io_thread_token());
     return TRUE;
   }
 
  protected:
+  // Another thread may be inside a call on this object when the last handle goes: such a call holds a
+  // reference of its own, so the file object stays (and IRP_MJ_CLOSE waits) until it is done.
   void on_last_handle_closed() override {
-    wbk::kfile *f = f_;
-    f_ = nullptr;
-    wbk::io_close(f);
+    wbk::kfile *f;
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      f = f_;
+      f_ = nullptr;
+    }
+    if (f) wbk::io_close(f);
   }
 
  private:
+  class held {
+   public:
+    explicit held(device_file *d) {
+      std::lock_guard<std::mutex> l(d->mu_);
+      f_ = d->f_;
+      if (f_) wbk::io_hold(f_);
+    }
+    ~held() {
+      if (f_) wbk::io_release(f_);
+    }
+    held(const held &) = delete;
+    held &operator=(const held &) = delete;
+    operator wbk::kfile *() const { return f_; }
+
+   private:
+    wbk::kfile *f_;
+  };
+
   struct sync_wait {
     std::mutex mu;
     std::condition_variable cv;
@@ -90,7 +119,8 @@ class device_file : public file_object {
   };
 
   BOOL submit(wbk::io_request r, LPDWORD done, LPOVERLAPPED ov) {
-    if (!f_) {
+    held f(this);
+    if (!f) {
       set_last_error(ERROR_INVALID_HANDLE);
       return FALSE;
     }
@@ -115,7 +145,7 @@ class device_file : public file_object {
         if (ev) SetEvent(ev);
         else self->set_signalled(true);
       };
-      int32_t st = wbk::io_submit(f_, std::move(r));
+      int32_t st = wbk::io_submit(f, std::move(r));
       if (st == 0x103) {
         set_last_error(ERROR_IO_PENDING);
         return FALSE;
@@ -143,7 +173,7 @@ class device_file : public file_object {
       w->done = true;
       w->cv.notify_all();
     };
-    int32_t st = wbk::io_submit(f_, std::move(r));
+    int32_t st = wbk::io_submit(f, std::move(r));
     {
       std::unique_lock<std::mutex> l(w->mu);
       if (st == 0x103 || w->done) {
@@ -162,6 +192,7 @@ class device_file : public file_object {
     return TRUE;
   }
 
+  std::mutex mu_;
   wbk::kfile *f_;
   bool overlapped_;
 };

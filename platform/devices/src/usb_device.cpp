@@ -417,6 +417,15 @@ void usb_device::impl::run() {
             if (x.busy || !(x.iso || x.timed)) continue;
             if (!wake || x.ready < *wake) wake = x.ready;
         }
+        // Queued transfers are looked at again now and then all the same: a missed wake-up then
+        // costs a few milliseconds instead of a transfer that never completes.
+        if (!wake) {
+            for (auto& [ep, q] : queues)
+                if (!q.empty()) {
+                    wake = clock_type::now() + std::chrono::milliseconds(20);
+                    break;
+                }
+        }
         auto pred = [&] { return dirty || stopping || self_removal || !completions.empty(); };
         if (wake)
             cv.wait_until(lk, *wake, pred);

@@ -247,6 +247,31 @@ TEST_F(DevIo, DirectAndBufferedTransfersOnASynchronousHandle) {
   CloseHandle(s);
 }
 
+TEST_F(DevIo, CloseWhileAnotherThreadIssuesRequests) {
+  // The last CloseHandle may run while another thread is already inside a call on the handle: that call
+  // must keep the file object until it is done (no use after free), and every file still gets its close.
+  for (int i = 0; i < 40; ++i) {
+    HANDLE s = open(false);
+    ASSERT_NE(s, INVALID_HANDLE_VALUE);
+    std::atomic<bool> go{false};
+    std::thread t([&] {
+      char b[4] = {1, 2, 3, 4};
+      DWORD n = 0;
+      while (!go.load()) std::this_thread::yield();
+      for (int k = 0; k < 100; ++k)
+        if (!DeviceIoControl(s, IOCTL_TD_ECHO, b, 4, b, 4, &n, nullptr)) break;
+    });
+    go = true;
+    std::this_thread::yield();
+    CloseHandle(s);
+    t.join();
+  }
+  ASSERT_TRUE(sp::settle());
+  td_stats st = stats(h);
+  EXPECT_EQ(st.opens, st.closes + 1);  // only the fixture's handle is left
+  EXPECT_EQ(sp::open_handles(instance), 1);
+}
+
 TEST_F(DevIo, SurpriseRemovalWithIoInFlight) {
   OVERLAPPED o = fresh();
   DWORD n = 0;

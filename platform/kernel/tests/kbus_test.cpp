@@ -8,7 +8,14 @@
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace sk = standin::kernel;
@@ -139,6 +146,24 @@ class Bus : public ::testing::Test {
   std::vector<USBD_PIPE_INFORMATION> pipes;
 };
 
+// The driver sizes its URBs by these numbers and sets Parameters.Others.Argument1 on stack locations whose
+// IoControlCode it set first: the layouts are those of the 64-bit platform.
+TEST(UsbLayout, UrbAndStackLocationLayoutsAreThoseOfThePlatform) {
+  static_assert(sizeof(void *) == 8, "the layouts below are the 64-bit ones");
+  EXPECT_EQ(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 136u);
+  EXPECT_EQ(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), 136u);
+  EXPECT_EQ(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), 128u);
+  EXPECT_EQ(sizeof(struct _URB_ISOCH_TRANSFER), 152u);
+  EXPECT_EQ(sizeof(struct _URB_PIPE_REQUEST), 40u);
+  EXPECT_EQ(sizeof(USBD_INTERFACE_INFORMATION), 48u);
+  EXPECT_EQ(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument2),
+            offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength));
+  EXPECT_EQ(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument3),
+            offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode));
+  EXPECT_EQ(sizeof(USB_STRING_DESCRIPTOR::bString[0]), 2u);
+  EXPECT_TRUE((std::is_same_v<std::remove_extent_t<decltype(USB_STRING_DESCRIPTOR::bString)>, WCHAR>));
+}
+
 TEST_F(Bus, PlugGivesAnInstanceAndDescriptors) {
   EXPECT_EQ(instance, "USB\\VID_1A2B&PID_0100\\B" + std::to_string(serial));
   EXPECT_EQ(standin::pnp::device_state(instance), "no driver");
@@ -185,6 +210,45 @@ TEST_F(Bus, ParseAndSelectThenDeconfigure) {
       USBD_ParseConfigurationDescriptorEx(c, (UCHAR *)first + first->bLength, -1, -1, -1, -1, -1);
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(next->bInterfaceNumber, 1);
+}
+
+TEST_F(Bus, SelectingWithTransfersPendingCancelsThem) {
+  ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);
+  USBD_PIPE_INFORMATION irq = pipe(0x82);
+  URB a;
+  UCHAR ba[63];
+  transfer(a, irq, ba, 63);
+  auto pa = send(&a);  // waits for an event that never comes
+  ASSERT_EQ(pa->returned, STATUS_PENDING);
+  // Deconfiguring ends the waiting transfer; the bus must not hold its own lock while the device waits
+  // for that transfer's completion.
+  URB dc{};
+  UsbBuildSelectConfigurationRequest(&dc, sizeof(struct _URB_SELECT_CONFIGURATION), nullptr);
+  auto f = std::async(std::launch::async, [&] { return call(&dc); });
+  if (f.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    fprintf(stderr, "select-configuration with a transfer pending never completed (deadlock)\n");
+    std::_Exit(1);
+  }
+  EXPECT_EQ(f.get(), STATUS_SUCCESS);
+  EXPECT_EQ(pa->wait(), STATUS_CANCELLED);
+  EXPECT_EQ(a.UrbHeader.Status, USBD_STATUS_CANCELED);
+  // A new selection with a transfer pending works the same way, and the old handle is stale.
+  ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);
+  URB b;
+  UCHAR bb[63];
+  transfer(b, pipe(0x82), bb, 63);
+  auto pb = send(&b);
+  auto g = std::async(std::launch::async, [&] { return select(0, {0, 0, 0}); });
+  if (g.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    fprintf(stderr, "select-configuration with a transfer pending never completed (deadlock)\n");
+    std::_Exit(1);
+  }
+  EXPECT_EQ(g.get(), STATUS_SUCCESS);
+  EXPECT_EQ(pb->wait(), STATUS_CANCELLED);
+  URB c;
+  transfer(c, irq, bb, 63);
+  EXPECT_EQ(call(&c), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(c.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
 TEST_F(Bus, VendorRequestsInOutAndWithoutData) {
@@ -364,6 +428,31 @@ TEST_F(Bus, AsynchronousCompletionAndPortReset) {
   auto p = send(&urb);
   EXPECT_EQ(p->returned, STATUS_PENDING);
   EXPECT_EQ(p->wait(), STATUS_SUCCESS);
+  // Completions arrive at DISPATCH_LEVEL, as they do from the host controller.
+  struct seen_t {
+    KEVENT ev;
+    std::atomic<int> irql{-1};
+  } seen;
+  KeInitializeEvent(&seen.ev, NotificationEvent, FALSE);
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  s->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  s->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  s->Parameters.Others.Argument1 = &urb;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID c) -> NTSTATUS {
+        auto *x = static_cast<seen_t *>(c);
+        x->irql = KeGetCurrentIrql();
+        KeSetEvent(&x->ev, 0, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &seen, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
+  KeWaitForSingleObject(&seen.ev, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(seen.irql.load(), DISPATCH_LEVEL);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+  IoFreeIrp(irp);
   // A port reset keeps the selection and the pipe handles.
   auto r = send(nullptr, IOCTL_INTERNAL_USB_RESET_PORT);
   EXPECT_EQ(r->wait(), STATUS_SUCCESS);

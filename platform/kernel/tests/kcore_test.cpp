@@ -270,6 +270,65 @@ TEST_F(Kernel, DpcRunsAtDispatchAndIsNeverQueuedTwice) {
   EXPECT_EQ(p.runs.load(), 3);
 }
 
+// A DPC routine that has completed its work (so the waiter goes on to unload its driver) but is still
+// returning into the driver's code.
+struct tail_probe {
+  std::atomic<bool> unloading{false}, unloaded{false}, unloaded_while_running{false};
+  KEVENT ran;
+};
+tail_probe *g_tail = nullptr;
+void tail_dpc(PKDPC, PVOID ctx, PVOID, PVOID) {
+  auto *p = static_cast<tail_probe *>(ctx);
+  KeSetEvent(&p->ran, 0, FALSE);
+  while (!p->unloading.load()) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  p->unloaded_while_running = p->unloaded.load();
+}
+void tail_unload(PDRIVER_OBJECT) { g_tail->unloaded = true; }
+int32_t tail_entry(void *drv, void *) {
+  static_cast<PDRIVER_OBJECT>(drv)->DriverUnload = tail_unload;
+  return STATUS_SUCCESS;
+}
+
+TEST_F(Kernel, UnloadWaitsForADpcStillRunningInTheDriver) {
+  tail_probe p;
+  g_tail = &p;
+  KeInitializeEvent(&p.ran, NotificationEvent, FALSE);
+  void *drv = sk::create_driver("KTestTail", tail_entry);
+  ASSERT_NE(drv, nullptr);
+  KDPC dpc;
+  KeInitializeDpc(&dpc, tail_dpc, &p);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+  KeWaitForSingleObject(&p.ran, Executive, KernelMode, FALSE, nullptr);
+  p.unloading = true;
+  sk::unload_driver(drv);
+  sk::flush_dpcs();
+  EXPECT_TRUE(p.unloaded.load());
+  EXPECT_FALSE(p.unloaded_while_running.load());
+  g_tail = nullptr;
+}
+
+TEST_F(Kernel, DeletingADeviceWithItsDpcQueuedIsCaught) {
+  auto *drv = static_cast<PDRIVER_OBJECT>(sk::create_driver("KTestDpcDev", nullptr));
+  PDEVICE_OBJECT d;
+  ASSERT_EQ(IoCreateDevice(drv, sizeof(KDPC), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d), STATUS_SUCCESS);
+  dpc_probe p;
+  KeInitializeEvent(&p.gate, NotificationEvent, FALSE);
+  KeInitializeEvent(&p.done, NotificationEvent, FALSE);
+  KDPC blocker;
+  KeInitializeDpc(&blocker, probe_dpc, &p);
+  auto *in_device = static_cast<PKDPC>(d->DeviceExtension);
+  KeInitializeDpc(in_device, probe_dpc, &p);
+  KeInsertQueueDpc(&blocker, nullptr, nullptr);  // holds the DPC thread
+  KeInsertQueueDpc(in_device, nullptr, nullptr);
+  IoDeleteDevice(d);
+  EXPECT_TRUE(has(sk::take_violations(), "freed with 1 DPC(s) in it still queued"));
+  KeSetEvent(&p.gate, 0, FALSE);
+  sk::flush_dpcs();
+  EXPECT_EQ(p.runs.load(), 1);  // the freed one never ran
+  sk::unload_driver(drv);
+}
+
 void leaky_dpc(PKDPC, PVOID ctx, PVOID, PVOID) {
   KIRQL old;
   KeAcquireSpinLock(static_cast<PKSPIN_LOCK>(ctx), &old);  // never released
