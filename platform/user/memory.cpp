@@ -140,9 +140,19 @@ void *heap_alloc(heap *hp, DWORD flags, size_t size, standin::faults::site site)
   bool fail = inject(site, site == standin::faults::site::heap_alloc ? static_cast<HANDLE>(hp) : nullptr);
   block_header *b = nullptr;
   if (!fail && size <= (SIZE_MAX >> 2)) {
-    std::lock_guard<std::mutex> g(hp->m);
-    if (hp->max == 0 || hp->used + size <= hp->max) {
+    // The size is reserved under the lock; malloc runs outside it so that threads sharing a heap
+    // do not queue behind each other's allocations.
+    bool reserved = false;
+    {
+      std::lock_guard<std::mutex> g(hp->m);
+      if (hp->max == 0 || hp->used + size <= hp->max) {
+        hp->used += size;
+        reserved = true;
+      }
+    }
+    if (reserved) {
       b = static_cast<block_header *>(std::malloc(sizeof(block_header) + size));
+      std::lock_guard<std::mutex> g(hp->m);
       if (b) {
         b->owner = hp;
         b->size = size;
@@ -151,7 +161,8 @@ void *heap_alloc(heap *hp, DWORD flags, size_t size, standin::faults::site site)
         b->prev = hp->list.prev;
         hp->list.prev->next = b;
         hp->list.prev = b;
-        hp->used += size;
+      } else {
+        hp->used -= size;
       }
     }
   }
@@ -164,14 +175,17 @@ void *heap_alloc(heap *hp, DWORD flags, size_t size, standin::faults::site site)
 }
 
 bool heap_free(heap *hp, LPVOID mem) {
-  std::lock_guard<std::mutex> g(hp->m);
-  block_header *b = header_of(hp, mem);
-  if (!b) return false;
-  b->prev->next = b->next;
-  b->next->prev = b->prev;
-  b->magic = 0;
-  hp->used -= b->size;
-  std::free(b);
+  block_header *b;
+  {
+    std::lock_guard<std::mutex> g(hp->m);
+    b = header_of(hp, mem);
+    if (!b) return false;
+    b->prev->next = b->next;
+    b->next->prev = b->prev;
+    b->magic = 0;
+    hp->used -= b->size;
+  }
+  std::free(b);  // unlinked: no one else can reach it
   return true;
 }
 
