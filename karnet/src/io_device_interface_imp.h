@@ -2,6 +2,7 @@
 #ifndef KARNET_SRC_IO_DEVICE_INTERFACE_IMP_H
 #define KARNET_SRC_IO_DEVICE_INTERFACE_IMP_H
 
+#include <w32cpp/lock.h>
 #include <windows.h>
 
 #include <atomic>
@@ -37,11 +38,7 @@ class io_device_interface_imp final : public io_device_interface_intf {
   bool detached() const;
 
  private:
-  struct guard {
-    explicit guard(CRITICAL_SECTION& l) : lock(l) { EnterCriticalSection(&lock); }
-    ~guard() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION& lock;
-  };
+  using guard = w32cpp::section_lock;
 
   const std::string name_;
   const guid class_;

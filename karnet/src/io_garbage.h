@@ -2,6 +2,7 @@
 #ifndef KARNET_SRC_IO_GARBAGE_H
 #define KARNET_SRC_IO_GARBAGE_H
 
+#include <w32cpp/lock.h>
 #include <windows.h>
 
 #include <cstddef>
@@ -40,11 +41,7 @@ class io_garbage : public w32cpp::task {
     assync_handle request;
     ostrel::mem_block buffer;
   };
-  struct guard {
-    explicit guard(CRITICAL_SECTION& l) : lock(l) { EnterCriticalSection(&lock); }
-    ~guard() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION& lock;
-  };
+  using guard = w32cpp::section_lock;
 
   static bool is_done(const record& r);
 

@@ -2,6 +2,7 @@
 #ifndef KARNET_SRC_IO_SESSION_IMP_H
 #define KARNET_SRC_IO_SESSION_IMP_H
 
+#include <w32cpp/lock.h>
 #include <windows.h>
 
 #include <atomic>
@@ -45,11 +46,7 @@ class io_session_imp final : public io_session_intf {
   void on_device_removed() override { device_removed(); }
 
  private:
-  struct guard {
-    explicit guard(CRITICAL_SECTION& l) : lock(l) { EnterCriticalSection(&lock); }
-    ~guard() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION& lock;
-  };
+  using guard = w32cpp::section_lock;
 
   static bool valid(device_handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
   // The removal callback: not virtual, so that a removal running while the session is being destroyed

@@ -1,5 +1,6 @@
 #include "lintra/emulation.h"
 
+#include <w32cpp/lock.h>
 #include <cstdio>
 #include <cstring>
 
@@ -7,16 +8,7 @@ namespace lintra {
 
 namespace {
 
-class section_guard {
-public:
-    explicit section_guard(CRITICAL_SECTION* section) : section_(section) { EnterCriticalSection(section_); }
-    ~section_guard() { LeaveCriticalSection(section_); }
-    section_guard(const section_guard&) = delete;
-    section_guard& operator=(const section_guard&) = delete;
-
-private:
-    CRITICAL_SECTION* section_;
-};
+using section_guard = w32cpp::section_lock;
 
 bool is_windows_9x() {
     OSVERSIONINFOA info;

@@ -1,5 +1,6 @@
 #include "lintra/endpoint.h"
 
+#include <w32cpp/lock.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,16 +10,7 @@ namespace lintra {
 
 namespace {
 
-class section_guard {
-public:
-    explicit section_guard(CRITICAL_SECTION* section) : section_(section) { EnterCriticalSection(section_); }
-    ~section_guard() { LeaveCriticalSection(section_); }
-    section_guard(const section_guard&) = delete;
-    section_guard& operator=(const section_guard&) = delete;
-
-private:
-    CRITICAL_SECTION* section_;
-};
+using section_guard = w32cpp::section_lock;
 
 constexpr BYTE base_kind(BYTE kind) { return BYTE(kind & 0x7F); }
 

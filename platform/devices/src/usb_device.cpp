@@ -131,6 +131,7 @@ struct usb_device::impl {
     }
 
     void run();
+    void deliver_one(std::unique_lock<std::mutex>& lk);
     bool step(std::unique_lock<std::mutex>& lk);
     void serve(std::unique_lock<std::mutex>& lk, xfer& x);
 };
@@ -361,42 +362,34 @@ void usb_device::set_frame_us(std::uint32_t us) {
 // ---------------------------------------------------------------------------------------------
 // Completion thread
 
+// Calls back the first waiting completion without the lock, then tells the waiters.
+void usb_device::impl::deliver_one(std::unique_lock<std::mutex>& lk) {
+    completion c = std::move(completions.front());
+    completions.pop_front();
+    lk.unlock();
+    if (c.done) c.done(c.status, c.bytes);
+    if (c.iso_done) c.iso_done(c.status);
+    const std::uint64_t seq = c.seq;
+    const transfer_id id = c.id;
+    c = {};  // the callbacks' captures go before the waiters hear of it
+    lk.lock();
+    delivered_seq = seq;
+    in_delivery.erase(id);
+    cv_done.notify_all();
+}
+
 void usb_device::impl::run() {
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
         if (!completions.empty()) {
-            completion c = std::move(completions.front());
-            completions.pop_front();
-            lk.unlock();
-            if (c.done) c.done(c.status, c.bytes);
-            if (c.iso_done) c.iso_done(c.status);
-            const std::uint64_t seq = c.seq;
-            const transfer_id id = c.id;
-            c = {};  // the callbacks' captures go before the waiters hear of it
-            lk.lock();
-            delivered_seq = seq;
-            in_delivery.erase(id);
-            cv_done.notify_all();
+            deliver_one(lk);
             continue;
         }
         if (self_removal && !removed) {
             remove_all_locked();
             auto handler = removal_handler;
             // Let the removed completions go out first, then tell the bus.
-            while (!completions.empty()) {
-                completion c = std::move(completions.front());
-                completions.pop_front();
-                lk.unlock();
-                if (c.done) c.done(c.status, c.bytes);
-                if (c.iso_done) c.iso_done(c.status);
-                const std::uint64_t seq = c.seq;
-                const transfer_id id = c.id;
-                c = {};
-                lk.lock();
-                delivered_seq = seq;
-                in_delivery.erase(id);
-                cv_done.notify_all();
-            }
+            while (!completions.empty()) deliver_one(lk);
             self_removal = false;
             if (handler) {
                 lk.unlock();

@@ -6,6 +6,7 @@
 #include <w32cpp/export.h>
 #include <w32cpp/handle.h>
 #include <w32cpp/loader.h>
+#include <w32cpp/lock.h>
 #include <w32cpp/status.h>
 #include <w32cpp/task.h>
 #include <w32cpp/trace.h>
