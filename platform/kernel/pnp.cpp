@@ -691,6 +691,53 @@ int32_t send_pnp(const std::string &instance, int minor) {
   });
 }
 
+int32_t send_power(const std::string &instance, int minor, bool system_state, int state) {
+  if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) return STATUS_INVALID_PARAMETER;
+  return run_pnp([&]() -> int32_t {
+    std::shared_ptr<devnode> n;
+    {
+      auto &s = ps();
+      std::lock_guard<std::mutex> l(s.mu);
+      auto it = s.nodes.find(upper8(instance));
+      if (it == s.nodes.end()) return STATUS_NO_SUCH_DEVICE;
+      n = it->second;
+    }
+    struct ctx_t {
+      bool system;
+      int state;
+    } c{system_state, state};
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(n->pdo);
+    NTSTATUS st = send_pnp_and_wait(
+        top, IRP_MJ_POWER, (UCHAR)minor,
+        [](PIO_STACK_LOCATION s, void *p) {
+          auto *cc = static_cast<ctx_t *>(p);
+          if (cc->system) {
+            s->Parameters.Power.Type = SystemPowerState;
+            s->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(cc->state);
+          } else {
+            s->Parameters.Power.Type = DevicePowerState;
+            s->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(cc->state);
+          }
+        },
+        &c, nullptr);
+    dereference_device(top);
+    return st;
+  });
+}
+
+int device_power_state(const std::string &instance) {
+  auto &s = ps();
+  std::lock_guard<std::mutex> l(s.mu);
+  auto it = s.nodes.find(upper8(instance));
+  if (it == s.nodes.end()) return 0;
+  int state = PowerDeviceD0;
+  for (PDEVICE_OBJECT d = it->second->pdo; d; d = d->AttachedDevice) {
+    auto p = s.power.find(d);
+    if (p != s.power.end()) state = p->second;
+  }
+  return state;
+}
+
 int32_t remove_device(const std::string &instance, bool query_first) {
   return run_pnp([&]() -> int32_t {
     std::shared_ptr<devnode> n;

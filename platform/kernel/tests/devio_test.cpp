@@ -338,3 +338,34 @@ TEST(PlainFiles, CreateWriteReadSeekAndDispositions) {
 }
 
 }  // namespace
+
+namespace {
+
+// The power manager's requests reach the driver with their type and state, and a device state the
+// driver records is what the stack reports.
+TEST_F(DevIo, PowerRequestsReachTheDriverWithTheirState) {
+  const int set_power = 2, query_power = 3, sleeping3 = 4, d3 = 4, d0 = 1;
+  ASSERT_EQ(sp::send_power(instance, query_power, true, sleeping3), 0);
+  td_stats s = stats(h);
+  EXPECT_EQ(s.power_irps, 1u);
+  EXPECT_EQ(s.last_power_minor, unsigned(query_power));
+  EXPECT_EQ(s.last_power_type, 0u);
+  EXPECT_EQ(s.last_power_state, unsigned(sleeping3));
+  EXPECT_EQ(sp::device_power_state(instance), d0);
+
+  ASSERT_EQ(sp::send_power(instance, set_power, false, d3), 0);
+  s = stats(h);
+  EXPECT_EQ(s.power_irps, 2u);
+  EXPECT_EQ(s.last_power_type, 1u);
+  EXPECT_EQ(s.last_power_state, unsigned(d3));
+  EXPECT_EQ(sp::device_power_state(instance), d3);
+
+  ASSERT_EQ(sp::send_power(instance, set_power, false, d0), 0);
+  EXPECT_EQ(sp::device_power_state(instance), d0);
+
+  EXPECT_NE(sp::send_power(instance, 1 /* wait wake: not the power manager's to send */, false, d0), 0);
+  EXPECT_NE(sp::send_power("WBTEST\\NONE\\0", set_power, false, d0), 0);
+  EXPECT_EQ(sp::device_power_state("WBTEST\\NONE\\0"), 0);
+}
+
+}  // namespace

@@ -323,6 +323,20 @@ NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
 }
 
 NTSTATUS on_power(PDEVICE_OBJECT d, PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  {
+    KIRQL irql;
+    KeAcquireSpinLock(&X(d)->lock, &irql);
+    X(d)->stats.power_irps++;
+    X(d)->stats.last_power_minor = s->MinorFunction;
+    X(d)->stats.last_power_type = s->Parameters.Power.Type;
+    X(d)->stats.last_power_state = s->Parameters.Power.Type == SystemPowerState
+                                       ? (unsigned)s->Parameters.Power.State.SystemState
+                                       : (unsigned)s->Parameters.Power.State.DeviceState;
+    KeReleaseSpinLock(&X(d)->lock, irql);
+  }
+  if (s->MinorFunction == IRP_MN_SET_POWER && s->Parameters.Power.Type == DevicePowerState)
+    PoSetPowerState(d, DevicePowerState, s->Parameters.Power.State);
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(X(d)->lower, irp);

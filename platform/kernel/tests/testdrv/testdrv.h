@@ -33,6 +33,10 @@ struct td_stats {
   unsigned parked;
   unsigned cancelled;
   unsigned surprise_removed;
+  unsigned power_irps;        // IRP_MJ_POWER requests seen
+  unsigned last_power_minor;
+  unsigned last_power_type;   // 0 system, 1 device
+  unsigned last_power_state;
 };
 
 // {6F1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D}

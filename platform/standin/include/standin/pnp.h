@@ -36,6 +36,14 @@ void unplug_root_device(const std::string &instance_id);
 // Handles open on the device's stack (-1 when absent).
 int open_handles(const std::string &instance_id);
 
+// Sends a power request to the top of the device's stack as the power manager does and returns its
+// status: minor 2 (set power) or 3 (query power), for a system state (system_state true: 1 working,
+// 2-4 sleeping, 5 hibernate, 6 shutdown) or a device state (1 D0 .. 4 D3).
+int32_t send_power(const std::string &instance_id, int minor, bool system_state, int state);
+// The device power state that a driver of the stack last recorded with PoSetPowerState (the highest
+// device object that recorded one); 1 (D0) when none did, 0 when the device is absent.
+int device_power_state(const std::string &instance_id);
+
 // Waits until PnP work, DPCs, work items and device-change message delivery are all done.
 bool settle(uint32_t timeout_ms = 10000);
 
