@@ -630,6 +630,16 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_
 // ---- control interface ----
 namespace standin::pnp {
 
+namespace {
+// The device node of an instance id, kept alive for the caller; empty when absent.
+std::shared_ptr<devnode> find_node(const std::string &instance) {
+  auto &s = ps();
+  std::lock_guard<std::mutex> l(s.mu);
+  auto it = s.nodes.find(upper8(instance));
+  return it == s.nodes.end() ? nullptr : it->second;
+}
+}  // namespace
+
 void install_driver(const std::string &service_name, const std::string &image_path,
                     const std::vector<std::string> &hardware_ids) {
   auto &s = ps();
@@ -679,14 +689,8 @@ std::string device_state(const std::string &instance) {
 
 int32_t send_pnp(const std::string &instance, int minor) {
   return run_pnp([&]() -> int32_t {
-    std::shared_ptr<devnode> n;
-    {
-      auto &s = ps();
-      std::lock_guard<std::mutex> l(s.mu);
-      auto it = s.nodes.find(upper8(instance));
-      if (it == s.nodes.end()) return STATUS_NO_SUCH_DEVICE;
-      n = it->second;
-    }
+    std::shared_ptr<devnode> n = find_node(instance);
+    if (!n) return STATUS_NO_SUCH_DEVICE;
     return send_pnp_minor(n->pdo, (UCHAR)minor);
   });
 }
@@ -694,14 +698,8 @@ int32_t send_pnp(const std::string &instance, int minor) {
 int32_t send_power(const std::string &instance, int minor, bool system_state, int state) {
   if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER) return STATUS_INVALID_PARAMETER;
   return run_pnp([&]() -> int32_t {
-    std::shared_ptr<devnode> n;
-    {
-      auto &s = ps();
-      std::lock_guard<std::mutex> l(s.mu);
-      auto it = s.nodes.find(upper8(instance));
-      if (it == s.nodes.end()) return STATUS_NO_SUCH_DEVICE;
-      n = it->second;
-    }
+    std::shared_ptr<devnode> n = find_node(instance);
+    if (!n) return STATUS_NO_SUCH_DEVICE;
     struct ctx_t {
       bool system;
       int state;
@@ -740,14 +738,8 @@ int device_power_state(const std::string &instance) {
 
 int32_t remove_device(const std::string &instance, bool query_first) {
   return run_pnp([&]() -> int32_t {
-    std::shared_ptr<devnode> n;
-    {
-      auto &s = ps();
-      std::lock_guard<std::mutex> l(s.mu);
-      auto it = s.nodes.find(upper8(instance));
-      if (it == s.nodes.end()) return STATUS_NO_SUCH_DEVICE;
-      n = it->second;
-    }
+    std::shared_ptr<devnode> n = find_node(instance);
+    if (!n) return STATUS_NO_SUCH_DEVICE;
     if (query_first && n->svc) {
       NTSTATUS st = send_pnp_minor(n->pdo, IRP_MN_QUERY_REMOVE_DEVICE);
       if (!NT_SUCCESS(st)) {
