@@ -64,6 +64,9 @@ if(ZEPH_LINUX AND ZEPH_TESTS)
   enable_testing()
   find_package(GTest REQUIRED)
   include(GoogleTest)
+  # Shared test helpers (bounded waits); every test links it.
+  add_library(zeph_testsupport INTERFACE)
+  target_include_directories(zeph_testsupport INTERFACE ${CMAKE_CURRENT_LIST_DIR}/../tests/support/include)
 endif()
 
 # A GoogleTest executable registered with CTest, one CTest entry per test case.
@@ -74,7 +77,7 @@ function(zeph_test name)
   endif()
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} zeph_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
