@@ -20,6 +20,9 @@ namespace simdev {
 class instrument;
 
 struct modem_config {
+    // A small block standing for a provider's modem settings.
+    static std::vector<std::uint8_t> default_config() { return {0x5A, 0x45, 0x50, 0x48, 0x01, 0x00, 0x80, 0x25, 0x00, 0x00}; }
+
     std::string name = "Zeph Simulated Modem";
     // The name as the device reports it ends with its terminating zero (false: the last byte is a
     // character, as some providers report it).
@@ -28,7 +31,7 @@ struct modem_config {
     std::uint32_t dev_cap_flags = 0x40 | 0x80 | 0x100;
     bool partial_dial = true;  // LINEADDRCAPFLAGS_PARTIALDIAL
     bool data_modem = true;    // passthrough bearer, data-modem media, can make calls
-    std::vector<std::uint8_t> dev_config = {0x5A, 0x45, 0x50, 0x48, 0x01, 0x00, 0x80, 0x25, 0x00, 0x00};
+    std::vector<std::uint8_t> dev_config = default_config();
     std::uint32_t baud = 115200;  // the data line's rate
     serial_options serial;        // the instrument's serial face
 };
