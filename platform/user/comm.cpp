@@ -114,6 +114,15 @@ class comm_port : public file_object {
     service_ = std::thread([this] { serve(); });
   }
   ~comm_port() override {
+    if (service_.joinable()) {  // never put in the table: stop the thread here
+      {
+        std::lock_guard<std::mutex> l(mu_);
+        closed_ = true;
+        wake();
+      }
+      service_.join();
+      ::close(fd_);
+    }
     for (int fd : wake_)
       if (fd >= 0) ::close(fd);
   }
@@ -757,7 +766,10 @@ HANDLE open_comm_path(const std::string &path, const std::string &name, DWORD ba
     ::tcflush(fd, TCIOFLUSH);
     HANDLE h = insert_handle(port);
     port->release();
-    if (!h) return INVALID_HANDLE_VALUE;
+    if (!h) {
+      open_names().erase(name);
+      return INVALID_HANDLE_VALUE;
+    }
     set_last_error(0);
     return h;
   }

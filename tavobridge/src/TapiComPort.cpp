@@ -17,7 +17,9 @@ TapiComPort::~TapiComPort() { TapiComPort::close(); }
 
 bool TapiComPort::release_call() {
     if (session_) session_->HangupCall();
-    if (session_ || is_open()) SerialComPort::disable();
+    // Wakes and ends a transfer on the call's handle; without one only the flag changes.
+    if (is_open()) SerialComPort::disable();
+    else IComPort::disable();
     // The comm handle is the session's: it goes with the session, never closed here.
     session_.reset();
     return close_handles(false);

@@ -305,3 +305,50 @@ TEST_F(Modem, SessionRefusesASecondCallAndReportsConnection) {
     EXPECT_TRUE(s.HangupCall());
     EXPECT_TRUE(s.ShutdownTapi());
 }
+
+namespace {
+
+std::vector<std::pair<WPARAM, LPARAM>> g_status;
+
+LRESULT CALLBACK status_window(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == 0x801) {
+        g_status.emplace_back(wp, lp);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+bool reported(WPARAM code, LPARAM kind) {
+    for (auto& s : g_status)
+        if (s.first == code && s.second == kind) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST_F(Modem, SessionReportsProgressToItsWindow) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = status_window;
+    wc.lpszClassName = "ModemTestStatus";
+    RegisterClassA(&wc);
+    HWND w = CreateWindowExA(0, "ModemTestStatus", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(w, nullptr);
+    g_status.clear();
+    {
+        TapiSession s;
+        s.set_window(w);
+        s.set_phone_number("31");
+        ASSERT_TRUE(s.PlaceCall());
+        EXPECT_TRUE(reported(5, 0));                         // a successful reply
+        EXPECT_TRUE(reported(8, 0));                         // dialling done
+        EXPECT_TRUE(reported(LINECALLSTATE_CONNECTED, 2));   // call state
+        ASSERT_TRUE(modem->drop_call());
+        ASSERT_TRUE(zephtest::wait_until([&] {
+            MSG m;
+            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+            return reported(LINEDISCONNECTMODE_NORMAL, 3);
+        }));
+        EXPECT_TRUE(reported(7, 0));  // the call being stopped
+    }
+    DestroyWindow(w);
+}
