@@ -646,6 +646,7 @@ LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL call, DWORD select, LPVARSTRING id, L
   }
   auto dev = device_at(device);
   if (!dev) return (LONG)LINEERR_NODEVICE;
+  if (dev->config().comm_id_without_handle) return fill_varstring(id, STRINGFORMAT_BINARY, "", 0);
   // The handle, then the device's name; the handle is made only when the whole record fits.
   const std::string label = dev->config().name;
   const DWORD size = (DWORD)(sizeof(HANDLE) + label.size() + 1);

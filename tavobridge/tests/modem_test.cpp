@@ -352,3 +352,15 @@ TEST_F(Modem, SessionReportsProgressToItsWindow) {
     }
     DestroyWindow(w);
 }
+
+TEST_F(Modem, ACommIdentifierWithoutHandleIsNoConnection) {
+    simdev::clear_line_devices();
+    simdev::modem_config cfg;
+    cfg.comm_id_without_handle = true;
+    modem = add(cfg);
+    auto p = port("12");
+    EXPECT_FALSE(p->open());
+    EXPECT_FALSE(traced("Connected!  Starting communications!\n"));
+    EXPECT_TRUE(traced("Call stopped\n"));
+    EXPECT_FALSE(p->is_open());
+}

@@ -33,6 +33,8 @@ struct modem_config {
     bool data_modem = true;    // passthrough bearer, data-modem media, can make calls
     std::vector<std::uint8_t> dev_config = default_config();
     std::uint32_t baud = 115200;  // the data line's rate
+    // The provider answers a connected call's "comm/datamodem" request without a handle in it.
+    bool comm_id_without_handle = false;
     serial_options serial;        // the instrument's serial face
 };
 
