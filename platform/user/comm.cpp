@@ -407,6 +407,7 @@ class comm_port : public file_object {
       set_signalled(false);
     }
     std::vector<request_ptr> finished;
+    comm_request at_once;  // the request as it stood when issued, read under the lock
     {
       std::unique_lock<std::mutex> l(mu_);
       if (closed_) {
@@ -427,9 +428,10 @@ class comm_port : public file_object {
         cv_.wait(l, [&] { return r->finished; });
         return result_of(*r, done);
       }
+      at_once = *r;
     }
     signal(finished);
-    if (r->finished) return result_of(*r, done);
+    if (at_once.finished) return result_of(at_once, done);
     set_last_error(ERROR_IO_PENDING);
     return FALSE;
   }
