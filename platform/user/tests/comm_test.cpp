@@ -235,6 +235,17 @@ TEST_F(Comm, AbortPurgeAndCancelEndPendingRequests) {
     ASSERT_TRUE(PurgeComm(h, PURGE_RXABORT));
     EXPECT_FALSE(GetOverlappedResult(h, &r.ov, &n, TRUE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    // A write waiting for room in a small transmit queue ends on the transmit abort.
+    set_baud(h, 300);
+    ASSERT_TRUE(SetupComm(h, 4096, 8));
+    std::vector<BYTE> data(64, 0x21);
+    Overlapped w;
+    ASSERT_FALSE(WriteFile(h, data.data(), 64, &n, &w.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
+    EXPECT_FALSE(GetOverlappedResult(h, &w.ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_LT(n, 64u);
     // CancelIo ends only the calling thread's requests.
     ASSERT_FALSE(ReadFile(h, buf, 8, &n, &r.ov));
     std::thread other([&] { CancelIo(h); });
