@@ -611,6 +611,8 @@ LONG WINAPI lineDeallocateCall(HCALL call) {
     std::lock_guard<std::mutex> l(state().mu);
     auto it = state().calls.find(call);
     if (it == state().calls.end()) return (LONG)LINEERR_INVALCALLHANDLE;
+    // The only owner must drop the call and see it idle first.
+    if (it->second.state != LINECALLSTATE_IDLE) return (LONG)LINEERR_INVALCALLSTATE;
     device = it->second.device;
     state().calls.erase(it);
   }
