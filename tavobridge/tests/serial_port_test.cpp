@@ -190,6 +190,11 @@ TEST_F(SerialPort, DisableEndsAWaitingReadAndTheNextReadWorks) {
     ASSERT_TRUE(port->open());
     const std::uint8_t three[3] = {5, 6, 7};
     ASSERT_TRUE(line.terminal->master()->write(three, 3));
+    auto queued = [&] {
+        COMSTAT st{};
+        return ClearCommError(port->handle(), nullptr, &st) ? st.cbInQue : 99u;
+    };
+    ASSERT_TRUE(zephtest::wait_until([&] { return queued() == 3; }));  // the bytes reached the port
     std::atomic<bool> result{true};
     std::atomic<DWORD> count{99};
     zephtest::flag ended;
@@ -201,10 +206,7 @@ TEST_F(SerialPort, DisableEndsAWaitingReadAndTheNextReadWorks) {
         ended.set();
     });
     // The read waits once it has taken the three bytes out of the port's queue.
-    ASSERT_TRUE(zephtest::wait_until([&] {
-        COMSTAT st{};
-        return ClearCommError(port->handle(), nullptr, &st) && st.cbInQue == 0;
-    }));
+    ASSERT_TRUE(zephtest::wait_until([&] { return queued() == 0; }));
     port->disable();
     ASSERT_TRUE(ended.wait());
     reader.join();

@@ -143,7 +143,7 @@ TEST_F(Comm, ReadTimeoutsEndWithWhatCame) {
     HANDLE h = open();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     // Total time-out: the read ends with the 3 bytes that came, as a success.
-    COMMTIMEOUTS t{0, 0, 150, 0, 0};
+    COMMTIMEOUTS t{0, 0, 500, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(h, &t));
     Overlapped o;
     BYTE buf[10] = {};
@@ -161,7 +161,7 @@ TEST_F(Comm, ReadTimeoutsEndWithWhatCame) {
     EXPECT_TRUE(ReadFile(h, buf, 10, &n, &o.ov));
     EXPECT_EQ(n, 0u);
     // Interval: the read ends once the line falls quiet after the first bytes.
-    t = {30, 0, 0, 0, 0};
+    t = {100, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(h, &t));
     ASSERT_FALSE(ReadFile(h, buf, 10, &n, &o.ov));
     ASSERT_TRUE(pty->master()->write(three, 2));
@@ -222,7 +222,7 @@ TEST_F(Comm, TransmitClearDiscardsWhatHasNotGoneOut) {
     }
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), 0xEE);
-    EXPECT_LT(seen.size(), 20u);  // most of the 100 bytes were discarded
+    EXPECT_LT(seen.size(), 50u);  // most of the 100 bytes were discarded
 }
 
 TEST_F(Comm, AbortPurgeAndCancelEndPendingRequests) {
