@@ -27,8 +27,8 @@ const std::vector<BYTE> config_bytes = {1, 2, 3, 4, 5, 6, 7};
 
 struct Modem : ::testing::Test {
     void SetUp() override {
-        // 12 s reply waits become 120 ms, the 120 s connection wait 1.2 s.
-        standin::clock::set_long_wait_scale(0.01);
+        // 12 s reply waits become 240 ms, the 120 s connection wait 2.4 s.
+        standin::clock::set_long_wait_scale(0.02);
         standin::debug::clear();
         simdev::clear_line_devices();
         model = std::make_shared<simdev::instrument>();
@@ -128,7 +128,7 @@ TEST_F(Modem, SlowConnectWithinAndBeyondTheWait) {
     auto p = port("1");
     EXPECT_TRUE(p->open());
     p->close();
-    modem->set_connect_delay_ms(5000);  // beyond the scaled 120 s
+    modem->set_connect_delay_ms(6000);  // beyond the scaled 120 s
     EXPECT_FALSE(p->open());
     EXPECT_TRUE(traced("DialCallInParts failed (TimeOut).\n"));
     EXPECT_EQ(modem->calls_connected(), 1u);
