@@ -119,6 +119,18 @@ TEST_F(SerialPort, NameSettingsAndOpenFailures) {
     ASSERT_TRUE(first.open());
     first.close();
     EXPECT_TRUE(second.open());
+    second.close();
+    // Hardware handshake on: CTS and DSR watched, DTR and RTS raised, no XON/XOFF.
+    SerialComPort flow(settings_for(line.com, 19200), 2000, true);
+    ASSERT_TRUE(flow.open());
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(flow.handle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+    EXPECT_EQ(dcb.fOutxDsrFlow, 1u);
+    EXPECT_EQ(dcb.fDtrControl, DWORD(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(dcb.fRtsControl, DWORD(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(dcb.fOutX + dcb.fInX, 0u);
 }
 
 TEST_F(SerialPort, TimeoutsFollowTheLineRateWithoutWrapping) {
