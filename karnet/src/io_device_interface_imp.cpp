@@ -28,6 +28,7 @@ void io_device_interface_imp::detach_all() {
   std::vector<handle_type> taken;
   {
     guard g(wrappers_lock_);
+    if (listed_) return;
     detached_ = true;
     taken.reserve(wrappers_.size());
     for (wrapper_link* link : wrappers_) {
@@ -40,6 +41,11 @@ void io_device_interface_imp::detach_all() {
     }
     wrappers_.clear();
   }
+}
+
+void io_device_interface_imp::set_listed(bool listed) {
+  guard g(wrappers_lock_);
+  listed_ = listed;
 }
 
 void io_device_interface_imp::attach_wrapper(wrapper_link* link) {

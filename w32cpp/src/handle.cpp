@@ -17,12 +17,17 @@ void use_count_base::add_ref() {
 }
 
 void use_count_base::release() {
+  if (!release_noexcept())
+    throw use_count_base_is_zero();
+}
+
+bool use_count_base::release_noexcept() noexcept {
   EnterCriticalSection(&lock);
   const DWORD old = count;
   if (old == 0) {
     // A release more than was taken: refuse rather than wrap to 0xFFFFFFFF.
     LeaveCriticalSection(&lock);
-    throw use_count_base_is_zero();
+    return false;
   }
   count = old - 1;
   LeaveCriticalSection(&lock);
@@ -31,6 +36,7 @@ void use_count_base::release() {
     dispose();
     delete this;
   }
+  return true;
 }
 
 DWORD use_count_base::use_count() const {
