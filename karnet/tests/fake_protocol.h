@@ -147,7 +147,7 @@ class fake_protocol : public karnet::io_protocol {
   }
 
   std::atomic<bool> fail_open{false};
-  // Anything but 997: requests complete with this status as soon as they are submitted.
+  // Anything but ERROR_IO_PENDING: requests complete with this status as soon as they are submitted.
   std::atomic<DWORD> complete_with{ERROR_IO_PENDING};
   std::function<void(karnet::guid)> on_watch;
 

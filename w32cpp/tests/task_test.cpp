@@ -144,7 +144,7 @@ TEST_F(Tasks, StopAfterTheTaskEndedItself) {
   EXPECT_EQ(t.exit_code(), 42u);
 }
 
-TEST_F(Tasks, StepBlockedPastTheStopTimeoutIsTerminatedWith258) {
+TEST_F(Tasks, StepBlockedPastTheStopTimeoutIsTerminatedWithWaitTimeout) {
   HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const size_t stopped_before = standin::thread::stopped_count();
   {
@@ -195,7 +195,7 @@ TEST_F(Tasks, PeriodicTaskStepsAtOnceThenByPeriod) {
 }
 
 TEST_F(Tasks, PeriodicTaskStopsWellWithinItsPeriod) {
-  // A stop that waited for the next period would run into the 1000 ms limit and end with 258.
+  // A stop that waited for the next period would run into the 1000 ms limit and end with WAIT_TIMEOUT.
   counting t(60000);
   ASSERT_EQ(t.start().get_code(), 0u);
   ASSERT_TRUE(eventually([&] { return t.steps.load() == 1; }));
