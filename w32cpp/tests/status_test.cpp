@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace w32cpp;
 
 TEST(Status, Win32SucceedsOnlyOnZero) {
@@ -62,8 +61,8 @@ TEST(Status, FromBoolReadsLastErrorOnlyOnFailure) {
 
 TEST(Status, FailedBoolNeverReadsAsAWaitSuccess) {
   // ERROR_INVALID_HANDLE (6) taken as a wait result would be WAIT_OBJECT_0 + 6.
-  for (DWORD error : {DWORD{ERROR_INVALID_HANDLE}, DWORD{0}, DWORD{63}, DWORD{WAIT_IO_COMPLETION},
-                      DWORD{ERROR_INVALID_PARAMETER}}) {
+  for (DWORD error :
+       {DWORD{ERROR_INVALID_HANDLE}, DWORD{0}, DWORD{63}, DWORD{WAIT_IO_COMPLETION}, DWORD{ERROR_INVALID_PARAMETER}}) {
     SetLastError(error);
     const status_wait s(FALSE, bool_result);
     EXPECT_TRUE(s.failed()) << error;

@@ -43,10 +43,10 @@ public:
   std::atomic<int> steps{0};
   std::atomic<int> finishes{0};
   std::atomic<DWORD> end_with{STILL_ACTIVE}; // the code the next step returns
-  HANDLE gate = nullptr;                      // when set, each step waits on it, not alertably
+  HANDLE gate = nullptr;                     // when set, each step waits on it, not alertably
   std::atomic<bool> in_step{false};
-  std::vector<int> history;         // touched only by the task's thread
-  std::vector<DWORD> step_ticks;    // likewise: GetTickCount at each step
+  std::vector<int> history;      // touched only by the task's thread
+  std::vector<DWORD> step_ticks; // likewise: GetTickCount at each step
 
 protected:
   DWORD step() override {
