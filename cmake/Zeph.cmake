@@ -129,7 +129,7 @@ if(ZEPH_LINUX AND ZEPH_TESTS)
   enable_testing()
   find_package(GTest REQUIRED)
   include(GoogleTest)
-  # Shared test helpers (bounded waits); every test links it.
+  # Shared test helpers (bounded waits, the kernel stand-in's rule checks); every test links it.
   add_library(zeph_testsupport INTERFACE)
   target_include_directories(zeph_testsupport INTERFACE ${CMAKE_CURRENT_LIST_DIR}/../tests/support/include)
 endif()
