@@ -86,7 +86,7 @@ struct comm_request {
   uint64_t deadline_ns = 0;  // 0: none
   uint64_t interval_ns = 0;  // 0: none
   uint64_t last_byte_ns = 0;
-  bool immediate = false;   // return at once with what is there
+  bool immediate = false;    // return at once with what is there
   bool first_bytes = false;  // return as soon as anything arrived
   // Synchronous handles wait for these.
   bool finished = false;
@@ -206,8 +206,7 @@ class comm_port : public file_object {
       set_last_error(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-    end_matching([](const comm_request &) { return true; }, (flags & PURGE_RXABORT) != 0,
-                 (flags & PURGE_TXABORT) != 0);
+    end_matching([](const comm_request &) { return true; }, (flags & PURGE_RXABORT) != 0, (flags & PURGE_TXABORT) != 0);
     std::lock_guard<std::mutex> l(mu_);
     if (flags & PURGE_TXCLEAR) {
       tx_.clear();
@@ -226,10 +225,22 @@ class comm_port : public file_object {
     std::lock_guard<std::mutex> l(mu_);
     int bits = 0;
     switch (fn) {
-      case SETDTR: bits = TIOCM_DTR; ::ioctl(fd_, TIOCMBIS, &bits); return TRUE;
-      case CLRDTR: bits = TIOCM_DTR; ::ioctl(fd_, TIOCMBIC, &bits); return TRUE;
-      case SETRTS: bits = TIOCM_RTS; ::ioctl(fd_, TIOCMBIS, &bits); return TRUE;
-      case CLRRTS: bits = TIOCM_RTS; ::ioctl(fd_, TIOCMBIC, &bits); return TRUE;
+      case SETDTR:
+        bits = TIOCM_DTR;
+        ::ioctl(fd_, TIOCMBIS, &bits);
+        return TRUE;
+      case CLRDTR:
+        bits = TIOCM_DTR;
+        ::ioctl(fd_, TIOCMBIC, &bits);
+        return TRUE;
+      case SETRTS:
+        bits = TIOCM_RTS;
+        ::ioctl(fd_, TIOCMBIS, &bits);
+        return TRUE;
+      case CLRRTS:
+        bits = TIOCM_RTS;
+        ::ioctl(fd_, TIOCMBIC, &bits);
+        return TRUE;
       case SETBREAK: ::ioctl(fd_, TIOCSBRK); return TRUE;
       case CLRBREAK: ::ioctl(fd_, TIOCCBRK); return TRUE;
       case SETXOFF: ::tcflow(fd_, TCIOFF); return TRUE;
@@ -335,8 +346,10 @@ class comm_port : public file_object {
   void signal(const std::vector<request_ptr> &done) {
     for (auto &r : done) {
       if (r->ov) {
-        if (r->ev) SetEvent(r->ev);
-        else set_signalled(true);
+        if (r->ev)
+          SetEvent(r->ev);
+        else
+          set_signalled(true);
       }
     }
     if (!done.empty()) {
@@ -364,10 +377,14 @@ class comm_port : public file_object {
         r->last_byte_ns = now;
       }
       int32_t status = kPending;
-      if (r->done == r->length) status = kSuccess;
-      else if (r->immediate || (r->first_bytes && r->done > 0)) status = kSuccess;
-      else if (r->deadline_ns && now >= r->deadline_ns) status = kTimeout;
-      else if (r->interval_ns && r->done > 0 && now - r->last_byte_ns >= r->interval_ns) status = kTimeout;
+      if (r->done == r->length)
+        status = kSuccess;
+      else if (r->immediate || (r->first_bytes && r->done > 0))
+        status = kSuccess;
+      else if (r->deadline_ns && now >= r->deadline_ns)
+        status = kTimeout;
+      else if (r->interval_ns && r->done > 0 && now - r->last_byte_ns >= r->interval_ns)
+        status = kTimeout;
       if (status == kPending) break;
       reads_.pop_front();
       finish_locked(r, status, done);
@@ -383,8 +400,10 @@ class comm_port : public file_object {
         r->done += (DWORD)n;
       }
       int32_t status = kPending;
-      if (r->done == r->length) status = kSuccess;
-      else if (r->deadline_ns && now >= r->deadline_ns) status = kTimeout;
+      if (r->done == r->length)
+        status = kSuccess;
+      else if (r->deadline_ns && now >= r->deadline_ns)
+        status = kTimeout;
       if (status == kPending) break;
       writes_.pop_front();
       finish_locked(r, status, done);
@@ -619,9 +638,12 @@ struct registrar {
 } g_registrar;
 
 bool parse_on_off(const std::string &v, bool &out) {
-  if (v == "on") out = true;
-  else if (v == "off") out = false;
-  else return false;
+  if (v == "on")
+    out = true;
+  else if (v == "off")
+    out = false;
+  else
+    return false;
   return true;
 }
 
@@ -656,10 +678,14 @@ bool parse_new_form(const std::string &text, DCB &d) {
       if (v.size() != 1 || v[0] < '5' || v[0] > '8') return false;
       d.ByteSize = (BYTE)(v[0] - '0');
     } else if (key == "stop") {
-      if (v == "1") d.StopBits = ONESTOPBIT;
-      else if (v == "1.5") d.StopBits = ONE5STOPBITS;
-      else if (v == "2") d.StopBits = TWOSTOPBITS;
-      else return false;
+      if (v == "1")
+        d.StopBits = ONESTOPBIT;
+      else if (v == "1.5")
+        d.StopBits = ONE5STOPBITS;
+      else if (v == "2")
+        d.StopBits = TWOSTOPBITS;
+      else
+        return false;
     } else if (key == "xon") {
       if (!parse_on_off(v, b)) return false;
       d.fOutX = d.fInX = b;
@@ -675,14 +701,21 @@ bool parse_new_form(const std::string &text, DCB &d) {
     } else if (key == "to") {
       if (!parse_on_off(v, b)) return false;
     } else if (key == "dtr") {
-      if (v == "hs") d.fDtrControl = DTR_CONTROL_HANDSHAKE;
-      else if (parse_on_off(v, b)) d.fDtrControl = b ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-      else return false;
+      if (v == "hs")
+        d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+      else if (parse_on_off(v, b))
+        d.fDtrControl = b ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+      else
+        return false;
     } else if (key == "rts") {
-      if (v == "hs") d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-      else if (v == "tg") d.fRtsControl = RTS_CONTROL_TOGGLE;
-      else if (parse_on_off(v, b)) d.fRtsControl = b ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-      else return false;
+      if (v == "hs")
+        d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+      else if (v == "tg")
+        d.fRtsControl = RTS_CONTROL_TOGGLE;
+      else if (parse_on_off(v, b))
+        d.fRtsControl = b ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+      else
+        return false;
     } else {
       return false;
     }
@@ -714,8 +747,10 @@ bool parse_old_form(const std::string &text, DCB &d) {
       case 4: {
         const char c = (char)std::tolower((unsigned char)parts[i][0]);
         if (parts[i].size() != 1 || (c != 'x' && c != 'p')) return false;
-        if (c == 'x') s += " xon=on";
-        else s += " octs=on odsr=on dtr=hs rts=hs";
+        if (c == 'x')
+          s += " xon=on";
+        else
+          s += " octs=on odsr=on dtr=hs rts=hs";
         break;
       }
       default: return false;

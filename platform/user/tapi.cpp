@@ -178,12 +178,14 @@ void end_call_locked(HCALL id, call_state &c, DWORD st, DWORD mode, std::vector<
 
 // The number is complete: the far end rings, then answers, is busy or does not answer.
 void finish_dialling(HCALL id, const simdev::modem::switches &sw) {
-  step(id, 5, [id](call_state &c, std::vector<post> &out) { call_state_locked(id, c, LINECALLSTATE_PROCEEDING, 0, out); });
+  step(id, 5,
+       [id](call_state &c, std::vector<post> &out) { call_state_locked(id, c, LINECALLSTATE_PROCEEDING, 0, out); });
   if (sw.busy) {
     step(id, 10, [id](call_state &c, std::vector<post> &out) { end_call_locked(id, c, LINECALLSTATE_BUSY, 0, out); });
     return;
   }
-  step(id, 10, [id](call_state &c, std::vector<post> &out) { call_state_locked(id, c, LINECALLSTATE_RINGBACK, 0, out); });
+  step(id, 10,
+       [id](call_state &c, std::vector<post> &out) { call_state_locked(id, c, LINECALLSTATE_RINGBACK, 0, out); });
   if (sw.no_answer) {
     step(id, 60, [id](call_state &c, std::vector<post> &out) {
       end_call_locked(id, c, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER, out);
@@ -629,7 +631,8 @@ LONG WINAPI lineGetCallStatus(HCALL call, LPLINECALLSTATUS status) {
   status->dwCallState = c.state;
   status->dwCallStateMode = c.mode;
   status->dwCallPrivilege = LINECALLPRIVILEGE_OWNER;
-  status->dwCallFeatures = (c.dial_allowed ? LINECALLFEATURE_DIAL : 0) | (c.state != LINECALLSTATE_IDLE ? LINECALLFEATURE_DROP : 0);
+  status->dwCallFeatures =
+      (c.dial_allowed ? LINECALLFEATURE_DIAL : 0) | (c.state != LINECALLSTATE_IDLE ? LINECALLFEATURE_DROP : 0);
   return 0;
 }
 

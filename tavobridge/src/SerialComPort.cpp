@@ -32,8 +32,8 @@ SerialComPort::~SerialComPort() { SerialComPort::close(); }
 DWORD SerialComPort::timeout_for(DWORD length) const {
     if (bytes_per_second_ == 0) return base_timeout_;
     // Unsigned and wide: a long transfer or a large base must not wrap to a short or "infinite" wait.
-    const unsigned long long t =
-        static_cast<unsigned long long>(base_timeout_) + static_cast<unsigned long long>(length) * 1000ull / bytes_per_second_ + 1000ull;
+    const unsigned long long t = static_cast<unsigned long long>(base_timeout_) +
+                                 static_cast<unsigned long long>(length) * 1000ull / bytes_per_second_ + 1000ull;
     return t >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(t);
 }
 
@@ -146,8 +146,8 @@ DWORD SerialComPort::end_pending() {
 }
 
 bool SerialComPort::transfer(bool is_read, BYTE* buffer, DWORD* length) {
-    const char* const timeout_line =
-        is_read ? "SerialComPort::Read : WAIT_TIMEOUT general loop\n" : "SerialComPort::Write : WAIT_TIMEOUT general loop\n";
+    const char* const timeout_line = is_read ? "SerialComPort::Read : WAIT_TIMEOUT general loop\n"
+                                             : "SerialComPort::Write : WAIT_TIMEOUT general loop\n";
     const DWORD timeout = timeout_for(*length);
     const DWORD wanted = *length;
     *length = 0;

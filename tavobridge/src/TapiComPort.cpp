@@ -3,7 +3,8 @@
 #include <exception>
 
 TapiComPort::TapiComPort(DWORD line_device, const BYTE* config, DWORD config_size, DWORD /*unused*/,
-                         const std::string& phone_number, DWORD base_timeout_ms, HWND window, bool redial, int redial_limit)
+                         const std::string& phone_number, DWORD base_timeout_ms, HWND window, bool redial,
+                         int redial_limit)
     : phone_number_(phone_number),
       line_device_(line_device),
       redial_(redial),
@@ -18,8 +19,10 @@ TapiComPort::~TapiComPort() { TapiComPort::close(); }
 bool TapiComPort::release_call() {
     if (session_) session_->HangupCall();
     // Wakes and ends a transfer on the call's handle; without one only the flag changes.
-    if (is_open()) SerialComPort::disable();
-    else IComPort::disable();
+    if (is_open())
+        SerialComPort::disable();
+    else
+        IComPort::disable();
     // The comm handle is the session's: it goes with the session, never closed here.
     session_.reset();
     return close_handles(false);

@@ -37,7 +37,8 @@ F* resolve(bound<F>& b) {
         s.module = LoadLibraryA("TAPI32.DLL");
         s.module_state = s.module ? 1 : 2;
     }
-    if (s.module_state == 1) b.address = reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(s.module, b.name)));
+    if (s.module_state == 1)
+        b.address = reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(s.module, b.name)));
     b.failed = b.address == nullptr;
     return b.address;
 }
@@ -48,7 +49,8 @@ LONG call(bound<F>& b, A... args) {
     return f ? f(args...) : static_cast<LONG>(LINEERR_OPERATIONUNAVAIL);
 }
 
-#define TAPI_BINDING(fn) bound<decltype(::fn)> b_##fn{#fn}
+#define TAPI_BINDING(fn) \
+    bound<decltype(::fn)> b_##fn { #fn }
 TAPI_BINDING(lineClose);
 TAPI_BINDING(lineDeallocateCall);
 TAPI_BINDING(lineDialA);
@@ -152,9 +154,8 @@ LONG fetch_dev_caps(tapi_block& caps, HLINEAPP app, DWORD device, DWORD version)
 }
 
 LONG fetch_call_status(tapi_block& status, HCALL hcall) {
-    return status.fetch(1080, "lineGetCallStatus", [&](void* p) {
-        return call(b_lineGetCallStatus, hcall, static_cast<LPLINECALLSTATUS>(p));
-    });
+    return status.fetch(1080, "lineGetCallStatus",
+                        [&](void* p) { return call(b_lineGetCallStatus, hcall, static_cast<LPLINECALLSTATUS>(p)); });
 }
 
 // True when [offset, offset + size) lies inside the part of the block the service filled.
@@ -190,8 +191,10 @@ public:
     }
     // Waits at most ms for a message to this thread or the end of the deadline.
     void idle(DWORD ms) const {
-        if (timer_) MsgWaitForMultipleObjects(1, &timer_, FALSE, ms, QS_ALLINPUT);
-        else MsgWaitForMultipleObjects(0, nullptr, FALSE, ms, QS_ALLINPUT);
+        if (timer_)
+            MsgWaitForMultipleObjects(1, &timer_, FALSE, ms, QS_ALLINPUT);
+        else
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, ms, QS_ALLINPUT);
     }
 
 private:
@@ -332,7 +335,8 @@ DWORD TapiSession::negotiate(DWORD device, DWORD low, bool dial_dialog) {
     const LONG r = call(b_lineNegotiateAPIVersion, app_, device, low, static_cast<DWORD>(0x10004), &version, &ext);
     if (r == 0) return version;
     if (static_cast<DWORD>(r) == LINEERR_INCOMPATIBLEAPIVERSION)
-        trace(dial_dialog ? "INCOMPATIBLEAPIVERSION in Dial Dialog.\n" : "lineNegotiateAPIVersion, INCOMPATIBLEAPIVERSION.\n");
+        trace(dial_dialog ? "INCOMPATIBLEAPIVERSION in Dial Dialog.\n"
+                          : "lineNegotiateAPIVersion, INCOMPATIBLEAPIVERSION.\n");
     else
         trace_code(dial_dialog ? "lineNegotiateAPIVersion in Dial Dialog unhandled error:"
                                : "lineNegotiateAPIVersion unhandled error: ",
@@ -459,8 +463,8 @@ bool TapiSession::PlaceCall() {
 bool TapiSession::DialCallInParts(const LINEDEVCAPS* caps, const std::string& number, const std::string& displayable) {
     tapi_block address;
     if (address.fetch(1252, "lineGetAddressCaps", [&](void* p) {
-            return call(b_lineGetAddressCapsA, app_, line_device_, static_cast<DWORD>(0), version_, static_cast<DWORD>(0),
-                        static_cast<LPLINEADDRESSCAPS>(p));
+            return call(b_lineGetAddressCapsA, app_, line_device_, static_cast<DWORD>(0), version_,
+                        static_cast<DWORD>(0), static_cast<LPLINEADDRESSCAPS>(p));
         }) != 0)
         return false;
     const DWORD addr_flags = address.as<LINEADDRESSCAPS>()->dwAddrCapFlags;
@@ -525,7 +529,8 @@ bool TapiSession::DialCallInParts(const LINEDEVCAPS* caps, const std::string& nu
             // The part is dialled again, split at the modifiers the device has just refused.
             const size_t before = split.size();
             for (const dial_modifier& m : modifiers)
-                if (m.error == static_cast<DWORD>(r) && split.find(m.modifier) == std::string::npos) split += m.modifier;
+                if (m.error == static_cast<DWORD>(r) && split.find(m.modifier) == std::string::npos)
+                    split += m.modifier;
             if (split.size() == before) return false;  // refused again for what is already split off
             continue;
         }
@@ -595,7 +600,8 @@ LONG TapiSession::WaitForCallState(DWORD wanted) {
         return wait_aborted;
     }
     const LONG result = pump_until(
-        reply_wait_ms, [&] { return wanted ? (call_state_seen_ && last_call_state_ == wanted) : call_state_seen_ != 0; },
+        reply_wait_ms,
+        [&] { return wanted ? (call_state_seen_ && last_call_state_ == wanted) : call_state_seen_ != 0; },
         [&] { return !call_in_progress_ || ended(); }, "WAITABORTED\n");
     set_ended(1);
     return result;
@@ -617,13 +623,17 @@ bool TapiSession::HangupCall() {
         }
         if (!(status.as<LINECALLSTATUS>()->dwCallState & LINECALLSTATE_IDLE)) {
             const LONG r = WaitForReply(call(b_lineDrop, call_, static_cast<LPCSTR>(nullptr), static_cast<DWORD>(0)));
-            if (r == wait_timed_out) trace("Call timed out in WaitForReply.\n");
-            else if (r == wait_aborted) trace("lineDrop: WAITERR_WAITABORTED.\n");
+            if (r == wait_timed_out)
+                trace("Call timed out in WaitForReply.\n");
+            else if (r == wait_aborted)
+                trace("lineDrop: WAITERR_WAITABORTED.\n");
             else if (r != 0 && static_cast<DWORD>(r) != LINEERR_INVALCALLSTATE)
                 trace_code("lineDrop unhandled error: ", static_cast<DWORD>(r));
             const LONG w = WaitForCallState(LINECALLSTATE_IDLE);
-            if (w == wait_timed_out) trace("Call timed out waiting for IDLE state.\n");
-            else if (w == wait_aborted) trace("WAITERR_WAITABORTED while waiting for IDLE state.\n");
+            if (w == wait_timed_out)
+                trace("Call timed out waiting for IDLE state.\n");
+            else if (w == wait_aborted)
+                trace("WAITERR_WAITABORTED while waiting for IDLE state.\n");
             trace("Call Dropped.\n");
         }
         const LONG r = call(b_lineDeallocateCall, call_);
@@ -689,8 +699,10 @@ void CALLBACK TapiSession::lineCallbackFunc(DWORD device, DWORD message, DWORD_P
         session_registry& reg = sessions();
         w32cpp::section_lock guard(reg.lock);
         TapiSession* named = reinterpret_cast<TapiSession*>(instance);
-        if (named) target = reg.live.count(named) ? named : nullptr;
-        else target = reg.current;
+        if (named)
+            target = reg.live.count(named) ? named : nullptr;
+        else
+            target = reg.current;
     }
     if (target) target->handle(device, message, param1, param2, param3);
 }
@@ -706,7 +718,9 @@ void TapiSession::handle(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2
         report(0, 3);
         HangupCall();
         break;
-    case LINE_LINEDEVSTATE: on_line_state(static_cast<DWORD>(p1), static_cast<DWORD>(p2), static_cast<DWORD>(p3)); break;
+    case LINE_LINEDEVSTATE:
+        on_line_state(static_cast<DWORD>(p1), static_cast<DWORD>(p2), static_cast<DWORD>(p3));
+        break;
     case LINE_REPLY:
         if (static_cast<LONG>(p2) != 0) {
             report(0, 4);
@@ -808,8 +822,8 @@ void TapiSession::on_connected() {
     connected_ = 1;
     tapi_block v;
     const LONG r = v.fetch(1048, "lineGetID: ", [&](void* p) {
-        return call(b_lineGetIDA, static_cast<HLINE>(0), static_cast<DWORD>(0), call_, static_cast<DWORD>(LINECALLSELECT_CALL),
-                    static_cast<LPVARSTRING>(p), "comm/datamodem");
+        return call(b_lineGetIDA, static_cast<HLINE>(0), static_cast<DWORD>(0), call_,
+                    static_cast<DWORD>(LINECALLSELECT_CALL), static_cast<LPVARSTRING>(p), "comm/datamodem");
     });
     if (r == 0) {
         const VARSTRING* s = v.as<VARSTRING>();

@@ -43,10 +43,10 @@ struct Modem : ::testing::Test {
         simdev::add_line_device(m);
         return m;
     }
-    std::unique_ptr<TapiComPort> port(const std::string& number, bool redial = false, int limit = 0, DWORD timeout = 2000,
-                                      DWORD device = 0) {
-        return std::make_unique<TapiComPort>(device, config_bytes.data(), DWORD(config_bytes.size()), 0, number, timeout,
-                                             nullptr, redial, limit);
+    std::unique_ptr<TapiComPort> port(const std::string& number, bool redial = false, int limit = 0,
+                                      DWORD timeout = 2000, DWORD device = 0) {
+        return std::make_unique<TapiComPort>(device, config_bytes.data(), DWORD(config_bytes.size()), 0, number,
+                                             timeout, nullptr, redial, limit);
     }
     static bool traced(const std::string& text) { return standin::debug::text().find(text) != std::string::npos; }
 
@@ -339,9 +339,9 @@ TEST_F(Modem, SessionReportsProgressToItsWindow) {
         s.set_window(w);
         s.set_phone_number("31");
         ASSERT_TRUE(s.PlaceCall());
-        EXPECT_TRUE(reported(5, 0));                         // a successful reply
-        EXPECT_TRUE(reported(8, 0));                         // dialling done
-        EXPECT_TRUE(reported(LINECALLSTATE_CONNECTED, 2));   // call state
+        EXPECT_TRUE(reported(5, 0));                        // a successful reply
+        EXPECT_TRUE(reported(8, 0));                        // dialling done
+        EXPECT_TRUE(reported(LINECALLSTATE_CONNECTED, 2));  // call state
         ASSERT_TRUE(modem->drop_call());
         ASSERT_TRUE(zephtest::wait_until([&] {
             MSG m;
