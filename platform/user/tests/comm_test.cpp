@@ -7,6 +7,7 @@
 #include <standin/registry.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -176,6 +177,33 @@ TEST_F(Comm, ReadTimeoutsEndWithWhatCame) {
   ASSERT_TRUE(pty->master()->write(three, 1));
   ASSERT_TRUE(GetOverlappedResult(h, &o.ov, &n, TRUE));
   EXPECT_EQ(n, 4u);
+}
+
+TEST_F(Comm, TimeoutsOutliveTheHandleUntilTheNameIsMappedAgain) {
+  HANDLE h = open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  COMMTIMEOUTS left{MAXDWORD, 0, 0, 7, 9};
+  ASSERT_TRUE(SetCommTimeouts(h, &left));
+  CloseHandle(h);
+  handles.clear();
+  // The next program that sets none gets what the last one left: reads return at once.
+  h = open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  COMMTIMEOUTS t{};
+  ASSERT_TRUE(GetCommTimeouts(h, &t));
+  EXPECT_EQ(memcmp(&t, &left, sizeof t), 0);
+  Overlapped o;
+  BYTE buf[4];
+  DWORD n = 99;
+  EXPECT_TRUE(ReadFile(h, buf, 4, &n, &o.ov));
+  EXPECT_EQ(n, 0u);
+  CloseHandle(h);
+  handles.clear();
+  standin::comm::map_port("COM7", pty->path());
+  h = open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(GetCommTimeouts(h, &t));
+  EXPECT_EQ(t.ReadIntervalTimeout + t.ReadTotalTimeoutConstant + t.WriteTotalTimeoutConstant, 0u);
 }
 
 TEST_F(Comm, WriteTimeoutAtASlowRate) {
