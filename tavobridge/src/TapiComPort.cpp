@@ -49,7 +49,7 @@ bool TapiComPort::open() {
         if (ok) {
             baud_rate_ = dcb.BaudRate;
             bytes_per_second_ = baud_rate_ / 10;
-            ok = PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR) && create_io_event();
+            ok = start_io(h);
         }
     }
     if (!ok) {
