@@ -830,6 +830,8 @@ void TapiSession::on_connected() {
         // The handle is only there when the string part holds one.
         if (s->dwStringSize >= sizeof(HANDLE) && inside(v, s->dwStringOffset, s->dwStringSize)) {
             trace("Connected!  Starting communications!\n");
+            // A session that places a second call still holds the first call's handle: not leaked.
+            if (comm_) CloseHandle(comm_);
             CopyMemory(&comm_, v.as<BYTE>() + s->dwStringOffset, sizeof(HANDLE));
             return;
         }

@@ -306,6 +306,20 @@ TEST_F(Modem, SessionRefusesASecondCallAndReportsConnection) {
     EXPECT_TRUE(s.ShutdownTapi());
 }
 
+TEST_F(Modem, SessionPlacingASecondCallLetsTheFirstHandleGo) {
+    TapiSession s;
+    s.set_phone_number("123");
+    ASSERT_TRUE(s.PlaceCall());
+    HANDLE first = s.comm_handle();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(first, &dcb));
+    ASSERT_TRUE(s.HangupCall());
+    ASSERT_TRUE(s.PlaceCall());
+    EXPECT_NE(s.comm_handle(), first);
+    EXPECT_TRUE(GetCommState(s.comm_handle(), &dcb));
+    EXPECT_FALSE(GetCommState(first, &dcb));  // closed, not left open for the life of the session
+}
+
 namespace {
 
 std::vector<std::pair<WPARAM, LPARAM>> g_status;
