@@ -191,6 +191,23 @@ TEST_F(Modem, DroppedCallRedialsUpToTheLimit) {
     EXPECT_EQ(modem->calls_connected(), 4u);
 }
 
+TEST_F(Modem, RedialsThatFailCountAgainstTheLimit) {
+    auto p = port("42", true, 1, 50);
+    ASSERT_TRUE(p->open());
+    modem->set_busy(true);  // the far end stays unreachable: every redial fails
+    ASSERT_TRUE(modem->drop_call());
+    BYTE b[4];
+    DWORD n = 4;
+    EXPECT_FALSE(p->read(b, &n));  // one redial: four dialling attempts, all busy
+    EXPECT_EQ(p->redial_count(), 1);
+    const size_t dialled = modem->dialled().size();
+    EXPECT_EQ(dialled, 5u);
+    n = 4;
+    EXPECT_FALSE(p->read(b, &n));  // the limit is reached: no more dialling
+    EXPECT_EQ(modem->dialled().size(), dialled);
+    EXPECT_EQ(modem->calls_connected(), 1u);
+}
+
 TEST_F(Modem, NoRedialWithoutTheFlagOrWhileConnected) {
     auto p = port("42", false, 5, 50);
     ASSERT_TRUE(p->open());
