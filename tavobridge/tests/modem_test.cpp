@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rig.h"
@@ -262,6 +263,31 @@ TEST_F(Modem, RedialFromTheSerialWorkerThread) {
     ASSERT_TRUE(got);
     EXPECT_EQ(*got, pattern(300, 2));
     EXPECT_GE(link.port->redial_count(), 1);
+}
+
+TEST_F(Modem, OwnerThreadDispatchingTheDropWhileTheWorkerRedials) {
+    Link link(port("99", true, 3, 100).release());
+    ASSERT_TRUE(link.port->open());
+    ASSERT_TRUE(link.bring_up());
+    ASSERT_TRUE(modem->drop_call());
+    model->queue_bulk_message(pattern(200, 3));
+    // The worker's exchanges fail and it redials, while this thread, as a windowed application
+    // does, dispatches its messages: the end of the call reaches the session it opened here.
+    std::thread reader([&] { read_message(*link.emulation); });
+    const bool redialled = zephtest::wait_until([&] {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        return modem->calls_connected() >= 2;
+    });
+    reader.join();
+    ASSERT_TRUE(redialled);
+    EXPECT_TRUE(traced("Remote Party Disconnected"));
+    link.emulation->stop(true);
+    ASSERT_TRUE(link.emulation->bring_up(1));
+    model->queue_bulk_message(pattern(300, 2));
+    auto got = read_message(*link.emulation);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, pattern(300, 2));
 }
 
 TEST_F(Modem, SessionListsDataModemsWithTheirNamesAndConfiguration) {
