@@ -50,6 +50,11 @@ struct Modem : ::testing::Test {
                                              timeout, nullptr, redial, limit);
     }
     static bool traced(const std::string& text) { return standin::debug::text().find(text) != std::string::npos; }
+    // The call drops while the worker polls: its failed exchanges redial on the worker thread,
+    // against a session this thread opened. With dispatch, this thread meanwhile dispatches its
+    // messages as a windowed application does, so the end of the call reaches that session here.
+    // Then the link runs on the new call.
+    void redial_on_the_worker(bool dispatch);
 
     std::shared_ptr<simdev::instrument> model;
     std::shared_ptr<simdev::modem> modem;
@@ -68,6 +73,31 @@ struct Link {
     w32cpp::auto_handle<IComPort> handle;
     std::unique_ptr<lintra::RsUSBEmulation> emulation;
 };
+
+void Modem::redial_on_the_worker(bool dispatch) {
+    Link link(port("99", true, 3, 100).release());
+    ASSERT_TRUE(link.port->open());
+    ASSERT_TRUE(link.bring_up());
+    model->queue_bulk_message(pattern(100, 1));
+    ASSERT_TRUE(read_message(*link.emulation));
+    ASSERT_TRUE(modem->drop_call());
+    model->queue_bulk_message(pattern(200, 3));
+    std::thread reader([&] { read_message(*link.emulation); });  // its exchanges fail until the line is back
+    const bool redialled = zephtest::wait_until([&] {
+        MSG m;
+        while (dispatch && PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        return modem->calls_connected() >= 2;
+    });
+    reader.join();
+    ASSERT_TRUE(redialled);
+    link.emulation->stop(true);
+    ASSERT_TRUE(link.emulation->bring_up(1));
+    model->queue_bulk_message(pattern(300, 2));
+    auto got = read_message(*link.emulation);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, pattern(300, 2));
+    EXPECT_GE(link.port->redial_count(), 1);
+}
 
 }  // namespace
 
@@ -244,50 +274,11 @@ TEST_F(Modem, ReopenHangsTheOldCallUpAndDropsItsHandle) {
     EXPECT_FALSE(p->is_open());
 }
 
-TEST_F(Modem, RedialFromTheSerialWorkerThread) {
-    Link link(port("99", true, 3, 100).release());
-    ASSERT_TRUE(link.port->open());
-    ASSERT_TRUE(link.bring_up());
-    model->queue_bulk_message(pattern(100, 1));
-    ASSERT_TRUE(read_message(*link.emulation));
-    // The call drops while the worker polls: its failed exchanges redial on the worker thread,
-    // against a session this thread opened.
-    ASSERT_TRUE(modem->drop_call());
-    model->queue_bulk_message(pattern(200, 3));
-    read_message(*link.emulation);  // its exchanges fail until the line is back
-    ASSERT_TRUE(zephtest::wait_until([&] { return modem->calls_connected() >= 2; }));
-    link.emulation->stop(true);
-    ASSERT_TRUE(link.emulation->bring_up(1));
-    model->queue_bulk_message(pattern(300, 2));
-    auto got = read_message(*link.emulation);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(*got, pattern(300, 2));
-    EXPECT_GE(link.port->redial_count(), 1);
-}
+TEST_F(Modem, RedialFromTheSerialWorkerThread) { redial_on_the_worker(false); }
 
 TEST_F(Modem, OwnerThreadDispatchingTheDropWhileTheWorkerRedials) {
-    Link link(port("99", true, 3, 100).release());
-    ASSERT_TRUE(link.port->open());
-    ASSERT_TRUE(link.bring_up());
-    ASSERT_TRUE(modem->drop_call());
-    model->queue_bulk_message(pattern(200, 3));
-    // The worker's exchanges fail and it redials, while this thread, as a windowed application
-    // does, dispatches its messages: the end of the call reaches the session it opened here.
-    std::thread reader([&] { read_message(*link.emulation); });
-    const bool redialled = zephtest::wait_until([&] {
-        MSG m;
-        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-        return modem->calls_connected() >= 2;
-    });
-    reader.join();
-    ASSERT_TRUE(redialled);
+    redial_on_the_worker(true);
     EXPECT_TRUE(traced("Remote Party Disconnected"));
-    link.emulation->stop(true);
-    ASSERT_TRUE(link.emulation->bring_up(1));
-    model->queue_bulk_message(pattern(300, 2));
-    auto got = read_message(*link.emulation);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(*got, pattern(300, 2));
 }
 
 TEST_F(Modem, SessionListsDataModemsWithTheirNamesAndConfiguration) {
