@@ -8,6 +8,7 @@
 #include <simdev/modem.h>
 #include <standin/clock.h>
 #include <standin/debug.h>
+#include <standin/faults.h>
 
 #include <memory>
 #include <string>
@@ -399,6 +400,21 @@ TEST_F(Modem, SessionReportsProgressToItsWindow) {
         EXPECT_TRUE(reported(7, 0));  // the call being stopped
     }
     DestroyWindow(w);
+}
+
+TEST_F(Modem, OpenWithoutItsEventHangsTheCallUp) {
+    auto p = port("12");
+    standin::faults::rule no_event;
+    no_event.where = standin::faults::site::create_event;
+    no_event.this_thread_only = true;
+    standin::faults::add(no_event);
+    const bool opened = p->open();
+    standin::faults::clear();
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(p->is_open());
+    EXPECT_EQ(modem->calls_connected(), 1u);
+    EXPECT_TRUE(traced("Call stopped\n"));
+    EXPECT_TRUE(modem->data_line_path().empty());  // the call is down again
 }
 
 TEST_F(Modem, ACommIdentifierWithoutHandleIsNoConnection) {

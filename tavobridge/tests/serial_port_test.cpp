@@ -9,6 +9,7 @@
 #include <standin/clock.h>
 #include <standin/comm.h>
 #include <standin/debug.h>
+#include <standin/faults.h>
 
 #include <atomic>
 #include <memory>
@@ -131,6 +132,20 @@ TEST_F(SerialPort, NameSettingsAndOpenFailures) {
     EXPECT_EQ(dcb.fDtrControl, DWORD(DTR_CONTROL_ENABLE));
     EXPECT_EQ(dcb.fRtsControl, DWORD(RTS_CONTROL_ENABLE));
     EXPECT_EQ(dcb.fOutX + dcb.fInX, 0u);
+}
+
+TEST_F(SerialPort, OpenWithoutItsEventLetsThePortGo) {
+    Line line;
+    SerialComPort port(settings_for(line.com, 9600), 2000, false);
+    standin::faults::rule no_event;
+    no_event.where = standin::faults::site::create_event;
+    no_event.this_thread_only = true;
+    standin::faults::add(no_event);
+    EXPECT_FALSE(port.open());
+    standin::faults::clear();
+    EXPECT_FALSE(port.is_open());
+    SerialComPort other(settings_for(line.com, 9600), 2000, false);
+    EXPECT_TRUE(other.open());  // not held busy by the failed one
 }
 
 TEST_F(SerialPort, TimeoutsFollowTheLineRateWithoutWrapping) {
