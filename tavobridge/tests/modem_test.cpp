@@ -10,6 +10,7 @@
 #include <standin/debug.h>
 #include <standin/faults.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -52,10 +53,9 @@ struct Modem : ::testing::Test {
     }
     static bool traced(const std::string& text) { return standin::debug::text().find(text) != std::string::npos; }
     // The call drops while the worker polls: its failed exchanges redial on the worker thread,
-    // against a session this thread opened. With dispatch, this thread meanwhile dispatches its
-    // messages as a windowed application does, so the end of the call reaches that session here.
-    // Then the link runs on the new call.
-    void redial_on_the_worker(bool dispatch);
+    // against a session this thread opened, while this thread does `meanwhile` over and over. Then
+    // the link runs on the new call.
+    void redial_on_the_worker(const std::function<void(TapiComPort&)>& meanwhile);
 
     std::shared_ptr<simdev::instrument> model;
     std::shared_ptr<simdev::modem> modem;
@@ -75,7 +75,7 @@ struct Link {
     std::unique_ptr<lintra::RsUSBEmulation> emulation;
 };
 
-void Modem::redial_on_the_worker(bool dispatch) {
+void Modem::redial_on_the_worker(const std::function<void(TapiComPort&)>& meanwhile) {
     Link link(port("99", true, 3, 100).release());
     ASSERT_TRUE(link.port->open());
     ASSERT_TRUE(link.bring_up());
@@ -85,8 +85,7 @@ void Modem::redial_on_the_worker(bool dispatch) {
     model->queue_bulk_message(pattern(200, 3));
     std::thread reader([&] { read_message(*link.emulation); });  // its exchanges fail until the line is back
     const bool redialled = zephtest::wait_until([&] {
-        MSG m;
-        while (dispatch && PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        meanwhile(*link.port);
         return modem->calls_connected() >= 2;
     });
     reader.join();
@@ -275,11 +274,22 @@ TEST_F(Modem, ReopenHangsTheOldCallUpAndDropsItsHandle) {
     EXPECT_FALSE(p->is_open());
 }
 
-TEST_F(Modem, RedialFromTheSerialWorkerThread) { redial_on_the_worker(false); }
+TEST_F(Modem, RedialFromTheSerialWorkerThread) {
+    redial_on_the_worker([](TapiComPort&) {});
+}
 
+// As a windowed application does: the end of the call reaches the session here.
 TEST_F(Modem, OwnerThreadDispatchingTheDropWhileTheWorkerRedials) {
-    redial_on_the_worker(true);
+    redial_on_the_worker([](TapiComPort&) {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    });
     EXPECT_TRUE(traced("Remote Party Disconnected"));
+}
+
+// As the flat API's link check does.
+TEST_F(Modem, LinkStateAskedWhileTheWorkerRedials) {
+    redial_on_the_worker([](TapiComPort& p) { p.is_connected(); });
 }
 
 TEST_F(Modem, SessionListsDataModemsWithTheirNamesAndConfiguration) {
