@@ -22,6 +22,10 @@
 #include <mutex>
 #include <string>
 
+#include <set>
+
+#include <standin/loader.h>
+
 #include "internal.h"
 
 using namespace wb;
@@ -45,6 +49,8 @@ struct loader_state {
   uintptr_t next = 0x10000000;
   module_rec *winplat = nullptr;
   module_rec *exe = nullptr;
+  std::set<std::string> hidden_libraries;  // system library bases that tests made absent
+  std::set<std::string> hidden_entries;
 };
 
 loader_state &loader() {
@@ -153,6 +159,12 @@ bool is_system_name(const std::string &base) {
   return base == "winplat";
 }
 
+bool is_hidden(loader_state &l, const std::string &base) {
+  if (!l.hidden_libraries.count(base)) return false;
+  set_last_error(ERROR_MOD_NOT_FOUND);
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -166,6 +178,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
   std::lock_guard<std::recursive_mutex> g(l.m);
   std::string n(name);
   std::string base = base_name(n);
+  if (is_hidden(l, base)) return nullptr;
   if (is_system_name(base)) return handle_of(l, winplat_module(l));
 
   std::vector<std::string> candidates;
@@ -257,7 +270,7 @@ FARPROC WINAPI GetProcAddress(HMODULE h, LPCSTR name) {
     set_last_error(ERROR_PROC_NOT_FOUND);
     return nullptr;
   }
-  void *p = own_symbol(m, name);
+  void *p = l.hidden_entries.count(name) ? nullptr : own_symbol(m, name);
   if (!p) {
     set_last_error(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -270,6 +283,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
   std::lock_guard<std::recursive_mutex> g(l.m);
   if (!name) return handle_of(l, exe_module(l));
   std::string base = base_name(name);
+  if (is_hidden(l, base)) return nullptr;
   if (is_system_name(base)) return handle_of(l, winplat_module(l));
   for (auto &e : l.by_handle)
     if (e.second->base == base) return reinterpret_cast<HMODULE>(e.first);
@@ -316,3 +330,26 @@ DWORD WINAPI GetModuleFileNameA(HMODULE h, LPSTR buffer, DWORD size) {
 }
 
 }  // extern "C"
+
+namespace standin::loader {
+
+void hide_library(const std::string &name) {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.hidden_libraries.insert(base_name(name));
+}
+
+void hide_entry(const std::string &entry) {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.hidden_entries.insert(entry);
+}
+
+void unhide_all() {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.hidden_libraries.clear();
+  l.hidden_entries.clear();
+}
+
+}  // namespace standin::loader
