@@ -364,11 +364,12 @@ NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
     case IRP_MN_SURPRISE_REMOVAL: {
       InterlockedExchange(&e->removed, 1);
       e->stats.surprise_removed = 1;
-      IoSetDeviceInterfaceState(&e->iface, FALSE);
-      stop_usb(e, false);
+      // Requests in flight end before the interfaces go, as the instrument's driver stops its engines first.
       LIST_ENTRY list;
       take_parked(e, nullptr, &list);
       complete_list(&list, STATUS_DEVICE_REMOVED, false);
+      IoSetDeviceInterfaceState(&e->iface, FALSE);
+      stop_usb(e, false);
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoSkipCurrentIrpStackLocation(irp);
       return IoCallDriver(e->lower, irp);
