@@ -1,6 +1,7 @@
 // Device-change notices from the notifier windows, through the transport's lists to the device manager.
 #include "fixture.h"
 
+#include <algorithm>
 #include <thread>
 
 #include <w32cpp/callback.h>
@@ -146,6 +147,35 @@ TEST_F(NotifierTest, StoppedTransportSendsNoMoreNotices) {
   plug("Z1");
   EXPECT_TRUE(protocol_log.take().empty());
   unlog_protocol_notices(p);
+}
+
+TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
+  karnet::protocol_handle p = protocol();
+  log_protocol_notices();
+  std::atomic<bool> done{false};
+  // Every node change reaches every notifier window, also while one is being built or torn down.
+  std::thread churn([&] {
+    for (int i = 0; i < 20; ++i) {
+      std::string inst = standin::pnp::add_root_device("WBTEST\\DEV", "N" + std::to_string(i));
+      standin::pnp::remove_device(inst, false);
+    }
+    done = true;
+  });
+  int rounds = 0;
+  while (!done.load() || rounds < 5) {
+    p->watch(karnet::guid(main_class()));
+    p->watch(karnet::guid(bulk_class()));
+    p->unwatch(karnet::guid(main_class()));
+    p->unwatch(karnet::guid(bulk_class()));
+    ++rounds;
+  }
+  churn.join();
+  EXPECT_TRUE(standin::pnp::settle());
+  unlog_protocol_notices(p);
+  const auto seen = protocol_log.take();
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "removal main") + std::count(seen.begin(), seen.end(), "removal other"),
+            std::count(seen.begin(), seen.end(), "arrival main") + std::count(seen.begin(), seen.end(), "arrival other"))
+      << "a node change gives a removal check and an arrival check, never half of it";
 }
 
 }  // namespace

@@ -8,6 +8,14 @@
 namespace quillon_test {
 namespace {
 
+// The record's identity part on an NT-family system.
+void expect_nt_record(const karnet::device_description& d, const std::string& instance) {
+  EXPECT_EQ(d.instance_id, instance);
+  EXPECT_EQ(d.key_prefix, "SYSTEM\\CurrentControlSet\\Enum\\");
+  EXPECT_EQ(d.key_suffix, "\\Device Parameters");
+  EXPECT_EQ(d.protocol_name, "wdm");
+}
+
 TEST_F(QuillonTest, StartAndStopTwiceKeepOneProtocol) {
   EXPECT_FALSE(protocol());
   transport().start();
@@ -48,15 +56,12 @@ TEST_F(QuillonTest, TwoInstrumentsInIndexOrderEachWithItsDescription) {
   EXPECT_EQ(names(found), (std::vector<std::string>{main_path("B7"), main_path("A3")}));
   const karnet::device_description d0 = found.front().description();
   const karnet::device_description d1 = found.back().description();
-  EXPECT_EQ(d0.instance_id, a);
-  EXPECT_EQ(d0.key_prefix, "SYSTEM\\CurrentControlSet\\Enum\\");
-  EXPECT_EQ(d0.key_suffix, "\\Device Parameters");
-  EXPECT_EQ(d0.protocol_name, "wdm");
+  expect_nt_record(d0, a);
   EXPECT_EQ(d0.product, "First product");
   EXPECT_EQ(d0.serial_number, "B7");
   EXPECT_EQ(d0.manufacturer, "Ondrel Fasko");
   EXPECT_EQ(d0.bcd_device, 0x0105u);
-  EXPECT_EQ(d1.instance_id, b);
+  expect_nt_record(d1, b);
   EXPECT_EQ(d1.product, "Second product");
   EXPECT_EQ(d1.serial_number, "A3");
   EXPECT_EQ(d1.bcd_device, 0x0231u);
@@ -84,10 +89,7 @@ TEST_F(QuillonTest, DeviceKeyWithoutTheValuesStillGivesAnInterface) {
   karnet::interface_list found = protocol()->enumerate(karnet::guid(test_class));
   ASSERT_EQ(found.size(), 1u);
   const karnet::device_description d = found.front().description();
-  EXPECT_EQ(d.instance_id, r);
-  EXPECT_EQ(d.key_prefix, "SYSTEM\\CurrentControlSet\\Enum\\");
-  EXPECT_EQ(d.key_suffix, "\\Device Parameters");
-  EXPECT_EQ(d.protocol_name, "wdm");
+  expect_nt_record(d, r);
   EXPECT_EQ(d.product, "");
   EXPECT_EQ(d.serial_number, "");
   EXPECT_EQ(d.manufacturer, "");
