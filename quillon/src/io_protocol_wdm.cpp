@@ -113,6 +113,7 @@ karnet::interface_list io_protocol_wdm::enumerate(karnet::guid interface_class) 
 
 void io_protocol_wdm::watch(karnet::guid interface_class) {
   if (!interface_class.is_set()) return;
+  msg_notifier::reap(false);
   w32cpp::section_lock hold(lock_);
   if (notifiers_.count(interface_class)) return;
   notifiers_[interface_class] =
@@ -129,7 +130,7 @@ void io_protocol_wdm::unwatch(karnet::guid interface_class) {
     notifiers_.erase(it);
   }
   // Outside the lock: the notifier's thread may be waiting for it.
-  ending.reset();
+  msg_notifier::dispose(ending);
 }
 
 void io_protocol_wdm::unwatch_all() {
@@ -138,7 +139,7 @@ void io_protocol_wdm::unwatch_all() {
     w32cpp::section_lock hold(lock_);
     ending.swap(notifiers_);
   }
-  ending.clear();
+  for (auto& entry : ending) msg_notifier::dispose(entry.second);
 }
 
 size_t io_protocol_wdm::watched() const {
@@ -146,10 +147,12 @@ size_t io_protocol_wdm::watched() const {
   return notifiers_.size();
 }
 
-karnet::protocol_handle io_protocol_wdm::self() {
+karnet::protocol_handle io_protocol_wdm::self() { return handle_of(this); }
+
+karnet::protocol_handle io_protocol_wdm::handle_of(const io_protocol_wdm* protocol) {
   protocol_holder& s = holder_state();
   w32cpp::section_lock hold(s.lock);
-  if (s.holder.get() != this) return karnet::protocol_handle();
+  if (!protocol || s.holder.get() != protocol) return karnet::protocol_handle();
   return karnet::protocol_handle(s.holder);
 }
 

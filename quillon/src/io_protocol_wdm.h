@@ -34,6 +34,8 @@ class io_protocol_wdm : public io_protocol_fileio {
 
   // The library's protocol holder: set by start, emptied by stop.
   static karnet::protocol_handle current();
+  // The holder's handle when it holds `protocol` (compared, not dereferenced); else empty.
+  static karnet::protocol_handle handle_of(const io_protocol_wdm* protocol);
   static bool install(const w32cpp::auto_handle<io_protocol_wdm>& protocol);
   static w32cpp::auto_handle<io_protocol_wdm> uninstall();
 

@@ -32,18 +32,16 @@ class api_imp : public iapi {
   }
 
   void stop() override {
-    w32cpp::auto_handle<io_protocol_wdm> protocol;
-    {
-      karnet::protocol_handle current = io_protocol_wdm::current();
-      if (!current) return;
+    if (karnet::protocol_handle registered = io_protocol_wdm::current()) {
+      // Still installed while the device manager lets go of it, so that self() answers.
+      registered->stop();
+      w32cpp::auto_handle<io_protocol_wdm> protocol = io_protocol_wdm::uninstall();
+      // Classes the manager never had devices of stay watched: end their notifiers now, before the
+      // protocol goes, so that no notice arrives for a stopped transport.
+      if (protocol) protocol->unwatch_all();
     }
-    // Still installed while the device manager lets go of it, so that self() answers.
-    karnet::protocol_handle registered = io_protocol_wdm::current();
-    registered->stop();
-    protocol = io_protocol_wdm::uninstall();
-    // Classes the manager never had devices of stay watched: end their notifiers now, before the
-    // protocol goes, so that no notice arrives for a stopped transport.
-    if (protocol) protocol->unwatch_all();
+    // Notifiers retired on their window threads: none may still run when the library goes.
+    msg_notifier::reap(true);
   }
 
   karnet::protocol_handle protocol() override { return io_protocol_wdm::current(); }

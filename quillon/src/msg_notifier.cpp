@@ -4,10 +4,38 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
+#include <vector>
+
+#include <w32cpp/lock.h>
 
 #include "io_protocol_wdm.h"
 
 namespace fileio {
+
+namespace {
+
+thread_local bool t_window_thread = false;
+
+// Notifiers retired on a window thread, kept until their thread has ended.
+struct retired_list {
+  retired_list() { InitializeCriticalSection(&lock); }
+  ~retired_list() {
+    entries.clear();  // threads asked to end long ago: their waits are short
+    DeleteCriticalSection(&lock);
+  }
+  CRITICAL_SECTION lock;
+  std::vector<w32cpp::auto_handle<msg_notifier>> entries;
+};
+
+retired_list& retired() {
+  static retired_list list;
+  return list;
+}
+
+}  // namespace
+
+bool win_msg::on_window_thread() { return t_window_thread; }
 
 win_msg::win_msg(HINSTANCE instance) : instance_(instance) {
   const std::string numbers =
@@ -32,22 +60,24 @@ void win_msg::open() {
   WaitForMultipleObjects(2, until, FALSE, INFINITE);
 }
 
+bool win_msg::ended() const { return !thread_ || WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0; }
+
+void win_msg::request_close() {
+  if (close_requested_ || !thread_) return;
+  close_requested_ = true;
+  // The window procedure answers WM_DESTROY with the quit message (at once when this is the window's
+  // own thread); without a window the thread has ended or is ending by itself.
+  HWND window = window_.load();
+  if (!window || !SendNotifyMessageA(window, WM_DESTROY, 0, 0)) PostThreadMessageA(thread_id_, WM_QUIT, 0, 0);
+}
+
 void win_msg::close() {
   if (closed_) return;
   closed_ = true;
-  HWND window = window_.load();
-  if (thread_ && GetCurrentThreadId() == thread_id_) {
-    if (window) {
-      SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-      PostQuitMessage(0);
-    }
-    if (closed_under_handler_) *closed_under_handler_ = true;
-  } else if (thread_) {
-    // The window procedure answers WM_DESTROY with the quit message; without a window the thread has
-    // ended or is ending by itself. Never terminated: it may hold the device manager's locks.
-    if (!window || !SendNotifyMessageA(window, WM_DESTROY, 0, 0)) PostThreadMessageA(thread_id_, WM_QUIT, 0, 0);
-    WaitForSingleObject(thread_, INFINITE);
-  }
+  request_close();
+  // Never terminated: it may hold the device manager's or a listener list's locks. A thread cannot wait
+  // for itself; disposal never destroys a notifier on a window thread, so that stays a guard.
+  if (thread_ && GetCurrentThreadId() != thread_id_) WaitForSingleObject(thread_, INFINITE);
   if (thread_) CloseHandle(thread_);
   thread_ = nullptr;
   if (ready_) CloseHandle(ready_);
@@ -56,7 +86,7 @@ void win_msg::close() {
 
 DWORD WINAPI win_msg::thread_body(LPVOID p) {
   auto* self = static_cast<win_msg*>(p);
-  // The object may be gone while the loop still runs (closed from its own handler): keep copies.
+  t_window_thread = true;
   const HINSTANCE instance = self->instance_;
   const std::string class_name = self->class_name_;
   WNDCLASSA& wc = self->class_record_;
@@ -72,7 +102,7 @@ DWORD WINAPI win_msg::thread_body(LPVOID p) {
                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
                                 self);
   self->window_.store(window);
-  SetEvent(self->ready_);  // from here on the object may be destroyed at any time
+  SetEvent(self->ready_);  // from here on the object may be destroyed once the loop has ended
   MSG msg;
   std::memset(&msg, 0, sizeof msg);
   if (window) {
@@ -104,7 +134,7 @@ LRESULT CALLBACK win_msg::window_proc(HWND window, UINT message, WPARAM wparam, 
   return self->on_message(window, message, wparam, lparam);
 }
 
-msg_notifier::msg_notifier(karnet::guid interface_class, io_protocol_wdm* protocol, HINSTANCE instance)
+msg_notifier::msg_notifier(karnet::guid interface_class, const io_protocol_wdm* protocol, HINSTANCE instance)
     : win_msg(instance), class_(interface_class), protocol_(protocol) {
   std::memset(&version_, 0, sizeof version_);
   version_.dwOSVersionInfoSize = sizeof version_;
@@ -121,37 +151,74 @@ msg_notifier::msg_notifier(karnet::guid interface_class, io_protocol_wdm* protoc
 }
 
 msg_notifier::~msg_notifier() {
-  if (notification_ && version_.dwPlatformId != VER_PLATFORM_WIN32_WINDOWS) UnregisterDeviceNotification(notification_);
+  retire();
   close();
+}
+
+void msg_notifier::retire() {
+  if (retired_.exchange(true)) return;
+  if (notification_ && version_.dwPlatformId != VER_PLATFORM_WIN32_WINDOWS) UnregisterDeviceNotification(notification_);
+  notification_ = nullptr;
+  request_close();
+}
+
+void msg_notifier::dispose(w32cpp::auto_handle<msg_notifier>& notifier) {
+  if (!notifier) return;
+  if (!on_window_thread()) {
+    notifier.reset();
+    return;
+  }
+  // A notice on some window thread holds listener-list locks that another window thread may be waiting
+  // for: waiting for that thread here could deadlock.
+  notifier->retire();
+  retired_list& r = retired();
+  w32cpp::section_lock hold(r.lock);
+  r.entries.push_back(notifier);
+  notifier.reset();
+}
+
+void msg_notifier::reap(bool wait) {
+  if (on_window_thread()) wait = false;
+  std::vector<w32cpp::auto_handle<msg_notifier>> ending;
+  {
+    retired_list& r = retired();
+    w32cpp::section_lock hold(r.lock);
+    for (auto it = r.entries.begin(); it != r.entries.end();) {
+      if (wait || (*it)->ended()) {
+        ending.push_back(*it);
+        it = r.entries.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  ending.clear();  // outside the lock: each waits for its thread
 }
 
 LRESULT msg_notifier::on_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message != WM_DEVICECHANGE) return DefWindowProcA(window, message, wparam, lparam);
+  if (retired_.load()) return 0;
   // Held for both notices: a listener may stop the transport or unwatch this class meanwhile.
-  karnet::protocol_handle protocol = protocol_->self();
+  karnet::protocol_handle protocol = io_protocol_wdm::handle_of(protocol_);
   if (!protocol) return 0;
-  const karnet::guid cls = class_;
-  bool closed = false;
-  closed_under_handler_ = &closed;
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
   const bool ours = header && (header->dbch_devicetype == DBT_DEVTYP_DEVNODE ||
                                header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE);
   switch (wparam) {
     case DBT_DEVNODES_CHANGED:
-      protocol->notify_removal(cls);
-      if (!closed) protocol->notify_arrival(cls);
+      // Both checks, even when a listener of the first one retires this notifier.
+      protocol->notify_removal(class_);
+      protocol->notify_arrival(class_);
       break;
     case DBT_DEVICEARRIVAL:
-      if (ours) protocol->notify_arrival(cls);
+      if (ours) protocol->notify_arrival(class_);
       break;
     case DBT_DEVICEREMOVECOMPLETE:
-      if (ours) protocol->notify_removal(cls);
+      if (ours) protocol->notify_removal(class_);
       break;
     default:
       break;
   }
-  // Once closed, this object is gone: touch nothing of it.
-  if (!closed) closed_under_handler_ = nullptr;
   return 0;
 }
 

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <string>
 
+#include <w32cpp/handle.h>
+
 #include <karnet/guid.h>
 
 namespace fileio {
@@ -24,19 +26,22 @@ class win_msg {
   virtual LRESULT on_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) = 0;
 
   HWND window() const { return window_.load(); }
-  DWORD thread_id() const { return thread_id_; }
+  // True once the thread has ended (or never started).
+  bool ended() const;
+  // True on the thread of any window of this kind: notices run there, holding the transport's
+  // listener-list locks, so such a thread must never wait for another window thread.
+  static bool on_window_thread();
 
  protected:
   explicit win_msg(HINSTANCE instance);
   // Starts the thread and returns once its window exists (or could not be made). Called by the most
   // derived constructor, so that no message reaches on_message before the object is complete.
   void open();
+  // Asks the thread to leave its loop, without waiting.
+  void request_close();
   // Ends the thread and waits for it; called by the most derived destructor, so that on_message never
-  // runs on a half-destroyed object. On the window thread itself (a handler tearing its own notifier
-  // down) it only detaches the object from the window and lets the loop end by itself.
+  // runs on a half-destroyed object.
   void close();
-  // Where a handler running on the window thread learns that close() ran under it.
-  bool* closed_under_handler_ = nullptr;
 
  private:
   static DWORD WINAPI thread_body(LPVOID self);
@@ -51,22 +56,33 @@ class win_msg {
   WNDCLASSA class_record_;
   ATOM atom_ = 0;
   HANDLE ready_ = nullptr;  // set by the thread once CreateWindowExA returned
+  bool close_requested_ = false;
   bool closed_ = false;
 };
 
 // Registers its window for the device-interface notices of one class.
 class msg_notifier : public win_msg {
  public:
-  msg_notifier(karnet::guid interface_class, io_protocol_wdm* protocol, HINSTANCE instance);
+  msg_notifier(karnet::guid interface_class, const io_protocol_wdm* protocol, HINSTANCE instance);
   ~msg_notifier() override;
 
   LRESULT on_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override;
 
+  // Ends a notifier taken out of its protocol's map: at once (waiting for its thread), or, on a window
+  // thread, by retiring it: notices stop, its thread is asked to end and the object is kept until a
+  // later reap finds the thread ended.
+  static void dispose(w32cpp::auto_handle<msg_notifier>& notifier);
+  // Destroys the retired notifiers whose thread ended; with wait, all of them (never on a window thread).
+  static void reap(bool wait);
+
  private:
+  void retire();
+
   karnet::guid class_;
   HDEVNOTIFY notification_ = nullptr;
-  io_protocol_wdm* protocol_;  // owns this notifier
+  const io_protocol_wdm* protocol_;  // compared, never dereferenced: the protocol may be gone
   OSVERSIONINFOA version_;
+  std::atomic<bool> retired_{false};
 };
 
 }  // namespace fileio

@@ -106,6 +106,36 @@ TEST_F(NotifierTest, NotifierDestroyedFromItsOwnThread) {
   EXPECT_TRUE(manager_log.take().empty());
 }
 
+// A removal listener that stops the whole transport from the notifier thread.
+struct stopping_listener {
+  void removal(karnet::protocol_handle&, karnet::guid&) {
+    transport->stop();
+    ran.set();
+  }
+  fileio::iapi* transport = nullptr;
+  zephtest::flag ran;
+};
+
+TEST_F(NotifierTest, StopFromANoticeOnTheNotifierThread) {
+  EXPECT_TRUE(manager().device_interfaces(karnet::guid(main_class())).empty());
+  EXPECT_TRUE(manager().device_interfaces(karnet::guid(bulk_class())).empty());
+  std::string inst = plug("S9");
+  stopping_listener stopper;
+  stopper.transport = &transport();
+  auto cb = w32cpp::make_member_callback(&stopper, &stopping_listener::removal);
+  manager().removal_listeners().add(cb);
+  unplug(inst);
+  EXPECT_TRUE(stopper.ran.wait());
+  manager().removal_listeners().remove(cb);
+  EXPECT_FALSE(protocol());
+  EXPECT_TRUE(manager().device_interfaces(karnet::guid(main_class())).empty());
+  // Started again, the transport finds and announces instruments as before.
+  transport().start();
+  manager_log.take();
+  plug("S10");
+  EXPECT_EQ(names(manager().device_interfaces(karnet::guid(main_class()))), std::vector<std::string>{main_path("S10")});
+}
+
 // A listener that holds the notifier thread until the test lets it go.
 struct blocking_listener {
   void arrival(karnet::protocol_handle&, karnet::guid&) {
