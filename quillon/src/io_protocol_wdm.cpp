@@ -106,7 +106,7 @@ karnet::interface_list io_protocol_wdm::enumerate(karnet::guid interface_class) 
     if (set.fetch(index, path, instance_id) != 0) break;
     karnet::device_description description(instance_id, prefix, suffix, "wdm");
     karnet::io_device_interface device = create_device_interface(path, interface_class, description);
-    result.push_back(device);
+    if (device.attached()) result.push_back(device);  // no device manager: nothing to list
   }
   return result;
 }

@@ -39,6 +39,20 @@ TEST_F(QuillonTest, StartAndStopTwiceKeepOneProtocol) {
   EXPECT_EQ(names(manager().device_interfaces(karnet::guid(main_class()))), std::vector<std::string>{main_path("S1")});
 }
 
+TEST_F(QuillonTest, OlderBuildRegistersWithTheOlderDeviceManager) {
+  w32cpp::dynamic_link_instance<fileio::iapi> older("quillon71", "quillon_get_instance");
+  ASSERT_TRUE(older) << "quillon71 did not load";
+  older->start();
+  ASSERT_TRUE(older->protocol());
+  plug("V1");
+  // karnet8 never hears of it: the older build binds karnet71.
+  EXPECT_TRUE(manager().device_interfaces(karnet::guid(main_class())).empty());
+  EXPECT_EQ(older->protocol()->enumerate(karnet::guid(main_class())).size(), 0u)
+      << "without its device manager the older build makes no interfaces";
+  older->stop();
+  EXPECT_FALSE(older->protocol());
+}
+
 TEST_F(QuillonTest, NoDeviceGivesAnEmptyList) {
   transport().start();
   add_root("R0");  // a device of another class
