@@ -27,9 +27,14 @@ template <class Issue>
 karnet::assync_handle submit(karnet::device_handle* handle, karnet::io_operation& op, Issue issue) {
   auto* request = new io_assync_overlapped(*handle);
   karnet::assync_handle result(request);
-  BOOL ok = issue(*handle, request->byte_count(), request->overlapped());
-  DWORD error = ok ? 0 : GetLastError();
-  request->issued(ok, error, *request->byte_count());
+  if (!request->has_event()) {
+    // No event to complete on: fail the request rather than issue one nobody can wait for.
+    request->issued(FALSE, ERROR_NOT_ENOUGH_MEMORY, 0);
+  } else {
+    BOOL ok = issue(*handle, request->byte_count(), request->overlapped());
+    DWORD error = ok ? 0 : GetLastError();
+    request->issued(ok, error, *request->byte_count());
+  }
   op.set_request(result);
   return result;
 }

@@ -36,6 +36,7 @@ class io_assync_overlapped : public karnet::io_assync {
   void issued(BOOL ok, DWORD error, DWORD bytes);
 
   OVERLAPPED* overlapped() { return &overlapped_; }
+  bool has_event() const { return overlapped_.hEvent != nullptr; }
   DWORD* byte_count() { return &issue_bytes_; }
 
  private:

@@ -116,8 +116,10 @@ void io_protocol_wdm::watch(karnet::guid interface_class) {
   msg_notifier::reap(false);
   w32cpp::section_lock hold(lock_);
   if (notifiers_.count(interface_class)) return;
-  notifiers_[interface_class] =
-      w32cpp::auto_handle<msg_notifier>(new msg_notifier(interface_class, this, module_instance()));
+  w32cpp::auto_handle<msg_notifier> notifier(new msg_notifier(interface_class, this, module_instance()));
+  // Without a window (the thread or the window could not be made) there is nothing to keep: a later
+  // watch tries again.
+  if (notifier->window()) notifiers_[interface_class] = notifier;
 }
 
 void io_protocol_wdm::unwatch(karnet::guid interface_class) {

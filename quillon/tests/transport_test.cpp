@@ -143,6 +143,22 @@ TEST_F(QuillonTest, DeviceHeldOpenElsewhereDoesNotOpen) {
   EXPECT_EQ(protocol()->open("\\\\?\\usb#no#such#device"), INVALID_HANDLE_VALUE);
 }
 
+TEST_F(QuillonTest, RequestsAndCancelOnAClosedHandleFailAtOnce) {
+  transport().start();
+  plug("C1");
+  karnet::device_handle h = protocol()->open(main_path("C1"));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  protocol()->close(&h);
+  karnet::io_control op(karnet::karnet_lib(nullptr), IOCTL_TD_ECHO, ostrel::mem_block(), ostrel::mem_block());
+  karnet::assync_handle a = protocol()->control(&h, op);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(op.request().get(), a.get());
+  EXPECT_TRUE(a->done());
+  EXPECT_EQ(a->result(false).get_code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(a->wait_for(0).get_code(), 0u);
+  EXPECT_EQ(protocol()->cancel(&h).get_code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 // A session on the first instrument of the main class, opened through the device manager.
 class SessionTest : public QuillonTest {
  protected:
