@@ -144,11 +144,6 @@ void io_protocol_wdm::unwatch_all() {
   for (auto& entry : ending) msg_notifier::dispose(entry.second);
 }
 
-size_t io_protocol_wdm::watched() const {
-  w32cpp::section_lock hold(lock_);
-  return notifiers_.size();
-}
-
 karnet::protocol_handle io_protocol_wdm::self() { return handle_of(this); }
 
 karnet::protocol_handle io_protocol_wdm::handle_of(const io_protocol_wdm* protocol) {

@@ -30,7 +30,6 @@ class io_protocol_wdm : public io_protocol_fileio {
 
   // Ends every notifier (the transport stops).
   void unwatch_all();
-  size_t watched() const;
 
   // The library's protocol holder: set by start, emptied by stop.
   static karnet::protocol_handle current();
@@ -40,7 +39,7 @@ class io_protocol_wdm : public io_protocol_fileio {
   static w32cpp::auto_handle<io_protocol_wdm> uninstall();
 
  private:
-  mutable CRITICAL_SECTION lock_;  // guards the notifier map, never held while a notifier ends
+  CRITICAL_SECTION lock_;  // guards the notifier map, never held while a notifier ends
   std::map<karnet::guid, w32cpp::auto_handle<msg_notifier>> notifiers_;
 };
 
