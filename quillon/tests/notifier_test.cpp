@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <thread>
 
+#include <standin/thread.h>
 #include <w32cpp/callback.h>
 
 namespace quillon_test {
@@ -167,6 +168,25 @@ TEST_F(NotifierTest, TeardownWaitsForABusyNotifierInsteadOfKillingIt) {
   stopper.join();
   EXPECT_TRUE(blocker.finished.load()) << "the notifier thread was cut short";
   manager().arrival_listeners().remove(cb);
+}
+
+TEST_F(NotifierTest, NotifierWhoseThreadCannotStartDoesNotHangAndIsRetried) {
+  karnet::protocol_handle p = protocol();
+  log_protocol_notices();
+  standin::thread::fail_next_creates(1);
+  zephtest::flag watched;
+  std::thread watcher([&] {
+    p->watch(karnet::guid(main_class()));
+    watched.set();
+  });
+  EXPECT_TRUE(watched.wait()) << "the notifier waits for a thread that never started";
+  watcher.join();
+  add_root("F1");
+  EXPECT_TRUE(protocol_log.take().empty()) << "no window: nothing is watched";
+  p->watch(karnet::guid(main_class()));  // not kept the first time: this one starts
+  add_root("F2");
+  EXPECT_EQ(protocol_log.take(), (std::vector<std::string>{"removal main", "arrival main"}));
+  unlog_protocol_notices(p);
 }
 
 TEST_F(NotifierTest, StoppedTransportSendsNoMoreNotices) {
