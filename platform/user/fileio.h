@@ -35,6 +35,8 @@ class file_object : public kobject {
     set_last_error(ERROR_NOT_FOUND);
     return FALSE;
   }
+  // FlushFileBuffers: what was written has left (a COM port drains its transmit queue).
+  virtual BOOL flush_buffers() { return TRUE; }
   virtual DWORD size(LPDWORD high) {
     if (high) *high = 0;
     set_last_error(ERROR_INVALID_FUNCTION);

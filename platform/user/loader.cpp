@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -153,16 +154,22 @@ void *own_symbol(module_rec *m, const char *name) {
   return std::strcmp(info.dli_fname, lm->l_name) == 0 ? p : nullptr;
 }
 
+// ZEPH_ABSENT_LIBRARIES (names separated by commas, e.g. "tapi32") and standin::loader::hide_library
+// play a machine without them: ERROR_MOD_NOT_FOUND.
+bool is_absent(loader_state &l, const std::string &base) {
+  bool absent = l.hidden_libraries.count(base) != 0;
+  if (const char *list = std::getenv("ZEPH_ABSENT_LIBRARIES")) {
+    std::string all = "," + lower(list) + ",";
+    absent = absent || all.find("," + base + ",") != std::string::npos;
+  }
+  if (absent) set_last_error(ERROR_MOD_NOT_FOUND);
+  return absent;
+}
+
 bool is_system_name(const std::string &base) {
   for (const char *n : k_system_names)
     if (base == n) return true;
   return base == "winplat";
-}
-
-bool is_hidden(loader_state &l, const std::string &base) {
-  if (!l.hidden_libraries.count(base)) return false;
-  set_last_error(ERROR_MOD_NOT_FOUND);
-  return true;
 }
 
 }  // namespace
@@ -178,7 +185,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
   std::lock_guard<std::recursive_mutex> g(l.m);
   std::string n(name);
   std::string base = base_name(n);
-  if (is_hidden(l, base)) return nullptr;
+  if (is_absent(l, base)) return nullptr;
   if (is_system_name(base)) return handle_of(l, winplat_module(l));
 
   std::vector<std::string> candidates;
@@ -283,7 +290,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
   std::lock_guard<std::recursive_mutex> g(l.m);
   if (!name) return handle_of(l, exe_module(l));
   std::string base = base_name(name);
-  if (is_hidden(l, base)) return nullptr;
+  if (is_absent(l, base)) return nullptr;
   if (is_system_name(base)) return handle_of(l, winplat_module(l));
   for (auto &e : l.by_handle)
     if (e.second->base == base) return reinterpret_cast<HMODULE>(e.first);
