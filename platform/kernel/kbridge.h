@@ -58,7 +58,7 @@ struct io_request {
   void *out = nullptr;
   uint32_t out_length = 0;
   int64_t offset = 0;
-  void *thread = nullptr;  // issuing thread (CancelIo)
+  void *thread = nullptr;      // issuing thread (CancelIo)
   void *overlapped = nullptr;  // the caller's OVERLAPPED (CancelIoEx)
   std::function<void(int32_t status, uint64_t information)> done;
 };

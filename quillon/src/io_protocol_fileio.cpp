@@ -17,8 +17,9 @@ typedef BOOL(WINAPI* cancel_io_ex_fn)(HANDLE, LPOVERLAPPED);
 cancel_io_ex_fn cancel_io_ex() {
   static const cancel_io_ex_fn fn = [] {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    return kernel ? reinterpret_cast<cancel_io_ex_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "CancelIoEx")))
-                  : nullptr;
+    return kernel
+               ? reinterpret_cast<cancel_io_ex_fn>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, "CancelIoEx")))
+               : nullptr;
   }();
   return fn;
 }

@@ -45,7 +45,8 @@ class device_info_set {
     SP_DEVICE_INTERFACE_DATA data;
     std::memset(&data, 0, sizeof data);
     data.cbSize = sizeof data;
-    if (!api_.enum_interfaces || !api_.enum_interfaces(set_, nullptr, &class_, index, &data)) return ERROR_INVALID_PARAMETER;
+    if (!api_.enum_interfaces || !api_.enum_interfaces(set_, nullptr, &class_, index, &data))
+      return ERROR_INVALID_PARAMETER;
     DWORD size = 0;
     api_.get_interface_detail(set_, &data, nullptr, 0, &size, nullptr);
     if (size == 0) return ERROR_INVALID_PARAMETER;

@@ -98,9 +98,9 @@ DWORD WINAPI win_msg::thread_body(LPVOID p) {
   wc.lpszClassName = self->class_name_.c_str();
   self->atom_ = RegisterClassA(&wc);
   const bool registered = self->atom_ != 0;
-  HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, class_name.c_str(), self->window_name_.c_str(), WS_POPUP,
-                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
-                                self);
+  HWND window =
+      CreateWindowExA(WS_EX_TOOLWINDOW, class_name.c_str(), self->window_name_.c_str(), WS_POPUP, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, self);
   self->window_.store(window);
   SetEvent(self->ready_);  // from here on the object may be destroyed once the loop has ended
   MSG msg;
@@ -216,8 +216,7 @@ LRESULT msg_notifier::on_message(HWND window, UINT message, WPARAM wparam, LPARA
     case DBT_DEVICEREMOVECOMPLETE:
       if (ours) protocol->notify_removal(class_);
       break;
-    default:
-      break;
+    default: break;
   }
   return 0;
 }

@@ -97,8 +97,7 @@ class QuillonTest : public ::testing::Test {
   karnet::protocol_handle protocol() { return transport().protocol(); }
 
   // Plugs an instrument and waits until its driver started.
-  std::string plug(const std::string& serial, const std::string& product = "Zeph Instrument",
-                   uint16_t bcd = 0x0105) {
+  std::string plug(const std::string& serial, const std::string& product = "Zeph Instrument", uint16_t bcd = 0x0105) {
     simdev::instrument_config cfg;
     cfg.serial_number = serial;
     cfg.product = product;

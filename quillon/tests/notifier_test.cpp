@@ -223,8 +223,9 @@ TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
   EXPECT_TRUE(standin::pnp::settle());
   unlog_protocol_notices(p);
   const auto seen = protocol_log.take();
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), "removal main") + std::count(seen.begin(), seen.end(), "removal other"),
-            std::count(seen.begin(), seen.end(), "arrival main") + std::count(seen.begin(), seen.end(), "arrival other"))
+  EXPECT_EQ(
+      std::count(seen.begin(), seen.end(), "removal main") + std::count(seen.begin(), seen.end(), "removal other"),
+      std::count(seen.begin(), seen.end(), "arrival main") + std::count(seen.begin(), seen.end(), "arrival other"))
       << "a node change gives a removal check and an arrival check, never half of it";
 }
 

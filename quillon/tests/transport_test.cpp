@@ -189,8 +189,8 @@ class SessionTest : public QuillonTest {
 
 TEST_F(SessionTest, ReadsWritesAndControlsTheInstrument) {
   unsigned char descriptor[18] = {};
-  karnet::io_control get = session->control_on_memory(IOCTL_TD_USB_DEVICE_DESCRIPTOR, descriptor, sizeof descriptor,
-                                                      nullptr, 0);
+  karnet::io_control get =
+      session->control_on_memory(IOCTL_TD_USB_DEVICE_DESCRIPTOR, descriptor, sizeof descriptor, nullptr, 0);
   ASSERT_EQ(session->control_and_wait(get, 10000).get_code(), 0u);
   EXPECT_EQ(get.request()->bytes(), 18u);
   EXPECT_EQ(descriptor[8] | descriptor[9] << 8, 0x1A2B);
