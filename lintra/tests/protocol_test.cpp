@@ -267,7 +267,19 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     ASSERT_TRUE(s.submit_read(third));
     EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, 0u);
     EXPECT_EQ(finish(s, third.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
-    EXPECT_EQ(vendor_command(s, wire::WORD_WRITE_PIPE_RESET, 0).status, 0u);
+    // A pipe reset queued behind another request starts from that request's completion on the
+    // emulation worker; its exchanges run elsewhere, so the worker never waits for itself.
+    std::vector<BYTE> state(8 + 15);
+    wire::header_view{state.data()}.write(0x000004, 1, 5);
+    karnet::io_control before = s.control_on_memory(wire::IOCTL_VENDOR_READ, state.data(), 23, state.data(), 8);
+    BYTE header[8] = {};
+    wire::header_view{header}.write(wire::WORD_WRITE_PIPE_RESET, 0, 0);
+    karnet::io_control reset = s.control_on_memory(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, header, 8);
+    ASSERT_TRUE(s.submit_control(before));
+    ASSERT_TRUE(s.submit_control(reset));
+    EXPECT_EQ(finish(s, before.request(), 20000), 0u);
+    EXPECT_EQ(finish(s, reset.request(), 4000), 0u);
+    EXPECT_EQ(reset.request()->bytes(), 8u);
     offer(line, bytes_of(40, 3));
     reply r = read(s, a);
     ASSERT_EQ(r.status, 0u);
@@ -291,17 +303,18 @@ protected:
         cfg.set_interface_resets_toggles = GetParam().resets_toggles;
         return cfg;
     }
-    // An odd number of packets each way leaves both data toggles at DATA1.
+    // Three packets a message each way (header, a full packet, the rest), three messages: both
+    // data toggles are left at DATA1, where a firmware that keeps them differs from the host's reset.
     void traffic(SerialInstrument& line, karnet::io_session& s, std::uint32_t seed) {
         for (std::uint32_t i = 0; i < 3; ++i) {
-            const auto out = bytes_of(10 + i, seed + i);
+            const auto out = bytes_of(70 + i, seed + i);
             ASSERT_EQ(write(s, out).status, 0u);
             auto got = line.model->take_received_messages();
             ASSERT_EQ(got.size(), 1u);
             EXPECT_EQ(got[0], out);
-            const auto in = bytes_of(20 + i, seed + 100 + i);
+            const auto in = bytes_of(1025 + i, seed + 100 + i);
             offer(line, in);
-            std::vector<BYTE> buffer(64);
+            std::vector<BYTE> buffer(2048);
             reply r = read(s, buffer);
             ASSERT_EQ(r.status, 0u);
             buffer.resize(r.bytes);
@@ -462,6 +475,35 @@ TEST_F(SerialTransport, LineNoiseBothWaysNeverDeliversCorruptedData) {
     }
     EXPECT_GE(good, 20u);
     line.model->faults().clear();
+}
+
+TEST_F(SerialTransport, LateBytesOnASlowLineNeverReadAsAnAnswer) {
+    SerialInstrument line("COM24");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM241");
+    ASSERT_FALSE(HasFailure());
+    // A 1024-byte packet takes about a second at 9600 baud, longer than the port waits: the host
+    // gives up, purges and asks again while the rest of the old answer is still arriving.
+    line.model->faults().line_rate(9600);
+    const auto big = bytes_of(2000, 41);
+    offer(line, big);
+    std::vector<BYTE> in(4096);
+    reply r = read(s, in, 60000);
+    if (r.status == 0) {
+        ASSERT_EQ(r.bytes, big.size());
+        in.resize(r.bytes);
+        EXPECT_EQ(in, big);
+    }
+    line.model->faults().clear();
+    // Exchanges fail (never succeed on stray bytes) until the old answer has drained; then a pipe
+    // reset puts the stream back on a frame boundary and the next answer is the next message, whole.
+    ASSERT_TRUE(zephtest::wait_until([&] { return vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status == 0; }));
+    const auto small = bytes_of(100, 42);
+    offer(line, small);
+    std::vector<BYTE> again(256);
+    r = read(s, again);
+    ASSERT_EQ(r.status, 0u);
+    again.resize(r.bytes);
+    EXPECT_EQ(again, small);
 }
 
 TEST_F(SerialTransport, SessionOverAPseudoTerminalRunsRequestsAndStreams) {
