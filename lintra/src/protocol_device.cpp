@@ -465,13 +465,14 @@ void ZephProtocolDevice::post(job_kind kind, const packet_handle& packet) {
 bool ZephProtocolDevice::step() {
     HANDLE events[2] = {stop_event(), work_event_};
     // Bring-up is tried at once, then every period until it succeeds; an up device waits for work.
-    DWORD timeout = is_up() ? INFINITE : bring_up_period_ms;
+    const bool retry = !is_up() || retry_;
+    DWORD timeout = retry ? DWORD(bring_up_period_ms) : DWORD(INFINITE);
     if (first_pass_) timeout = 0;
     first_pass_ = false;
     const DWORD woke = WaitForMultipleObjects(2, events, FALSE, timeout);
     if (woke == WAIT_OBJECT_0 || stop_requested()) return false;
     run_jobs();
-    if (!is_up() && !stop_requested()) bring_up();
+    if ((!is_up() || retry_) && !stop_requested()) retry_ = !bring_up();
     return true;
 }
 
@@ -485,7 +486,9 @@ void ZephProtocolDevice::run_jobs() {
             jobs_.pop_front();
         }
         if (next.kind == job_kind::device_reset) {
-            const DWORD status = bring_up() ? ERROR_SUCCESS : DWORD(ERROR_GEN_FAILURE);
+            // A reset that fails leaves the worker stopped: the task tries again every period.
+            retry_ = !bring_up();
+            const DWORD status = retry_ ? DWORD(ERROR_GEN_FAILURE) : DWORD(ERROR_SUCCESS);
             if (next.packet->complete(status)) notify(*next.packet);
             continue;
         }

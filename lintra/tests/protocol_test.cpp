@@ -384,6 +384,13 @@ TEST_F(SerialTransport, UnpluggedInstrumentFailsEveryOperationWithoutHanging) {
     EXPECT_EQ(set_mode(s, 1).status, DWORD(ERROR_SEM_TIMEOUT));
     EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, DWORD(ERROR_SEM_TIMEOUT));
     EXPECT_EQ(control(s, wire::IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).status, DWORD(ERROR_GEN_FAILURE));
+    // The failed reset left the device down; it comes back by itself once the instrument answers.
+    line.model->replug();
+    ASSERT_TRUE(zephtest::wait_until([&] { return vendor_read(s, 0x000004, 1, 5, &data).status == 0; }));
+    offer(line, bytes_of(100, 5));
+    std::vector<BYTE> in(100);
+    ASSERT_EQ(read(s, in).status, 0u);
+    EXPECT_EQ(in, bytes_of(100, 5));
 }
 
 TEST_F(SerialTransport, RegisterUnregisterAndRegisterAgainEvenMidBringUp) {

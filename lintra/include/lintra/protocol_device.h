@@ -257,6 +257,7 @@ private:
     std::deque<job> jobs_;
     bool shut_down_ = false;
     bool first_pass_ = true;  // the task's thread only
+    bool retry_ = false;      // the task's thread only: a bring-up of an up device failed
 };
 
 }  // namespace lintra
