@@ -35,7 +35,7 @@ public:
     }
 
     void unregister_port(const port_handle& port, BYTE address) override {
-        trace << "UNREGISTER DEVICE\n";
+        trace << "UNREGISTER DEVICE";
         if (!protocol_holder || !port) return;
         karnet::protocol_handle keep = protocol_holder;
         static_cast<io_protocol_lintra*>(keep.get())->unregister_line(port, address);
@@ -58,7 +58,7 @@ public:
 private:
     void disable() {
         if (!protocol_holder) return;
-        trace << "SERIAL DISABLE\n";
+        trace << "SERIAL DISABLE";
         karnet::protocol_handle keep = protocol_holder;
         // The lines are let go (with removal notices) while the manager still lists the protocol.
         static_cast<io_protocol_lintra*>(keep.get())->remove_all();
