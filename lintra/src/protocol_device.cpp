@@ -368,8 +368,7 @@ DWORD ZephProtocolWrite::execute(const packet_handle& packet) {
     packet->stage = stage_header;
     packet->set_bytes(0);
     wire::put24(packet->scratch, size);
-    if (!queue_data(device_->emulation()->bulk_out_ref(), packet, kind_out, packet->scratch, wire::FRAME_HEADER,
-                    false))
+    if (!queue_data(device_->emulation()->bulk_out_ref(), packet, kind_out, packet->scratch, wire::FRAME_HEADER, false))
         return ERROR_GEN_FAILURE;
     return status_pending;
 }
@@ -401,7 +400,7 @@ void ZephProtocolWrite::transferred(const packet_handle& packet, DWORD total, DW
 
 namespace {
 enum {
-    stage_mode = 0,        // SET_CONFIGURATION sent; then one stage per cleared halt
+    stage_mode = 0,  // SET_CONFIGURATION sent; then one stage per cleared halt
     stage_string_length = 10,
     stage_string = 11,
     stage_vendor = 12,
@@ -524,7 +523,8 @@ void ZephProtocolDevice::publish() {
     const GUID* classes[2] = {&wire::device_interface_guid_main, &wire::device_interface_guid_bulk};
     std::vector<karnet::io_device_interface> made;
     for (const GUID* g : classes)
-        made.push_back(protocol_->create_device_interface(name_ + "\\" + guid_text(*g), karnet::guid(*g), description_));
+        made.push_back(
+            protocol_->create_device_interface(name_ + "\\" + guid_text(*g), karnet::guid(*g), description_));
     {
         section_guard guard(&published_lock_);
         for (auto& d : made) published_.push_back(d);
@@ -669,18 +669,17 @@ DWORD ZephProtocolDevice::execute(const packet_handle& packet) {
     case wire::IOCTL_GET_STRING_LENGTH:
         if (in_size != 1 || out_size != 1) return ERROR_INVALID_PARAMETER;
         packet->stage = stage_string_length;
-        if (!queue_control(control, packet,
-                           std_request::get_descriptor(std_request::descriptor_string, in.bytes()[0],
-                                                       language_english, 2),
-                           packet->scratch, true))
+        if (!queue_control(
+                control, packet,
+                std_request::get_descriptor(std_request::descriptor_string, in.bytes()[0], language_english, 2),
+                packet->scratch, true))
             return ERROR_GEN_FAILURE;
         return status_pending;
     case wire::IOCTL_GET_STRING:
         if (in_size != 1 || out_size == 0) return ERROR_INVALID_PARAMETER;
         packet->stage = stage_string;
         if (!queue_control(control, packet,
-                           std_request::get_descriptor(std_request::descriptor_string, in.bytes()[0],
-                                                       language_english,
+                           std_request::get_descriptor(std_request::descriptor_string, in.bytes()[0], language_english,
                                                        WORD(std::min(out_size, string_descriptor_max))),
                            out.bytes(), true))
             return ERROR_GEN_FAILURE;
@@ -697,7 +696,7 @@ DWORD ZephProtocolDevice::execute(const packet_handle& packet) {
         if (out_size != 1) return ERROR_INVALID_PARAMETER;
         out.bytes()[0] = descriptor[packet->code() == wire::IOCTL_GET_MANUFACTURER_INDEX ? 14
                                     : packet->code() == wire::IOCTL_GET_PRODUCT_INDEX    ? 15
-                                                                                          : 16];
+                                                                                         : 16];
         packet->set_bytes(1);
         return ERROR_SUCCESS;
     case wire::IOCTL_VENDOR_COMMAND:

@@ -189,8 +189,8 @@ TEST_F(SerialTransport, BulkFramingAtPacketEdgesBothWays) {
     EXPECT_EQ(write(s, bytes_of(4, 1)).status, DWORD(ERROR_GEN_FAILURE));
     ASSERT_EQ(set_mode(s, 1).status, 0u);
 
-    for (size_t n : {size_t(0), size_t(1), size_t(59), size_t(60), size_t(61), size_t(1023), size_t(1024),
-                     size_t(1025), size_t(1) << 20}) {
+    for (size_t n : {size_t(0), size_t(1), size_t(59), size_t(60), size_t(61), size_t(1023), size_t(1024), size_t(1025),
+                     size_t(1) << 20}) {
         SCOPED_TRACE(n);
         const auto data = bytes_of(n, std::uint32_t(n));
         reply w = write(s, data, 120000);

@@ -27,7 +27,7 @@ class ZephProtocolDevice;
 
 // Statuses of the serial side beyond the platform's usual ones.
 enum : DWORD {
-    status_bad_packet = 1117,   // bad data packet, PID or STALL (ERROR_IO_DEVICE)
+    status_bad_packet = 1117,      // bad data packet, PID or STALL (ERROR_IO_DEVICE)
     status_reply_too_long = 8309,  // the announced reply does not fit the caller's block
 };
 
@@ -179,8 +179,8 @@ class ZephProtocolDevice : public ZephProtocolFilter, public UserOfTask {
 public:
     enum : DWORD { bring_up_period_ms = 1000 };
 
-    ZephProtocolDevice(io_protocol_lintra* protocol, const w32cpp::auto_handle<RsUSBEmulation>& emulation,
-                       BYTE address, std::string name);
+    ZephProtocolDevice(io_protocol_lintra* protocol, const w32cpp::auto_handle<RsUSBEmulation>& emulation, BYTE address,
+                       std::string name);
     ~ZephProtocolDevice() override;
 
     // The code router: every control request of a session comes here.
