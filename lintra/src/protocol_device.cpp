@@ -515,6 +515,11 @@ bool ZephProtocolDevice::bring_up() {
     attach_callbacks();
     if (!e->bring_up(address_)) return false;
     if (dead_.load()) return false;
+    {
+        // The emulation rewrites its copy at every bring-up; requests read this one.
+        section_guard guard(&published_lock_);
+        std::memcpy(descriptor_, e->device_descriptor(), sizeof descriptor_);
+    }
     if (!up_.exchange(1)) publish();
     return true;
 }
@@ -652,7 +657,11 @@ DWORD ZephProtocolDevice::execute(const packet_handle& packet) {
     const ostrel::mem_block& out = packet->output();
     const DWORD in_size = in.empty() ? 0 : in.size();
     const DWORD out_size = out.empty() ? 0 : out.size();
-    const BYTE* descriptor = emulation_->device_descriptor();
+    BYTE descriptor[18];
+    {
+        section_guard guard(&published_lock_);
+        std::memcpy(descriptor, descriptor_, sizeof descriptor);
+    }
     auto control = emulation_->control_ref();
     packet->set_bytes(0);
     switch (packet->code()) {

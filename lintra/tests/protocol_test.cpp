@@ -420,6 +420,41 @@ TEST_F(SerialTransport, RegisterUnregisterAndRegisterAgainEvenMidBringUp) {
     EXPECT_FALSE(api().stop_port());
 }
 
+TEST_F(SerialTransport, SerialDisableLetsTheLinesGoAndALaterRegistrationStartsAfresh) {
+    SerialInstrument line("COM16");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM161");
+    ASSERT_FALSE(HasFailure());
+    // Two notifications: the second waits behind the first.
+    std::vector<BYTE> r1(64), r2(64);
+    karnet::io_control first = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, r1.data(), 64, nullptr, 0);
+    karnet::io_control second = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, r2.data(), 64, nullptr, 0);
+    ASSERT_TRUE(s.submit_control(first));
+    ASSERT_TRUE(s.submit_control(second));
+    line.model->raise_event(0x0200);
+    EXPECT_EQ(finish(s, first.request(), 20000), 0u);
+    EXPECT_EQ(wire::notify_code(r1.data()), 0x0200);
+    EXPECT_FALSE(second.request()->done());
+    line.model->raise_event(0x0400);
+    EXPECT_EQ(finish(s, second.request(), 20000), 0u);
+    EXPECT_EQ(wire::notify_code(r2.data()), 0x0400);
+
+    karnet::io_control waiting = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, r1.data(), 64, nullptr, 0);
+    ASSERT_TRUE(s.submit_control(waiting));
+    api().serial_disable();
+    EXPECT_EQ(finish(s, waiting.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    karnet::protocol_handle serial;
+    api().protocol(serial);
+    EXPECT_FALSE(serial);
+    EXPECT_TRUE(listed(wire::device_interface_guid_bulk).empty());
+    EXPECT_FALSE(s.is_open());
+    EXPECT_FALSE(api().flush_port());
+
+    karnet::io_session again = ready(line, "ZEPHSerial\\COM161");
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ(line.memory_port->counters.opens.load(), 2u);
+    EXPECT_EQ(write(again, bytes_of(64, 9)).status, 0u);
+}
+
 TEST_F(SerialTransport, TwoLinesAtOnce) {
     SerialInstrument a("COM21"), b("COM22");
     ASSERT_TRUE(api().register_port(a.port, 1));

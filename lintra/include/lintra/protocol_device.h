@@ -245,8 +245,9 @@ private:
     const std::string name_;
     const ULONG_PTR id_;
     karnet::device_description description_;
-    CRITICAL_SECTION published_lock_;
+    CRITICAL_SECTION published_lock_;  // also guards the descriptor
     std::vector<karnet::io_device_interface> published_;
+    BYTE descriptor_[18] = {};  // the device descriptor of the last bring-up
     std::atomic<BYTE> up_{0};
     std::atomic<bool> dead_{false};
     ZephProtocolInfo info_;
