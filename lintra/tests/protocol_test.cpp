@@ -374,8 +374,12 @@ TEST_F(SerialTransport, UnpluggedInstrumentFailsEveryOperationWithoutHanging) {
     SerialInstrument line("COM14");
     karnet::io_session s = ready(line, "ZEPHSerial\\COM141");
     ASSERT_FALSE(HasFailure());
-    line.model->unplug();
-    std::vector<BYTE> buffer(64);
+    // The instrument goes in the middle of a frame's data.
+    line.model->faults().remove_after_bulk_in(5000);
+    offer(line, bytes_of(20000, 1));
+    std::vector<BYTE> buffer(20000);
+    EXPECT_EQ(read(s, buffer).status, DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_FALSE(line.model->plugged());
     EXPECT_EQ(read(s, buffer).status, DWORD(ERROR_SEM_TIMEOUT));
     EXPECT_EQ(write(s, bytes_of(100, 2)).status, DWORD(ERROR_SEM_TIMEOUT));
     std::vector<BYTE> data;
