@@ -102,6 +102,8 @@ void kobject::wake_waiters_locked() {
   for (waiter *w : waiters_) w->cv.notify_one();
 }
 
+thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
+
 // ---- last error --------------------------------------------------------------------------
 
 namespace {
@@ -289,7 +291,10 @@ void on_thread_exit(void *p) {
     if (!t->ended) finish_thread_locked(t, t->pending_exit_code, dropped);
   }
   dropped.clear();
-  if (t_self == t) t_self = nullptr;
+  if (t_self == t) {
+    t_self = nullptr;
+    t_thread_id = 0;
+  }
   t->release();
 }
 
@@ -305,6 +310,7 @@ DWORD next_thread_id() { return g_next_thread_id.fetch_add(4); }
 // Binds a platform-created thread's object to the running thread.
 void bind_current_thread(thread_object *t) {
   t_self = t;
+  t_thread_id = t->id;
   pthread_setspecific(exit_key(), t);
 }
 
@@ -577,7 +583,7 @@ BOOL WINAPI DuplicateHandle(HANDLE src_process, HANDLE src, HANDLE dst_process, 
 HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
-DWORD WINAPI GetCurrentThreadId(void) { return current_thread()->id; }
+DWORD WINAPI GetCurrentThreadId(void) { return current_thread_id(); }
 
 DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms, BOOL alertable) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {

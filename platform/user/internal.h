@@ -62,6 +62,13 @@ class thread_object final : public kobject {
 // The calling thread's object (created on first use). Valid for the thread's life.
 thread_object *current_thread();
 
+// The calling thread's id, read from TLS once the thread is known (locks ask on every call).
+extern thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec")));
+inline DWORD current_thread_id() {
+  const DWORD id = t_thread_id;
+  return id ? id : current_thread()->id;
+}
+
 // Ends a thread's life as Windows sees it: exit code, mutexes abandoned, handle signalled.
 // Called with wait_lock() held; the queued APCs are moved into `dropped` so that they are
 // destroyed after the lock is left.
