@@ -5,10 +5,12 @@
 #include <standin/version.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -125,6 +127,70 @@ TEST_F(Memory, FaultRulesSkipCountFilterByHeapAndThread) {
   EXPECT_EQ(standin::faults::injected(site::heap_alloc), 0u);
   HeapDestroy(a);
   HeapDestroy(b);
+}
+
+// Handles that never named a heap, or name one destroyed since, fail cleanly even when many heaps
+// have come and gone in between.
+TEST_F(Memory, UnknownAndStaleHeapHandlesAreRefused) {
+  for (uintptr_t v : {uintptr_t{1}, uintptr_t{0x10}, uintptr_t{0x1234}, uintptr_t{0xdeadbeef0}, ~uintptr_t{0xF}}) {
+    HANDLE bogus = reinterpret_cast<HANDLE>(v);
+    SetLastError(0);
+    EXPECT_EQ(HeapAlloc(bogus, 0, 16), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(HeapFree(bogus, 0, nullptr));
+    EXPECT_EQ(HeapSize(bogus, 0, nullptr), static_cast<SIZE_T>(-1));
+  }
+  HANDLE stale = HeapCreate(0, 0, 0);
+  ASSERT_TRUE(HeapDestroy(stale));
+  for (int i = 0; i < 3000; ++i) {
+    HANDLE h = HeapCreate(0, 0, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(h, stale);
+    ASSERT_TRUE(HeapDestroy(h));
+  }
+  EXPECT_EQ(HeapAlloc(stale, 0, 16), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Threads allocate and free on one heap, and another frees some of their blocks; a bounded heap never hands out more
+// than its maximum, and HeapDestroy takes what is still allocated (the leak checker would tell).
+TEST_F(Memory, HeapSharedByThreadsKeepsItsBoundAndDestroyFreesTheRest) {
+  HANDLE h = HeapCreate(0, 0, 64 * 1000);
+  ASSERT_NE(h, nullptr);
+  std::atomic<int> live_bytes{0}, peak{0};
+  std::vector<std::thread> threads;
+  std::vector<void *> handed[4];
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        void *p = HeapAlloc(h, 0, 1000);
+        if (p) {
+          int now = live_bytes.fetch_add(1000) + 1000;
+          int old = peak.load();
+          while (now > old && !peak.compare_exchange_weak(old, now)) {
+          }
+          std::memset(p, t, 1000);
+          handed[t].push_back(p);
+        }
+        if (handed[t].size() > 20) {
+          void *q = handed[t].front();
+          handed[t].erase(handed[t].begin());
+          live_bytes.fetch_sub(1000);
+          ASSERT_TRUE(HeapFree(h, 0, q));
+        }
+      }
+    });
+  for (auto &th : threads) th.join();
+  EXPECT_LE(peak.load(), 64 * 1000);
+  EXPECT_GT(peak.load(), 0);
+  // Blocks the workers made, freed by this thread.
+  for (int t = 0; t < 4; ++t) {
+    while (handed[t].size() > 10) {
+      ASSERT_TRUE(HeapFree(h, 0, handed[t].back()));
+      handed[t].pop_back();
+    }
+  }
+  EXPECT_TRUE(HeapDestroy(h));
 }
 
 TEST_F(Memory, HeapCreateFailureIsInjectable) {
