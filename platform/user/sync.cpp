@@ -196,8 +196,12 @@ bool try_take(LONG *w) {
 
 void enter_contended(LPCRITICAL_SECTION cs) {
   LONG *w = lock_word(cs);
+  // Spinning pays only while the owner runs and no one sleeps yet: once a waiter sleeps, every
+  // leave wakes one, and a spinner would only race the woken thread.
   for (ULONG_PTR spin = cs->SpinCount; spin > 0; --spin) {
-    if (__atomic_load_n(w, __ATOMIC_RELAXED) == 0 && try_take(w)) return;
+    const LONG v = __atomic_load_n(w, __ATOMIC_RELAXED);
+    if (v == 0 && try_take(w)) return;
+    if (v == 2) break;
     __builtin_ia32_pause();
   }
   // Marked 2 so that the leaving owner knows to wake a sleeper.
