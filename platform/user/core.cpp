@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 #include "internal.h"
@@ -89,7 +90,7 @@ void kobject::release() noexcept {
 }
 
 void kobject::set_signalled(bool on) {
-  std::lock_guard<std::mutex> g(wait_lock());
+  wait_guard g;
   set_signalled_locked(on);
 }
 
@@ -98,8 +99,46 @@ void kobject::set_signalled_locked(bool on) {
   if (on) wake_waiters_locked();
 }
 
+namespace {
+
+// Waiters to notify when the calling thread leaves its wait_guard; each holds its thread.
+thread_local int t_guards = 0;
+thread_local std::vector<kref<thread_object>> t_to_wake;
+
+void notify_waiter(waiter *w) {
+  if (t_guards > 0)
+    t_to_wake.push_back(kref<thread_object>::share(w->thread));
+  else
+    w->cv.notify_one();
+}
+
+DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waiter *w);
+
+}  // namespace
+
+wait_guard::wait_guard() {
+  wait_lock().lock();
+  ++t_guards;
+}
+
+wait_guard::~wait_guard() {
+  --t_guards;
+  wait_lock().unlock();
+  if (t_guards > 0 || t_to_wake.empty()) return;
+  std::vector<kref<thread_object>> woken;
+  woken.swap(t_to_wake);
+  for (auto &t : woken) t->w.cv.notify_one();
+}
+
+// In the order they came: the first waiters whose wait can be met now get it.
 void kobject::wake_waiters_locked() {
-  for (waiter *w : waiters_) w->cv.notify_one();
+  for (waiter *w : waiters_) {
+    if (w->satisfied != WAIT_TIMEOUT || !w->objects || w->thread->terminated) continue;
+    const DWORD r = try_satisfy_locked(w->count, w->objects, w->wait_all, w);
+    if (r == WAIT_TIMEOUT) continue;
+    w->satisfied = r;
+    notify_waiter(w);
+  }
 }
 
 thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
@@ -119,15 +158,48 @@ void set_last_error_invalid_handle() { t_last_error = ERROR_INVALID_HANDLE; }
 
 namespace {
 
+// Handle values index a two-level array of slots, read without a table-wide lock: a lookup holds
+// only its slot's lock bit while it takes its reference, so a close on another thread cannot free
+// the object in between. Insertions and closes also take the table's mutex, for the count and the
+// next value. Chunks are never freed.
+constexpr uintptr_t k_handle_first = 0x104;
+constexpr uintptr_t k_handle_limit = 0x7FFFFFF0;
+constexpr size_t k_chunk_bits = 12;
+constexpr size_t k_chunk_size = size_t{1} << k_chunk_bits;
+constexpr size_t k_chunk_count = ((k_handle_limit - k_handle_first) / 4 >> k_chunk_bits) + 1;
+
+using handle_slot = std::atomic<uintptr_t>;  // object pointer, bit 0 the slot's lock
+
 struct handle_table {
   std::mutex m;
-  std::unordered_map<uintptr_t, kobject *> map;
+  size_t live = 0;
   uintptr_t next = 0x100;
+  std::atomic<handle_slot *> *chunks = new std::atomic<handle_slot *>[k_chunk_count]();
 };
 
 handle_table &table() {
   static auto *t = new handle_table;
   return *t;
+}
+
+// The slot of a handle value, or null when no handle of that value was ever made.
+handle_slot *slot_of(handle_table &t, uintptr_t v) {
+  if (v < k_handle_first || v >= k_handle_limit || (v & 3)) return nullptr;
+  const size_t i = (v - k_handle_first) / 4;
+  handle_slot *chunk = t.chunks[i >> k_chunk_bits].load(std::memory_order_acquire);
+  return chunk ? &chunk[i & (k_chunk_size - 1)] : nullptr;
+}
+
+// Locks the slot and returns what it holds (0: empty).
+uintptr_t lock_slot(handle_slot *s) {
+  for (;;) {
+    uintptr_t v = s->load(std::memory_order_relaxed);
+    if (v & 1) {
+      __builtin_ia32_pause();
+      continue;
+    }
+    if (s->compare_exchange_weak(v, v | 1, std::memory_order_acquire, std::memory_order_relaxed)) return v;
+  }
 }
 
 struct name_table {
@@ -141,8 +213,6 @@ name_table &names() {
   return *n;
 }
 
-constexpr uintptr_t k_handle_limit = 0x7FFFFFF0;
-
 }  // namespace
 
 HANDLE insert_handle(kobject *obj) {
@@ -152,30 +222,46 @@ HANDLE insert_handle(kobject *obj) {
   }
   auto &t = table();
   std::lock_guard<std::mutex> g(t.m);
-  if (t.map.size() >= (k_handle_limit - 0x100) / 4) {
+  if (t.live >= (k_handle_limit - k_handle_first) / 4) {
     set_last_error(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  do {
+  handle_slot *s;
+  for (;;) {
     t.next += 4;
-    if (t.next >= k_handle_limit) t.next = 0x104;
-  } while (t.map.count(t.next));
+    if (t.next >= k_handle_limit) t.next = k_handle_first;
+    const size_t i = (t.next - k_handle_first) / 4;
+    auto &chunk = t.chunks[i >> k_chunk_bits];
+    if (!chunk.load(std::memory_order_relaxed)) {
+      auto *fresh = new (std::nothrow) handle_slot[k_chunk_size]();
+      if (!fresh) {
+        set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+      }
+      chunk.store(fresh, std::memory_order_release);
+    }
+    s = &chunk.load(std::memory_order_relaxed)[i & (k_chunk_size - 1)];
+    if (s->load(std::memory_order_relaxed) == 0) break;  // values in use are skipped after a wrap
+  }
   obj->add_ref();
   obj->handles_.fetch_add(1, std::memory_order_acq_rel);
-  t.map.emplace(t.next, obj);
+  ++t.live;
+  s->store(reinterpret_cast<uintptr_t>(obj), std::memory_order_release);
   return reinterpret_cast<HANDLE>(t.next);
 }
 
 kref<kobject> lookup_handle(HANDLE h) {
   if (h == GetCurrentThread()) return kref<kobject>::share(current_thread());
-  auto &t = table();
-  std::lock_guard<std::mutex> g(t.m);
-  auto it = t.map.find(reinterpret_cast<uintptr_t>(h));
-  if (it == t.map.end()) {
-    set_last_error(ERROR_INVALID_HANDLE);
-    return {};
+  handle_slot *s = slot_of(table(), reinterpret_cast<uintptr_t>(h));
+  if (s && s->load(std::memory_order_acquire) != 0) {
+    const uintptr_t v = lock_slot(s);
+    auto *obj = reinterpret_cast<kobject *>(v);
+    if (obj) obj->add_ref();
+    s->store(v, std::memory_order_release);
+    if (obj) return kref<kobject>::adopt(obj);
   }
-  return kref<kobject>::share(it->second);
+  set_last_error(ERROR_INVALID_HANDLE);
+  return {};
 }
 
 bool close_handle(HANDLE h) {
@@ -183,13 +269,16 @@ bool close_handle(HANDLE h) {
   {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.m);
-    auto it = t.map.find(reinterpret_cast<uintptr_t>(h));
-    if (it == t.map.end()) {
+    handle_slot *s = slot_of(t, reinterpret_cast<uintptr_t>(h));
+    if (s) {
+      obj = reinterpret_cast<kobject *>(lock_slot(s));
+      s->store(0, std::memory_order_release);
+    }
+    if (!obj) {
       set_last_error(ERROR_INVALID_HANDLE);
       return false;
     }
-    obj = it->second;
-    t.map.erase(it);
+    --t.live;
   }
   bool last;
   {
@@ -345,7 +434,7 @@ void finish_thread_locked(thread_object *t, DWORD code, apc_queue &dropped) {
 bool queue_apc_locked(thread_object *t, std::function<void()> fn, const void *tag) {
   if (t->ended) return false;
   t->apcs.push_back(apc_entry{std::move(fn), tag});
-  if (t->blocked && t->blocked_alertable) t->w.cv.notify_one();
+  if (t->blocked && t->blocked_alertable) notify_waiter(&t->w);
   return true;
 }
 
@@ -355,7 +444,7 @@ bool queue_apc(kobject *thread, std::function<void()> fn) {
     set_last_error(ERROR_INVALID_HANDLE);
     return false;
   }
-  std::lock_guard<std::mutex> g(wait_lock());
+  wait_guard g;
   if (!queue_apc_locked(t, std::move(fn))) {
     set_last_error(ERROR_GEN_FAILURE);
     return false;
@@ -477,10 +566,10 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
   thread_object *self = current_thread();
   termination_point();
 
-  const uint64_t start_ns = clock_now_ns();
+  const bool infinite = ms == INFINITE;
+  const uint64_t start_ns = infinite ? 0 : clock_now_ns();  // an endless wait needs no clock
   const cut_short_wait previous = t_cut_short;
   t_cut_short.valid = false;
-  const bool infinite = ms == INFINITE;
   cut_short_wait cut;  // what this wait is, should an APC cut it short
   if (!infinite && alertable && continues(previous, ms, start_ns)) {
     cut = previous;
@@ -504,6 +593,7 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
     auto unregister = [&] {
       if (!registered) return;
       for (DWORD i = 0; i < count; ++i) wait_engine::remove_waiter(objs[i], &self->w);
+      self->w.objects = nullptr;
       registered = false;
     };
     for (;;) {
@@ -511,6 +601,10 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         unregister();
         lk.unlock();
         park_current_thread();
+      }
+      if (registered && self->w.satisfied != WAIT_TIMEOUT) {
+        result = self->w.satisfied;  // met by the signaller
+        break;
       }
       result = try_satisfy_locked(count, objs, wait_all, &self->w);
       if (result != WAIT_TIMEOUT) break;
@@ -523,6 +617,10 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         break;
       }
       if (!registered) {
+        self->w.objects = objs;
+        self->w.count = count;
+        self->w.wait_all = wait_all;
+        self->w.satisfied = WAIT_TIMEOUT;
         for (DWORD i = 0; i < count; ++i) wait_engine::add_waiter(objs[i], &self->w);
         registered = true;
       }

@@ -21,6 +21,23 @@ class mutex_object;
 struct waiter {
   std::condition_variable cv;
   thread_object *thread = nullptr;
+  // The wait it is registered for (guarded by wait_lock()). A signaller that finds the wait can be
+  // met meets it on the waiter's behalf (taking the objects' state, as the waiter would) and leaves
+  // the result in `satisfied`, so that only that waiter is woken and nothing is taken twice.
+  kobject *const *objects = nullptr;
+  DWORD count = 0;
+  bool wait_all = false;
+  DWORD satisfied = WAIT_TIMEOUT;
+};
+
+// Holds wait_lock(); the waiters woken meanwhile are notified once it is left, so that they do not
+// wake only to block on the lock. Under a plain lock of wait_lock() they are notified at once.
+class wait_guard {
+ public:
+  wait_guard();
+  ~wait_guard();
+  wait_guard(const wait_guard &) = delete;
+  wait_guard &operator=(const wait_guard &) = delete;
 };
 
 // A queued APC; `tag` lets its owner (a timer) take it back out of the queue.

@@ -91,7 +91,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initial_owner, LPCSTR 
   HANDLE h = named_create(name, "mutex", make_mutex, nullptr);
   if (h && initial_owner && GetLastError() != ERROR_ALREADY_EXISTS) {
     kref<mutex_object> m = lookup_handle_as<mutex_object>(h);
-    std::lock_guard<std::mutex> g(wait_lock());
+    wait_guard g;
     m->acquire_locked(&current_thread()->w);
     set_last_error(ERROR_SUCCESS);
   }
@@ -108,7 +108,7 @@ BOOL WINAPI ReleaseMutex(HANDLE h) {
   kref<mutex_object> m = lookup_handle_as<mutex_object>(h);
   if (!m) return FALSE;
   thread_object *self = current_thread();
-  std::lock_guard<std::mutex> g(wait_lock());
+  wait_guard g;
   if (m->owner != self) {
     set_last_error(ERROR_NOT_OWNER);
     return FALSE;
