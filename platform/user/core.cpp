@@ -21,7 +21,17 @@ namespace wb {
 
 // Globals are created once and never destroyed: threads may still run while the process exits.
 std::mutex &wait_lock() {
-  static auto *m = new std::mutex;
+  static auto *m = [] {
+    auto *mx = new std::mutex;
+    // Held for a few hundred nanoseconds at a time: a thread that finds it taken spins a little
+    // before it sleeps, so that independent waits do not queue behind each other's wake-ups.
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(mx->native_handle(), &a);
+    pthread_mutexattr_destroy(&a);
+    return mx;
+  }();
   return *m;
 }
 
@@ -101,15 +111,24 @@ void kobject::set_signalled_locked(bool on) {
 
 namespace {
 
-// Waiters to notify when the calling thread leaves its wait_guard; each holds its thread.
-thread_local int t_guards = 0;
-thread_local std::vector<kref<thread_object>> t_to_wake;
+// Waiters to notify when the calling thread leaves its wait_guard; each holds a reference to its
+// thread. Plain data in initial-exec TLS: read on every signal.
+constexpr int k_deferred_max = 64;
+struct deferred_wakes {
+  int guards = 0;
+  int count = 0;
+  thread_object *threads[k_deferred_max];
+};
+thread_local deferred_wakes t_wakes __attribute__((tls_model("initial-exec")));
 
 void notify_waiter(waiter *w) {
-  if (t_guards > 0)
-    t_to_wake.push_back(kref<thread_object>::share(w->thread));
-  else
+  deferred_wakes &d = t_wakes;
+  if (d.guards > 0 && d.count < k_deferred_max) {
+    w->thread->add_ref();
+    d.threads[d.count++] = w->thread;
+  } else {
     w->cv.notify_one();
+  }
 }
 
 DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waiter *w);
@@ -118,16 +137,19 @@ DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waite
 
 wait_guard::wait_guard() {
   wait_lock().lock();
-  ++t_guards;
+  ++t_wakes.guards;
 }
 
 wait_guard::~wait_guard() {
-  --t_guards;
+  deferred_wakes &d = t_wakes;
+  --d.guards;
   wait_lock().unlock();
-  if (t_guards > 0 || t_to_wake.empty()) return;
-  std::vector<kref<thread_object>> woken;
-  woken.swap(t_to_wake);
-  for (auto &t : woken) t->w.cv.notify_one();
+  if (d.guards > 0) return;
+  while (d.count > 0) {
+    thread_object *t = d.threads[--d.count];
+    t->w.cv.notify_one();
+    t->release();
+  }
 }
 
 // In the order they came: the first waiters whose wait can be met now get it.
@@ -542,7 +564,7 @@ struct cut_short_wait {
   uint64_t start_ns = 0;
   uint64_t end_ns = 0;  // its scaled end
 };
-thread_local cut_short_wait t_cut_short;
+thread_local cut_short_wait t_cut_short __attribute__((tls_model("initial-exec")));
 
 // Is a wait of `ms` starting at `now` the rest of `w`? The caller's remainder comes from GetTickCount
 // and may be off by a few milliseconds, or more when it was preempted between the two waits.
