@@ -6,6 +6,7 @@
 // of the system's out-of-memory exception.
 #include <standin/faults.h>
 
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,7 +40,6 @@ struct fault_state {
   std::mutex m;
   std::vector<fault_rule> rules;
   std::size_t injected[4] = {0, 0, 0, 0};
-  std::atomic<bool> any{false};
 };
 
 fault_state &fault_state_get() {
@@ -47,9 +47,12 @@ fault_state &fault_state_get() {
   return *f;
 }
 
+// Any rule at all? Constant-initialised, so an allocation reads one flag and nothing more.
+std::atomic<bool> g_faults_armed{false};
+
 bool inject(standin::faults::site where, HANDLE heap = nullptr) {
+  if (!g_faults_armed.load(std::memory_order_acquire)) return false;
   auto &f = fault_state_get();
-  if (!f.any.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> g(f.m);
   for (auto &fr : f.rules) {
     if (fr.r.where != where) continue;
@@ -67,8 +70,11 @@ bool inject(standin::faults::site where, HANDLE heap = nullptr) {
 // ---- heaps -------------------------------------------------------------------------------
 // A heap handle is a slot number with a generation, so any value can be checked without a lock
 // and without touching memory it does not name, and a destroyed heap's handle stays invalid while
-// its slot is reused. Blocks come straight from malloc behind a header naming their heap; the
-// live blocks sit on lists sharded by thread (one short spin lock each), which HeapDestroy frees.
+// its slot is reused. Blocks come straight from malloc behind a header naming their heap, and are
+// kept on lists, so that HeapDestroy frees what is left. Each of the first 16 threads alive at once
+// owns one list of every heap and works on it without locked operations; a block given back by
+// another thread goes onto the list's stack of returns (one compare-exchange), which the owner
+// unlinks and frees at its next call on that heap. Further threads share one locked list.
 // A bounded heap counts its bytes with one atomic.
 
 constexpr uint64_t k_block_magic = 0x5a455048424c4b31ull;  // live block
@@ -76,7 +82,10 @@ constexpr uint64_t k_block_magic = 0x5a455048424c4b31ull;  // live block
 struct heap;
 
 struct alignas(16) block_header {
-  heap *owner;
+  union {
+    heap *owner;                // while live
+    block_header *return_next;  // once given back by a thread that does not own its list
+  };
   block_header *prev;
   block_header *next;
   size_t size;
@@ -105,11 +114,13 @@ class spin_lock {
   std::atomic<bool> flag_{false};
 };
 
-constexpr unsigned k_shards = 8;
+constexpr unsigned k_owned_shards = 16;
+constexpr unsigned k_shared_shard = k_owned_shards;  // for threads beyond those
 
 struct alignas(64) block_shard {
-  spin_lock lock;
-  block_header list{nullptr, &list, &list, 0, 0, 0, 0};
+  spin_lock lock;                                // the shared list only
+  std::atomic<block_header *> returned{nullptr};  // given back by other threads
+  block_header list{{nullptr}, &list, &list, 0, 0, 0, 0};
 };
 
 struct heap {
@@ -118,15 +129,45 @@ struct heap {
   size_t max = 0;  // 0: growable
   std::atomic<size_t> used{0};  // bounded heaps only
   bool process = false;
-  block_shard shards[k_shards];
+  block_shard shards[k_owned_shards + 1];
 };
 
-// Threads spread over the shards in the order they first allocate.
+// Which list of every heap the calling thread owns: taken at its first heap call, given back when
+// it ends (after which its calls use the shared list).
+std::atomic<bool> g_shard_taken[k_owned_shards];
+thread_local unsigned t_shard __attribute__((tls_model("initial-exec"))) = ~0u;
+
+void give_back_shard(void *p) {
+  t_shard = k_shared_shard;
+  g_shard_taken[reinterpret_cast<uintptr_t>(p) - 1].store(false, std::memory_order_release);
+}
+
+pthread_key_t shard_key() {
+  static pthread_key_t key = [] {
+    pthread_key_t k;
+    pthread_key_create(&k, give_back_shard);
+    return k;
+  }();
+  return key;
+}
+
+unsigned claim_shard() {
+  const pthread_key_t key = shard_key();
+  for (unsigned i = 0; i < k_owned_shards; ++i) {
+    bool taken = false;
+    if (g_shard_taken[i].compare_exchange_strong(taken, true, std::memory_order_acquire)) {
+      t_shard = i;
+      pthread_setspecific(key, reinterpret_cast<void *>(static_cast<uintptr_t>(i) + 1));
+      return i;
+    }
+  }
+  t_shard = k_shared_shard;
+  return k_shared_shard;
+}
+
 unsigned my_shard() {
-  static std::atomic<unsigned> next{0};
-  thread_local unsigned shard __attribute__((tls_model("initial-exec"))) = ~0u;
-  if (shard == ~0u) shard = next.fetch_add(1, std::memory_order_relaxed) % k_shards;
-  return shard;
+  const unsigned s = t_shard;
+  return s != ~0u ? s : claim_shard();
 }
 
 // Slot table: chunks made on demand and never freed. Slots are reused first in, first out, each
@@ -135,8 +176,10 @@ constexpr unsigned k_chunk_slots = 256;
 constexpr unsigned k_chunks = 256;
 constexpr unsigned k_max_heaps = k_chunk_slots * k_chunks;
 
+// Read on every heap call: constant-initialised, so no guard is checked.
+std::atomic<std::atomic<heap *> *> g_heap_chunks[k_chunks];
+
 struct heap_table {
-  std::atomic<std::atomic<heap *> *> chunks[k_chunks] = {};
   std::mutex m;  // making and destroying heaps only
   std::deque<uint32_t> free_slots;
   std::vector<uint16_t> generation = std::vector<uint16_t>(k_max_heaps, 0);
@@ -152,8 +195,8 @@ HANDLE encode(uint32_t slot, uint16_t gen) {
   return reinterpret_cast<HANDLE>(((static_cast<uintptr_t>(gen) << 20) | (slot + 1)) << 4);
 }
 
-std::atomic<heap *> *slot_ref(heap_table &t, uint32_t slot) {
-  std::atomic<heap *> *chunk = t.chunks[slot / k_chunk_slots].load(std::memory_order_acquire);
+std::atomic<heap *> *slot_ref(uint32_t slot) {
+  std::atomic<heap *> *chunk = g_heap_chunks[slot / k_chunk_slots].load(std::memory_order_acquire);
   return chunk ? &chunk[slot % k_chunk_slots] : nullptr;
 }
 
@@ -163,7 +206,7 @@ heap *heap_of(HANDLE h) {
   const uintptr_t x = v >> 4;
   const uintptr_t slot1 = x & 0xFFFFF;
   if (slot1 == 0 || slot1 > k_max_heaps || (x >> 20) > 0xFFFF) return nullptr;
-  std::atomic<heap *> *ref = slot_ref(heaps(), static_cast<uint32_t>(slot1 - 1));
+  std::atomic<heap *> *ref = slot_ref(static_cast<uint32_t>(slot1 - 1));
   if (!ref) return nullptr;
   heap *hp = ref->load(std::memory_order_acquire);
   return hp && hp->handle == h ? hp : nullptr;
@@ -176,8 +219,8 @@ heap *make_heap(DWORD flags, size_t max, bool process) {
   if (t.next_slot < k_max_heaps && t.free_slots.size() < 1024) {
     // New slots while few are free, so that a stale handle long meets an empty slot.
     slot = t.next_slot++;
-    if (!t.chunks[slot / k_chunk_slots].load(std::memory_order_relaxed))
-      t.chunks[slot / k_chunk_slots].store(new std::atomic<heap *>[k_chunk_slots](), std::memory_order_release);
+    if (!g_heap_chunks[slot / k_chunk_slots].load(std::memory_order_relaxed))
+      g_heap_chunks[slot / k_chunk_slots].store(new std::atomic<heap *>[k_chunk_slots](), std::memory_order_release);
   } else if (!t.free_slots.empty()) {
     slot = t.free_slots.front();
     t.free_slots.pop_front();
@@ -191,7 +234,7 @@ heap *make_heap(DWORD flags, size_t max, bool process) {
   hp->flags = flags;
   hp->max = max;
   hp->process = process;
-  slot_ref(t, slot)->store(hp, std::memory_order_release);
+  slot_ref(slot)->store(hp, std::memory_order_release);
   return hp;
 }
 
@@ -199,7 +242,7 @@ void unregister_heap(heap *hp) {
   auto &t = heaps();
   const uint32_t slot = static_cast<uint32_t>(((reinterpret_cast<uintptr_t>(hp->handle) >> 4) & 0xFFFFF) - 1);
   std::lock_guard<std::mutex> g(t.m);
-  slot_ref(t, slot)->store(nullptr, std::memory_order_release);
+  slot_ref(slot)->store(nullptr, std::memory_order_release);
   t.free_slots.push_back(slot);
 }
 
@@ -235,23 +278,63 @@ void unreserve(heap *hp, size_t size) {
   if (hp->max != 0) hp->used.fetch_sub(size, std::memory_order_relaxed);
 }
 
-void link(heap *hp, block_header *b) {
-  b->shard = my_shard();
-  block_shard &s = hp->shards[b->shard];
-  s.lock.lock();
+void insert(block_shard &s, block_header *b) {
   b->next = &s.list;
   b->prev = s.list.prev;
   s.list.prev->next = b;
   s.list.prev = b;
-  s.lock.unlock();
 }
 
-void unlink(heap *hp, block_header *b) {
-  block_shard &s = hp->shards[b->shard];
-  s.lock.lock();
+void remove(block_header *b) {
   b->prev->next = b->next;
   b->next->prev = b->prev;
-  s.lock.unlock();
+}
+
+// The owner frees what other threads gave back to its list.
+void take_returns(block_shard &s) {
+  if (!s.returned.load(std::memory_order_relaxed)) return;
+  block_header *b = s.returned.exchange(nullptr, std::memory_order_acquire);
+  while (b) {
+    block_header *n = b->return_next;
+    remove(b);
+    std::free(b);
+    b = n;
+  }
+}
+
+void link(heap *hp, block_header *b) {
+  const unsigned i = my_shard();
+  b->shard = i;
+  block_shard &s = hp->shards[i];
+  if (i == k_shared_shard) {
+    s.lock.lock();
+    insert(s, b);
+    s.lock.unlock();
+    return;
+  }
+  take_returns(s);
+  insert(s, b);
+}
+
+// Unlinks and frees a block already marked free.
+void release_block(heap *hp, block_header *b) {
+  const unsigned i = b->shard;
+  block_shard &s = hp->shards[i];
+  if (i == k_shared_shard) {
+    s.lock.lock();
+    remove(b);
+    s.lock.unlock();
+    std::free(b);
+  } else if (i == my_shard()) {
+    take_returns(s);
+    remove(b);
+    std::free(b);
+  } else {
+    block_header *head = s.returned.load(std::memory_order_relaxed);
+    do {
+      b->return_next = head;
+    } while (!s.returned.compare_exchange_weak(head, b, std::memory_order_release, std::memory_order_relaxed));
+  }
 }
 
 void *heap_alloc(heap *hp, DWORD flags, size_t size, standin::faults::site site) {
@@ -280,9 +363,8 @@ bool heap_free(heap *hp, LPVOID mem) {
   block_header *b = header_of(hp, mem);
   if (!b) return false;
   b->magic = 0;
-  unlink(hp, b);
   unreserve(hp, b->size);
-  std::free(b);
+  release_block(hp, b);
   return true;
 }
 
@@ -564,7 +646,7 @@ void add(const rule &r) {
   auto &f = fault_state_get();
   std::lock_guard<std::mutex> g(f.m);
   f.rules.push_back(fault_rule{r, std::this_thread::get_id(), 0, 0});
-  f.any.store(true, std::memory_order_release);
+  g_faults_armed.store(true, std::memory_order_release);
 }
 
 void fail_next(site where, unsigned count) {
@@ -579,7 +661,7 @@ void clear() {
   std::lock_guard<std::mutex> g(f.m);
   f.rules.clear();
   for (auto &n : f.injected) n = 0;
-  f.any.store(false, std::memory_order_release);
+  g_faults_armed.store(false, std::memory_order_release);
 }
 
 std::size_t injected(site where) {

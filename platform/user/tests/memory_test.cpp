@@ -6,11 +6,15 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "zephtest/wait.h"
 
 namespace {
 
@@ -190,6 +194,46 @@ TEST_F(Memory, HeapSharedByThreadsKeepsItsBoundAndDestroyFreesTheRest) {
       handed[t].pop_back();
     }
   }
+  EXPECT_TRUE(HeapDestroy(h));
+}
+
+// One thread allocates while another frees what it made: the blocks given back across threads are
+// freed (the leak checker would tell), also those still waiting when the heap is destroyed.
+TEST_F(Memory, BlocksFreedByAnotherThreadAreReleased) {
+  HANDLE h = HeapCreate(0, 0, 0);
+  ASSERT_NE(h, nullptr);
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<void *> handed;
+  bool done = false;
+  std::thread consumer([&] {
+    for (;;) {
+      std::unique_lock<std::mutex> lk(m);
+      ASSERT_TRUE(zephtest::wait_on(cv, lk, [&] { return done || !handed.empty(); }));
+      if (handed.empty() && done) return;
+      void *p = handed.back();
+      handed.pop_back();
+      lk.unlock();
+      ASSERT_EQ(static_cast<unsigned char *>(p)[99], 0x5A);
+      ASSERT_TRUE(HeapFree(h, 0, p));
+    }
+  });
+  for (int i = 0; i < 5000; ++i) {
+    void *p = HeapAlloc(h, 0, 100);
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 0x5A, 100);
+    {
+      std::lock_guard<std::mutex> g(m);
+      handed.push_back(p);
+    }
+    cv.notify_one();
+  }
+  {
+    std::lock_guard<std::mutex> g(m);
+    done = true;
+  }
+  cv.notify_one();
+  consumer.join();
   EXPECT_TRUE(HeapDestroy(h));
 }
 
