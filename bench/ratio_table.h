@@ -24,6 +24,7 @@ struct row {
   double limit;          // subject/baseline time ratio the target allows (0: no target, just shown)
   std::string target;    // the target as printed
   double scale = 1.0;    // subject time multiplier (threads, for the cost per operation of each thread)
+  bool overhead = false;  // show subject - baseline in ns (and the limit in ns) instead of the ratio
 };
 
 class ratio_table : public benchmark::ConsoleReporter {
@@ -51,14 +52,19 @@ class ratio_table : public benchmark::ConsoleReporter {
       if (s == times_.end() || b == times_.end()) continue;
       std::vector<double> ratios;
       const size_t n = std::min(s->second.size(), b->second.size());
-      for (size_t i = 0; i < n; ++i)
-        if (b->second[i] > 0) ratios.push_back(r.scale * s->second[i] / b->second[i]);
+      for (size_t i = 0; i < n; ++i) {
+        if (r.overhead)
+          ratios.push_back(r.scale * s->second[i] - b->second[i]);
+        else if (b->second[i] > 0)
+          ratios.push_back(r.scale * s->second[i] / b->second[i]);
+      }
       if (ratios.empty()) continue;
       const double med = median(ratios);
       const auto [lo, hi] = std::minmax_element(ratios.begin(), ratios.end());
       char spread[32];
-      std::snprintf(spread, sizeof spread, "%.2f-%.2f", *lo, *hi);
-      std::printf("| %-44s | %7.2f | %-15s | %10.1f | %10.1f | %-10s | %-4s |\n", r.label.c_str(), med, spread,
+      std::snprintf(spread, sizeof spread, r.overhead ? "%.0f-%.0f ns" : "%.2f-%.2f", *lo, *hi);
+      std::printf(r.overhead ? "| %-44s | %4.0f ns |" : "| %-44s | %7.2f |", r.label.c_str(), med);
+      std::printf(" %-15s | %10.1f | %10.1f | %-10s | %-4s |\n", spread,
                   r.scale * median(s->second), median(b->second), r.target.c_str(),
                   r.limit <= 0 ? "-" : med <= r.limit ? "yes" : "no");
     }
