@@ -67,22 +67,50 @@ struct module_lists {
 locked_list<w32heap_sized*>& buckets() { return lists.buckets; }
 locked_list<retirable*>& parked() { return lists.parked; }
 
-std::atomic<unsigned> next_thread_slot{0};
+// A thread takes a free slot for its life; beyond thread_slots threads alive at once, slots are
+// shared in turn.
+std::atomic<bool> slot_taken[thread_slots];
+std::atomic<unsigned> next_shared_slot{0};
 
 struct thread_slot_holder {
-  unsigned index = next_thread_slot.fetch_add(1, std::memory_order_relaxed) % thread_slots;
+  unsigned index = 0;
+  bool owned = false;
+  thread_slot_holder() {
+    for (unsigned i = 0; i < thread_slots && !owned; ++i) {
+      bool taken = false;
+      if (slot_taken[i].compare_exchange_strong(taken, true, std::memory_order_acquire)) {
+        index = i;
+        owned = true;
+      }
+    }
+    if (!owned) index = next_shared_slot.fetch_add(1, std::memory_order_relaxed) % thread_slots;
+  }
   ~thread_slot_holder() {
-    auto& r = buckets();
-    w32cpp::section_lock hold(r.lock);
-    for (w32heap_sized* b : r.items) b->flush_slot(index);
+    {
+      auto& r = buckets();
+      w32cpp::section_lock hold(r.lock);
+      for (w32heap_sized* b : r.items) b->flush_slot(index);
+    }
+    if (owned) slot_taken[index].store(false, std::memory_order_release);
   }
 };
 
-thread_local thread_slot_holder t_slot;
+// Read on every allocation: constant-initialised, so no thread-local initialiser runs for it.
+thread_local unsigned t_slot_index = thread_slots;
+
+unsigned take_slot() {
+  // The holder's destructor (at the thread's end) gives the slot back.
+  static thread_local thread_slot_holder holder;
+  t_slot_index = holder.index;
+  return holder.index;
+}
 
 }  // namespace
 
-unsigned thread_slot() { return t_slot.index; }
+unsigned thread_slot() {
+  const unsigned i = t_slot_index;
+  return i < thread_slots ? i : take_slot();
+}
 
 namespace {
 

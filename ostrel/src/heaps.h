@@ -50,8 +50,8 @@ class w32heap_virtual : public iheap {
   void free(void* pointer, uint32_t size) override;
 };
 
-// The calling thread's slot (0 .. thread_slots - 1), handed out in turn to threads as they first
-// allocate. Threads up to that many never share a slot.
+// The calling thread's slot (0 .. thread_slots - 1), taken at its first allocation and given back
+// when it ends. Up to that many threads alive at once never share a slot.
 constexpr unsigned thread_slots = 16;
 unsigned thread_slot();
 
