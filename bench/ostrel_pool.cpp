@@ -68,8 +68,8 @@ std::vector<bench::row> rows() {
     for (int t : {4, 8}) {
       r.push_back({"pool " + std::to_string(s) + " B, per op, " + std::to_string(t) + " thr / 1", name("BM_Pool", s, t),
                    name("BM_Pool", s, 1), 0.0, "no growth", static_cast<double>(t)});
-      r.push_back({"  malloc, the same", name("BM_Malloc", s, t), name("BM_Malloc", s, 1), 0.0, "-",
-                   static_cast<double>(t)});
+      r.push_back(
+          {"  malloc, the same", name("BM_Malloc", s, t), name("BM_Malloc", s, 1), 0.0, "-", static_cast<double>(t)});
     }
   }
   return r;

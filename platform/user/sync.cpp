@@ -182,9 +182,7 @@ void take_ownership(LPCRITICAL_SECTION cs, HANDLE me) {
   cs->RecursionCount = 1;
 }
 
-void futex_wait(LONG *word, LONG value) {
-  syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
-}
+void futex_wait(LONG *word, LONG value) { syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0); }
 
 void futex_wake_one(LONG *word) { syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
 

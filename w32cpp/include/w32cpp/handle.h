@@ -33,28 +33,38 @@ public:
   void add_ref() {
     DWORD n = count.load(std::memory_order_relaxed);
     do {
-      if (n == 0) throw use_count_base_is_zero();
+      if (n == 0)
+        throw use_count_base_is_zero();
     } while (!count.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
   }
 
+  // Throws use_count_base_is_zero when the count is already zero.
   void release() {
+    if (!release_noexcept())
+      throw use_count_base_is_zero();
+  }
+
+  // The same, for destructors: false instead of the exception.
+  bool release_noexcept() noexcept {
     DWORD n = count.load(std::memory_order_acquire);
     // The only use: no other thread can hold the counter to change it, so no locked operation.
     if (n == 1) {
       count.store(0, std::memory_order_relaxed);
       dispose();
       delete this;
-      return;
+      return true;
     }
     do {
       // A release more than was taken: refuse rather than wrap to 0xFFFFFFFF.
-      if (n == 0) throw use_count_base_is_zero();
+      if (n == 0)
+        return false;
     } while (!count.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel));
     // The object's destructor never runs while the count is being changed.
     if (n == 1) {
       dispose();
       delete this;
     }
+    return true;
   }
 
   DWORD use_count() const { return count.load(std::memory_order_acquire); }
@@ -139,7 +149,8 @@ public:
     return *this;
   }
 
-  ~auto_handle() { counter->release(); }
+  // A destructor cannot throw: a count that is already zero has nothing left to give back.
+  ~auto_handle() { counter->release_noexcept(); }
 
   void reset() { auto_handle().swap(*this); }
   template <class U> void reset(U *p) { auto_handle(p).swap(*this); }
