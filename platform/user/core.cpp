@@ -2,12 +2,15 @@
 #include <standin/clock.h>
 #include <standin/thread.h>
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -154,13 +157,64 @@ wait_guard::~wait_guard() {
 
 // In the order they came: the first waiters whose wait can be met now get it.
 void kobject::wake_waiters_locked() {
-  for (waiter *w : waiters_) {
-    if (w->satisfied != WAIT_TIMEOUT || !w->objects || w->thread->terminated) continue;
+  for (size_t i = 0; i < waiters_.size();) {
+    waiter *w = waiters_[i];
+    if (w->satisfied.load(std::memory_order_relaxed) != WAIT_TIMEOUT || !w->objects || w->thread->terminated) {
+      ++i;
+      continue;
+    }
     const DWORD r = try_satisfy_locked(w->count, w->objects, w->wait_all, w);
-    if (r == WAIT_TIMEOUT) continue;
-    w->satisfied = r;
+    if (r == WAIT_TIMEOUT) {
+      ++i;
+      continue;
+    }
+    // Off every list now (this one's entry i included), so that the waiter returns without the lock.
+    for (DWORD k = 0; k < w->count; ++k) {
+      auto &v = w->objects[k]->waiters_;
+      v.erase(std::find(v.begin(), v.end(), w));
+    }
+    w->objects = nullptr;
+    w->thread->blocked = false;
+    w->thread->blocked_alertable = false;
+    w->satisfied.store(r, std::memory_order_release);
     notify_waiter(w);
   }
+}
+
+void wake_event::notify_one() {
+  seq_.fetch_add(1, std::memory_order_seq_cst);
+  if (sleeping_.load(std::memory_order_seq_cst))
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&seq_), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void wake_event::sleep(uint32_t seen, const std::chrono::steady_clock::time_point *deadline) {
+  sleeping_.store(true, std::memory_order_seq_cst);
+  if (seq_.load(std::memory_order_seq_cst) == seen) {
+    auto *word = reinterpret_cast<uint32_t *>(&seq_);
+    if (deadline) {
+      // An absolute time on the monotonic clock, which steady_clock reads.
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+      timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, seen, &ts, nullptr, FUTEX_BITSET_MATCH_ANY);
+    } else {
+      syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+    }
+  }
+  sleeping_.store(false, std::memory_order_relaxed);
+}
+
+void wake_event::wait(std::unique_lock<std::mutex> &lk) {
+  const uint32_t seen = prepare();
+  lk.unlock();
+  sleep(seen, nullptr);
+  lk.lock();
+}
+
+void wake_event::wait_until(std::unique_lock<std::mutex> &lk, std::chrono::steady_clock::time_point deadline) {
+  const uint32_t seen = prepare();
+  lk.unlock();
+  sleep(seen, &deadline);
+  lk.lock();
 }
 
 thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
@@ -624,8 +678,9 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         lk.unlock();
         park_current_thread();
       }
-      if (registered && self->w.satisfied != WAIT_TIMEOUT) {
-        result = self->w.satisfied;  // met by the signaller
+      if (registered && self->w.satisfied.load(std::memory_order_relaxed) != WAIT_TIMEOUT) {
+        result = self->w.satisfied.load(std::memory_order_relaxed);  // met by the signaller
+        registered = false;                                          // who took it off the lists
         break;
       }
       result = try_satisfy_locked(count, objs, wait_all, &self->w);
@@ -642,21 +697,28 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         self->w.objects = objs;
         self->w.count = count;
         self->w.wait_all = wait_all;
-        self->w.satisfied = WAIT_TIMEOUT;
+        self->w.satisfied.store(WAIT_TIMEOUT, std::memory_order_relaxed);
         for (DWORD i = 0; i < count; ++i) wait_engine::add_waiter(objs[i], &self->w);
         registered = true;
       }
       self->blocked = true;
       self->blocked_alertable = alertable;
       thread_state_changed().notify_all();
-      if (infinite)
-        self->w.cv.wait(lk);
-      else
-        self->w.cv.wait_until(lk, deadline);
+      const uint32_t seen = self->w.cv.prepare();
+      lk.unlock();
+      self->w.cv.sleep(seen, infinite ? nullptr : &deadline);
+      const DWORD met = self->w.satisfied.load(std::memory_order_acquire);
+      if (met != WAIT_TIMEOUT) {
+        // Met, taken off the lists and marked running by the signaller: no need of the lock.
+        result = met;
+        registered = false;
+        break;
+      }
+      lk.lock();
       self->blocked = false;
       self->blocked_alertable = false;
     }
-    unregister();
+    if (lk.owns_lock()) unregister();
   }
   if (result == WAIT_IO_COMPLETION) {
     run_apcs(self);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -17,17 +19,37 @@ namespace wb {
 class thread_object;
 class mutex_object;
 
-// One per thread; a blocked wait sleeps on cv (with wait_lock()).
+// What a waiting thread sleeps on: a sequence number and a futex, so that a signaller that met the
+// wait can wake it without the thread taking wait_lock() again. A wake between the check under the
+// lock and the sleep is not lost (the number has moved on).
+class wake_event {
+ public:
+  void notify_one();
+  void notify_all() { notify_one(); }  // one thread sleeps on it
+  // Leaves `lk` while asleep and takes it again.
+  void wait(std::unique_lock<std::mutex> &lk);
+  void wait_until(std::unique_lock<std::mutex> &lk, std::chrono::steady_clock::time_point deadline);
+  // The two halves: prepare() with the lock held, sleep() after leaving it.
+  uint32_t prepare() const { return seq_.load(std::memory_order_acquire); }
+  void sleep(uint32_t seen, const std::chrono::steady_clock::time_point *deadline);
+
+ private:
+  std::atomic<uint32_t> seq_{0};
+  std::atomic<bool> sleeping_{false};
+};
+
+// One per thread; a blocked wait sleeps on cv (checked with wait_lock()).
 struct waiter {
-  std::condition_variable cv;
+  wake_event cv;
   thread_object *thread = nullptr;
   // The wait it is registered for (guarded by wait_lock()). A signaller that finds the wait can be
-  // met meets it on the waiter's behalf (taking the objects' state, as the waiter would) and leaves
-  // the result in `satisfied`, so that only that waiter is woken and nothing is taken twice.
+  // met meets it on the waiter's behalf (taking the objects' state, as the waiter would), takes it
+  // off every object's list and leaves the result in `satisfied` (written last, with release), so
+  // that only that waiter is woken, nothing is taken twice, and the waiter returns without the lock.
   kobject *const *objects = nullptr;
   DWORD count = 0;
   bool wait_all = false;
-  DWORD satisfied = WAIT_TIMEOUT;
+  std::atomic<DWORD> satisfied{WAIT_TIMEOUT};
 };
 
 // Holds wait_lock(); the waiters woken meanwhile are notified once it is left, so that they do not
