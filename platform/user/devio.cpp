@@ -78,6 +78,19 @@ class device_file : public file_object {
     return TRUE;
   }
 
+  BOOL cancel_io_ex(LPOVERLAPPED ov) override {
+    held f(this);
+    if (!f) {
+      set_last_error(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (wbk::io_cancel(f, nullptr, ov) == 0) {
+      set_last_error(ERROR_NOT_FOUND);
+      return FALSE;
+    }
+    return TRUE;
+  }
+
  protected:
   // Another thread may be inside a call on this object when the last handle goes: such a call holds a
   // reference of its own, so the file object stays (and IRP_MJ_CLOSE waits) until it is done.
@@ -125,6 +138,7 @@ class device_file : public file_object {
       return FALSE;
     }
     r.thread = io_thread_token();
+    r.overlapped = ov;
     if (overlapped_) {
       if (!ov) {
         set_last_error(ERROR_INVALID_PARAMETER);
@@ -395,6 +409,12 @@ extern "C" BOOL WINAPI CancelIo(HANDLE h) {
   return f->cancel_io();
 }
 
+extern "C" BOOL WINAPI CancelIoEx(HANDLE h, LPOVERLAPPED ov) {
+  auto f = file_of(h);
+  if (!f) return FALSE;
+  return f->cancel_io_ex(ov);
+}
+
 extern "C" DWORD WINAPI GetFileSize(HANDLE h, LPDWORD high) {
   auto f = file_of(h);
   if (!f) return INVALID_FILE_SIZE;
@@ -407,4 +427,8 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE h, LONG low, PLONG high, DWORD met
   return f->seek(low, high, method);
 }
 
-extern "C" BOOL WINAPI FlushFileBuffers(HANDLE h) { return file_of(h) ? TRUE : FALSE; }
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE h) {
+  auto f = file_of(h);
+  if (!f) return FALSE;
+  return f->flush_buffers();
+}
