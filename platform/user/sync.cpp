@@ -24,6 +24,12 @@ DWORD mutex_object::acquire_locked(waiter *w) {
     ++recursion;
     return 0;
   }
+  if (w->thread->ended) {
+    // A terminated thread runs on until its next wait, but its owned mutexes were already let go:
+    // one it takes now is abandoned at once rather than held by a thread that will never release it.
+    abandoned = true;
+    return 0;
+  }
   owner = w->thread;
   recursion = 1;
   add_ref();  // held by the owner's list until released or abandoned
