@@ -559,8 +559,10 @@ bool EPControl::request(const SetupRecord& setup, BYTE* data, DWORD nak_limit, D
     if (!setup_transaction(raw)) return false;
     DWORD done = 0;
     DWORD naks = 0;
-    if (setup.bmRequestType & 0x80) {
-        bool ok = setup.wLength == 0 || in_stage(data, setup.wLength, &done, nak_limit);
+    // Without a data stage the status stage is IN whatever the direction: the device executes the
+    // request when it is asked for that status.
+    if ((setup.bmRequestType & 0x80) && setup.wLength) {
+        bool ok = in_stage(data, setup.wLength, &done, nak_limit);
         if (transferred) *transferred = done;
         if (!ok) return false;
         toggle = 1;
