@@ -3,6 +3,7 @@
 // unplugging, registration life cycle, two lines at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -288,6 +289,38 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     auto got = line.model->take_received_messages();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], bytes_of(70, 4));
+}
+
+// A read cancelled while a data packet of its frame is on the line: the packet lands in the
+// caller's buffer when it ends, so the read may report 995 only after that, never before.
+TEST_F(SerialTransport, ACancelledReadLetsGoOfItsBufferOnlyWhenItsPacketHasLanded) {
+    SerialInstrument line("COM10", {}, {}, 5000);
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM101");
+    ASSERT_FALSE(HasFailure());
+    const std::vector<BYTE> frame = bytes_of(2000, 9);
+    offer(line, frame);
+    // A data packet of 1024 bytes takes about a second at this rate.
+    line.model->faults().line_rate(9600);
+    std::vector<BYTE> buffer(4096, 0);
+    karnet::io_read pending = s.read_on_memory(buffer.data(), DWORD(buffer.size()), false);
+    ASSERT_TRUE(s.submit_read(pending));
+    // The header has been taken: the data stage's first packet is asked for next.
+    const std::vector<BYTE> head(frame.begin(), frame.begin() + 3);
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.model->bulk_in_peek(3) == head; }));
+    EXPECT_EQ(s.cancel().get_code(), 0u);
+    EXPECT_EQ(finish(s, pending.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    // The caller takes its buffer back.
+    std::fill(buffer.begin(), buffer.end(), BYTE(0xEE));
+    // The pipe reset runs behind whatever the worker was doing on the line.
+    EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, 0u);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), BYTE(0xEE)), std::ptrdiff_t(buffer.size()));
+    line.model->faults().line_rate(0);
+    offer(line, bytes_of(50, 10));
+    std::vector<BYTE> next(64);
+    reply r = read(s, next);
+    ASSERT_EQ(r.status, 0u);
+    next.resize(r.bytes);
+    EXPECT_EQ(next, bytes_of(50, 10));
 }
 
 // Whether the firmware starts its toggles again on SET_CONFIGURATION and SET_INTERFACE.
