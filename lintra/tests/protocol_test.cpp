@@ -36,7 +36,8 @@ TEST_F(SerialTransport, ListsTheSerialInstrumentLikeAUsbOneOnlyAfterBringUp) {
     EXPECT_TRUE(api().register_port(line.port, 1));
     EXPECT_EQ(line.memory_port->counters.opens.load(), 1u);
     EXPECT_FALSE(api().register_port(line.port, 0));
-    SleepEx(300, FALSE);  // a few bring-up attempts
+    // Two bring-up attempts have gone out (each starts with a 129-byte burst).
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.memory_port->counters.bytes_written.load() > 2 * 129; }));
     EXPECT_TRUE(listed(wire::device_interface_guid_bulk).empty());
 
     line.model->replug();
