@@ -520,7 +520,9 @@ void ZephProtocolDevice::run_jobs() {
             if (next.packet->complete(status)) notify(*next.packet);
             continue;
         }
-        // A pipe reset is the current packet of the device's own queue.
+        // A pipe reset is the current packet of the device's own queue, unless it was cancelled
+        // while it waited here: then the queue has moved on and nothing is reset.
+        if (next.packet->completed()) continue;
         const DWORD word = wire::get24(next.packet->input().bytes());
         next.packet->set_bytes(wire::HEADER_SIZE);
         const DWORD status = word == wire::WORD_READ_PIPE_RESET ? pipe_reset(EPBulkIN::endpoint, 0x1003)

@@ -324,6 +324,36 @@ TEST_F(SerialTransport, ACancelledReadLetsGoOfItsBufferOnlyWhenItsPacketHasLande
     EXPECT_EQ(next, bytes_of(50, 10));
 }
 
+// A pipe reset cancelled while it waits behind a device reset resets nothing later: reads that the
+// client starts after the cancel are not aborted by it.
+TEST_F(SerialTransport, ACancelledPipeResetLeavesLaterReadsAlone) {
+    SerialInstrument line("COM5", {}, {}, 5000);
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM51");
+    ASSERT_FALSE(HasFailure());
+    // The reset's bring-up takes a while on a slow line.
+    line.model->faults().line_rate(9600);
+    const auto bursts = line.device->stats().resync_bytes;
+    karnet::io_control reset = s.control_on_memory(wire::IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0);
+    ASSERT_TRUE(s.submit_control(reset));
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.device->stats().resync_bytes > bursts; }));
+    BYTE header[8] = {};
+    wire::header_view{header}.write(wire::WORD_READ_PIPE_RESET, 0, 0);
+    karnet::io_control pipe = s.control_on_memory(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, header, 8);
+    ASSERT_TRUE(s.submit_control(pipe));
+    EXPECT_EQ(s.cancel().get_code(), 0u);
+    EXPECT_EQ(finish(s, pipe.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    std::vector<BYTE> buffer(64);
+    karnet::io_read later = s.read_on_memory(buffer.data(), 64, false);
+    ASSERT_TRUE(s.submit_read(later));
+    EXPECT_EQ(finish(s, reset.request(), 60000), 0u);
+    line.model->faults().line_rate(0);
+    offer(line, bytes_of(30, 4));
+    ASSERT_EQ(finish(s, later.request(), 20000), 0u);
+    EXPECT_EQ(later.request()->bytes(), 30u);
+    buffer.resize(30);
+    EXPECT_EQ(buffer, bytes_of(30, 4));
+}
+
 // Whether the firmware starts its toggles again on SET_CONFIGURATION and SET_INTERFACE.
 struct FirmwareRule {
     bool resets_toggles;
