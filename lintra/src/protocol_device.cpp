@@ -487,7 +487,25 @@ void ZephProtocolDevice::post(job_kind kind, const packet_handle& packet) {
             return;
         }
     }
-    if (packet->complete(ERROR_OPERATION_ABORTED)) notify(*packet);
+    // A pipe reset is the current packet of the device's queue: the requests behind it go on.
+    if (kind == job_kind::pipe_reset)
+        complete_and_next(packet, ERROR_OPERATION_ABORTED);
+    else if (packet->complete(ERROR_OPERATION_ABORTED))
+        notify(*packet);
+}
+
+bool ZephProtocolDevice::refused(const packet_handle& packet) {
+    if (!dead_.load()) return false;
+    if (packet->complete(ERROR_DEVICE_REMOVED)) notify(*packet);
+    return true;
+}
+
+void ZephProtocolDevice::submit_read(const packet_handle& packet) {
+    if (!refused(packet)) read_.submit(packet);
+}
+
+void ZephProtocolDevice::submit_write(const packet_handle& packet) {
+    if (!refused(packet)) write_.submit(packet);
 }
 
 bool ZephProtocolDevice::step() {
@@ -669,6 +687,7 @@ void ZephProtocolDevice::shutdown() {
 }
 
 DWORD ZephProtocolDevice::submit(const packet_handle& packet) {
+    if (refused(packet)) return ERROR_DEVICE_REMOVED;
     switch (packet->code()) {
     case wire::IOCTL_READ_NOTIFICATION: return info_.submit(packet);
     case wire::IOCTL_RESET_DEVICE:

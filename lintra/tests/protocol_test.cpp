@@ -645,3 +645,48 @@ TEST_F(SerialTransport, SessionOverAPseudoTerminalRunsRequestsAndStreams) {
     EXPECT_EQ(control(s, wire::IOCTL_READ_NOTIFICATION, record.data(), 64, nullptr, 0).status, 0u);
     EXPECT_EQ(wire::notify_code(record.data()), simdev::event::run_started);
 }
+
+// A session thread may reach a device just as it is unregistered: what it hands over then still
+// completes, a pipe reset and whatever queued behind it included.
+TEST_F(SerialTransport, RequestsReachingAShutDownDeviceAllComplete) {
+    SerialInstrument line("COM4");
+    w32cpp::auto_handle<lintra::RsUSBEmulation> emulation(new lintra::RsUSBEmulation(line.port));
+    lintra::ZephProtocolDevice device(nullptr, emulation, 1, "ZEPHSerial\\COM41");
+    ASSERT_TRUE(emulation->set_address(1));
+    emulation->set_configuration_value(1);
+    device.shutdown();
+    BYTE reset[8] = {}, command[8] = {}, data[16] = {};
+    wire::header_view{reset}.write(wire::WORD_READ_PIPE_RESET, 0, 0);
+    wire::header_view{command}.write(0x000003, 3, 0);
+    auto packet = [](DWORD code, void* out, DWORD out_size, void* in, DWORD in_size) {
+        return lintra::packet_handle(
+            new lintra::TransferPacket(code, out ? ostrel::mem_block(out, out_size, false) : ostrel::mem_block(),
+                                       in ? ostrel::mem_block(in, in_size, false) : ostrel::mem_block()));
+    };
+    std::vector<lintra::packet_handle> sent = {
+        packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, reset, 8),
+        packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, command, 8),
+        packet(wire::IOCTL_READ_NOTIFICATION, data, 16, nullptr, 0),
+    };
+    for (auto& p : sent) device.submit(p);
+    lintra::packet_handle read = packet(0, data, 16, nullptr, 0);
+    lintra::packet_handle write = packet(0, data, 16, nullptr, 0);
+    device.submit_read(read);
+    device.submit_write(write);
+    sent.push_back(read);
+    sent.push_back(write);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(sent[i]->done());
+        EXPECT_EQ(sent[i]->result(false).get_code(), DWORD(ERROR_DEVICE_REMOVED));
+    }
+    // Past the router's look at the device just before the shut-down: the pipe reset finds the
+    // device task gone, and the request queued behind it still runs.
+    lintra::packet_handle late_reset = packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, reset, 8);
+    lintra::packet_handle behind = packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, command, 8);
+    device.ZephProtocolFilter::submit(late_reset);
+    device.ZephProtocolFilter::submit(behind);
+    ASSERT_TRUE(late_reset->done());
+    EXPECT_EQ(late_reset->result(false).get_code(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_TRUE(behind->done());
+}

@@ -191,8 +191,8 @@ public:
     DWORD submit(const packet_handle& packet) override;
     // The control dispatch.
     DWORD execute(const packet_handle& packet) override;
-    void submit_read(const packet_handle& packet) { read_.submit(packet); }
-    void submit_write(const packet_handle& packet) { write_.submit(packet); }
+    void submit_read(const packet_handle& packet);
+    void submit_write(const packet_handle& packet);
     // Every pending request completes with 995.
     void cancel();
 
@@ -236,6 +236,8 @@ private:
     };
 
     void post(job_kind kind, const packet_handle& packet);
+    // A device that was shut down takes no request: 1617, as for a device that has gone.
+    bool refused(const packet_handle& packet);
     void run_jobs();
     bool bring_up();
     void publish();
