@@ -1,5 +1,8 @@
 #include "engine.h"
 
+#include <morvex/wire.h>
+
+#include "channels.h"
 #include "protocol_device.h"
 
 namespace vantrel {
@@ -94,6 +97,55 @@ NTSTATUS transfer_engine::cleanup(PFILE_OBJECT file) {
     if (c && !NT_SUCCESS(c->cleanup(file))) failed = true;
   gate_.give();
   return failed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
+bool transfer_engine::complete() const { return channel_[0] && channel_[1] && channel_[2]; }
+
+bulk_engine::bulk_engine(protocol_device *device, UCHAR configuration_value)
+    : transfer_engine(device, zeph_wire::MODE_BULK, configuration_value) {
+  channel_[0] = kl::create<notification_channel>(NonPagedPool, device, (UCHAR)0);
+  channel_[1] = kl::create<bulk_channel>(NonPagedPool, device, (UCHAR)1, true);
+  channel_[2] = kl::create<bulk_channel>(NonPagedPool, device, (UCHAR)2, false);
+}
+
+NTSTATUS bulk_engine::vendor_request(PIRP irp) {
+  irp->IoStatus.Information = 0;
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  if (s->Parameters.DeviceIoControl.InputBufferLength >= zeph_wire::HEADER_SIZE &&
+      s->Parameters.DeviceIoControl.IoControlCode == zeph_wire::IOCTL_VENDOR_COMMAND) {
+    switch (zeph_wire::get24(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer))) {
+      case zeph_wire::WORD_RESTART_NOTIFY:
+        return static_cast<notification_channel *>(channel_[0])->restart(irp);
+      case zeph_wire::WORD_READ_PIPE_RESET:
+        return static_cast<bulk_channel *>(channel_[1])->vendor_word(irp);
+      case zeph_wire::WORD_WRITE_PIPE_RESET:
+        return static_cast<bulk_channel *>(channel_[2])->vendor_word(irp);
+      default:
+        break;
+    }
+  }
+  return device_->vendor_request_async(irp);
+}
+
+isochronous_engine::isochronous_engine(protocol_device *device, UCHAR configuration_value)
+    : transfer_engine(device, zeph_wire::MODE_ISO, configuration_value) {
+  channel_[0] = kl::create<notification_channel>(NonPagedPool, device, (UCHAR)0);
+  channel_[1] = kl::create<iso_stream_channel>(NonPagedPool, device, (UCHAR)1);
+  // Interface 2 has no transfers in this configuration: writes are refused, never left pending.
+  channel_[2] = kl::create<channel>(NonPagedPool, device, (UCHAR)2);
+}
+
+transfer_engine *make_engine(protocol_device *device, UCHAR mode, UCHAR configuration_value) {
+  transfer_engine *e = nullptr;
+  if (mode == zeph_wire::MODE_BULK)
+    e = kl::create<bulk_engine>(NonPagedPool, device, configuration_value);
+  else if (mode == zeph_wire::MODE_ISO)
+    e = kl::create<isochronous_engine>(NonPagedPool, device, configuration_value);
+  if (e && !e->complete()) {
+    kl::destroy(e);
+    e = nullptr;
+  }
+  return e;
 }
 
 }  // namespace vantrel

@@ -57,6 +57,8 @@ class transfer_engine {
   virtual NTSTATUS cleanup(PFILE_OBJECT file);
 
   bool is_idle() const { return record_.mode == 0; }
+  // All its channels were built.
+  bool complete() const;
   mode_record record() const { return record_; }
   UCHAR configuration_value() const { return configuration_value_; }
   channel *channel_at(int i) const { return channel_[i]; }
@@ -83,6 +85,18 @@ class idle_engine : public transfer_engine {
   NTSTATUS read(PIRP irp) override { return refuse(irp, STATUS_INVALID_PARAMETER); }
   NTSTATUS write(PIRP irp) override { return refuse(irp, STATUS_INVALID_PARAMETER); }
   NTSTATUS cleanup(PFILE_OBJECT) override { return STATUS_SUCCESS; }
+};
+
+class bulk_engine : public transfer_engine {
+ public:
+  bulk_engine(protocol_device *device, UCHAR configuration_value);
+  // The three pipe words are served here, every other word goes to the instrument.
+  NTSTATUS vendor_request(PIRP irp) override;
+};
+
+class isochronous_engine : public transfer_engine {
+ public:
+  isochronous_engine(protocol_device *device, UCHAR configuration_value);
 };
 
 // Builds the engine of configuration `value` for mode 1 or 2 (non-paged pool); none without memory.

@@ -321,12 +321,7 @@ NTSTATUS protocol_device::reset_device() {
   cur->stop();
   make_current(idle_);
   engine_gate_.give();
-  {
-    PIRP cancel = nullptr;
-    kl::spin_guard g(&vendor_lock_);
-    if (vendor_in_flight_) cancel = reinterpret_cast<PIRP>(vendor_in_flight_);
-    (void)cancel;
-  }
+  cancel_vendor_in_flight();
   NTSTATUS st = usb_.reset_port(10000);
   if (NT_SUCCESS(st) && rec.as_ulong() != 0) {
     st = switch_engine(mode_record{0, 0, 0, 0});

@@ -63,6 +63,8 @@ class protocol_device : public kl::pnp_device {
     return (state_ & (kl::state_stop_pending | kl::state_remove_pending | kl::state_surprise_removed)) != 0;
   }
   void set_transfer_error() { transfer_error_ = true; }
+  // What requests ended by a stop or teardown get: the device is gone, or they were cancelled.
+  NTSTATUS ending_status() const { return surprise_removed() ? STATUS_DEVICE_REMOVED : STATUS_CANCELLED; }
   kl::usb_lower_device &usb() { return usb_; }
   transfer_engine *current_engine() const { return current_; }
   ULONG unit() const { return unit_; }
@@ -74,6 +76,7 @@ class protocol_device : public kl::pnp_device {
   friend struct vendor_request_context;
   static NTSTATUS on_vendor_request_complete(PDEVICE_OBJECT, PIRP irp, PVOID context);
   NTSTATUS control_dispatch(PIRP irp, PIO_STACK_LOCATION s);
+  void cancel_vendor_in_flight();
   void make_current(transfer_engine *e);
   void wait_engine_users();
   void destroy_engines();

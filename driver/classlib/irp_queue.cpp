@@ -84,7 +84,7 @@ void managed_irp_queue::start_next(PIRP done, NTSTATUS status, CCHAR boost) {
   if (next) start(next);
 }
 
-void managed_irp_queue::cleanup_irps(PFILE_OBJECT file) {
+void managed_irp_queue::cleanup_irps(PFILE_OBJECT file, NTSTATUS status) {
   LIST_ENTRY taken;
   InitializeListHead(&taken);
   KIRQL irql;
@@ -102,7 +102,8 @@ void managed_irp_queue::cleanup_irps(PFILE_OBJECT file) {
   KeReleaseSpinLock(&lock_, irql);
   while (!IsListEmpty(&taken)) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(&taken), IRP, Tail.Overlay.ListEntry);
-    finish_irp(irp, STATUS_CANCELLED, IO_NO_INCREMENT);
+    irp->IoStatus.Information = 0;
+    finish_irp(irp, status, IO_NO_INCREMENT);
   }
 }
 

@@ -20,7 +20,7 @@ class managed_irp_queue {
   // Makes the next parked IRP current (or the queue idle), then completes `done` when given.
   void start_next(PIRP done, NTSTATUS status, CCHAR boost = IO_NO_INCREMENT);
   // Completes the parked IRPs (of one file object when given) with STATUS_CANCELLED.
-  void cleanup_irps(PFILE_OBJECT file);
+  void cleanup_irps(PFILE_OBJECT file, NTSTATUS status = STATUS_CANCELLED);
   ULONG parked() const { return pending_.size(); }
   PIRP current() const { return current_; }
 

@@ -99,10 +99,11 @@ struct io_result {
   DWORD bytes;
 };
 
-inline io_result finish_overlapped(HANDLE h, OVERLAPPED *o, BOOL started, DWORD deadline_ms = 20000) {
+// `error` is GetLastError() right after the call that started the request.
+inline io_result finish_overlapped(HANDLE h, OVERLAPPED *o, BOOL started, DWORD error, DWORD deadline_ms = 20000) {
   io_result r{0, 0};
   if (!started) {
-    r.error = GetLastError();
+    r.error = error;
     if (r.error != ERROR_IO_PENDING) return r;
     if (WaitForSingleObject(o->hEvent, deadline_ms) != WAIT_OBJECT_0) {
       CancelIo(h);
@@ -119,7 +120,7 @@ inline io_result control(HANDLE h, DWORD code, const void *in, DWORD in_size, vo
   OVERLAPPED o{};
   o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   BOOL ok = DeviceIoControl(h, code, const_cast<void *>(in), in_size, out, out_size, nullptr, &o);
-  io_result r = finish_overlapped(h, &o, ok);
+  io_result r = finish_overlapped(h, &o, ok, ok ? 0 : GetLastError());
   CloseHandle(o.hEvent);
   return r;
 }
