@@ -138,7 +138,7 @@ void bulk_channel::start_io(PIRP irp) {
   ULONG len = in_ ? s->Parameters.Read.Length : s->Parameters.Write.Length;
   NTSTATUS st = STATUS_PENDING;
   const kl::usb_pipe_entry *p = pipe_entry();
-  if (irp->Cancel || InterlockedOr(&stopping_, 0))
+  if (kl::cancelled(irp) || InterlockedOr(&stopping_, 0))
     st = STATUS_CANCELLED;
   else if (len == 0)
     st = STATUS_SUCCESS;

@@ -202,7 +202,7 @@ void protocol_device::cancel_vendor_in_flight() {
   {
     kl::spin_guard g(&vendor_lock_);
     ctx = vendor_in_flight_;
-    if (ctx && !ctx->done && !ctx->irp->Cancel) {
+    if (ctx && !ctx->done && !kl::cancelled(ctx->irp)) {
       InterlockedIncrement(&ctx->refs);
       vendor_in_flight_ = nullptr;
     } else {

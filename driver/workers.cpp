@@ -314,7 +314,7 @@ void delivery_queue::complete_current(PIRP irp, NTSTATUS status) { start_next(ir
 void delivery_queue::start_io(PIRP irp) {
   if (!start_irp(irp)) return;
   IoSetCancelRoutine(irp, cancel_routine);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+  if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
     complete_current(irp, STATUS_CANCELLED);
     return;
   }
@@ -333,7 +333,7 @@ void delivery_queue::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
   bool done = q->is_running() ? q->fill(irp) : false;
   if (irp && !done) {
     IoSetCancelRoutine(irp, cancel_routine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
       irp->IoStatus.Status = STATUS_CANCELLED;
       done = true;
     }

@@ -45,7 +45,7 @@ NTSTATUS managed_irp_queue::queue_irp(PIRP irp) {
       IoSetCancelRoutine(irp, cancel_routine);
       // Cancelled before the routine was in place: when it can still be taken back nobody else will
       // complete the IRP; otherwise the cancel routine runs and finds it parked.
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+      if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
         pending_.remove(&irp->Tail.Overlay.ListEntry);
         KeReleaseSpinLock(&lock_, irql);
         finish_irp(irp, STATUS_CANCELLED, IO_NO_INCREMENT);

@@ -69,6 +69,9 @@ void destroy(T *p) {
   release(p);
 }
 
+// Irp->Cancel as drivers read it, without the cancel spin lock: after IoSetCancelRoutine's exchange.
+inline bool cancelled(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != 0; }
+
 inline void zero(void *p, ksize_t n) { RtlZeroMemory(p, n); }
 inline void copy(void *d, const void *s, ksize_t n) { RtlCopyMemory(d, s, n); }
 template <class T>
