@@ -65,14 +65,14 @@ protocol_device::~protocol_device() {
 
 transfer_engine *protocol_device::enter_engine() {
   InterlockedIncrement(&engine_users_);
-  return current_;
+  return current_engine();
 }
 
 void protocol_device::leave_engine() { InterlockedDecrement(&engine_users_); }
 
 void protocol_device::wait_engine_users() {
   LARGE_INTEGER t = kl::relative_ms(1);
-  while (engine_users_ != 0) KeDelayExecutionThread(KernelMode, FALSE, &t);
+  while (InterlockedOr(&engine_users_, 0) != 0) KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
 void protocol_device::make_current(transfer_engine *e) {
@@ -81,7 +81,7 @@ void protocol_device::make_current(transfer_engine *e) {
 
 void protocol_device::destroy_engines() {
   // Never under a reader: the idle engine is current first, then the readers have left.
-  if (current_ != idle_) make_current(idle_);
+  if (current_engine() != idle_) make_current(idle_);
   wait_engine_users();
   kl::destroy(iso_);
   kl::destroy(bulk_);
@@ -198,7 +198,7 @@ NTSTATUS protocol_device::on_start_device(PIRP) {
   st = select_configuration(1, 0, 0, 0);
   if (!NT_SUCCESS(st)) return st;
   enable_device_interfaces();
-  torn_down_ = false;
+  InterlockedExchange(&torn_down_, 0);
   return STATUS_SUCCESS;
 }
 
@@ -211,14 +211,14 @@ NTSTATUS protocol_device::select_configuration(UCHAR value, UCHAR a0, UCHAR a1, 
 
 NTSTATUS protocol_device::teardown_engines() {
   engine_gate_.take();
-  if (!torn_down_) {
+  if (!InterlockedOr(&torn_down_, 0)) {
     stopping_.set();
-    transfer_engine *cur = current_;
+    transfer_engine *cur = current_engine();
     if (cur) cur->stop_channels();
     disable_device_interfaces();
     destroy_engines();
     usb_.deconfigure();
-    torn_down_ = true;
+    InterlockedExchange(&torn_down_, 1);
   }
   engine_gate_.give();
   return STATUS_SUCCESS;
@@ -226,7 +226,7 @@ NTSTATUS protocol_device::teardown_engines() {
 
 NTSTATUS protocol_device::on_stop_device(PIRP) {
   engine_gate_.take();
-  transfer_engine *cur = current_;
+  transfer_engine *cur = current_engine();
   if (cur) cur->stop_channels();
   destroy_engines();
   engine_gate_.give();
@@ -239,7 +239,7 @@ NTSTATUS protocol_device::on_surprise_removal(PIRP) { return teardown_engines();
 NTSTATUS protocol_device::on_create(PIRP irp) {
   irp->IoStatus.Information = 0;
   NTSTATUS st = STATUS_SUCCESS;
-  if (open_count_ != 0) {
+  if (open_count() != 0) {
     st = STATUS_ACCESS_DENIED;  // one handle at a time
   } else if (first_open_) {
     first_open_ = false;
@@ -250,7 +250,7 @@ NTSTATUS protocol_device::on_create(PIRP irp) {
 }
 
 NTSTATUS protocol_device::on_close(PIRP irp) {
-  if (!torn_down_) switch_engine(mode_record{0, 0, 0, 0});
+  if (!InterlockedOr(&torn_down_, 0)) switch_engine(mode_record{0, 0, 0, 0});
   return finish(irp, STATUS_SUCCESS);
 }
 
@@ -281,8 +281,8 @@ NTSTATUS protocol_device::switch_engine(mode_record rec) {
   engine_gate_.take();
   NTSTATUS st;
   if (unusable()) {
-    if (current_ != idle_) {
-      transfer_engine *cur = current_;
+    if (current_engine() != idle_) {
+      transfer_engine *cur = current_engine();
       cur->stop();
       make_current(idle_);
     }
@@ -292,7 +292,7 @@ NTSTATUS protocol_device::switch_engine(mode_record rec) {
     if (!next) {
       st = STATUS_NOT_IMPLEMENTED;
     } else {
-      transfer_engine *cur = current_;
+      transfer_engine *cur = current_engine();
       st = cur->stop();
       if (NT_SUCCESS(st)) {
         // The stopped engine is not current while the next one starts.
@@ -309,12 +309,12 @@ NTSTATUS protocol_device::switch_engine(mode_record rec) {
 
 NTSTATUS protocol_device::reset_device() {
   reset_gate_.take();
-  transfer_engine *cur = current_;
+  transfer_engine *cur = current_engine();
   if (unusable() || cur == idle_) {
     reset_gate_.give();
     return STATUS_SUCCESS;
   }
-  resetting_ = true;
+  InterlockedExchange(&resetting_, 1);
   mode_record rec = cur->record();
   // The engine is not stopped through switch_engine: the gates stay free for the restart below.
   engine_gate_.take();
@@ -327,7 +327,7 @@ NTSTATUS protocol_device::reset_device() {
     st = switch_engine(mode_record{0, 0, 0, 0});
     if (NT_SUCCESS(st)) st = switch_engine(rec);
   }
-  resetting_ = false;
+  InterlockedExchange(&resetting_, 0);
   reset_gate_.give();
   return st;
 }

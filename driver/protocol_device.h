@@ -55,18 +55,20 @@ class protocol_device : public kl::pnp_device {
   void leave_engine();
 
   bool unusable() const {
-    return (state_ & (kl::state_remove_in_progress | kl::state_remove_pending | kl::state_surprise_removed)) ||
-           transfer_error_ || torn_down_;
+    return has(kl::state_remove_in_progress | kl::state_remove_pending | kl::state_surprise_removed) ||
+           InterlockedOr(const_cast<volatile LONG *>(&transfer_error_), 0) ||
+           InterlockedOr(const_cast<volatile LONG *>(&torn_down_), 0);
   }
-  bool surprise_removed() const { return (state_ & kl::state_surprise_removed) != 0; }
+  bool surprise_removed() const { return has(kl::state_surprise_removed); }
   bool stop_or_remove_pending() const {
-    return (state_ & (kl::state_stop_pending | kl::state_remove_pending | kl::state_surprise_removed)) != 0;
+    return has(kl::state_stop_pending | kl::state_remove_pending | kl::state_surprise_removed);
   }
-  void set_transfer_error() { transfer_error_ = true; }
+  void set_transfer_error() { InterlockedExchange(&transfer_error_, 1); }
   // What requests ended by a stop or teardown get: the device is gone, or they were cancelled.
   NTSTATUS ending_status() const { return surprise_removed() ? STATUS_DEVICE_REMOVED : STATUS_CANCELLED; }
   kl::usb_lower_device &usb() { return usb_; }
-  transfer_engine *current_engine() const { return current_; }
+  // Read without a lock: changed only by atomic exchange.
+  transfer_engine *current_engine() const { return __atomic_load_n(&current_, __ATOMIC_SEQ_CST); }
   ULONG unit() const { return unit_; }
 
   // Live protocol devices (all units).
@@ -84,15 +86,15 @@ class protocol_device : public kl::pnp_device {
 
   bool bulk_registered_ = false;
   bool iso_registered_ = false;
-  volatile bool transfer_error_ = false;
-  volatile bool resetting_ = false;
-  volatile bool torn_down_ = false;
+  volatile LONG transfer_error_ = 0;
+  volatile LONG resetting_ = 0;
+  volatile LONG torn_down_ = 0;
   kl::kernel_event stopping_;
   kl::usb_lower_device usb_;
   idle_engine *idle_ = nullptr;
   transfer_engine *iso_ = nullptr;
   transfer_engine *bulk_ = nullptr;
-  transfer_engine *volatile current_ = nullptr;
+  transfer_engine *current_ = nullptr;
   volatile LONG engine_users_ = 0;
   kl::gate engine_gate_;
   kl::gate mode_gate_;

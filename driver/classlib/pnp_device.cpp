@@ -131,7 +131,7 @@ NTSTATUS pnp_device::irp_dispatch(PIRP irp) {
   switch (s->MajorFunction) {
     case IRP_MJ_CREATE: {
       mutex_.acquire();
-      if (is_removed() || (state_ & state_remove_pending)) {
+      if (is_removed() || has(state_remove_pending)) {
         mutex_.release();
         return finish(irp, STATUS_DELETE_PENDING);
       }
@@ -145,7 +145,7 @@ NTSTATUS pnp_device::irp_dispatch(PIRP irp) {
       NTSTATUS st = on_close(irp);
       LONG left = open_count_;
       if (NT_SUCCESS(st)) left = InterlockedDecrement(&open_count_);
-      if (left == 0 && (state_ & state_removed) && !(state_ & state_remove_in_progress) &&
+      if (left == 0 && has(state_removed) && !has(state_remove_in_progress) &&
           policy_.delete_on_last_close) {
         // The removal came while this handle was open: the last close ends the object.
         mutex_.release();
@@ -164,16 +164,16 @@ NTSTATUS pnp_device::irp_dispatch(PIRP irp) {
       }
       return on_power(irp);
     case IRP_MJ_PNP:
-      if ((state_ & state_removed) && s->MinorFunction != IRP_MN_REMOVE_DEVICE)
+      if (has(state_removed) && s->MinorFunction != IRP_MN_REMOVE_DEVICE)
         return finish(irp, STATUS_DELETE_PENDING);
       return on_pnp(irp);
     case IRP_MJ_SYSTEM_CONTROL:
-      if (state_ & state_removed) return finish(irp, STATUS_DELETE_PENDING);
+      if (has(state_removed)) return finish(irp, STATUS_DELETE_PENDING);
       return on_system_control(irp);
     default:
-      if (policy_.fail_while_removed && (is_removed() || (state_ & state_remove_pending)))
+      if (policy_.fail_while_removed && (is_removed() || has(state_remove_pending)))
         return finish(irp, STATUS_DELETE_PENDING);
-      if ((state_ & state_stop_pending) || !(state_ & state_started)) return finish(irp, STATUS_UNSUCCESSFUL);
+      if (has(state_stop_pending) || !has(state_started)) return finish(irp, STATUS_UNSUCCESSFUL);
       return device_object::irp_dispatch(irp);
   }
 }
@@ -192,8 +192,8 @@ NTSTATUS pnp_device::on_pnp(PIRP irp) {
       return finish(irp, st);
 
     case IRP_MN_QUERY_STOP_DEVICE:
-      if ((policy_.refuse_query_stop_while_open && open_count_ != 0) ||
-          (policy_.refuse_query_stop_while_busy && outstanding_ > 2))
+      if ((policy_.refuse_query_stop_while_open && open_count() != 0) ||
+          (policy_.refuse_query_stop_while_busy && outstanding_requests() > 2))
         return finish(irp, STATUS_DEVICE_BUSY);
       st = on_query_stop_device(irp);
       if (!NT_SUCCESS(st)) return finish(irp, st);
@@ -217,7 +217,7 @@ NTSTATUS pnp_device::on_pnp(PIRP irp) {
       // New requests now fail; wait for those still inside before agreeing.
       IoSkipCurrentIrpStackLocation(irp);
       decrement_outstanding_requests();
-      while (outstanding_ > 1) wait_for_stop(stop_timeout_);
+      while (outstanding_requests() > 1) wait_for_stop(stop_timeout_);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return IoCallDriver(lower_, irp);
     }
@@ -269,7 +269,7 @@ NTSTATUS pnp_device::pnp_remove(PIRP irp) {
   // Release the remove IRP's own count, then wait until every request still inside has left: the
   // device fails new ones, and nothing may be freed while an IRP in flight points at it.
   decrement_outstanding_requests();
-  while (outstanding_ > 1) wait_for_stop(stop_timeout_);
+  while (outstanding_requests() > 1) wait_for_stop(stop_timeout_);
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(irp);
   NTSTATUS st = IoCallDriver(lower_, irp);
@@ -277,7 +277,7 @@ NTSTATUS pnp_device::pnp_remove(PIRP irp) {
   lower_ = nullptr;
   // The device's own reference: the count reaches 0 once nothing else is outstanding.
   if (decrement_outstanding_requests() > 0)
-    while (outstanding_ > 0) wait_for_remove(remove_timeout_);
+    while (outstanding_requests() > 0) wait_for_remove(remove_timeout_);
   mutex_.acquire();
   delete_link();
   if (self_->Flags & DO_SHUTDOWN_REGISTERED) {

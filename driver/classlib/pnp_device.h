@@ -56,10 +56,11 @@ class pnp_device : public device_object {
 
   LONG increment_outstanding_requests();
   LONG decrement_outstanding_requests();
-  LONG outstanding_requests() const { return outstanding_; }
-  LONG open_count() const { return open_count_; }
-  ULONG state() const { return state_; }
-  bool is_removed() const { return (state_ & (state_removed | state_surprise_removed)) != 0; }
+  LONG outstanding_requests() const { return InterlockedOr(const_cast<volatile LONG *>(&outstanding_), 0); }
+  LONG open_count() const { return InterlockedOr(const_cast<volatile LONG *>(&open_count_), 0); }
+  // Read without a lock by every request, changed by PnP: atomic both ways.
+  ULONG state() const { return (ULONG)InterlockedOr(reinterpret_cast<volatile LONG *>(const_cast<ULONG *>(&state_)), 0); }
+  bool is_removed() const { return (state() & (state_removed | state_surprise_removed)) != 0; }
 
   // Waits for the stop / remove event (100 ns units, 0 = none); STATUS_UNSUCCESSFUL above APC_LEVEL.
   NTSTATUS wait_for_stop(LONGLONG timeout);
@@ -91,6 +92,7 @@ class pnp_device : public device_object {
   }
   void set_state(ULONG bits) { InterlockedOr(reinterpret_cast<volatile LONG *>(&state_), (LONG)bits); }
   void clear_state(ULONG bits) { InterlockedAnd(reinterpret_cast<volatile LONG *>(&state_), ~(LONG)bits); }
+  bool has(ULONG bits) const { return (state() & bits) != 0; }
 
   NTSTATUS pnp_remove(PIRP irp);
 
@@ -101,7 +103,7 @@ class pnp_device : public device_object {
   kernel_mutex mutex_;
   kernel_event stop_event_;
   kernel_event remove_event_;
-  volatile ULONG state_ = 0;
+  ULONG state_ = 0;
   pnp_policy policy_;
   LONGLONG stop_timeout_ = 0;
   LONGLONG remove_timeout_ = 0;

@@ -1,6 +1,7 @@
 // The class library and the pool arenas in-process (kernel-mode code): counted strings, registry values,
 // the arenas, and the managed IRP queue with cancellation racing completion.
 #include "arena.h"
+#include "channels.h"
 #include "classlib/irp_queue.h"
 #include "classlib/kdriver.h"
 
@@ -155,6 +156,19 @@ TEST_F(Classlib, AnExhaustedArenaReportsAndFallsBackToThePool) {
   int n = 0;
   while ((p = quiet.a.allocate(8)) != nullptr) ++n;
   EXPECT_GT(n, 0);
+}
+
+TEST_F(Classlib, IsochronousTransfersStayWithin255PacketsOfWholePackets) {
+  using vantrel::iso_reader;
+  EXPECT_EQ(iso_reader::packets_for(240, 65536), 17u);  // 4080 bytes
+  EXPECT_EQ(iso_reader::packets_for(120, 65536), 34u);
+  EXPECT_EQ(iso_reader::packets_for(360, 65536), 182u);  // within 255: as computed
+  EXPECT_EQ(iso_reader::packets_for(360, 131072), 11u);
+  EXPECT_EQ(iso_reader::packets_for(256, 4096), 16u);
+  EXPECT_EQ(iso_reader::packets_for(100, 65536), 40u);  // another size is bounded as well
+  EXPECT_EQ(iso_reader::packets_for(1, 65536), 255u);
+  EXPECT_EQ(iso_reader::packets_for(5000, 4096), 1u);  // a transfer below one packet still moves one
+  EXPECT_EQ(iso_reader::packets_for(0, 4096), 0u);
 }
 
 // ---- the managed IRP queue ----

@@ -141,6 +141,17 @@ TEST_F(Requests, AStringDescriptorShorterThanItsHeaderGivesNoText) {
     EXPECT_EQ(r.bytes, 2u);
     EXPECT_EQ(b[0] | b[1], 0);
   }
+  // The descriptor claims more than arrived: only what arrived is copied, nothing stale.
+  inst.model->faults().clear();
+  inst.model->faults().short_reply(m, 6);
+  uint8_t b[64];
+  memset(b, 0xCC, sizeof b);
+  b[0] = 2;
+  io_result r = control(h, IOCTL_GET_STRING, b, 1, b, 64);
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 6u);
+  EXPECT_EQ(std::u16string((char16_t *)b, 2), u"Ze");
+  EXPECT_EQ(b[4] | b[5], 0);
   inst.model->faults().clear();
 }
 
@@ -426,6 +437,55 @@ TEST_F(Requests, IsochronousStreamIntoReads) {
     EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, first, rd.buf)) << "read " << i;
   }
   ASSERT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
+}
+
+TEST_F(Requests, AFailedIsochronousTransferEndsOneReadAndTheStreamGoesOn) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 2, 2), 0u);
+  pending first(h, 2000);
+  first.read();
+  EXPECT_FALSE(first.done());
+  inst.model->faults().usb_error(0x81, simdev::usb_status::data_error, 1);
+  std::vector<uint8_t> word(3);
+  put24(word.data(), 0);
+  ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000003, 1, word, 0).error, 0u);
+  EXPECT_EQ(first.wait().error, (DWORD)ERROR_CRC);
+  for (int i = 0; i < 2; ++i) {
+    pending rd(h, 2400);
+    rd.read();
+    io_result r = rd.wait();
+    ASSERT_EQ(r.error, 0u);
+    EXPECT_EQ(r.bytes, 2400u);
+  }
+  EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
+}
+
+TEST_F(Requests, ResetsRacingVendorRequestsLoseNothing) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 2, 1), 0u);
+  sb::set_asynchronous_completion(true);  // vendor requests stay in flight where a reset can meet them
+  std::atomic<bool> stop{false};
+  std::atomic<int> done{0}, failed{0};
+  std::thread sender([&] {
+    while (!stop) {
+      io_result r = vendor(h, IOCTL_VENDOR_READ, 0x000004, 1, {}, 5);
+      // Done, cancelled by a reset, or refused while the reset has the device in mode 0: never lost,
+      // never hung.
+      if (r.error == 0)
+        done++;
+      else if (r.error == ERROR_OPERATION_ABORTED || r.error == ERROR_INVALID_PARAMETER)
+        failed++;
+      else
+        ADD_FAILURE() << r.error;
+    }
+  });
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);
+  stop = true;
+  sender.join();
+  EXPECT_GT(done + failed, 0);
+  EXPECT_EQ(inst.model->configuration(), 2);
+  EXPECT_EQ(inst.model->alternate_setting(1), 1);
+  sb::set_asynchronous_completion(false);
 }
 
 TEST_F(Requests, ModeChangesWithTransfersInFlight) {

@@ -470,6 +470,10 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
     } else if (iso) {
         if (shape->first != 1 || !(ep & 0x80)) {
             result = usb_status::invalid;
+        } else if (auto err = m.faults().take_usb_error(ep)) {
+            // The whole transfer fails and moves nothing.
+            for (std::uint32_t i = 0; i < count; ++i) packets[i].length = 0;
+            result = *err;
         } else {
             for (std::uint32_t i = 0; i < count; ++i) {
                 iso_packet& pk = packets[i];
