@@ -33,7 +33,8 @@ NTSTATUS transfer_engine::start(UCHAR p1, UCHAR p2, UCHAR p3) {
   // Interfaces 0, 1, 2 take the settings p3, p1, p2.
   NTSTATUS st = device_->select_configuration(configuration_value_, p3, p1, p2);
   if (!NT_SUCCESS(st)) {
-    device_->set_transfer_error();
+    // A device that refuses its configuration is marked for good; running out of pool changes nothing.
+    if (st != STATUS_INSUFFICIENT_RESOURCES) device_->set_transfer_error();
     return st;
   }
   return start_channels(p1, p2, p3);
@@ -43,7 +44,7 @@ NTSTATUS transfer_engine::stop() {
   NTSTATUS st = stop_channels();
   if (NT_SUCCESS(st) && !device_->unusable()) {
     NTSTATUS sel = device_->select_configuration(configuration_value_, 0, 0, 0);
-    if (!NT_SUCCESS(sel)) device_->set_transfer_error();
+    if (!NT_SUCCESS(sel) && sel != STATUS_INSUFFICIENT_RESOURCES) device_->set_transfer_error();
   }
   return st;
 }
@@ -56,7 +57,11 @@ NTSTATUS transfer_engine::start_channels(UCHAR p1, UCHAR p2, UCHAR p3) {
   for (int i = 0; i < channels; ++i) {
     if (!channel_[i]) continue;
     NTSTATUS st = channel_[i]->start(params[i]);
-    if (!NT_SUCCESS(st)) return st;
+    if (!NT_SUCCESS(st)) {
+      // The engine does not become current: nothing it started may go on running unowned.
+      stop_channels();
+      return st;
+    }
   }
   return STATUS_SUCCESS;
 }

@@ -313,8 +313,14 @@ void delivery_queue::complete_current(PIRP irp, NTSTATUS status) { start_next(ir
 
 void delivery_queue::start_io(PIRP irp) {
   if (!start_irp(irp)) return;
+  // Under the queue's lock: once the cancel routine is in place the DPC may fill and complete the IRP,
+  // and it does so only holding this lock.
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
   IoSetCancelRoutine(irp, cancel_routine);
-  if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
+  bool cancelled = kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr);
+  KeReleaseSpinLock(&lock_, irql);
+  if (cancelled) {
     complete_current(irp, STATUS_CANCELLED);
     return;
   }

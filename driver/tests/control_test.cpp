@@ -517,6 +517,36 @@ TEST_F(Requests, ModeChangesWithTransfersInFlight) {
   EXPECT_EQ(last.wait().bytes, 77u);
 }
 
+// Every allocation of a mode change fails once in turn: the change fails or copes, nothing leaks, no rule
+// breaks, and the device still works afterwards.
+TEST_F(Requests, PoolFailureAtEveryAllocationOfAModeChange) {
+  HANDLE h = open_unit();
+  size_t baseline = sk::pool_blocks(pool_tag);
+  bool clean_pass = false;
+  for (unsigned skip = 0; skip < 200 && !clean_pass; ++skip) {
+    for (uint8_t m : {1, 2}) {
+      sk::clear_pool_failures();
+      sk::fail_pool(skip, 1, pool_tag);
+      DWORD e = mode(h, m, m == 2 ? 1 : 0);
+      bool injected = sk::pool_failures_injected() > 0;
+      sk::clear_pool_failures();
+      if (m == 2 && !injected && e == 0) clean_pass = true;
+      // Whatever happened, the instrument still answers in mode 1.
+      ASSERT_EQ(mode(h, 1), 0u) << "skip " << skip;
+      queue_message(h, 40);
+      pending rd(h, 100);
+      rd.read();
+      io_result r = rd.wait();
+      EXPECT_EQ(r.bytes, 40u) << "skip " << skip << " mode " << (int)m << " error " << r.error;
+      ASSERT_EQ(mode(h, 0), 0u);
+      EXPECT_EQ(sk::pool_blocks(pool_tag), baseline) << "leak at skip " << skip;
+      auto v = sk::take_violations();
+      ASSERT_TRUE(v.empty()) << "skip " << skip << ":\n" << joined(v);
+    }
+  }
+  EXPECT_TRUE(clean_pass);
+}
+
 TEST_F(Requests, ResetRestartsThePreviousMode) {
   HANDLE h = open_unit();
   EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);  // mode 0: nothing to do

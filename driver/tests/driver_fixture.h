@@ -15,6 +15,8 @@
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 
+#include <execinfo.h>
+#include <unistd.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -129,6 +131,12 @@ class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sk::take_violations();
+    // Where a rule broke, for the log.
+    sk::set_violation_handler([](const std::string &) {
+      void *frames[32];
+      int n = backtrace(frames, 32);
+      backtrace_symbols_fd(frames, n, STDERR_FILENO);
+    });
     sk::clear_pool_failures();
     sb::set_asynchronous_completion(false);
     sp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
