@@ -67,11 +67,17 @@ TEST_F(Classlib, CountedStrings) {
 }
 
 TEST_F(Classlib, RegistryKeysAreOpenedWithoutCreatingThem) {
+  // A key of its own each run (the store keeps keys for the process).
+  static ULONG run = 0;
+  kl::counted_unicode_string name, sub;
+  ASSERT_EQ(name.from_text_and_number(L"VtProbe", ++run), STATUS_SUCCESS);
+  ASSERT_EQ(sub.append(name.value()), STATUS_SUCCESS);
+  ASSERT_EQ(sub.append(L"\\Parameters"), STATUS_SUCCESS);
   kl::registry_key k;
-  EXPECT_FALSE(NT_SUCCESS(k.open_subkey(kl::root_services, L"VtProbe\\Parameters", KEY_READ)));
+  EXPECT_FALSE(NT_SUCCESS(k.open_subkey(kl::root_services, sub.value().Buffer, KEY_READ)));
   // The failed open made nothing.
-  EXPECT_FALSE(NT_SUCCESS(k.open_subkey(kl::root_services, L"VtProbe", KEY_READ)));
-  ASSERT_EQ(k.open_subkey(kl::root_services, L"VtProbe", KEY_ALL_ACCESS, true), STATUS_SUCCESS);
+  EXPECT_FALSE(NT_SUCCESS(k.open_subkey(kl::root_services, name.value().Buffer, KEY_READ)));
+  ASSERT_EQ(k.open_subkey(kl::root_services, name.value().Buffer, KEY_ALL_ACCESS, true), STATUS_SUCCESS);
   EXPECT_EQ(k.write_string(L"S", L"abc"), STATUS_SUCCESS);
   EXPECT_EQ(k.write_dword(L"D", 0x12345678), STATUS_SUCCESS);
   ULONG v = 0;
@@ -82,15 +88,15 @@ TEST_F(Classlib, RegistryKeysAreOpenedWithoutCreatingThem) {
   EXPECT_NE(k.query_dword(L"Missing", &v), STATUS_SUCCESS);
   EXPECT_EQ(v, 7u);
   // "abc" is 8 bytes: three UTF-16 units and the NUL.
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, L"S");
+  UNICODE_STRING value;
+  RtlInitUnicodeString(&value, L"S");
   UCHAR buf[64];
   ULONG got = 0;
-  ASSERT_EQ(ZwQueryValueKey(k.handle(), &name, KeyValuePartialInformation, buf, sizeof buf, &got), STATUS_SUCCESS);
+  ASSERT_EQ(ZwQueryValueKey(k.handle(), &value, KeyValuePartialInformation, buf, sizeof buf, &got), STATUS_SUCCESS);
   auto *info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION *>(buf);
   EXPECT_EQ(info->Type, (ULONG)REG_SZ);
   EXPECT_EQ(info->DataLength, 8u);
-  EXPECT_EQ(ZwDeleteValueKey(k.handle(), &name), STATUS_SUCCESS);
+  EXPECT_EQ(ZwDeleteValueKey(k.handle(), &value), STATUS_SUCCESS);
 }
 
 struct test_arena {

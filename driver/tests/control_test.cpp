@@ -580,6 +580,31 @@ TEST_F(Requests, SurpriseRemovalEndsEveryKindOfRequest) {
   ASSERT_TRUE(sp::settle());
 }
 
+TEST_F(Requests, SurpriseRemovalDuringVendorRequests) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  sb::set_asynchronous_completion(true);  // each request stays in flight for a while
+  std::atomic<int> sent{0};
+  DWORD last = 0;
+  std::thread sender([&] {
+    for (;;) {
+      io_result r = vendor(h, IOCTL_VENDOR_READ, 0x000004, 1, {}, 5);
+      if (r.error != 0) {
+        last = r.error;
+        return;
+      }
+      sent++;
+    }
+  });
+  ASSERT_TRUE(zephtest::wait_until([&] { return sent > 5; }));
+  sb::unplug(inst.instance);
+  sender.join();
+  // In flight at the removal: device removed; sent after it: refused by the removed device.
+  EXPECT_TRUE(last == ERROR_DEVICE_REMOVED || last == ERROR_ACCESS_DENIED) << last;
+  ASSERT_TRUE(sp::settle());
+  sb::set_asynchronous_completion(false);
+}
+
 TEST_F(Requests, SurpriseRemovalDuringAnIsochronousRead) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 2, 1), 0u);
