@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
+#include <standin/pnp.h>
+#include <standin/usbbus.h>
 
 #include <atomic>
 #include <string>
@@ -14,6 +16,8 @@
 #include <vector>
 
 #include "zephtest/wait.h"
+
+std::string plug_bare_instrument(const std::string &serial);
 
 namespace {
 
@@ -97,6 +101,25 @@ TEST_F(Classlib, RegistryKeysAreOpenedWithoutCreatingThem) {
   EXPECT_EQ(info->Type, (ULONG)REG_SZ);
   EXPECT_EQ(info->DataLength, 8u);
   EXPECT_EQ(ZwDeleteValueKey(k.handle(), &value), STATUS_SUCCESS);
+}
+
+// As on Windows, a device key opened with the standard rights alone takes no values: the driver asks
+// for the set-value right its writes need.
+TEST_F(Classlib, DeviceKeysWriteOnlyWithTheSetValueRight) {
+  std::string instance = plug_bare_instrument("KEYS");
+  ASSERT_TRUE(standin::pnp::settle());
+  auto pdo = static_cast<PDEVICE_OBJECT>(standin::usbbus::physical_device_object(instance));
+  ASSERT_NE(pdo, nullptr);
+  for (ACCESS_MASK access : {(ACCESS_MASK)STANDARD_RIGHTS_ALL, (ACCESS_MASK)(STANDARD_RIGHTS_ALL | KEY_SET_VALUE)}) {
+    HANDLE h = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, access, &h), STATUS_SUCCESS);
+    kl::registry_key k;
+    k.adopt(h, STATUS_SUCCESS);
+    NTSTATUS st = k.write_dword(L"bcdDevice", 1);
+    EXPECT_EQ(st, access & KEY_SET_VALUE ? STATUS_SUCCESS : STATUS_ACCESS_DENIED) << std::hex << access;
+  }
+  standin::usbbus::unplug(instance);
+  ASSERT_TRUE(standin::pnp::settle());
 }
 
 struct test_arena {
