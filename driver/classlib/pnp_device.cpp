@@ -106,6 +106,50 @@ NTSTATUS pnp_device::pass_down_and_wait(PIRP irp) {
   return st;
 }
 
+NTSTATUS pnp_device::query_capabilities() {
+  PIRP irp = IoAllocateIrp(lower_->StackSize, FALSE);
+  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+  DEVICE_CAPABILITIES caps;
+  zero(&caps, sizeof caps);
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = caps.UINumber = 0xFFFFFFFF;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  s->MajorFunction = IRP_MJ_PNP;
+  s->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+  s->Parameters.DeviceCapabilities.Capabilities = &caps;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  IoSetCompletionRoutine(irp, signal_event_completion, &done, TRUE, TRUE, TRUE);
+  if (IoCallDriver(lower_, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS st = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  if (NT_SUCCESS(st)) {
+    for (int i = 0; i < PowerSystemMaximum; ++i) power_table_[i] = caps.DeviceState[i];
+    power_table_valid_ = true;
+  }
+  return st;
+}
+
+DEVICE_POWER_STATE pnp_device::power_state_for_system_state(SYSTEM_POWER_STATE s) const {
+  if (s <= PowerSystemUnspecified || s >= PowerSystemMaximum) return PowerDeviceUnspecified;
+  if (power_table_valid_ && power_table_[s] != PowerDeviceUnspecified) return power_table_[s];
+  return s == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+}
+
+void pnp_device::system_power_requested(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb) {
+  // The device has its new state: now the system request goes on down.
+  PIRP irp = static_cast<PIRP>(context);
+  auto *d = static_cast<pnp_device *>(device_object::from(IoGetCurrentIrpStackLocation(irp)->DeviceObject));
+  if (!NT_SUCCESS(iosb->Status)) {
+    PoStartNextPowerIrp(irp);
+    d->finish(irp, iosb->Status);
+    return;
+  }
+  d->pass_power_down(irp);
+}
+
 NTSTATUS pnp_device::pass_power_down(PIRP irp) {
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
@@ -184,6 +228,7 @@ NTSTATUS pnp_device::on_pnp(PIRP irp) {
   switch (s->MinorFunction) {
     case IRP_MN_START_DEVICE:
       st = pass_down_and_wait(irp);
+      if (NT_SUCCESS(st)) query_capabilities();  // the default power table serves when it fails
       if (NT_SUCCESS(st)) st = on_start_device(irp);
       if (NT_SUCCESS(st)) {
         set_state(state_started);
@@ -312,8 +357,19 @@ NTSTATUS pnp_device::on_power(PIRP irp) {
       device_power_ = want;
       return pass_power_down(irp);
     }
+    // A system state: the device goes to the state the stack's table gives for it first.
     system_power_ = s->Parameters.Power.State.SystemState;
-    return pass_power_down(irp);
+    DEVICE_POWER_STATE want = power_state_for_system_state(system_power_);
+    if (want == PowerDeviceUnspecified || want == device_power_) return pass_power_down(irp);
+    IoMarkIrpPending(irp);
+    POWER_STATE ps;
+    ps.DeviceState = want;
+    NTSTATUS st = PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, ps, system_power_requested, irp, nullptr);
+    if (!NT_SUCCESS(st)) {
+      PoStartNextPowerIrp(irp);
+      finish(irp, st);
+    }
+    return STATUS_PENDING;
   }
   return default_power(irp);
 }

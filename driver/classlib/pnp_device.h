@@ -71,6 +71,11 @@ class pnp_device : public device_object {
   void disable_device_interfaces(PUNICODE_STRING link = nullptr) { set_interfaces(link, false); }
   int interface_count() const { return interface_count_; }
 
+  // IRP_MN_QUERY_CAPABILITIES sent down (Size 64, Version 1, Address and UINumber -1): the stack's
+  // system-to-device power table replaces the default one.
+  NTSTATUS query_capabilities();
+  DEVICE_POWER_STATE power_state_for_system_state(SYSTEM_POWER_STATE s) const;
+
   // Skips this device's stack location and passes the IRP down, releasing its count.
   NTSTATUS pass_down(PIRP irp);
   // Sends the IRP down and waits for the lower drivers; the IRP comes back to the caller, count kept.
@@ -109,6 +114,8 @@ class pnp_device : public device_object {
   LONGLONG remove_timeout_ = 0;
   DEVICE_POWER_STATE device_power_ = PowerDeviceD0;
   SYSTEM_POWER_STATE system_power_ = PowerSystemWorking;
+  DEVICE_POWER_STATE power_table_[PowerSystemMaximum];
+  bool power_table_valid_ = false;
   NTSTATUS creation_status_ = STATUS_SUCCESS;
 
   struct interface_record {
@@ -121,6 +128,7 @@ class pnp_device : public device_object {
 
  private:
   void set_interfaces(PUNICODE_STRING link, bool on);
+  static void system_power_requested(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK iosb);
 };
 
 }  // namespace kl

@@ -228,11 +228,17 @@ TEST_F(DriverTest, CapabilitiesAndRequestsNobodyHandlesReachTheBus) {
   EXPECT_EQ(sp::device_power_state(i.instance), 4);
   EXPECT_EQ(sp::send_power(i.instance, IRP_MN_SET_POWER, false, 1), 0);
   EXPECT_EQ(sp::device_power_state(i.instance), 1);
+  // A sleeping state takes the device to the state the bus's table gives (D3), working back to D0.
+  EXPECT_EQ(sp::send_power(i.instance, IRP_MN_SET_POWER, true, 4), 0);
+  EXPECT_EQ(sp::device_power_state(i.instance), 4);
+  EXPECT_EQ(sp::send_power(i.instance, IRP_MN_SET_POWER, true, 1), 0);
+  EXPECT_EQ(sp::device_power_state(i.instance), 1);
   auto seen = sb::pnp_power_requests_seen(i.instance);
   for (int m : minors)
     EXPECT_NE(std::find(seen.begin(), seen.end(), (unsigned)(IRP_MJ_PNP << 8 | m)), seen.end()) << "minor " << m;
   EXPECT_NE(std::find(seen.begin(), seen.end(), (unsigned)(IRP_MJ_POWER << 8 | IRP_MN_QUERY_POWER)), seen.end());
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), (unsigned)(IRP_MJ_POWER << 8 | IRP_MN_SET_POWER)), 2);
+  // Two device requests, two system requests and the two device requests they caused.
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), (unsigned)(IRP_MJ_POWER << 8 | IRP_MN_SET_POWER)), 6);
 }
 
 // Every allocation the driver makes while a device arrives fails once in turn: the device fails cleanly
