@@ -279,15 +279,26 @@ TEST_F(DriverTest, PoolFailureAtEveryAllocationOfArrival) {
 }
 
 TEST_F(DriverTest, AFailedEntryLeavesNothingBehind) {
-  for (unsigned skip = 0; skip < 4; ++skip) {
+  int failed_entries = 0;
+  for (unsigned skip = 0; skip < 24; ++skip) {
+    sk::clear_debug();
     sk::fail_pool(skip, 1, pool_tag);
     auto i = plug(serial("E" + std::to_string(skip)));
     sk::clear_pool_failures();
+    if (sk::debug_text().find("DriverEntry of vantrel failed") != std::string::npos) {
+      ++failed_entries;
+      EXPECT_FALSE(sp::driver_loaded("vantrel"));
+      EXPECT_EQ(sk::pool_blocks(pool_tag), 0u) << "skip " << skip;
+    }
     sb::unplug(i.instance);
     ASSERT_TRUE(sp::settle());
     EXPECT_FALSE(sp::driver_loaded("vantrel"));
     EXPECT_EQ(sk::pool_blocks(pool_tag), 0u) << "skip " << skip;
+    auto v = sk::take_violations();
+    ASSERT_TRUE(v.empty()) << "skip " << skip << ":\n" << joined(v);
   }
+  // The driver object and each arena could not be had once.
+  EXPECT_GE(failed_entries, 3);
   plugged.clear();
 }
 
