@@ -41,6 +41,10 @@ struct instrument_config {
     std::uint32_t memory_page_words = 256;  // 24-bit words per memory page
     // 2: "Bulk" (value 1) and "Isochrone" (value 2); 1: "Bulk" alone.
     std::uint8_t configurations = 2;
+    // Firmware choices left open to the instrument: whether SET_CONFIGURATION and SET_INTERFACE
+    // start the affected endpoints' data toggles again at DATA0 (a cleared halt always does).
+    bool set_configuration_resets_toggles = true;
+    bool set_interface_resets_toggles = true;
 };
 
 // Event codes raised by the model itself (a test may raise any code with raise_event).
