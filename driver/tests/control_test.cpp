@@ -460,6 +460,31 @@ TEST_F(Requests, AFailedIsochronousTransferEndsOneReadAndTheStreamGoesOn) {
   EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
 }
 
+TEST_F(Requests, AShortIsochronousPacketEndsTheReadThatMeetsIt) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 2, 2), 0u);  // 240-byte packets
+  pending first(h, 100000);
+  first.read();
+  inst.model->faults().short_iso_packets(0x81, 100, 1);
+  std::vector<uint8_t> word(3);
+  put24(word.data(), 0);
+  ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000003, 1, word, 0).error, 0u);
+  // The read takes the short packet's place in the stream as an error (the rest of that transfer is
+  // dropped); the next reads get the stream again.
+  // 0x80000900 reaches the caller as the code without text (317).
+  EXPECT_EQ(first.wait().error, 317u);
+  for (int i = 0; i < 2; ++i) {
+    pending rd(h, 960);
+    rd.read();
+    io_result ok = rd.wait();
+    ASSERT_EQ(ok.error, 0u);
+    EXPECT_EQ(ok.bytes, 960u);
+    uint32_t v = rd.buf[0] | rd.buf[1] << 8 | rd.buf[2] << 16 | (uint32_t)rd.buf[3] << 24;
+    EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, (uint64_t)(v - simdev::seed::measurement) * 4, rd.buf));
+  }
+  EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
+}
+
 TEST_F(Requests, ResetsRacingVendorRequestsLoseNothing) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 2, 1), 0u);

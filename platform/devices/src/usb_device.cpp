@@ -489,6 +489,9 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
                 std::size_t end = i + 1 < count ? std::min<std::size_t>(packets[i + 1].offset, len) : len;
                 std::size_t cap = end > start ? end - start : 0;
                 pk.length = static_cast<std::uint32_t>(m.iso_frame(std::span<std::uint8_t>(buf + start, cap)));
+                if (pk.length > 0)
+                    if (auto keep = m.faults().take_short_iso(ep))
+                        pk.length = static_cast<std::uint32_t>(std::min<std::size_t>(pk.length, *keep));
                 pk.status = usb_status::success;
             }
             result = usb_status::success;
