@@ -68,6 +68,12 @@ class Requests : public DriverTest {
     put24(words.data() + 3, size - 2);
     ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000001, 3, words, 0).error, 0u);
   }
+  // A measurement run until stopped.
+  void start_run(HANDLE h) {
+    std::vector<uint8_t> word(3);
+    put24(word.data(), 0);
+    ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000003, 1, word, 0).error, 0u);
+  }
   instrument inst;
 };
 
@@ -422,9 +428,7 @@ TEST_F(Requests, IsochronousStreamIntoReads) {
   EXPECT_FALSE(waiting.done());
   ASSERT_EQ(mode(h, 2, 1), 0u);
   EXPECT_EQ(waiting.wait().error, (DWORD)ERROR_OPERATION_ABORTED);
-  std::vector<uint8_t> word(3);
-  put24(word.data(), 0);
-  ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000003, 1, word, 0).error, 0u);  // measure until stopped
+  start_run(h);  // measure until stopped
   for (int i = 0; i < 3; ++i) {
     pending rd(h, 1000);
     rd.read();
@@ -446,9 +450,7 @@ TEST_F(Requests, AFailedIsochronousTransferEndsOneReadAndTheStreamGoesOn) {
   first.read();
   EXPECT_FALSE(first.done());
   inst.model->faults().usb_error(0x81, simdev::usb_status::data_error, 1);
-  std::vector<uint8_t> word(3);
-  put24(word.data(), 0);
-  ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000003, 1, word, 0).error, 0u);
+  start_run(h);
   EXPECT_EQ(first.wait().error, (DWORD)ERROR_CRC);
   for (int i = 0; i < 2; ++i) {
     pending rd(h, 2400);
@@ -466,9 +468,7 @@ TEST_F(Requests, AShortIsochronousPacketEndsTheReadThatMeetsIt) {
   pending first(h, 100000);
   first.read();
   inst.model->faults().short_iso_packets(0x81, 100, 1);
-  std::vector<uint8_t> word(3);
-  put24(word.data(), 0);
-  ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000003, 1, word, 0).error, 0u);
+  start_run(h);
   // The read takes the short packet's place in the stream as an error (the rest of that transfer is
   // dropped); the next reads get the stream again.
   // 0x80000900 reaches the caller as the code without text (317).
