@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <karnet/iapi.h>
@@ -481,6 +484,150 @@ TEST_P(UsbEndToEnd, InstrumentThatRemovesItselfInTheMiddleOfABulkRead) {
             << "no removal of " << c->name;
     EXPECT_FALSE(session->is_open());
     EXPECT_TRUE(listed(main_class).empty());
+}
+
+TEST_P(UsbEndToEnd, TimedOutRequestStaysPendingAndCancelFromAnotherThreadEndsIt) {
+    plug();
+    open(bulk_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    // A notification that times out stays pending and completes with the next record.
+    notice_request n = notification();
+    EXPECT_EQ(n.request->wait_for(10).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_FALSE(n.request->done());
+    const uint8_t data[1] = {9};
+    model->raise_event(0x0777, data);
+    ASSERT_EQ(n.request->wait_for(deadline_ms).get_code(), 0u);
+    EXPECT_EQ(n.request->result(false).get_code(), 0u);
+    EXPECT_EQ(notify_code(n.record()), 0x0777);
+    // A bulk read and a notification waiting in the driver, cancelled from a thread that did not issue them.
+    karnet::io_read rd = session->read_of_size(512, false);
+    EXPECT_EQ(session->read_and_wait(rd, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    notice_request waiting = notification();
+    DWORD cancelled = 1;
+    std::thread other([&] { cancelled = session->cancel().get_code(); });
+    other.join();
+    EXPECT_EQ(cancelled, 0u);
+    ASSERT_EQ(rd.request()->wait_for(deadline_ms).get_code(), 0u);
+    EXPECT_EQ(rd.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    ASSERT_EQ(waiting.request->wait_for(deadline_ms).get_code(), 0u);
+    EXPECT_EQ(waiting.request->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // A cancelled transfer leaves the read channel refusing until its pipe word (it cannot tell a cut
+    // frame from an intact one); then data and notifications flow again.
+    karnet::io_read refused = session->read_of_size(512, false);
+    EXPECT_EQ(session->read_and_wait(refused, deadline_ms).get_code(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    ASSERT_EQ(vendor(IOCTL_VENDOR_COMMAND, WORD_READ_PIPE_RESET, 0, {}), 0u);
+    notice_request next = notification();
+    ASSERT_EQ(vendor(IOCTL_VENDOR_WRITE, 0x000003, 1, words({2})), 0u);
+    ASSERT_EQ(next.request->wait_for(deadline_ms).get_code(), 0u);
+    EXPECT_EQ(notify_code(next.record()), simdev::event::run_started);
+    for (uint32_t i = 0; i < 2; ++i) {
+        karnet::io_read block = session->read_of_size(512, false);
+        ASSERT_EQ(session->read_and_wait(block, deadline_ms).get_code(), 0u) << "block " << i;
+        ASSERT_EQ(block.request()->bytes(), 200u);
+        EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, i * 196,
+                                           std::span<const uint8_t>(block.buffer().bytes() + 4, 196)));
+    }
+}
+
+TEST_P(UsbEndToEnd, ClosingTheSessionEndsItsRequestsAndFreesTheDevice) {
+    plug();
+    open(main_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    notice_request n = notification();
+    karnet::io_read rd = session->read_of_size(512, false);
+    karnet::assync_handle reading = session->submit_read(rd);
+    ASSERT_TRUE(n.request && reading);
+    EXPECT_EQ(reading->wait_for(10).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    session.reset();
+    ASSERT_EQ(reading->wait_for(deadline_ms).get_code(), 0u) << "a read outlived its handle";
+    EXPECT_EQ(reading->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    ASSERT_EQ(n.request->wait_for(deadline_ms).get_code(), 0u);
+    EXPECT_EQ(n.request->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    // Another session opens on another interface of it and finds the instrument idle again.
+    open(bulk_class);
+    EXPECT_EQ(vendor(IOCTL_VENDOR_COMMAND, 0x000003, 3, {}), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
+        << "a new handle starts in mode 0";
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    std::vector<uint8_t> reply;
+    ASSERT_EQ(vendor(IOCTL_VENDOR_READ, 0x000004, 1, {}, 1, &reply), 0u);
+    EXPECT_EQ(get24(reply.data() + HEADER_SIZE), 0u) << "no run";
+}
+
+TEST_P(UsbEndToEnd, RequestsFromSeveralThreadsShareOneSession) {
+    plug();
+    open(bulk_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    constexpr uint32_t blocks = 60;
+    ASSERT_EQ(vendor(IOCTL_VENDOR_WRITE, 0x000003, 1, words({blocks})), 0u);
+    std::atomic<bool> reading{true};
+    std::atomic<int> vendor_failures{0}, vendor_done{0};
+    // Vendor reads of the state words and writes to memory go on while the data stream runs.
+    std::thread control_thread([&] {
+        ASSERT_EQ(vendor(IOCTL_VENDOR_COMMAND, 0x010110, 0, {}), 0u);
+        for (uint32_t i = 0; reading.load() || i < 20; ++i) {
+            std::vector<uint8_t> reply;
+            uint32_t offset = i % 200;
+            if (vendor(IOCTL_VENDOR_WRITE, 0x010112, uint16_t(offset), words({i})) != 0 ||
+                vendor(IOCTL_VENDOR_READ, 0x010111, uint16_t(offset), {}, 1, &reply) != 0 ||
+                get24(reply.data() + HEADER_SIZE) != i)
+                ++vendor_failures;
+            ++vendor_done;
+        }
+    });
+    std::thread writer([&] {
+        for (uint32_t i = 0; i < 20; ++i) {
+            karnet::io_write w = session->write_of_size(100 + i, false);
+            simdev::fill_pattern(0x58000000 + i, 0, std::span<uint8_t>(w.buffer().bytes(), 100 + i));
+            EXPECT_EQ(session->write_and_wait(w, deadline_ms).get_code(), 0u);
+        }
+    });
+    uint64_t offset = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        karnet::io_read rd = session->read_of_size(512, false);
+        ASSERT_EQ(session->read_and_wait(rd, deadline_ms).get_code(), 0u) << "block " << i;
+        ASSERT_EQ(rd.request()->bytes(), 200u);
+        EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, offset,
+                                           std::span<const uint8_t>(rd.buffer().bytes() + 4, 196)))
+            << "block " << i;
+        offset += 196;
+    }
+    reading = false;
+    control_thread.join();
+    writer.join();
+    EXPECT_EQ(vendor_failures.load(), 0);
+    EXPECT_GE(vendor_done.load(), 20);
+    auto got = model->take_received_messages();
+    ASSERT_EQ(got.size(), 20u);
+    for (uint32_t i = 0; i < 20; ++i) {
+        EXPECT_EQ(got[i].size(), 100u + i);
+        EXPECT_FALSE(simdev::check_pattern(0x58000000 + i, 0, got[i])) << i;
+    }
+}
+
+TEST_P(UsbEndToEnd, StoppingTheTransportWithASessionInFlight) {
+    plug();
+    open(main_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    karnet::io_read rd = session->read_of_size(512, false);
+    karnet::assync_handle reading = session->submit_read(rd);
+    ASSERT_TRUE(reading);
+    transport().stop();
+    for (auto& c : classes) EXPECT_TRUE(listed(c).empty()) << c.name;
+    // The pending read ends with the instrument's removal at the latest; the device is not held.
+    unplug();
+    ASSERT_EQ(reading->wait_for(deadline_ms).get_code(), 0u);
+    EXPECT_NE(reading->result(false).get_code(), 0u);
+    session.reset();
+    EXPECT_TRUE(standin::pnp::settle());
+    EXPECT_TRUE(zephtest::wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }));
+    // Started again, the transport finds the instrument when it comes back.
+    transport().start();
+    log.take();
+    model->replug();
+    for (auto& c : classes) EXPECT_TRUE(listed(c).empty());
+    plug(model);
+    open(main_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Instruments, UsbEndToEnd,
