@@ -99,6 +99,7 @@ struct notice_log {
 // Which instrument a case runs on.
 struct variant {
     uint8_t configurations;  // 2: "Bulk" and "Isochrone"; 1: "Bulk" alone
+    bool late_completion;    // the bus completes control and selection requests from its own thread
     const char* label;
 };
 
@@ -110,7 +111,7 @@ protected:
     void SetUp() override {
         standin::kernel::take_violations();
         standin::kernel::clear_pool_failures();
-        standin::usbbus::set_asynchronous_completion(false);
+        standin::usbbus::set_asynchronous_completion(GetParam().late_completion);
         standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
         ASSERT_TRUE(manager_lib) << "karnet8 did not load";
         ASSERT_TRUE(transport_lib) << "quillon8 did not load";
@@ -134,6 +135,7 @@ protected:
         EXPECT_TRUE(zephtest::wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }))
             << "driver still loaded";
         EXPECT_EQ(standin::kernel::pool_blocks(pool_tag), 0u) << "driver pool blocks left";
+        standin::usbbus::set_asynchronous_completion(false);
         auto v = standin::kernel::take_violations();
         EXPECT_TRUE(v.empty()) << joined(v);
     }
@@ -630,8 +632,88 @@ TEST_P(UsbEndToEnd, StoppingTheTransportWithASessionInFlight) {
     ASSERT_EQ(mode(MODE_BULK), 0u);
 }
 
+TEST_P(UsbEndToEnd, RemovalDuringALargeWriteAndAVendorRequest) {
+    plug();
+    open(bulk_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    // 3 MiB goes out in many chunks; the instrument leaves while it does.
+    constexpr uint32_t size = 3u << 20;
+    karnet::io_write w = session->write_of_size(size, false);
+    simdev::fill_pattern(0x59000000, 0, std::span<uint8_t>(w.buffer().bytes(), size));
+    karnet::assync_handle writing = session->submit_write(w);
+    ASSERT_TRUE(writing);
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    DWORD last = 0;
+    std::thread sender([&] {
+        while (!stop) {
+            std::vector<uint8_t> reply;
+            DWORD e = vendor(IOCTL_VENDOR_READ, 0x000004, 1, {}, 5, &reply);
+            if (e != 0) {
+                last = e;
+                return;
+            }
+            ++sent;
+        }
+    });
+    ASSERT_TRUE(zephtest::wait_until([&] { return sent > 3; }));
+    model->unplug();  // the instrument leaves by itself
+    sender.join();
+    // In flight at the removal: removed; sent after it: refused by the removed device or its closed session.
+    EXPECT_TRUE(last == ERROR_DEVICE_REMOVED || last == ERROR_ACCESS_DENIED || last == ERROR_INVALID_HANDLE) << last;
+    ASSERT_EQ(writing->wait_for(deadline_ms).get_code(), 0u);
+    DWORD e = writing->result(false).get_code();
+    EXPECT_TRUE(e == ERROR_DEVICE_REMOVED || e == 0) << e;  // a write may have finished before the removal
+    for (auto* c : published())
+        EXPECT_TRUE(zephtest::wait_until([&] { return log.count(std::string("removal ") + c->name) > 0; }))
+            << "no removal of " << c->name;
+    EXPECT_FALSE(session->is_open());
+    stop = true;
+}
+
+TEST_P(UsbEndToEnd, PlugAndUnplugWhileAnotherThreadListsAndOpens) {
+    std::atomic<bool> done{false};
+    std::atomic<int> opened{0};
+    // A client that keeps listing the bulk class and opening what it finds, as an application polling for its
+    // instrument would.
+    std::thread client([&] {
+        while (!done) {
+            karnet::interface_list l = listed(bulk_class);
+            EXPECT_LE(l.size(), 1u);
+            if (l.empty()) continue;
+            karnet::io_session s = manager().create_session(l.front());
+            if (!s.is_open()) continue;
+            ++opened;
+            uint8_t bcd[2] = {};
+            karnet::io_control op = s.control_on_memory(IOCTL_GET_BCD_DEVICE, bcd, 2, nullptr, 0);
+            DWORD e = s.control_and_wait(op, deadline_ms).get_code();
+            EXPECT_TRUE(e == 0 || e == ERROR_DEVICE_REMOVED || e == ERROR_ACCESS_DENIED || e == ERROR_INVALID_HANDLE)
+                << e;
+            if (e == 0) {
+                EXPECT_EQ(get16(bcd), 0x0342);
+            }
+        }
+    });
+    std::shared_ptr<simdev::instrument> same;
+    for (int round = 0; round < 8; ++round) {
+        if (same) same->replug();
+        plug(same);
+        same = model;
+        ASSERT_TRUE(zephtest::wait_until([&] { return opened.load() > round; })) << "round " << round;
+        unplug();
+        for (auto* c : published())
+            EXPECT_TRUE(zephtest::wait_until([&] { return log.count(std::string("removal ") + c->name) > 0; }))
+                << "round " << round << ": no removal of " << c->name;
+        log.take();
+    }
+    done = true;
+    client.join();
+    for (auto& c : classes) EXPECT_TRUE(listed(c).empty()) << c.name;
+}
+
 INSTANTIATE_TEST_SUITE_P(Instruments, UsbEndToEnd,
-                         ::testing::Values(variant{2, "BulkAndIsochrone"}, variant{1, "BulkOnly"}),
+                         ::testing::Values(variant{2, false, "BulkAndIsochrone"}, variant{1, false, "BulkOnly"},
+                                           variant{2, true, "BulkAndIsochroneLateCompletion"}),
                          [](const ::testing::TestParamInfo<variant>& i) { return std::string(i.param.label); });
 
 }  // namespace
