@@ -130,7 +130,9 @@ protected:
         manager().arrival_listeners().remove(arrival_cb);
         manager().removal_listeners().remove(removal_cb);
         transport().stop();
-        if (standin::pnp::device_state(instance) != "absent" && !instance.empty()) standin::usbbus::unplug(instance);
+        if (!instance.empty()) others.push_back(instance);
+        for (auto& i : others)
+            if (standin::pnp::device_state(i) != "absent") standin::usbbus::unplug(i);
         EXPECT_TRUE(standin::pnp::settle());
         EXPECT_TRUE(zephtest::wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }))
             << "driver still loaded";
@@ -154,18 +156,22 @@ protected:
         return out;
     }
 
+    // The case's kind of instrument with these identity strings.
+    simdev::instrument_config config(const std::string& serial_number, const char* product = "E2E Product",
+                                     const char* manufacturer = "E2E Maker", uint16_t bcd = 0x0342) const {
+        simdev::instrument_config cfg;
+        cfg.configurations = GetParam().configurations;
+        cfg.serial_number = serial_number;
+        cfg.product = product;
+        cfg.manufacturer = manufacturer;
+        cfg.bcd_device = bcd;
+        return cfg;
+    }
+
     // Plugs the instrument (a new one, or `model` again) and waits until the manager announced every
     // interface of it.
     void plug(std::shared_ptr<simdev::instrument> again = nullptr) {
-        if (!again) {
-            simdev::instrument_config cfg;
-            cfg.configurations = GetParam().configurations;
-            cfg.serial_number = serial;
-            cfg.product = "E2E Product";
-            cfg.manufacturer = "E2E Maker";
-            cfg.bcd_device = 0x0342;
-            again = std::make_shared<simdev::instrument>(cfg);
-        }
+        if (!again) again = std::make_shared<simdev::instrument>(config(serial));
         model = again;
         usb = std::make_shared<simdev::usb_device>(model);
         instance = standin::usbbus::plug(usb);
@@ -259,6 +265,7 @@ protected:
     std::shared_ptr<simdev::instrument> model;
     std::shared_ptr<simdev::usb_device> usb;
     std::string instance;
+    std::vector<std::string> others;  // further instruments a case plugged
     std::unique_ptr<karnet::io_session> session;
 };
 
@@ -709,6 +716,85 @@ TEST_P(UsbEndToEnd, PlugAndUnplugWhileAnotherThreadListsAndOpens) {
     done = true;
     client.join();
     for (auto& c : classes) EXPECT_TRUE(listed(c).empty()) << c.name;
+}
+
+TEST_P(UsbEndToEnd, AnotherInstrumentUnderTheSameSerialIsDescribedAfresh) {
+    plug();
+    ASSERT_EQ(listed(main_class).size(), 1u);
+    EXPECT_EQ(listed(main_class).front().description().product, "E2E Product");
+    unplug();
+    ASSERT_TRUE(zephtest::wait_until([&] { return log.count("removal main") > 0; }));
+    log.take();
+    plug(std::make_shared<simdev::instrument>(config(serial, "Successor", "Other Maker", 0x0400)));
+    for (auto* c : published()) {
+        karnet::interface_list l = listed(*c);
+        ASSERT_EQ(l.size(), 1u) << c->name;
+        const karnet::device_description d = l.front().description();
+        EXPECT_EQ(d.product, "Successor") << c->name;
+        EXPECT_EQ(d.manufacturer, "Other Maker") << c->name;
+        EXPECT_EQ(d.bcd_device, 0x0400u) << c->name;
+    }
+}
+
+TEST_P(UsbEndToEnd, TwoInstrumentsKeepTheirOwnSessionsAndOneLeaves) {
+    plug();
+    // A second instrument beside the first.
+    auto second_model = std::make_shared<simdev::instrument>(config("E2E-8", "E2E Product", "E2E Maker", 0x0501));
+    auto second_usb = std::make_shared<simdev::usb_device>(second_model);
+    std::string second = standin::usbbus::plug(second_usb);
+    others.push_back(second);
+    ASSERT_TRUE(standin::pnp::settle());
+    ASSERT_TRUE(zephtest::wait_until([&] { return log.count("arrival main") >= 2; }));
+    karnet::interface_list both = listed(main_class);
+    // The manager lists the last name first.
+    ASSERT_EQ(names(both),
+              (std::vector<std::string>{interface_path("E2E-8", main_class), interface_path(serial, main_class)}));
+    session = std::make_unique<karnet::io_session>(manager().create_session(both.back()));
+    ASSERT_TRUE(session->is_open());
+    karnet::io_session other = manager().create_session(both.front());
+    ASSERT_TRUE(other.is_open());
+    EXPECT_EQ(both.front().description().bcd_device, 0x0501u);
+    EXPECT_EQ(both.back().description().bcd_device, 0x0342u);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    uint8_t in[SELECT_MODE_INPUT] = {MODE_BULK, 0, 0, 0};
+    karnet::io_control select = other.control_on_memory(IOCTL_SELECT_MODE, nullptr, 0, in, sizeof in);
+    ASSERT_EQ(other.control_and_wait(select, deadline_ms).get_code(), 0u);
+    // A run on the second instrument only; its data come through its own session.
+    std::vector<uint8_t> start(HEADER_SIZE);
+    header_view{start.data()}.write(0x000003, 1, 1);
+    auto n = words({3});
+    start.insert(start.end(), n.begin(), n.end());
+    karnet::io_control run =
+        other.control_on_memory(IOCTL_VENDOR_WRITE, nullptr, 0, start.data(), uint32_t(start.size()));
+    ASSERT_EQ(other.control_and_wait(run, deadline_ms).get_code(), 0u);
+    EXPECT_EQ(second_model->state(), simdev::run_state::measuring);
+    EXPECT_EQ(model->state(), simdev::run_state::idle);
+    karnet::io_read first_block = other.read_of_size(512, false);
+    ASSERT_EQ(other.read_and_wait(first_block, deadline_ms).get_code(), 0u);
+    ASSERT_EQ(first_block.request()->bytes(), 200u);
+    EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, 0,
+                                       std::span<const uint8_t>(first_block.buffer().bytes() + 4, 196)));
+    // The first instrument leaves; the second's session goes on where it was.
+    karnet::io_read left = session->read_of_size(512, false);
+    karnet::assync_handle leaving = session->submit_read(left);
+    unplug();
+    ASSERT_EQ(leaving->wait_for(deadline_ms).get_code(), 0u);
+    EXPECT_EQ(leaving->result(false).get_code(), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
+    ASSERT_TRUE(zephtest::wait_until([&] { return log.count("removal main") > 0; }));
+    EXPECT_EQ(names(listed(main_class)), std::vector<std::string>{interface_path("E2E-8", main_class)});
+    EXPECT_FALSE(session->is_open());
+    EXPECT_TRUE(other.is_open());
+    for (uint32_t i = 1; i < 3; ++i) {
+        karnet::io_read block = other.read_of_size(512, false);
+        ASSERT_EQ(other.read_and_wait(block, deadline_ms).get_code(), 0u) << "block " << i;
+        ASSERT_EQ(block.request()->bytes(), 200u);
+        EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, i * 196,
+                                           std::span<const uint8_t>(block.buffer().bytes() + 4, 196)))
+            << "block " << i;
+    }
+    standin::usbbus::unplug(second);
+    EXPECT_TRUE(standin::pnp::settle());
+    EXPECT_FALSE(other.is_open());
 }
 
 INSTANTIATE_TEST_SUITE_P(Instruments, UsbEndToEnd,
