@@ -10,6 +10,7 @@
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -229,9 +230,17 @@ class test_queue : public kl::managed_irp_queue {
  public:
   std::atomic<int> started{0};
   std::atomic<PIRP> running{nullptr};
+  bool fail_at_once = false;  // start_io finishes the IRP itself, as a start that fails does
+  int depth = 0, max_depth = 0;
   void start_io(PIRP irp) override {
     started++;
-    running = irp;
+    if (!fail_at_once) {
+      running = irp;
+      return;
+    }
+    max_depth = std::max(max_depth, ++depth);
+    start_next(irp, STATUS_UNSUCCESSFUL);
+    --depth;
   }
   // The owner of the running IRP finishes it.
   bool finish_current(NTSTATUS st) {
@@ -311,6 +320,31 @@ TEST_F(Queue, StartsOneAtATimeAndCancelsParkedIrps) {
   EXPECT_EQ(r.cancelled, 4);
   q.finish_current(STATUS_SUCCESS);
   for (PIRP irp : {a, b, c, d, e, g}) IoFreeIrp(irp);
+}
+
+// A long queue whose IRPs all fail in their start: each is started after the one before has returned,
+// never from inside it, so the stack stays flat however many wait.
+TEST_F(Queue, IrpsFailingInTheirStartAreStartedOneAfterAnotherNotNested) {
+  recorded r;
+  FILE_OBJECT f{};
+  constexpr int n = 2000;
+  std::vector<PIRP> irps;
+  for (int i = 0; i <= n; ++i) irps.push_back(make_irp(&r, &f));
+  EXPECT_EQ(send(irps[0]), STATUS_PENDING);
+  q.fail_at_once = true;
+  for (int i = 1; i <= n; ++i) EXPECT_EQ(send(irps[i]), STATUS_PENDING);
+  EXPECT_EQ(q.parked(), (ULONG)n);
+  q.finish_current(STATUS_SUCCESS);
+  EXPECT_EQ(r.completed, n + 1);
+  EXPECT_EQ(q.started, n + 1);
+  EXPECT_EQ(q.max_depth, 1);
+  EXPECT_EQ(q.parked(), 0u);
+  // Idle again: the next IRP starts at once.
+  PIRP last = make_irp(&r, &f);
+  EXPECT_EQ(send(last), STATUS_PENDING);
+  EXPECT_EQ(r.completed, n + 2);
+  for (PIRP irp : irps) IoFreeIrp(irp);
+  IoFreeIrp(last);
 }
 
 TEST_F(Queue, CancellationRacingCompletion) {
