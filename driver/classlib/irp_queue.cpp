@@ -15,14 +15,23 @@ void managed_irp_queue::init(pnp_device *device, bool start_at_dispatch, bool ca
   hook_ = hook;
 }
 
+managed_irp_queue::~managed_irp_queue() {
+  LARGE_INTEGER t = relative_ms(1);
+  while (InterlockedOr(&owned_, 0) != 0) KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
 void managed_irp_queue::finish_irp(PIRP irp, NTSTATUS status, CCHAR boost) {
+  // Taken first: once the count drops, the queue's owner may free it.
+  completion_hook hook = hook_;
+  pnp_device *device = device_;
   irp->IoStatus.Status = status;
   if (status == STATUS_CANCELLED) irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, boost);
-  if (hook_)
-    hook_(device_ ? device_->self() : nullptr);
+  InterlockedDecrement(&owned_);
+  if (hook)
+    hook(device ? device->self() : nullptr);
   else
-    device_->decrement_outstanding_requests();
+    device->decrement_outstanding_requests();
 }
 
 void managed_irp_queue::start(PIRP irp) {
@@ -42,6 +51,7 @@ bool managed_irp_queue::claim_start(PIRP irp) {
     return false;
   }
   starting_ = true;
+  InterlockedIncrement(&owned_);  // the starter's hold: the queue stays until its loop has left
   return true;
 }
 
@@ -57,10 +67,12 @@ void managed_irp_queue::run_starts(PIRP irp) {
     if (!irp) starting_ = false;
     KeReleaseSpinLock(&lock_, irql);
   }
+  InterlockedDecrement(&owned_);
 }
 
 NTSTATUS managed_irp_queue::queue_irp(PIRP irp) {
   IoMarkIrpPending(irp);
+  InterlockedIncrement(&owned_);
   irp->Tail.Overlay.DriverContext[0] = this;
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);

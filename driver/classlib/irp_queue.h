@@ -12,7 +12,9 @@ class managed_irp_queue {
   typedef void (*completion_hook)(PDEVICE_OBJECT device);
 
   managed_irp_queue() = default;
-  virtual ~managed_irp_queue() = default;
+  // Waits until every IRP the queue took has been completed (a cancel routine may still be finishing
+  // one that nobody else could take back). PASSIVE_LEVEL.
+  virtual ~managed_irp_queue();
   void init(pnp_device *device, bool start_at_dispatch, bool cancel_safe, completion_hook hook = nullptr);
 
   // Always STATUS_PENDING (the IRP is marked pending first).
@@ -49,6 +51,7 @@ class managed_irp_queue {
   bool start_at_dispatch_ = true;
   bool cancel_safe_ = true;
   completion_hook hook_ = nullptr;
+  volatile LONG owned_ = 0;  // IRPs taken and not yet through finish_irp
 };
 
 inline managed_irp_queue *queue_of(PIRP irp) {

@@ -347,6 +347,53 @@ TEST_F(Queue, IrpsFailingInTheirStartAreStartedOneAfterAnotherNotNested) {
   IoFreeIrp(last);
 }
 
+struct held_completion {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+};
+
+NTSTATUS hold_completion(PDEVICE_OBJECT, PIRP, PVOID ctx) {
+  auto *h = static_cast<held_completion *>(ctx);
+  h->entered = true;
+  zephtest::wait_until([&] { return h->release.load(); });
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The owner tears a queue down while a cancel routine is still completing a parked IRP it could not take
+// back: the queue outlives that completion.
+TEST_F(Queue, DestructionWaitsForACancelRoutineStillCompletingAnIrp) {
+  auto *q2 = new test_queue;
+  q2->init(nullptr, true, true, count_hook);
+  g_queue = q2;
+  recorded r;
+  FILE_OBJECT f{};
+  PIRP a = make_irp(&r, &f);
+  EXPECT_EQ(send(a), STATUS_PENDING);
+  held_completion held;
+  PIRP b = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(b)->MajorFunction = IRP_MJ_READ;
+  IoSetCompletionRoutine(b, hold_completion, &held, TRUE, TRUE, TRUE);
+  EXPECT_EQ(send(b), STATUS_PENDING);
+  std::thread canceller([&] { IoCancelIrp(b); });
+  ASSERT_TRUE(zephtest::wait_until([&] { return held.entered.load(); }));
+  q2->finish_current(STATUS_SUCCESS);
+  q2->cleanup_irps(nullptr);
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    delete q2;
+    destroyed = true;
+  });
+  EXPECT_FALSE(zephtest::wait_until([&] { return destroyed.load(); }, std::chrono::milliseconds(200)));
+  held.release = true;
+  canceller.join();
+  destroyer.join();
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(g_hook_calls, 2);
+  g_queue = &q;
+  IoFreeIrp(a);
+  IoFreeIrp(b);
+}
+
 TEST_F(Queue, CancellationRacingCompletion) {
   recorded r;
   FILE_OBJECT f{};
