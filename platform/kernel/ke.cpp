@@ -600,6 +600,7 @@ static void pool_free(PVOID p, const ULONG *tag) {
       violation("ExFreePool(%p): not a pool block, or freed twice", p);
       return;
     }
+    if ((it->second.type & 1) && t_state.irql > APC_LEVEL) violation("paged pool freed at IRQL %d", t_state.irql);
     if (tag && *tag != it->second.tag) {
       violation("ExFreePoolWithTag(%p): tag %08x, block was allocated with %08x", p, *tag, it->second.tag);
     }
