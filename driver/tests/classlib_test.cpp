@@ -4,6 +4,7 @@
 #include "channels.h"
 #include "classlib/irp_queue.h"
 #include "classlib/kdriver.h"
+#include "protocol_device.h"
 
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
@@ -423,6 +424,73 @@ TEST_F(Queue, CancellationRacingCompletion) {
   EXPECT_EQ(g_hook_calls, n);
   EXPECT_EQ(q.parked(), 0u);
   for (PIRP irp : irps) IoFreeIrp(irp);
+}
+
+// ---- delivery queues ----
+
+// A delivery queue whose start accepts every IRP, as one does that was accepted just before its channel
+// stopped; nothing ever fills it.
+class accepting_delivery : public vantrel::delivery_queue {
+ public:
+  using delivery_queue::delivery_queue;
+
+ protected:
+  bool start_irp(PIRP irp) override {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return true;
+  }
+  bool fill(PIRP) override { return false; }
+  void reset_source() override {}
+};
+
+accepting_delivery *g_delivery = nullptr;
+NTSTATUS delivery_dispatch(PDEVICE_OBJECT, PIRP irp) { return g_delivery->queue_irp(irp); }
+NTSTATUS delivery_entry(void *driver, void *) {
+  static_cast<PDRIVER_OBJECT>(driver)->MajorFunction[IRP_MJ_READ] = delivery_dispatch;
+  return STATUS_SUCCESS;
+}
+
+// The stop of a channel looks for the current IRP while a read that its start accepted has not yet put
+// its cancel routine in place; the delivery that follows finds the channel stopped and ends the read
+// instead of leaving it parked for ever.
+TEST_F(Classlib, ADeliveryAfterTheChannelStoppedEndsTheCurrentRead) {
+  std::string instance = plug_bare_instrument("DELIVERY");
+  ASSERT_TRUE(standin::pnp::settle());
+  auto pdo = static_cast<PDEVICE_OBJECT>(standin::usbbus::physical_device_object(instance));
+  ASSERT_NE(pdo, nullptr);
+  auto drv = static_cast<PDRIVER_OBJECT>(sk::create_driver("VtDelivery", delivery_entry));
+  kl::device_names names;
+  NTSTATUS st = STATUS_UNSUCCESSFUL;
+  PDEVICE_OBJECT d = kl::device_object::create_instance(drv, sizeof(vantrel::protocol_device), L"VtDelivery", 0,
+                                                         FILE_DEVICE_UNKNOWN, nullptr, 0, 0, &names, &st);
+  ASSERT_NE(d, nullptr);
+  auto *dev = kl::create_at<vantrel::protocol_device>(d->DeviceExtension, d, &names, pdo, 0UL);
+  ASSERT_EQ(dev->creation_status(), STATUS_SUCCESS);
+  {
+    vantrel::interrupt_reader reader(dev, 0);
+    accepting_delivery q(dev, &reader);
+    g_delivery = &q;
+    recorded r;
+    PIRP irp = make_irp(&r, nullptr);
+    dev->increment_outstanding_requests();
+    EXPECT_EQ(IoCallDriver(d, irp), STATUS_PENDING);
+    sk::flush_dpcs();
+    bool ended = r.completed == 1;
+    EXPECT_TRUE(ended);
+    if (!ended) {
+      IoCancelIrp(irp);  // frees the queue to go
+      sk::flush_dpcs();
+    }
+    EXPECT_EQ(r.completed, 1);
+    EXPECT_EQ(r.cancelled, 1);  // the status a stop gives while the device is present
+    IoFreeIrp(irp);
+    g_delivery = nullptr;
+  }
+  IoDetachDevice(dev->usb().lower());
+  dev->destroy();
+  sk::unload_driver(drv);
+  standin::usbbus::unplug(instance);
+  ASSERT_TRUE(standin::pnp::settle());
 }
 
 }  // namespace
