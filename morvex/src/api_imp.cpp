@@ -1,0 +1,156 @@
+#include "api_imp.h"
+
+#include <w32cpp/lock.h>
+
+#include "session_imp.h"
+
+extern "C" w32cpp::auto_handle<morvex::iapi>* morvex_get_instance();
+
+namespace morvex {
+
+// ---------------------------------------------------------------------------------------------
+// Device classes
+
+io_device_interface_class::io_device_interface_class(const GUID& interface_class) : guid_(&interface_class) {
+  arrival_ = w32cpp::make_member_callback<io_device_interface_class, karnet::protocol_handle&, karnet::guid&>(
+      this, &io_device_interface_class::on_arrival);
+  removal_ = w32cpp::make_member_callback<io_device_interface_class, karnet::protocol_handle&, karnet::guid&>(
+      this, &io_device_interface_class::on_removal);
+  if (library_) {
+    library_->arrival_listeners().add(arrival_);
+    library_->removal_listeners().add(removal_);
+  }
+}
+
+io_device_interface_class::~io_device_interface_class() {
+  // Removal waits for a notice in progress on another thread; after it the callbacks never run.
+  if (library_) {
+    library_->arrival_listeners().remove(arrival_);
+    library_->removal_listeners().remove(removal_);
+  }
+  arrival_->unbind();
+  removal_->unbind();
+}
+
+void io_device_interface_class::on_arrival(karnet::protocol_handle&, karnet::guid& interface_class) {
+  if (!(interface_class == karnet::guid(*guid_))) return;
+  arrived_.set();
+  changed_.set();
+}
+
+void io_device_interface_class::on_removal(karnet::protocol_handle&, karnet::guid& interface_class) {
+  if (!(interface_class == karnet::guid(*guid_))) return;
+  removed_.set();
+  changed_.set();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatcher
+
+zeph_notification_dispatcher::zeph_notification_dispatcher(const zeph_session& session,
+                                                           zeph_notification_client* client, uint32_t mask,
+                                                           bool all_bits, uint32_t cookie)
+    : zeph_notification_observer(mask, all_bits),
+      // The API keeps this proxy: it must not keep the API alive in turn.
+      session_(session.target()),
+      cookie_(cookie),
+      client_(client) {
+  session_.add_observer(this);
+}
+
+zeph_notification_dispatcher::~zeph_notification_dispatcher() { session_.remove_observer(this); }
+
+// Nothing of the dispatcher is touched after the client's call: the client may unregister from it.
+void zeph_notification_dispatcher::on_event(uint16_t code, const event_data& data) {
+  client_->event(code, data, session_, cookie_);
+}
+void zeph_notification_dispatcher::on_error(DWORD status) { client_->error(status, session_, cookie_); }
+void zeph_notification_dispatcher::on_stopped() { client_->stopped(session_, cookie_); }
+
+// ---------------------------------------------------------------------------------------------
+// API object
+
+api_imp::api_imp()
+    : main_(zeph_wire::device_interface_guid_main),
+      bulk_(zeph_wire::device_interface_guid_bulk),
+      iso_(zeph_wire::device_interface_guid_iso),
+      serial_(LINTRA_LIBRARY_NAME, "lintra_get_instance"),
+      usb_(QUILLON_LIBRARY_NAME, "quillon_get_instance") {
+  InitializeCriticalSection(&observers_lock_);
+}
+
+api_imp::~api_imp() {
+  trace_ << "api destruction\n";
+  std::map<const void*, dispatcher_handle> left;
+  {
+    w32cpp::section_lock hold(observers_lock_);
+    left.swap(observers_);
+  }
+  left.clear();
+  DeleteCriticalSection(&observers_lock_);
+}
+
+void api_imp::start() {
+  if (usb_) usb_->start();
+}
+void api_imp::stop() {
+  if (usb_) usb_->stop();
+}
+karnet::protocol_handle api_imp::protocol() { return usb_ ? usb_->protocol() : karnet::protocol_handle(); }
+
+bool api_imp::register_port(const lintra::port_handle& port, BYTE address) {
+  return serial_ && serial_->register_port(port, address);
+}
+void api_imp::unregister_port(const lintra::port_handle& port, BYTE address) {
+  if (serial_) serial_->unregister_port(port, address);
+}
+bool api_imp::flush_port() { return serial_ && serial_->flush_port(); }
+bool api_imp::stop_port() { return serial_ && serial_->stop_port(); }
+void api_imp::serial_disable() {
+  if (serial_) serial_->serial_disable();
+}
+void api_imp::protocol(karnet::protocol_handle& out) {
+  if (serial_) serial_->protocol(out);
+  else out.reset();
+}
+
+ostrel::mem_block api_imp::allocate(uint32_t size, bool zero) {
+  return karnet_ ? karnet_->allocate(size, zero) : ostrel::mem_block();
+}
+
+const void* api_imp::key_of(zeph_session& session) { return session.session().get(); }
+
+void api_imp::register_observer(zeph_session& session, zeph_notification_client* client, uint32_t mask,
+                                bool all_bits, uint32_t cookie) {
+  const void* key = key_of(session);
+  if (!key || !client) return;
+  if (!session.target()) return;
+  dispatcher_handle added(new zeph_notification_dispatcher(session, client, mask, all_bits, cookie));
+  dispatcher_handle replaced;
+  {
+    w32cpp::section_lock hold(observers_lock_);
+    dispatcher_handle& slot = observers_[key];
+    replaced = slot;
+    slot = added;
+  }
+  // Released outside the lock: its removal may wait for a dispatch in progress.
+}
+
+void api_imp::unregister_observer(zeph_session& session) {
+  const void* key = key_of(session);
+  dispatcher_handle removed;
+  {
+    w32cpp::section_lock hold(observers_lock_);
+    auto it = observers_.find(key);
+    if (it == observers_.end()) return;
+    removed = it->second;
+    observers_.erase(it);
+  }
+}
+
+zeph_session api_imp::open_session(const karnet::io_session& session) {
+  zeph_session_handle imp(new zeph_session_imp(session));
+  return zeph_session(imp, morvex_lib(&morvex_get_instance));
+}
+
+}  // namespace morvex
