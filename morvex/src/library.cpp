@@ -12,21 +12,14 @@ namespace {
 
 w32cpp::auto_handle<morvex::iapi> instance;
 
-// Made on first use (before any thread can race for it) and never destroyed: clients on several
-// threads may ask for the API at once.
-CRITICAL_SECTION& instance_lock() {
-  static CRITICAL_SECTION* lock = [] {
-    auto* cs = new CRITICAL_SECTION;
-    InitializeCriticalSection(cs);
-    return cs;
-  }();
-  return *lock;
-}
+// Clients on several threads may ask for the API at once. Made when the module is attached, before
+// any client can call.
+CRITICAL_SECTION instance_lock;
 
 }  // namespace
 
 W32CPP_FACTORY_EXPORT w32cpp::auto_handle<morvex::iapi>* morvex_get_instance() {
-  CRITICAL_SECTION& lock = instance_lock();
+  CRITICAL_SECTION& lock = instance_lock;
   EnterCriticalSection(&lock);
   w32cpp::auto_handle<morvex::iapi>* holder = nullptr;
   try {
@@ -44,10 +37,12 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       trace << "DLL_PROCESS_ATTACH";
+      InitializeCriticalSection(&instance_lock);
       DisableThreadLibraryCalls(module);
       break;
     case DLL_PROCESS_DETACH:
       trace << "DLL_PROCESS_DETACH";
+      DeleteCriticalSection(&instance_lock);
       break;
     case DLL_THREAD_ATTACH:
       trace << "DLL_THREAD_ATTACH";

@@ -51,6 +51,20 @@ zeph_session::zeph_session(const zeph_session_handle& session)
 zeph_session::zeph_session(const zeph_session& other)
     : zeph_session_intf(other), held_(other.target()), library_(other.library_) {}
 
+zeph_session& zeph_session::operator=(const zeph_session& other) {
+  if (this == &other) return *this;
+  zeph_session_handle next = other.target();
+  morvex_lib library = other.library_;
+  karnet::io_session::operator=(other);
+  {
+    lock_guard g(*this);
+    next.swap(held_);
+  }
+  library_ = library;
+  // `next` now holds the previous session, released here outside the lock.
+  return *this;
+}
+
 zeph_session::~zeph_session() {
   library_.release();
   zeph_session_handle().swap(held_);

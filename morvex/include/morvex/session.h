@@ -30,6 +30,14 @@ class morvex_lib : public w32cpp::lib_instance<iapi> {
   morvex_lib() = default;
   explicit morvex_lib(typename w32cpp::lib_instance<iapi>::factory_type factory) { this->bind_from(factory); }
   morvex_lib(const morvex_lib&) = default;
+  morvex_lib& operator=(const morvex_lib& other) {
+    if (this != &other) {
+      release();
+      holder = other.holder;
+      own = other.own;
+    }
+    return *this;
+  }
 };
 
 // Event data of a notification: a view of the record's bytes 15-62.
@@ -166,7 +174,7 @@ class zeph_session : public zeph_session_intf {
   // A proxy that does not keep the API alive (held by the API itself).
   explicit zeph_session(const zeph_session_handle& session);
   zeph_session(const zeph_session& other);
-  zeph_session& operator=(const zeph_session&) = delete;
+  zeph_session& operator=(const zeph_session& other);
   ~zeph_session() override;
 
   zeph_session_handle target() const;
