@@ -22,14 +22,32 @@ zeph_notification_dispatcher::zeph_notification_dispatcher(const zeph_session& s
   session_.add_observer(this);
 }
 
-zeph_notification_dispatcher::~zeph_notification_dispatcher() { session_.remove_observer(this); }
+zeph_notification_dispatcher::~zeph_notification_dispatcher() { detach(); }
 
-// Nothing of the dispatcher is touched after the client's call: the client may unregister from it.
+void zeph_notification_dispatcher::detach() {
+  if (!attached_) return;
+  attached_ = false;
+  session_.remove_observer(this);
+}
+
+struct zeph_notification_dispatcher::dispatch_scope {
+  explicit dispatch_scope(zeph_notification_dispatcher& d) : d(d) { d.dispatching_ = GetCurrentThreadId(); }
+  ~dispatch_scope() { d.dispatching_ = 0; }
+  zeph_notification_dispatcher& d;
+};
+
 void zeph_notification_dispatcher::on_event(uint16_t code, const event_data& data) {
+  dispatch_scope scope(*this);
   client_->event(code, data, session_, cookie_);
 }
-void zeph_notification_dispatcher::on_error(DWORD status) { client_->error(status, session_, cookie_); }
-void zeph_notification_dispatcher::on_stopped() { client_->stopped(session_, cookie_); }
+void zeph_notification_dispatcher::on_error(DWORD status) {
+  dispatch_scope scope(*this);
+  client_->error(status, session_, cookie_);
+}
+void zeph_notification_dispatcher::on_stopped() {
+  dispatch_scope scope(*this);
+  client_->stopped(session_, cookie_);
+}
 
 // ---------------------------------------------------------------------------------------------
 // API object
@@ -46,11 +64,14 @@ api_imp::api_imp()
 api_imp::~api_imp() {
   trace_ << "api destruction\n";
   std::map<const void*, dispatcher_handle> left;
+  std::vector<dispatcher_handle> retired;
   {
     w32cpp::section_lock hold(observers_lock_);
     left.swap(observers_);
+    retired.swap(retired_);
   }
   left.clear();
+  retired.clear();
   DeleteCriticalSection(&observers_lock_);
 }
 
@@ -84,6 +105,31 @@ ostrel::mem_block api_imp::allocate(uint32_t size, bool zero) {
 
 const void* api_imp::key_of(zeph_session& session) { return session.session().get(); }
 
+void api_imp::drop(dispatcher_handle& dispatcher) {
+  if (!dispatcher) return;
+  dispatcher->detach();
+  if (dispatcher->in_callback()) {
+    w32cpp::section_lock hold(observers_lock_);
+    retired_.push_back(dispatcher);
+  }
+  dispatcher.reset();
+}
+
+void api_imp::free_retired() {
+  std::vector<dispatcher_handle> freed;
+  {
+    w32cpp::section_lock hold(observers_lock_);
+    for (auto it = retired_.begin(); it != retired_.end();) {
+      if ((*it)->in_callback()) {
+        ++it;
+      } else {
+        freed.push_back(*it);
+        it = retired_.erase(it);
+      }
+    }
+  }
+}
+
 void api_imp::register_observer(zeph_session& session, zeph_notification_client* client, uint32_t mask,
                                 bool all_bits, uint32_t cookie) {
   const void* key = key_of(session);
@@ -97,7 +143,9 @@ void api_imp::register_observer(zeph_session& session, zeph_notification_client*
     replaced = slot;
     slot = added;
   }
-  // Released outside the lock: its removal may wait for a dispatch in progress.
+  // Dropped outside the lock: its removal may wait for a dispatch in progress.
+  drop(replaced);
+  free_retired();
 }
 
 void api_imp::unregister_observer(zeph_session& session) {
@@ -110,6 +158,8 @@ void api_imp::unregister_observer(zeph_session& session) {
     removed = it->second;
     observers_.erase(it);
   }
+  drop(removed);
+  free_retired();
 }
 
 zeph_session api_imp::open_session(const karnet::io_session& session) {

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <map>
+#include <vector>
 
 #include <w32cpp/loader.h>
 #include <w32cpp/trace.h>
@@ -30,9 +32,16 @@ class zeph_notification_dispatcher : public zeph_notification_observer {
   void on_event(uint16_t code, const event_data& data) override;
   void on_error(DWORD status) override;
   void on_stopped() override;
+  // Leaves the session's observers; after it the client is never called again.
+  void detach();
+  // True while this thread is inside one of its client's callbacks.
+  bool in_callback() const { return dispatching_.load() == GetCurrentThreadId(); }
 
  private:
+  struct dispatch_scope;
   zeph_session session_;
+  std::atomic<DWORD> dispatching_{0};
+  bool attached_ = true;
   uint32_t cookie_;
   zeph_notification_client* client_;
 };
@@ -69,6 +78,10 @@ class api_imp : public iapi {
   using dispatcher_handle = w32cpp::auto_handle<zeph_notification_dispatcher>;
   // Every proxy of one session shares the device manager's session object.
   static const void* key_of(zeph_session& session);
+  // Detaches a dispatcher that left the map; one whose callback is running on this thread (a client
+  // unregistering from its own callback) is kept until a later call on another thread.
+  void drop(dispatcher_handle& dispatcher);
+  void free_retired();
 
   io_device_interface_class main_;
   io_device_interface_class bulk_;
@@ -78,6 +91,7 @@ class api_imp : public iapi {
   w32cpp::dynamic_link_instance<fileio::iapi> usb_;
   CRITICAL_SECTION observers_lock_;
   std::map<const void*, dispatcher_handle> observers_;
+  std::vector<dispatcher_handle> retired_;
   w32cpp::DBGTrace trace_{"morvex"};
 };
 

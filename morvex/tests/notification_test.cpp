@@ -228,6 +228,34 @@ TEST_F(NotificationTest, RegisteredClientsAreReplacedAndUnregistered) {
   EXPECT_TRUE(reads_posted(0));
 }
 
+// A client may unregister from its own callback and still use the session it was handed.
+TEST_F(NotificationTest, ClientMayUnregisterFromItsCallback) {
+  struct self_removing : client_log {
+    morvex::iapi* api = nullptr;
+    void event(uint16_t code, const morvex::event_data& data, morvex::zeph_session& s, uint32_t cookie) override {
+      api->unregister_observer(s);
+      client_log::event(code, data, s, cookie);
+      bcd = s.bcd_device();
+    }
+    std::atomic<int> bcd{0};
+  } c;
+  c.api = api.get();
+  api->register_observer(session, &c, 0, true, 5);
+  ASSERT_TRUE(reads_posted());
+  ASSERT_TRUE(device->fire(0x0001));
+  ASSERT_TRUE(wait_until([&] { return c.bcd.load() == 0x0123; }));
+  EXPECT_TRUE(reads_posted(0));
+  EXPECT_EQ(c.count(), 1u);
+  // The next registration, from this thread, frees what was kept.
+  client_log other;
+  api->register_observer(session, &other, 0, true, 6);
+  ASSERT_TRUE(reads_posted());
+  ASSERT_TRUE(device->fire(0x0002));
+  ASSERT_TRUE(wait_until([&] { return other.count() == 1; }));
+  api->unregister_observer(session);
+  EXPECT_EQ(c.count(), 1u);
+}
+
 // Observers come and go on several threads while records are dispatched.
 TEST_F(NotificationTest, ObserversComeAndGoDuringDispatch) {
   recorder anchor(0, true);
