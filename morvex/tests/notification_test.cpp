@@ -222,7 +222,10 @@ TEST_F(NotificationTest, RegisteredClientsAreReplacedAndUnregistered) {
   EXPECT_EQ(second.events[0], (std::pair<DWORD, uint32_t>{3, 22}));
   EXPECT_TRUE(second.open_seen.load());
   ASSERT_TRUE(device->fail_notification(ERROR_GEN_FAILURE));
-  ASSERT_TRUE(wait_until([&] { return second.errors.size() == 1; }));
+  ASSERT_TRUE(wait_until([&] {
+    std::lock_guard<std::mutex> g(second.m);
+    return second.errors.size() == 1;
+  }));
   api->unregister_observer(session);
   api->unregister_observer(session);  // nothing left: no change
   EXPECT_TRUE(reads_posted(0));
