@@ -74,6 +74,12 @@ class fake_instrument : public karnet::io_protocol {
   std::atomic<DWORD> fail_status{ERROR_GEN_FAILURE};
   // Stream reads: complete at once with the counter pattern, or stay pending for the test.
   std::atomic<bool> reads_pending{false};
+  // Device-control requests stay pending until the device goes (removal during a request).
+  std::atomic<bool> hold_controls{false};
+  size_t held_controls() {
+    std::lock_guard<std::mutex> g(m_);
+    return controls_.size();
+  }
   // A new mode selection cancels the notification reads in flight (as the driver restarts its channel).
   std::atomic<bool> mode_cancels_notifications{true};
 
@@ -244,8 +250,10 @@ class fake_instrument : public karnet::io_protocol {
       std::lock_guard<std::mutex> g(m_);
       taken.assign(notifications_.begin(), notifications_.end());
       taken.insert(taken.end(), reads_.begin(), reads_.end());
+      taken.insert(taken.end(), controls_.begin(), controls_.end());
       notifications_.clear();
       reads_.clear();
+      controls_.clear();
     }
     for (auto& r : taken) r->complete(status, 0);
   }
@@ -267,6 +275,11 @@ class fake_instrument : public karnet::io_protocol {
     }
     if (removed_.load()) {
       r->complete(ERROR_DEVICE_REMOVED, 0);
+      return;
+    }
+    if (hold_controls.load()) {
+      std::lock_guard<std::mutex> g(m_);
+      controls_.push_back(r);
       return;
     }
     if (fail_code.load() == code) {
@@ -370,6 +383,7 @@ class fake_instrument : public karnet::io_protocol {
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> log_;
   std::deque<request_handle> notifications_;
   std::deque<request_handle> reads_;
+  std::deque<request_handle> controls_;
   std::atomic<uint8_t> mode_{0};
   std::atomic<bool> removed_{false};
   std::atomic<uint32_t> sequence_{0};

@@ -4,7 +4,10 @@
 #include <clocale>
 #include <cstring>
 
+#include <thread>
+
 #include "fixture.h"
+#include "zephtest/wait.h"
 
 namespace morvex_test {
 namespace {
@@ -205,6 +208,31 @@ TEST_F(InstrumentTest, RemovedDeviceGivesEmptyValues) {
   EXPECT_EQ(session.product(), "");
   morvex::zeph_command c = session.make_command(1, 0);
   EXPECT_NE(session.control_and_wait(c, INFINITE).get_code(), 0u);
+}
+
+// The device goes while each kind of request waits for its answer.
+TEST_F(InstrumentTest, RemovalDuringARequestEndsItWithDeviceRemoved) {
+  device->hold_controls = true;
+  std::atomic<DWORD> get_status{0}, mode_status{0};
+  std::atomic<int> bcd{0};
+  std::string product = "unset";
+  std::thread a([&] {
+    morvex::zeph_get_param g = session.make_get_param(0x010000, 0, 2);
+    get_status = session.control_and_wait(g, INFINITE).get_code();
+  });
+  std::thread b([&] { mode_status = session.set_mode(1, 0, 0).get_code(); });
+  std::thread c([&] { bcd = session.bcd_device(); });
+  std::thread d([&] { product = session.product(); });
+  ASSERT_TRUE(zephtest::wait_until([&] { return device->held_controls() == 4; }));
+  device->remove("inst1");
+  a.join();
+  b.join();
+  c.join();
+  d.join();
+  EXPECT_EQ(get_status.load(), DWORD(ERROR_DEVICE_REMOVED));
+  EXPECT_EQ(mode_status.load(), DWORD(ERROR_DEVICE_REMOVED));
+  EXPECT_EQ(bcd.load(), 0xFFFF);
+  EXPECT_EQ(product, "");
 }
 
 TEST_F(InstrumentTest, EmptyProxyAnswersWithoutASession) {
