@@ -113,14 +113,9 @@ TEST(ApiLifetime, ObserversDoNotKeepTheApiAlive) {
         api_lib api;
         ASSERT_TRUE(api);
         holder = factory_of(keep)();
-        fake_instrument* device = fake_instrument::make(device_holder);
-        device->plug("inst1", zeph_wire::device_interface_guid_bulk);
-        device->start();
+        fake_instrument* device = plug_instrument(device_holder);
         {
-            karnet::interface_list list =
-                api->device_manager()->device_interfaces(karnet::guid(zeph_wire::device_interface_guid_bulk));
-            ASSERT_EQ(list.size(), 1u);
-            morvex::zeph_session s = api->open_session(api->device_manager()->create_session(list.front()));
+            morvex::zeph_session s = open_first(*api.get());
             ASSERT_EQ(s.set_mode(1, 0, 0).get_code(), 0u);
             api->register_observer(s, &client, 0, true, 1);
             ASSERT_TRUE(zephtest::wait_until([&] { return device->notification_reads() == 3; }));
@@ -169,14 +164,9 @@ TEST(BareName, MorvexIsTheCurrentBuild) {
     EXPECT_NE(GetModuleHandleA("morvex"), nullptr);
     EXPECT_EQ(GetModuleHandleA("karnet71"), nullptr);
     karnet::protocol_handle holder;
-    fake_instrument* device = fake_instrument::make(holder);
-    device->plug("inst1", zeph_wire::device_interface_guid_bulk);
-    device->start();
+    fake_instrument* device = plug_instrument(holder);
     {
-        karnet::interface_list list =
-            bare->device_manager()->device_interfaces(karnet::guid(zeph_wire::device_interface_guid_bulk));
-        ASSERT_EQ(list.size(), 1u);
-        morvex::zeph_session s = bare->open_session(bare->device_manager()->create_session(list.front()));
+        morvex::zeph_session s = open_first(*bare.get());
         EXPECT_EQ(s.set_mode(1, 0, 0).get_code(), 0u);
         EXPECT_EQ(s.product(), "Zeph 8");
     }

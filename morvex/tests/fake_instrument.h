@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -20,39 +21,17 @@
 
 #include <morvex/wire.h>
 
+#include "fake_protocol.h"
+
 namespace morvex_test {
 
 using namespace zeph_wire;
 
-class fake_request : public karnet::io_assync {
-public:
-    w32cpp::status_wait wait(DWORD ms, BOOL alertable) override { return signal_.wait(ms, alertable); }
-    w32cpp::status_wait poll() override { return signal_.wait(0, FALSE); }
-    w32cpp::status_wait wait_for(DWORD ms) override { return signal_.wait_for(ms); }
-    bool is_valid() override { return signal_.is_valid(); }
-    w32cpp::status_wait result(bool wait) override {
-        if (wait) signal_.wait(INFINITE, FALSE);
-        return w32cpp::status_wait(status_.load());
-    }
-    bool done() override { return status_.load() != ERROR_IO_PENDING; }
-    uint32_t bytes() override { return bytes_.load(); }
-
-    // Only the first completion counts.
-    bool complete(DWORD status, uint32_t bytes) {
-        DWORD expected = ERROR_IO_PENDING;
-        bytes_ = bytes;
-        if (!status_.compare_exchange_strong(expected, status)) return false;
-        signal_.set();
-        return true;
-    }
-
+// A request of the fake: each is taken out of the fake's queues under its lock before it is
+// completed, so it completes once.
+struct fake_request : karnet_test::fake_assync {
     DWORD thread = GetCurrentThreadId();
     ostrel::mem_block output;
-
-private:
-    std::atomic<DWORD> status_{ERROR_IO_PENDING};
-    std::atomic<uint32_t> bytes_{0};
-    w32cpp::waitable_signal signal_{FALSE};
 };
 
 using request_handle = w32cpp::auto_handle<fake_request>;
@@ -145,11 +124,9 @@ public:
     void complete_read(const request_handle& r, DWORD status = 0) {
         {
             std::lock_guard<std::mutex> g(m_);
-            for (auto it = reads_.begin(); it != reads_.end(); ++it)
-                if (*it == r) {
-                    reads_.erase(it);
-                    break;
-                }
+            auto it = std::find(reads_.begin(), reads_.end(), r);
+            if (it == reads_.end()) return;  // taken back by a cancel meanwhile
+            reads_.erase(it);
         }
         if (status == 0) fill_pattern(r->output, r->output.size());
         r->complete(status, status == 0 ? r->output.size() : 0);

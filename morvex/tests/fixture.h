@@ -26,14 +26,28 @@ struct api_lib : w32cpp::dynamic_link_instance<morvex::iapi> {
     api_lib() : w32cpp::dynamic_link_instance<morvex::iapi>(MORVEX_TEST_LIBRARY, "morvex_get_instance") {}
 };
 
+// One bulk instrument on the fake, registered with the device manager.
+inline fake_instrument* plug_instrument(karnet::protocol_handle& holder) {
+    fake_instrument* device = fake_instrument::make(holder);
+    device->plug("inst1", zeph_wire::device_interface_guid_bulk);
+    device->start();
+    return device;
+}
+
+// A session on the first bulk instrument listed (an empty proxy when there is none).
+inline morvex::zeph_session open_first(morvex::iapi& api) {
+    karnet::interface_list list =
+        api.device_manager()->device_interfaces(karnet::guid(zeph_wire::device_interface_guid_bulk));
+    if (list.empty()) return morvex::zeph_session();
+    return api.open_session(api.device_manager()->create_session(list.front()));
+}
+
 class InstrumentTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(api) << MORVEX_TEST_LIBRARY " did not load";
         ASSERT_TRUE(api->device_manager());
-        device = fake_instrument::make(holder);
-        device->plug("inst1", zeph_wire::device_interface_guid_bulk);
-        device->start();
+        device = plug_instrument(holder);
         session = open();
         ASSERT_TRUE(session.is_open());
     }
@@ -42,13 +56,7 @@ protected:
         device->stop();
     }
 
-    morvex::zeph_session open() {
-        karnet::interface_list list =
-            api->device_manager()->device_interfaces(karnet::guid(zeph_wire::device_interface_guid_bulk));
-        if (list.empty()) return morvex::zeph_session();
-        karnet::io_session dm = api->device_manager()->create_session(list.front());
-        return api->open_session(dm);
-    }
+    morvex::zeph_session open() { return open_first(*api.get()); }
 
     api_lib api;
     karnet::protocol_handle holder;
