@@ -52,6 +52,18 @@ TEST_F(InstrumentTest, AllocateForwardsToTheDeviceManager) {
     EXPECT_EQ(b.bytes()[99], 0);
 }
 
+// The USB transport's own face passes through: start makes its protocol, stop drops it.
+TEST_F(InstrumentTest, UsbTransportPassesThrough) {
+    if (GetModuleHandleA("quillon8") == nullptr) GTEST_SKIP() << "quillon8 not built";
+    fileio::iapi& usb = *api.get();
+    usb.start();
+    karnet::protocol_handle p = usb.protocol();
+    EXPECT_TRUE(p);
+    p.reset();
+    usb.stop();
+    EXPECT_FALSE(usb.protocol());
+}
+
 // Siblings that are not there: the forwarding faces answer failure instead of calling nothing.
 TEST_F(InstrumentTest, MissingTransportsAnswerFailure) {
     if (GetModuleHandleA("lintra8") == nullptr) {
