@@ -78,12 +78,12 @@ bool read_task::wait_for(karnet::io_operation& op) {
 }
 
 template <class Op>
-void read_task::drain(std::deque<std::unique_ptr<Op>>& queue) {
+void read_task::drain(std::deque<std::unique_ptr<Op>>& queue, bool cancel) {
     bool pending = false;
     for (auto& op : queue) pending = pending || (op->request() && !op->request()->done());
     if (pending && session_) {
         // Reads left at the answering side would take the next records or data after a restart.
-        session_->cancel();
+        if (cancel) session_->cancel();
         const DWORD start = GetTickCount();
         for (auto& op : queue) {
             const DWORD spent = GetTickCount() - start;
@@ -134,7 +134,9 @@ void zeph_notification_scheduler::remove_observer(zeph_notification_observer* ob
         if (!observers_.erase(observer)) return;
         empty = observers_.empty();
     }
-    if (empty) stop_now();
+    // While the stream runs the scheduler keeps its reads: the serial transport could only take
+    // them back together with the stream's, and reads left behind would take the next records.
+    if (empty && !session_->stream_active()) stop_now();
 }
 
 void zeph_notification_scheduler::start_if_wanted() {
@@ -216,7 +218,10 @@ DWORD zeph_notification_scheduler::step() {
 
 void zeph_notification_scheduler::on_finish() {
     ending_ = true;
-    drain(queue_);
+    // The serial transport cancels every request of the device, not only this thread's: a running
+    // stream would lose its reads. (The scheduler reads on past cancelled reads, so the stream's
+    // own stop may cancel.)
+    drain(queue_, !session_->stream_active());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -348,9 +353,10 @@ zeph_session_imp::zeph_session_imp(const karnet::io_session& session)
 
 zeph_session_imp::~zeph_session_imp() {
     trace_ << "destruct";
+    // The scheduler's thread asks after the stream while it ends: it goes first.
+    scheduler_->detach();
     stream_->detach();
     stream_.reset();
-    scheduler_->detach();
     scheduler_.reset();
 }
 

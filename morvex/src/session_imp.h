@@ -60,9 +60,10 @@ protected:
     bool still_running() const;
     // Waits alertably for op; false when the task must end meanwhile.
     bool wait_for(karnet::io_operation& op);
-    // Cancels this thread's reads, waits a little for them, then lets them go (to the disposal task).
+    // Cancels the session's reads (unless told not to), waits a little for them, then lets them go
+    // (to the disposal task).
     template <class Op>
-    void drain(std::deque<std::unique_ptr<Op>>& queue);
+    void drain(std::deque<std::unique_ptr<Op>>& queue, bool cancel = true);
 
     zeph_session_imp* session_ = nullptr;
     std::atomic<bool> ending_{false};
@@ -163,6 +164,7 @@ public:
     zeph_stream& stream() override { return *stream_; }
 
     bool mode_active() const { return active_.load(); }
+    bool stream_active() const { return stream_ && stream_->active(); }
 
 private:
     // Runs a request without a time limit; a short reply is an error.

@@ -53,6 +53,9 @@ public:
     std::atomic<DWORD> fail_status{ERROR_GEN_FAILURE};
     // Stream reads: complete at once with the counter pattern, or stay pending for the test.
     std::atomic<bool> reads_pending{false};
+    // Cancel as the serial transport does (every request of the device) instead of as CancelIo
+    // (the calling thread's).
+    std::atomic<bool> cancel_all{false};
     // Device-control requests stay pending until the device goes (removal during a request).
     std::atomic<bool> hold_controls{false};
     size_t held_controls() {
@@ -200,8 +203,8 @@ public:
         std::vector<request_handle> taken;
         {
             std::lock_guard<std::mutex> g(m_);
-            take_thread(notifications_, taken);
-            take_thread(reads_, taken);
+            take_thread(notifications_, taken, cancel_all.load());
+            take_thread(reads_, taken, cancel_all.load());
         }
         for (auto& r : taken) r->complete(ERROR_OPERATION_ABORTED, 0);
         return w32cpp::status_win32(0u);
@@ -210,9 +213,9 @@ public:
 private:
     fake_instrument() = default;
 
-    static void take_thread(std::deque<request_handle>& q, std::vector<request_handle>& out) {
+    static void take_thread(std::deque<request_handle>& q, std::vector<request_handle>& out, bool all) {
         for (auto it = q.begin(); it != q.end();) {
-            if ((*it)->thread == GetCurrentThreadId()) {
+            if (all || (*it)->thread == GetCurrentThreadId()) {
                 out.push_back(*it);
                 it = q.erase(it);
             } else {

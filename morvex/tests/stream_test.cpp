@@ -203,6 +203,37 @@ TEST_F(StreamTest, ReceiverMaySelectIdleMode) {
     EXPECT_EQ(r().count(), seen);
 }
 
+// The last observer leaves while the stream runs: over a transport whose cancel takes every
+// request of the device the stream keeps its reads, and an observer coming back loses no record.
+TEST_F(StreamTest, LastObserverLeavingKeepsTheStreamAndTheRecords) {
+    for (bool all : {false, true}) {
+        device->cancel_all = all;
+        device->reads_pending = true;
+        recorder observer(0, true);
+        session.add_observer(&observer);
+        ASSERT_TRUE(wait_until([&] { return device->notification_reads() == 3; }));
+        ASSERT_TRUE(session.stream().start(64, -1));
+        ASSERT_TRUE(wait_until([&] { return device->pending_reads().size() == 50; }));
+        session.remove_observer(&observer);
+        EXPECT_EQ(device->pending_reads().size(), 50u) << all;
+        recorder again(0, true);
+        session.add_observer(&again);
+        ASSERT_TRUE(device->fire(0x0040));
+        ASSERT_TRUE(wait_until([&] { return again.events() == 1; })) << all;
+        device->complete_read(device->pending_reads()[0]);
+        ASSERT_TRUE(wait_until([&] { return r().count() == 1; })) << all;
+        session.remove_observer(&again);
+        ASSERT_TRUE(session.stream().stop());
+        // With the stream gone the scheduler could stop; it does at the next removal or mode change.
+        ASSERT_EQ(session.set_mode(1, 0, 0).get_code(), 0u);
+        std::lock_guard<std::mutex> g(r().m);
+        EXPECT_EQ(r().statuses, (std::vector<DWORD>{0}));
+        r().statuses.clear();
+        r().words.clear();
+        r().sizes.clear();
+    }
+}
+
 struct pool_source : morvex::zeph_stream_source {
     explicit pool_source(morvex::zeph_session& s) : session(s) {}
     void supply(ostrel::mem_block& buffer, uint32_t size) override {
