@@ -1,0 +1,169 @@
+// End to end over the serial line: morvex8 -> lintra8 -> the in-memory line -> the simulated
+// instrument's serial face. The same requests as a client makes, checked against the instrument.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <span>
+
+#include <simdev/instrument.h>
+#include <standin/clock.h>
+
+#include "fixture.h"
+#include "serial_fixture.h"
+#include "zephtest/wait.h"
+
+namespace morvex_test {
+namespace {
+
+using zephtest::wait_until;
+
+class SerialApiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The 5 s interrupt poll and the other long waits run a hundred times faster.
+        standin::clock::set_long_wait_scale(0.01);
+        ASSERT_TRUE(api);
+        line = std::make_unique<lintra_test::SerialInstrument>("MEM1");
+        ASSERT_TRUE(api->register_port(line->port, 1));
+        ASSERT_TRUE(wait_until([&] {
+            session = open_first(*api.get());
+            return session.is_open();
+        }));
+        ASSERT_EQ(session.set_mode(1, 0, 0).get_code(), 0u);
+    }
+    void TearDown() override {
+        session.stream().stop();
+        session.set_mode(0, 0, 0);
+        session.on_device_removed();
+        if (line) api->unregister_port(line->port, 1);
+        api->serial_disable();
+        line.reset();
+        standin::clock::reset();
+    }
+
+    DWORD run(karnet::io_control& op) { return session.control_and_wait(op, INFINITE).get_code(); }
+    DWORD write_words(uint32_t word, uint16_t value, const std::vector<uint32_t>& words) {
+        morvex::zeph_set_param set = session.make_set_param(word, value, uint16_t(words.size()));
+        for (size_t i = 0; i < words.size(); ++i)
+            if (!set.set_word(uint32_t(i), words[i])) return ERROR_INVALID_PARAMETER;
+        return run(set);
+    }
+
+    api_lib api;
+    std::unique_ptr<lintra_test::SerialInstrument> line;
+    morvex::zeph_session session;
+};
+
+TEST_F(SerialApiTest, DescriptorsAndIdentity) {
+    EXPECT_EQ(session.manufacturer(), "Ondrel Fasko");
+    EXPECT_EQ(session.product(), "Zeph Instrument");
+    EXPECT_EQ(session.serial_number(), "1001");
+    EXPECT_EQ(session.string_descriptor(4), "Bulk");
+    EXPECT_EQ(session.bcd_device(), 0x0105);
+}
+
+// Memory words through a selected page at 1 and 128 words; 129 words are refused before sending.
+TEST_F(SerialApiTest, ParameterRoundTrips) {
+    morvex::zeph_command select = session.make_command(0x010010, 0);  // bank 0, area 0
+    ASSERT_EQ(run(select), 0u);
+    for (uint16_t n : {uint16_t(1), uint16_t(128)}) {
+        std::vector<uint32_t> words(n);
+        for (uint16_t i = 0; i < n; ++i) words[i] = 0xA00000u + n * 0x100u + i;
+        ASSERT_EQ(write_words(0x010012, 4, words), 0u) << n;
+        morvex::zeph_get_param get = session.make_get_param(0x010011, 4, n);
+        ASSERT_EQ(run(get), 0u) << n;
+        for (uint16_t i = 0; i < n; ++i) ASSERT_EQ(get.word(i), words[i]) << n << " " << i;
+    }
+    morvex::zeph_set_param over = session.make_set_param(0x010012, 0, 129);
+    EXPECT_EQ(run(over), DWORD(ERROR_INVALID_PARAMETER));
+    // The configuration words: 12 written, 24 read back.
+    std::vector<uint32_t> config(12);
+    for (uint32_t i = 0; i < 12; ++i) config[i] = 0x111111 * (i % 15 + 1);
+    ASSERT_EQ(write_words(0x000002, 1, config), 0u);
+    morvex::zeph_get_param get = session.make_get_param(0x000002, 3, 24);
+    ASSERT_EQ(run(get), 0u);
+    for (uint32_t i = 0; i < 24; ++i) EXPECT_EQ(get.word(i), i < 12 ? config[i] : 0u) << i;
+    // A request the instrument refuses fails; a short reply is an error, not stale words.
+    morvex::zeph_get_param state = session.make_get_param(0x000004, 1, 5);
+    ASSERT_EQ(run(state), 0u);
+    EXPECT_EQ(state.word(3), 1u);  // normal configuration
+    line->model->faults().short_reply(simdev::request_match{}, 6, 1);
+    morvex::zeph_get_param cut = session.make_get_param(0x000004, 1, 5);
+    EXPECT_NE(run(cut), 0u);
+}
+
+TEST_F(SerialApiTest, PipeResetsAndMode) {
+    EXPECT_EQ(session.read_pipe_request().get_code(), 0u);
+    EXPECT_EQ(session.write_pipe_request().get_code(), 0u);
+    // The serial transport refuses the isochronous mode: nothing changes.
+    EXPECT_NE(session.set_mode(2, 1, 1).get_code(), 0u);
+    EXPECT_EQ(session.read_pipe_request().get_code(), 0u);
+}
+
+TEST_F(SerialApiTest, NotificationsReachObservers) {
+    recorder period(simdev::event::period_info, true), dsp(simdev::event::dsp_reset, true);
+    session.add_observer(&period);
+    session.add_observer(&dsp);
+    morvex::zeph_command info = session.make_command(0x000001, 2);
+    ASSERT_EQ(run(info), 0u);
+    ASSERT_TRUE(wait_until([&] { return period.events() == 1; }));
+    morvex::zeph_command reset_dsp = session.make_command(0x010303, 0);
+    ASSERT_EQ(run(reset_dsp), 0u);
+    ASSERT_TRUE(wait_until([&] { return dsp.events() >= 1; }));
+    session.remove_observer(&period);
+    session.remove_observer(&dsp);
+    EXPECT_EQ(period.codes, (std::vector<uint16_t>{simdev::event::period_info}));
+    EXPECT_TRUE(period.error_list().empty());
+}
+
+struct block_checker : morvex::zeph_stream_receiver {
+    void completed(DWORD status, const ostrel::mem_block& buffer, uint32_t bytes) override {
+        std::lock_guard<std::mutex> g(m);
+        if (status != 0 || bytes != 200 || buffer.bytes()[0] != 1 || buffer.bytes()[2] != 196) {
+            ++bad;
+            return;
+        }
+        auto wrong = simdev::check_pattern(simdev::seed::measurement, uint64_t(good) * 196,
+                                           std::span<const uint8_t>(buffer.bytes() + 4, 196));
+        if (wrong)
+            ++bad;
+        else
+            ++good;
+    }
+    int blocks() {
+        std::lock_guard<std::mutex> g(m);
+        return good + bad;
+    }
+    std::mutex m;
+    int good = 0, bad = 0;
+};
+
+// A measurement run of N blocks arrives whole and in order; a stop with reads in flight leaves
+// nothing behind to take the next run's first blocks.
+TEST_F(SerialApiTest, MeasurementStreamsInOrder) {
+    w32cpp::auto_handle<block_checker> rx(new block_checker());
+    session.stream().client().set(rx);
+    ASSERT_TRUE(session.stream().start(200, -1));
+    Sleep(50);  // reads in flight before the run starts
+    ASSERT_TRUE(session.stream().stop());
+    ASSERT_TRUE(session.stream().start(200, 60));
+    ASSERT_EQ(write_words(0x000003, 1, {60}), 0u);
+    ASSERT_TRUE(wait_until([&] { return rx->blocks() == 60; }, std::chrono::seconds(60)));
+    EXPECT_EQ(rx->bad, 0);
+    EXPECT_EQ(rx->good, 60);
+    session.stream().client().reset();
+}
+
+TEST_F(SerialApiTest, UnregisteredPortRemovesTheDevice) {
+    recorder r(0, true);
+    session.add_observer(&r);
+    api->unregister_port(line->port, 1);
+    ASSERT_TRUE(wait_until([&] { return !session.is_open(); }));
+    EXPECT_EQ(session.bcd_device(), 0xFFFF);
+    EXPECT_EQ(session.product(), "");
+    session.remove_observer(&r);
+    EXPECT_TRUE(r.error_list().empty());
+}
+
+}  // namespace
+}  // namespace morvex_test
