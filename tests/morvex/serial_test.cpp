@@ -12,6 +12,10 @@
 #include "serial_fixture.h"
 #include "zephtest/wait.h"
 
+#ifndef MORVEX_TEST_SERIAL_LIBRARY
+#define MORVEX_TEST_SERIAL_LIBRARY "lintra8"
+#endif
+
 namespace morvex_test {
 namespace {
 
@@ -55,6 +59,8 @@ protected:
 };
 
 TEST_F(SerialApiTest, DescriptorsAndIdentity) {
+    // The serial transport of this build serves the line.
+    EXPECT_NE(GetModuleHandleA(MORVEX_TEST_SERIAL_LIBRARY), nullptr);
     EXPECT_EQ(session.manufacturer(), "Ondrel Fasko");
     EXPECT_EQ(session.product(), "Zeph Instrument");
     EXPECT_EQ(session.serial_number(), "1001");
