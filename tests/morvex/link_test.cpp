@@ -212,6 +212,23 @@ TEST_P(LinkTest, MeasurementStreamsInOrder) {
     session.stream().client().reset();
 }
 
+// Damaged bytes on the line are repeated by the packet protocol: the run still arrives whole and in
+// order through the stream.
+TEST_P(LinkTest, MeasurementSurvivesLineErrors) {
+    if (GetParam() != link::serial) GTEST_SKIP() << "a serial line fault";
+    model->faults().seed(7);
+    model->faults().line_probability(simdev::line_dir::to_host, simdev::line_fault::corrupt, 0.001);
+    w32cpp::auto_handle<block_checker> rx(new block_checker());
+    session.stream().client().set(rx);
+    ASSERT_TRUE(session.stream().start(200, 100));
+    ASSERT_EQ(write_words(0x000003, 1, {100}), 0u);
+    ASSERT_TRUE(wait_until([&] { return rx->blocks() == 100; }, std::chrono::seconds(60)));
+    EXPECT_EQ(rx->bad, 0);
+    EXPECT_GT(model->faults().injected().corrupted, 0u);
+    model->faults().clear();
+    session.stream().client().reset();
+}
+
 TEST_P(LinkTest, RemovalClosesTheSession) {
     recorder r(0, true);
     session.add_observer(&r);
