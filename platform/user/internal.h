@@ -12,7 +12,14 @@
 
 #include "kobject.h"
 
+namespace standin::faults {
+enum class site;
+}
+
 namespace wb {
+
+// True when a failure-injection rule makes this call at `where` fail.
+bool fault_injected(standin::faults::site where);
 
 class thread_object;
 class mutex_object;

@@ -37,7 +37,7 @@ struct fault_rule {
 struct fault_state {
   std::mutex m;
   std::vector<fault_rule> rules;
-  std::size_t injected[4] = {0, 0, 0, 0};
+  std::size_t injected[5] = {0, 0, 0, 0, 0};
   std::atomic<bool> any{false};
 };
 
@@ -62,6 +62,12 @@ bool inject(standin::faults::site where, HANDLE heap = nullptr) {
   }
   return false;
 }
+
+}  // namespace
+
+bool wb::fault_injected(standin::faults::site where) { return inject(where); }
+
+namespace {
 
 // ---- heaps -------------------------------------------------------------------------------
 

@@ -3,6 +3,8 @@
 
 #include <mutex>
 
+#include <standin/faults.h>
+
 #include "internal.h"
 
 using namespace wb;
@@ -56,6 +58,10 @@ extern "C" {
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
   (void)sa;
+  if (fault_injected(standin::faults::site::create_event)) {
+    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   event_args a{manual != FALSE, initial != FALSE};
   return named_create(name, "event", make_event, &a);
 }
