@@ -315,6 +315,9 @@ DWORD zeph_stream_imp::step() {
         }
     }
     post_reads();
+    // Nothing left to post or to wait for: the stream ends with this round. Said before the last
+    // results go out, so that a client starting again from them is not taken for a running stream.
+    if (running_ && count_.load() == 0 && outstanding_.empty()) ending_ = true;
     while (running_ && !completed_.empty()) {
         std::unique_ptr<karnet::io_read> read = std::move(completed_.front());
         completed_.pop_front();
