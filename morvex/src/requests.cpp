@@ -107,7 +107,10 @@ DWORD check_reply(const karnet::io_control& op, uint32_t bytes) {
     case IOCTL_GET_PRODUCT_INDEX:
     case IOCTL_GET_SERIAL_NUMBER_INDEX: need = 1; break;
     case IOCTL_GET_BCD_DEVICE: need = 2; break;
-    case IOCTL_READ_NOTIFICATION: need = NOTIFY_SIZE; break;
+    case IOCTL_READ_NOTIFICATION:
+        // Up to the end of the event data: the record's last byte is not read (a USB record has 63).
+        need = NOTIFY_DATA_OFFSET + NOTIFY_DATA_SIZE;
+        break;
     case IOCTL_VENDOR_READ:
         // The reply header is written over the request's, so the size asked for is what counts.
         need = op.output().size();
