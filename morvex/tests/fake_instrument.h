@@ -98,7 +98,8 @@ public:
         std::memset(p, 0, NOTIFY_SIZE);
         put16(p + NOTIFY_CODE_OFFSET, code);
         for (uint32_t i = 0; i < NOTIFY_DATA_SIZE; ++i) p[NOTIFY_DATA_OFFSET + i] = uint8_t(tag + i);
-        r->complete(0, short_code.exchange(0) == IOCTL_READ_NOTIFICATION ? NOTIFY_SIZE - 1 : NOTIFY_SIZE);
+        r->complete(0, short_code.exchange(0) == IOCTL_READ_NOTIFICATION ? NOTIFY_DATA_OFFSET + NOTIFY_DATA_SIZE - 1
+                                                                         : NOTIFY_SIZE);
         return true;
     }
     size_t notification_reads() {
