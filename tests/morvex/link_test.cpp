@@ -8,6 +8,7 @@
 #include <simdev/instrument.h>
 #include <simdev/usb_device.h>
 #include <standin/clock.h>
+#include <standin/kernel.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 
@@ -74,6 +75,9 @@ protected:
             if (standin::pnp::device_state(instance) != "absent") standin::usbbus::unplug(instance);
             EXPECT_TRUE(standin::pnp::settle());
             api->stop();
+            // The driver goes with its last device: nothing of it runs on once the case is over.
+            EXPECT_TRUE(wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }));
+            EXPECT_TRUE(standin::kernel::settle());
         }
 #endif
         standin::clock::reset();
@@ -247,7 +251,13 @@ TEST_P(LinkTest, RemovalClosesTheSession) {
     EXPECT_EQ(session.bcd_device(), 0xFFFF);
     EXPECT_EQ(session.product(), "");
     session.remove_observer(&r);
-    EXPECT_TRUE(r.error_list().empty());
+    if (GetParam() == link::serial) {
+        EXPECT_TRUE(r.error_list().empty());
+    } else {
+        // The driver may end a notification read that races the surprise removal with 31 before it
+        // answers 1617; nothing else is reported.
+        for (DWORD e : r.error_list()) EXPECT_EQ(e, DWORD(ERROR_GEN_FAILURE));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, LinkTest, ::testing::Values(link::serial, link::usb), link_name);
