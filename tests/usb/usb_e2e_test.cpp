@@ -797,6 +797,29 @@ TEST_P(UsbEndToEnd, TwoInstrumentsKeepTheirOwnSessionsAndOneLeaves) {
     EXPECT_FALSE(other.is_open());
 }
 
+TEST_P(UsbEndToEnd, AbandonedRequestsEndWithTheRemovalAndLetTheDriverGo) {
+    plug();
+    open(bulk_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    {
+        // Timed out and dropped by their owner: the device manager's disposal keeps them until they end.
+        karnet::io_read rd = session->read_of_size(4096, false);
+        EXPECT_EQ(session->read_and_wait(rd, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+        karnet::io_control n = session->control_of_size(IOCTL_READ_NOTIFICATION, NOTIFY_SIZE, 0);
+        EXPECT_EQ(session->control_and_wait(n, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+    // Still working beside them: a vendor request gets through.
+    std::vector<uint8_t> reply;
+    ASSERT_EQ(vendor(IOCTL_VENDOR_READ, 0x000004, 1, {}, 5, &reply), 0u);
+    unplug();
+    ASSERT_TRUE(zephtest::wait_until([&] { return log.count("removal main") > 0; }));
+    EXPECT_FALSE(session->is_open());
+    session.reset();
+    // The driver goes only once every request it held has ended and the handle is closed.
+    EXPECT_TRUE(standin::pnp::settle());
+    EXPECT_TRUE(zephtest::wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }));
+}
+
 INSTANTIATE_TEST_SUITE_P(Instruments, UsbEndToEnd,
                          ::testing::Values(variant{2, false, "BulkAndIsochrone"}, variant{1, false, "BulkOnly"},
                                            variant{2, true, "BulkAndIsochroneLateCompletion"}),
