@@ -76,6 +76,7 @@ struct instrument::state_t {
     std::map<std::uint8_t, bool> halt;
     std::map<std::uint8_t, std::uint32_t> epoch;
     bool plugged = true;
+    std::uint32_t power_ups = 0;
 
     // bulk IN: framed messages (3-byte length, then data)
     std::deque<std::vector<std::uint8_t>> in_msgs;
@@ -305,15 +306,24 @@ void bump_all_epochs(instrument::state_t& st) {
 
 }  // namespace
 
+namespace {
+
+// What a bus reset and a power-up both start again.
+void reset_link(instrument::state_t& st) {
+    st.address = 0;
+    st.configuration = 0;
+    st.alt[0] = st.alt[1] = st.alt[2] = 0;
+    st.halt.clear();
+    bump_all_epochs(st);
+    drop_streams(st);
+    st.run = run_state::idle;
+}
+
+}  // namespace
+
 void instrument::bus_reset() {
     notify_guard g(st_.get(), mu_);
-    st_->address = 0;
-    st_->configuration = 0;
-    st_->alt[0] = st_->alt[1] = st_->alt[2] = 0;
-    st_->halt.clear();
-    bump_all_epochs(*st_);
-    drop_streams(*st_);
-    st_->run = run_state::idle;
+    reset_link(*st_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -928,8 +938,18 @@ bool instrument::plugged() const {
 
 void instrument::replug() {
     notify_guard g(st_.get(), mu_);
+    if (st_->plugged) return;
+    // A device plugged in again has been powered off: nothing of its link or buffers survives.
+    reset_link(*st_);
+    st_->events.clear();
+    ++st_->power_ups;
     st_->plugged = true;
     st_->want_data_notify = true;
+}
+
+std::uint32_t instrument::power_ups() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return st_->power_ups;
 }
 
 int instrument::subscribe(std::function<void()> data_ready, std::function<void()> unplugged) {
