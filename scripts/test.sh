@@ -13,6 +13,7 @@ step() { echo; echo "== $*"; }
 step "Windows cross-build, 32-bit user mode"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
+bash scripts/check-tavobridge-exports.sh build/win32/bin/tavobridge.dll
 
 step "Windows cross-build, 64-bit driver and installer"
 cmake --preset win64 >/dev/null

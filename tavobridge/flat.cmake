@@ -1,0 +1,28 @@
+# The deliverable tavobridge: the TAVO_ functions over the instrument API bound at run time.
+
+# The link state and the functions, apart from the exports, so tests drive them over their own
+# instrument API.
+add_library(tavobridge_flat STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/src/flat_api.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/flat_convert.cpp)
+target_include_directories(tavobridge_flat PUBLIC
+  ${CMAKE_CURRENT_LIST_DIR}/include ${CMAKE_CURRENT_LIST_DIR}/src)
+target_link_libraries(tavobridge_flat PUBLIC w32cpp winapi)
+set_target_properties(tavobridge_flat PROPERTIES
+  CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
+zeph_product_library(tavobridge
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/flat_exports.cpp ${CMAKE_CURRENT_LIST_DIR}/src/flat_morvex.cpp
+  LIBS tavobridge_flat)
+if(WIN32)
+  # Exactly the 28 names, undecorated.
+  target_sources(tavobridge PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tavobridge.def)
+  # The .def names are the undecorated stdcall names.
+  target_link_options(tavobridge PRIVATE -Wl,--enable-stdcall-fixup)
+endif()
+
+zeph_test(tavobridge_flat_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/flat_convert_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tests/flat_api_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tests/flat_fakes.cpp
+  LIBS tavobridge_flat)
