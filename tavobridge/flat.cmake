@@ -26,3 +26,7 @@ zeph_test(tavobridge_flat_tests
           ${CMAKE_CURRENT_LIST_DIR}/tests/flat_api_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/tests/flat_fakes.cpp
   LIBS tavobridge_flat)
+
+# The main job's client: calls the exports as a Visual Basic program does, through LoadLibrary.
+zeph_product_program(tavodemo SOURCES ${CMAKE_CURRENT_LIST_DIR}/client/tavodemo.cpp)
+target_include_directories(tavodemo PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
