@@ -11,9 +11,17 @@ target_link_libraries(tavobridge_flat PUBLIC w32cpp winapi)
 set_target_properties(tavobridge_flat PROPERTIES
   CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
+# The instrument API's client classes and the port objects, when this tree has them.
+if(TARGET morvex_client AND TARGET tavobridge_ports)
+  set(tavo_env ${CMAKE_CURRENT_LIST_DIR}/src/flat_morvex.cpp)
+  set(tavo_env_libs morvex_client tavobridge_ports)
+else()
+  set(tavo_env ${CMAKE_CURRENT_LIST_DIR}/src/flat_unbound.cpp)
+  set(tavo_env_libs)
+endif()
 zeph_product_library(tavobridge
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/flat_exports.cpp ${CMAKE_CURRENT_LIST_DIR}/src/flat_morvex.cpp
-  LIBS tavobridge_flat)
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/flat_exports.cpp ${tavo_env}
+  LIBS tavobridge_flat ${tavo_env_libs})
 if(WIN32)
   # Exactly the 28 names, undecorated.
   target_sources(tavobridge PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tavobridge.def)
