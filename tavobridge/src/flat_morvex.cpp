@@ -17,6 +17,7 @@ namespace {
 
 using morvex_binding = w32cpp::dynamic_link_instance<morvex::iapi>;
 
+
 DWORD code_of(const w32cpp::istatus &status) { return status.get_code(); }
 
 DWORD bytes_of(const karnet::io_operation &op) { return op.request() ? op.request()->bytes() : 0; }
