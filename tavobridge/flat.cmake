@@ -43,3 +43,15 @@ zeph_test(tavobridge_flat_tests
 # The main job's client: calls the exports as a Visual Basic program does, through LoadLibrary.
 zeph_product_program(tavodemo SOURCES ${CMAKE_CURRENT_LIST_DIR}/client/tavodemo.cpp)
 target_include_directories(tavodemo PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
+
+# The built library end to end over a COM port to the simulated instrument, once the serial
+# transport library is in the tree.
+if(ZEPH_LINUX AND ZEPH_TESTS AND TARGET lintra8 AND TARGET morvex_client AND TARGET tavobridge_ports)
+  zeph_test(tavobridge_link_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/flat_link_test.cpp
+    LIBS winapi simdev standin
+    LABELS threading)
+  target_include_directories(tavobridge_link_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
+  # The libraries it loads at run time.
+  add_dependencies(tavobridge_link_tests tavobridge morvex karnet8 ostrel8 lintra8)
+endif()
