@@ -19,26 +19,17 @@ if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends wine wine32:i386
 fi
 
+source tests/demo/instrument-pty.sh
 work=$(mktemp -d)
-instr_out=$work/instrument.out
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
-  [ -n "${ipid:-}" ] && kill "$ipid" 2>/dev/null || true
-  wait "${ipid:-}" 2>/dev/null || true
+  stop_instrument
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-"$instr" --seconds 600 > "$instr_out" &
-ipid=$!
-for _ in $(seq 1 200); do
-  [ -s "$instr_out" ] && break
-  sleep 0.05
-done
-tty=$(head -n 1 "$instr_out")
-[ -n "$tty" ] || { echo "the instrument printed no terminal" >&2; exit 1; }
-echo "instrument on $tty"
+start_instrument "$instr" "$work/instrument.out" --seconds 600
+tty=$instrument_tty
 
 # A new prefix; COM1 is taken from the registry when Wine starts, so the server is restarted after.
 wineboot -i >/dev/null 2>&1
