@@ -20,6 +20,10 @@ if(TARGET morvex_client AND TARGET tavobridge_ports)
     set_source_files_properties(${tavo_env} PROPERTIES COMPILE_OPTIONS -fno-sanitize=vptr)
   endif()
   set(tavo_env_libs morvex_client tavobridge_ports)
+  # The modem port object, once it is in the tree.
+  if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/include/tavobridge/TapiComPort.h)
+    set(tavo_env_defs TAVO_HAS_MODEM=1)
+  endif()
 else()
   set(tavo_env ${CMAKE_CURRENT_LIST_DIR}/src/flat_unbound.cpp)
   set(tavo_env_libs)
@@ -27,6 +31,7 @@ endif()
 zeph_product_library(tavobridge
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/flat_exports.cpp ${tavo_env}
   LIBS tavobridge_flat ${tavo_env_libs})
+target_compile_definitions(tavobridge PRIVATE ${tavo_env_defs})
 if(WIN32)
   # Exactly the 28 names, undecorated.
   target_sources(tavobridge PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tavobridge.def)

@@ -8,6 +8,9 @@
 
 #include <morvex/morvex.h>
 #include <tavobridge/SerialComPort.h>
+#ifdef TAVO_HAS_MODEM
+#include <tavobridge/TapiComPort.h>
+#endif
 
 #include "flat_convert.h"
 
@@ -107,10 +110,20 @@ public:
     std::shared_ptr<line> serial_line(const std::string &settings, DWORD timeout, bool flow) override {
         return std::make_shared<com_line>(lintra::port_handle(new SerialComPort(settings, timeout, flow)));
     }
+#ifdef TAVO_HAS_MODEM
+    std::shared_ptr<line> modem_line(DWORD device, const std::vector<BYTE> &config, const std::string &phone,
+                                     DWORD timeout, bool redial, DWORD max_redials) override {
+        // The port keeps its own copy of the configuration block for later re-dials.
+        return std::make_shared<com_line>(lintra::port_handle(
+            new TapiComPort(device, config.data(), DWORD(config.size()), 0, phone, timeout, nullptr, redial,
+                            int(max_redials))));
+    }
+#else
     std::shared_ptr<line> modem_line(DWORD, const std::vector<BYTE> &, const std::string &, DWORD, bool,
                                      DWORD) override {
         return nullptr;
     }
+#endif
     bool register_port(const std::shared_ptr<line> &port, BYTE address) override {
         return serial().register_port(port_of(port), address);
     }
@@ -167,6 +180,32 @@ private:
     morvex_binding api_;
 };
 
+#ifdef TAVO_HAS_MODEM
+// The TAPI line devices through one TAPI session, for the modem set-up by name.
+class tapi_directory : public modem_directory {
+public:
+    // A failed initialisation shows as an empty enumeration.
+    tapi_directory() { tapi_.InitializeTapi(); }
+    std::vector<modem_entry> lines() override {
+        std::vector<std::string> names;
+        std::vector<DWORD> ids;
+        std::vector<modem_entry> out;
+        if (!tapi_.enumerate_line_devices(names, ids)) return out;
+        for (size_t i = 0; i < names.size() && i < ids.size(); ++i) out.push_back({ids[i], names[i]});
+        return out;
+    }
+    bool config(DWORD id, std::vector<BYTE> &out) override {
+        tapi_.PreConfigureDevice(id);
+        const BYTE *block = tapi_.device_configuration();
+        out.assign(block, block + (block ? tapi_.device_configuration_size() : 0));
+        return block != nullptr;
+    }
+
+private:
+    TapiSession tapi_;
+};
+#endif
+
 class morvex_environment_imp : public environment {
 public:
     DWORD bind(std::unique_ptr<instrument_api> &out) override {
@@ -179,7 +218,11 @@ public:
         }
         return 0;
     }
+#ifdef TAVO_HAS_MODEM
+    std::unique_ptr<modem_directory> modems() override { return std::make_unique<tapi_directory>(); }
+#else
     std::unique_ptr<modem_directory> modems() override { return nullptr; }
+#endif
 };
 
 }  // namespace
