@@ -110,10 +110,22 @@ void flat_api::fail_cleanup() {
     api_.reset();
 }
 
+bool flat_api::wait_listed(DWORD wait, bool *on_usb, bool *on_serial) {
+    // An instrument already listed needs no wait. The arrived event is auto-reset and may be left
+    // over from an arrival nobody waited for: an early wake-up with nothing listed waits on for the
+    // time left.
+    DWORD start = GetTickCount();
+    while (!api_->first_bulk(on_usb, on_serial)) {
+        DWORD elapsed = GetTickCount() - start;
+        if (wait != INFINITE && elapsed >= wait) return false;
+        api_->wait_bulk_arrival(wait == INFINITE ? INFINITE : wait - elapsed);
+    }
+    return true;
+}
+
 DWORD flat_api::open_first_device(DWORD wait, std::unique_ptr<session> &out) {
-    api_->wait_bulk_arrival(wait);
     bool on_usb = false, on_serial = false;
-    if (!api_->first_bulk(&on_usb, &on_serial)) {
+    if (!wait_listed(wait, &on_usb, &on_serial)) {
         out_line("EMPTY io_interface_list\n");
         return bad_unit;
     }
@@ -181,11 +193,7 @@ DWORD flat_api::initComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow) 
     bool listed = api_->first_bulk(&on_usb, &on_serial);
     if (!listed) {
         register_serial(timeout, com_port, baud, flow);
-        listed = api_->first_bulk(&on_usb, &on_serial);
-        if (!listed) {
-            api_->wait_bulk_arrival(timeout);
-            listed = api_->first_bulk(&on_usb, &on_serial);
-        }
+        listed = wait_listed(timeout, &on_usb, &on_serial);
     }
     status = bad_unit;
     if (listed) {

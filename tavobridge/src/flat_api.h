@@ -73,6 +73,7 @@ private:
     bool begin_locked(DWORD *status);
     void register_serial(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow);
     DWORD open_link(DWORD wait, DWORD mode);
+    bool wait_listed(DWORD wait, bool *on_usb, bool *on_serial);
     DWORD open_first_device(DWORD wait, std::unique_ptr<session> &out);
     bool link_up();
     DWORD reopen(DWORD wait);

@@ -158,6 +158,12 @@ public:
     void wait_bulk_arrival(DWORD ms) override {
         w_.log.push_back("wait " + std::to_string(ms));
         waited_ = true;
+        if (w_.stale_arrivals > 0) {
+            --w_.stale_arrivals;
+            return;
+        }
+        // Nothing arrives: the wait runs its course.
+        if (!w_.list_after_wait_only) Sleep(ms);
     }
     bool first_bulk(bool *on_usb, bool *on_serial) override {
         bool serial = serial_up_ && w_.registered > 0 && (!w_.list_after_wait_only || waited_);

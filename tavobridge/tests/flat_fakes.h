@@ -35,6 +35,7 @@ struct world {
     bool usb_instrument = false;
     bool serial_instrument_answers = true;  // a registered line brings the instrument up
     bool list_after_wait_only = false;
+    int stale_arrivals = 0;  // waits that return at once with nothing new
     // Lines: the names open now (a COM port opens exclusively).
     std::map<std::string, int> open_lines;
     std::vector<std::string> settings_made;

@@ -35,7 +35,7 @@ struct tavo_functions {
 };
 
 constexpr DWORD com = 7;
-constexpr DWORD timeout = 5000;
+constexpr DWORD timeout = 4000;  // below the scaled long waits
 
 bool pattern_ok(uint32_t seed, uint64_t first, const uint8_t *data, size_t n) {
     for (size_t i = 0; i < n; ++i)
