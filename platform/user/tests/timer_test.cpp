@@ -134,11 +134,13 @@ TEST_F(Timers, AtMostOneCompletionApcIsQueuedPerTimer) {
   handle t(CreateWaitableTimerA(nullptr, FALSE, nullptr));
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
-  ASSERT_TRUE(SetWaitableTimer(t, &zero, 2, on_timer, &log, FALSE));
+  ASSERT_TRUE(SetWaitableTimer(t, &zero, 20, on_timer, &log, FALSE));
   for (int i = 0; i < 5; ++i) ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(standin::thread::queued_apcs(GetCurrentThread()), 1u);
   EXPECT_EQ(SleepEx(0, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
-  EXPECT_EQ(log.threads.size(), 1u);
+  // Five firings ran one routine; a sixth may fire while it runs on a loaded machine.
+  EXPECT_GE(log.threads.size(), 1u);
+  EXPECT_LE(log.threads.size(), 2u);
   // The next period queues the next one.
   EXPECT_EQ(SleepEx(10000, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
   EXPECT_GE(log.threads.size(), 2u);
