@@ -400,7 +400,8 @@ DWORD flat_api::getTavoIdent(DWORD *version, DWORD *number, char *name) {
 
 DWORD flat_api::dumpFlash(DWORD address_, DWORD length, BYTE *buffer, DWORD timeout) {
     if (no_link()) return not_ready;
-    if (!buffer || length > conv::max24 - 2) return invalid_parameter;
+    // An address or length cut to 24 bits would read another part of the flash.
+    if (!buffer || address_ > conv::max24 || length > conv::max24 - 2) return invalid_parameter;
     uint32_t words[2] = {address_, length};
     DWORD status = control_set(1, 3, words, 2, timeout);
     if (status != ok) return status;
@@ -421,7 +422,8 @@ DWORD flat_api::dumpFlash(DWORD address_, DWORD length, BYTE *buffer, DWORD time
 
 DWORD flat_api::writeFlash(DWORD address_, DWORD length, const BYTE *data, DWORD timeout) {
     if (no_link()) return not_ready;
-    if (!data || length > conv::max24) return invalid_parameter;
+    // Cut to 24 bits, the address would overwrite another part of the flash.
+    if (!data || address_ > conv::max24 || length > conv::max24) return invalid_parameter;
     uint32_t words[2] = {address_, length};
     DWORD status = control_set(1, 4, words, 2, timeout);
     if (status != ok) return status;

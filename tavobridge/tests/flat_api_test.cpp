@@ -352,6 +352,9 @@ TEST_F(FlatApi, DumpFlashRefusesLengthsThatWrapOrDoNotFit24Bits) {
     for (DWORD length : {0xFFFFFFFFu, 0xFFFFFFFEu, 0x1000000u, 0xFFFFFEu})
         EXPECT_EQ(api.dumpFlash(0, length, buffer, 500), 87u) << length;
     EXPECT_EQ(api.dumpFlash(0, 4, nullptr, 500), 87u);
+    EXPECT_EQ(api.dumpFlash(0x1000000, 4, buffer, 500), 87u);
+    EXPECT_EQ(api.writeFlash(0x1000000, 4, buffer, 500), 87u);
+    EXPECT_EQ(api.writeFlash(0, 0x1000000, buffer, 500), 87u);
     EXPECT_TRUE(w.log.empty());
 }
 
