@@ -46,7 +46,8 @@ zeph_test(tavobridge_flat_tests
   LIBS tavobridge_flat)
 
 # The main job's client: calls the exports as a Visual Basic program does, through LoadLibrary.
-zeph_product_program(tavodemo SOURCES ${CMAKE_CURRENT_LIST_DIR}/client/tavodemo.cpp)
+zeph_product_program(tavodemo
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/client/main.cpp ${CMAKE_CURRENT_LIST_DIR}/client/tavodemo.cpp)
 target_include_directories(tavodemo PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
 
 # The built library end to end over a COM port to the simulated instrument, once the serial

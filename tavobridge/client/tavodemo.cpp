@@ -13,6 +13,8 @@
 
 #include <tavobridge/tavo.h>
 
+#include "tavodemo.h"
+
 namespace {
 
 // Every export, looked up by its undecorated name.
@@ -223,7 +225,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int tavodemo_main(int argc, char **argv) {
     options o;
     if (!parse(argc, argv, o)) {
         usage();
