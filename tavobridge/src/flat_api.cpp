@@ -114,11 +114,13 @@ bool flat_api::wait_listed(DWORD wait, bool *on_usb, bool *on_serial) {
     // An instrument already listed needs no wait. The arrived event is auto-reset and may be left
     // over from an arrival nobody waited for: an early wake-up with nothing listed waits on for the
     // time left.
+    // A wait that times out ends it (the platform may shorten long waits, the tick count does not).
     DWORD start = GetTickCount();
     while (!api_->first_bulk(on_usb, on_serial)) {
         DWORD elapsed = GetTickCount() - start;
         if (wait != INFINITE && elapsed >= wait) return false;
-        api_->wait_bulk_arrival(wait == INFINITE ? INFINITE : wait - elapsed);
+        if (!api_->wait_bulk_arrival(wait == INFINITE ? INFINITE : wait - elapsed))
+            return api_->first_bulk(on_usb, on_serial);
     }
     return true;
 }

@@ -64,8 +64,8 @@ public:
     virtual bool flush_port() = 0;
     virtual bool stop_port() = 0;
     virtual void serial_disable() = 0;
-    // One wait, not alertable, on the bulk class's arrived event.
-    virtual void wait_bulk_arrival(DWORD ms) = 0;
+    // One wait, not alertable, on the bulk class's arrived event; false when it timed out.
+    virtual bool wait_bulk_arrival(DWORD ms) = 0;
     // The first listed bulk-class instrument: false when none is listed; else whether it is
     // reached through the USB transport and whether through the serial transport.
     virtual bool first_bulk(bool *on_usb, bool *on_serial) = 0;

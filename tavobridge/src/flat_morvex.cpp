@@ -134,7 +134,9 @@ public:
     bool stop_port() override { return serial().stop_port(); }
     void serial_disable() override { serial().serial_disable(); }
 
-    void wait_bulk_arrival(DWORD ms) override { api_->bulk_interface_class().arrived().wait(ms, FALSE); }
+    bool wait_bulk_arrival(DWORD ms) override {
+        return api_->bulk_interface_class().arrived().wait(ms, FALSE).get_code() == WAIT_OBJECT_0;
+    }
 
     bool first_bulk(bool *on_usb, bool *on_serial) override {
         karnet::interface_list list = listed(api_->bulk_interface_class());

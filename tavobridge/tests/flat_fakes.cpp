@@ -155,15 +155,17 @@ public:
         return true;
     }
     void serial_disable() override { w_.log.push_back("serial disable"); }
-    void wait_bulk_arrival(DWORD ms) override {
+    bool wait_bulk_arrival(DWORD ms) override {
         w_.log.push_back("wait " + std::to_string(ms));
         waited_ = true;
         if (w_.stale_arrivals > 0) {
             --w_.stale_arrivals;
-            return;
+            return true;
         }
-        // Nothing arrives: the wait runs its course.
-        if (!w_.list_after_wait_only) Sleep(ms);
+        if (w_.list_after_wait_only) return true;
+        // Nothing arrives: the wait times out (the platform may shorten it).
+        if (ms < 1000) Sleep(ms);
+        return false;
     }
     bool first_bulk(bool *on_usb, bool *on_serial) override {
         bool serial = serial_up_ && w_.registered > 0 && (!w_.list_after_wait_only || waited_);
