@@ -61,3 +61,13 @@ if(ZEPH_LINUX AND ZEPH_TESTS AND TARGET lintra8 AND TARGET morvex_client AND TAR
   # The libraries it loads at run time.
   add_dependencies(tavobridge_link_tests tavobridge morvex karnet8 ostrel8 lintra8)
 endif()
+
+# The same over a dialled modem call, once the modem port objects are in the tree.
+if(TARGET tavobridge_link_tests AND EXISTS ${CMAKE_CURRENT_LIST_DIR}/include/tavobridge/TapiComPort.h)
+  zeph_test(tavobridge_modem_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/flat_modem_test.cpp
+    LIBS winapi simdev standin
+    LABELS threading)
+  target_include_directories(tavobridge_modem_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
+  add_dependencies(tavobridge_modem_tests tavobridge morvex karnet8 ostrel8 lintra8)
+endif()
