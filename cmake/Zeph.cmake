@@ -1,9 +1,18 @@
 # Shared build helpers for every component.
 
+# Warnings as errors: the CI presets set it, so a new warning fails the test pass.
+option(ZEPH_WERROR "Treat compiler warnings as errors" OFF)
+
 if(MSVC)
   add_compile_options(/W4)
+  if(ZEPH_WERROR)
+    add_compile_options(/WX)
+  endif()
 else()
   add_compile_options(-Wall -Wextra)
+  if(ZEPH_WERROR)
+    add_compile_options(-Werror)
+  endif()
 endif()
 
 if(WIN32)
@@ -35,15 +44,71 @@ if(NOT TARGET winapi)
   endif()
 endif()
 
+# Hidden symbols by default: what a library shows is only what it marks for export.
+function(zeph_hidden_visibility target)
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+
+# The names each deliverable exports, one table for the build and for scripts/check-exports.sh.
+set(ZEPH_EXPORT_TABLE ${CMAKE_CURRENT_LIST_DIR}/exports.txt)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ZEPH_EXPORT_TABLE})
+
+# Sets out to the names the table lists for a deliverable (empty when it is not listed).
+function(zeph_export_names deliverable out)
+  file(STRINGS ${ZEPH_EXPORT_TABLE} lines REGEX "^[ \t]*[^# \t]")
+  set(names)
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    string(REGEX REPLACE "[ \t]+" ";" words "${line}")
+    list(POP_FRONT words first)
+    if(first STREQUAL deliverable)
+      list(APPEND names ${words})
+    endif()
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
+# On Linux a deliverable listed in the table exports its names and what the platform needs
+# (DllMain for the loader, the type of the exception thrown across libraries) and nothing else:
+# hidden visibility alone still lets weak template instantiations of the standard library out.
+function(zeph_limit_exports target)
+  get_target_property(done ${target} ZEPH_EXPORTS_LIMITED)
+  if(NOT ZEPH_LINUX OR done)
+    return()
+  endif()
+  set_target_properties(${target} PROPERTIES ZEPH_EXPORTS_LIMITED ON)
+  get_target_property(file_name ${target} OUTPUT_NAME)
+  if(NOT file_name)
+    set(file_name ${target})
+  endif()
+  zeph_export_names(${file_name} names)
+  if(NOT names)
+    return()
+  endif()
+  set(script "{\n  global:\n")
+  foreach(n IN LISTS names ITEMS DllMain
+          _ZTIN6w32cpp22use_count_base_is_zeroE _ZTSN6w32cpp22use_count_base_is_zeroE
+          _ZTVN6w32cpp22use_count_base_is_zeroE)
+    string(APPEND script "    ${n};\n")
+  endforeach()
+  string(APPEND script "  local: *;\n};\n")
+  set(map ${CMAKE_BINARY_DIR}/exports/${file_name}.map)
+  file(CONFIGURE OUTPUT ${map} CONTENT "${script}" @ONLY)
+  target_link_options(${target} PRIVATE -Wl,--version-script=${map})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
+endfunction()
+
 # A product shared library: hidden symbols, only its factory exported, named as on Windows.
 function(zeph_product_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
-  set_target_properties(${name} PROPERTIES
-    PREFIX ""
-    CXX_VISIBILITY_PRESET hidden
-    C_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON)
+  set_target_properties(${name} PROPERTIES PREFIX "")
+  zeph_hidden_visibility(${name})
+  # At the end of the calling folder, so that an OUTPUT_NAME set after this call is the name looked up.
+  cmake_language(EVAL CODE "cmake_language(DEFER CALL zeph_limit_exports [[${name}]])")
   target_link_libraries(${name} PRIVATE w32cpp winapi ${ARG_LIBS})
   if(WIN32 AND NOT MSVC)
     target_link_options(${name} PRIVATE -static -Wl,--kill-at)
@@ -64,7 +129,7 @@ if(ZEPH_LINUX AND ZEPH_TESTS)
   enable_testing()
   find_package(GTest REQUIRED)
   include(GoogleTest)
-  # Shared test helpers (bounded waits); every test links it.
+  # Shared test helpers (bounded waits, the kernel stand-in's rule checks); every test links it.
   add_library(zeph_testsupport INTERFACE)
   target_include_directories(zeph_testsupport INTERFACE ${CMAKE_CURRENT_LIST_DIR}/../tests/support/include)
 endif()
@@ -77,9 +142,12 @@ function(zeph_test name)
   endif()
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} zeph_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
+  # No test uses gmock; a suite that needs it adds GTest::gmock to its LIBS.
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} zeph_testsupport GTest::gtest GTest::gtest_main)
+  # Per case. Every wait in a test has a deadline well below this (zephtest/wait.h); a suite whose
+  # cases really need longer passes TIMEOUT and says why.
   if(NOT ARG_TIMEOUT)
-    set(ARG_TIMEOUT 300)
+    set(ARG_TIMEOUT 60)
   endif()
   set(labels ${ARG_LABELS})
   if(NOT labels)

@@ -3,7 +3,7 @@
 set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for p in cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev \
+for p in cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64; do
   have_pkg "$p" || need+=("$p")
 done

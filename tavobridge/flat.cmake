@@ -8,8 +8,7 @@ add_library(tavobridge_flat STATIC
 target_include_directories(tavobridge_flat PUBLIC
   ${CMAKE_CURRENT_LIST_DIR}/include ${CMAKE_CURRENT_LIST_DIR}/src)
 target_link_libraries(tavobridge_flat PUBLIC w32cpp winapi)
-set_target_properties(tavobridge_flat PROPERTIES
-  CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+zeph_hidden_visibility(tavobridge_flat)
 
 # The instrument API's client classes and the port objects, when this tree has them.
 if(TARGET morvex_client AND TARGET tavobridge_ports)

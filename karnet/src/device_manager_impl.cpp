@@ -64,6 +64,11 @@ guid device_manager_impl::intern(guid g) {
 }
 
 bool device_manager_impl::index(const io_device_interface& device) {
+  io_device_interface::handle_type record = device.implementation();
+  if (!record) return false;
+  // Listed first: a detach_all from now on would change the keys of the copies inserted below.
+  auto* imp = dynamic_cast<io_device_interface_imp*>(record.get());
+  if (imp) imp->set_listed(true);
   if (!device.attached()) return false;
   const bool added = classes_[intern(device.interface_class())].insert(device).second;
   protocols_[device.protocol()].interfaces.insert(device);
@@ -84,7 +89,10 @@ void device_manager_impl::unindex(io_device_interface device) {
     d->second.erase(device);
     if (d->second.empty()) descriptions_.erase(d);
   }
-  if (auto* imp = dynamic_cast<io_device_interface_imp*>(record.get())) imp->mark_removed();
+  if (auto* imp = dynamic_cast<io_device_interface_imp*>(record.get())) {
+    imp->mark_removed();
+    imp->set_listed(false);
+  }
   // Open sessions close themselves; then every wrapper of the device reads as detached.
   record->removal_listeners().notify();
   record->detach_all();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <w32cpp/lock.h>
 #include <w32cpp/task.h>
 #include <w32cpp/trace.h>
 
@@ -57,11 +58,7 @@ class device_manager_impl final : public iapi {
     bool leaving = false;
   };
 
-  struct guard {
-    explicit guard(CRITICAL_SECTION& l) : lock(l) { EnterCriticalSection(&lock); }
-    ~guard() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION& lock;
-  };
+  using guard = w32cpp::section_lock;
 
   void on_arrival(protocol_handle& protocol, guid& interface_class);
   void on_removal(protocol_handle& protocol, guid& interface_class);

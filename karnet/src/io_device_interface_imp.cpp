@@ -28,18 +28,23 @@ void io_device_interface_imp::detach_all() {
   std::vector<handle_type> taken;
   {
     guard g(wrappers_lock_);
+    if (listed_) return;
     detached_ = true;
     taken.reserve(wrappers_.size());
     for (wrapper_link* link : wrappers_) {
-      EnterCriticalSection(&link->lock);
+      guard link_guard(link->lock);
       if (link->implementation.get() == this) {
         taken.emplace_back();
         taken.back().swap(link->implementation);
       }
-      LeaveCriticalSection(&link->lock);
     }
     wrappers_.clear();
   }
+}
+
+void io_device_interface_imp::set_listed(bool listed) {
+  guard g(wrappers_lock_);
+  listed_ = listed;
 }
 
 void io_device_interface_imp::attach_wrapper(wrapper_link* link) {
@@ -51,9 +56,8 @@ void io_device_interface_imp::attach_wrapper(wrapper_link* link) {
       return;
     }
     // Copied from a handle that outlived the detach: this wrapper starts out detached too.
-    EnterCriticalSection(&link->lock);
+    guard link_guard(link->lock);
     if (link->implementation.get() == this) refused.swap(link->implementation);
-    LeaveCriticalSection(&link->lock);
   }
 }
 

@@ -36,6 +36,9 @@ class io_device_interface_imp final : public io_device_interface_intf {
   void mark_removed() { removed_.store(true); }
   bool removed() const { return removed_.load(); }
   bool detached() const;
+  // Set by the manager while the interface is in its indexes: the indexes are ordered by the
+  // wrappers' names, so detach_all is refused until the manager takes the interface out.
+  void set_listed(bool listed);
 
  private:
   using guard = w32cpp::section_lock;
@@ -49,6 +52,7 @@ class io_device_interface_imp final : public io_device_interface_intf {
   karnet_lib library_;
   std::set<wrapper_link*> wrappers_;
   bool detached_ = false;
+  bool listed_ = false;
   std::atomic<bool> removed_{false};
   // Leaf lock of the session set.
   mutable CRITICAL_SECTION sessions_lock_;

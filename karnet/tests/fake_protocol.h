@@ -98,6 +98,7 @@ class fake_protocol : public karnet::io_protocol {
     std::lock_guard<std::mutex> g(m_);
     ++opens_[name];
     if (fail_open || !devices_.count(name)) return INVALID_HANDLE_VALUE;
+    ++opened_[name];
     auto h = reinterpret_cast<karnet::device_handle>(++next_handle_);
     names_[h] = name;
     return h;
@@ -131,6 +132,11 @@ class fake_protocol : public karnet::io_protocol {
     std::lock_guard<std::mutex> g(m_);
     return opens_[name];
   }
+  // Opens that gave a handle.
+  int opened(const std::string& name) {
+    std::lock_guard<std::mutex> g(m_);
+    return opened_[name];
+  }
   int closes(const std::string& name) {
     std::lock_guard<std::mutex> g(m_);
     return closes_[name];
@@ -141,7 +147,7 @@ class fake_protocol : public karnet::io_protocol {
   }
 
   std::atomic<bool> fail_open{false};
-  // Anything but 997: requests complete with this status as soon as they are submitted.
+  // Anything but ERROR_IO_PENDING: requests complete with this status as soon as they are submitted.
   std::atomic<DWORD> complete_with{ERROR_IO_PENDING};
   std::function<void(karnet::guid)> on_watch;
 
@@ -172,7 +178,7 @@ class fake_protocol : public karnet::io_protocol {
   karnet::protocol_handle* holder_ = nullptr;
   std::mutex m_;
   std::map<std::string, const GUID*> devices_;
-  std::map<std::string, int> enumerations_, watches_, unwatches_, opens_, closes_;
+  std::map<std::string, int> enumerations_, watches_, unwatches_, opens_, opened_, closes_;
   std::map<karnet::device_handle, std::string> names_;
   std::vector<std::string> log_;
   std::vector<w32cpp::auto_handle<fake_assync>> pending_;

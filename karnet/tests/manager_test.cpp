@@ -45,6 +45,31 @@ TEST_F(ManagerTest, ListingTwiceWatchesAndEnumeratesOnce) {
   EXPECT_TRUE(d.protocol() == usb_holder);
 }
 
+// A client's detach_all on a listed interface would change the sort keys of the manager's own
+// copies: it is refused, so the removal still finds every entry and none is left listed for good.
+TEST_F(ManagerTest, DetachAllOfAListedInterfaceIsRefusedAndItsRemovalStillUnlistsIt) {
+  usb->plug("dev-1", class_a);
+  usb->plug("dev-2", class_a);
+  usb->start();
+  karnet::interface_list listed = manager().device_interfaces(guid(class_a));
+  ASSERT_EQ(names(listed), (std::vector<std::string>{"dev-2", "dev-1"}));
+  karnet::io_device_interface mine = listed.back();
+  ASSERT_EQ(mine.name(), "dev-1");
+  mine.detach_all();
+  EXPECT_TRUE(mine.attached());
+  EXPECT_EQ(names(manager().device_interfaces(guid(class_a))), (std::vector<std::string>{"dev-2", "dev-1"}));
+
+  usb->unplug("dev-1");
+  usb->leave(class_a);
+  EXPECT_FALSE(mine.attached());  // the removal detaches it
+  EXPECT_EQ(names(manager().device_interfaces(guid(class_a))), std::vector<std::string>{"dev-2"});
+  usb->plug("dev-1", class_a);
+  usb->arrive(class_a);
+  EXPECT_EQ(names(manager().device_interfaces(guid(class_a))), (std::vector<std::string>{"dev-2", "dev-1"}));
+  mine.detach_all();  // unlisted: nothing left to detach, and no harm done
+  EXPECT_EQ(names(manager().device_interfaces(guid(class_a))), (std::vector<std::string>{"dev-2", "dev-1"}));
+}
+
 TEST_F(ManagerTest, DeviceArrivingWhileTheClassIsBeingWatchedIsListed) {
   usb->on_watch = [this](guid) { usb->plug("late", class_a); };
   usb->start();

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "rig.h"
+#include "zephtest/wait.h"
 
 using namespace lintra;
 using namespace lintra_test;
@@ -25,7 +26,7 @@ constexpr DWORD never = 600000;  // a port time-out no test waits for
 // The device has answered the token whose reply the held read waits for, so no late answer can
 // reach a bring-up that follows (a late NAK would end its SETUP).
 void wait_answered(MemoryLine& line, std::uint64_t naks_before) {
-    while (line.device->stats().naks_sent == naks_before) SleepEx(1, FALSE);
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.device->stats().naks_sent != naks_before; }));
 }
 
 }  // namespace
@@ -134,7 +135,7 @@ TEST_F(Emulation, DisabledPortIsAbortedBeforeEveryPass) {
     ASSERT_TRUE(line.bring_up());
     const unsigned before = line.port->counters.aborts.load();
     line.handle->disable();
-    while (line.port->counters.aborts.load() < before + 6) SleepEx(1, FALSE);
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.port->counters.aborts.load() >= before + 6; }));
     line.handle->enable();
     line.model->queue_bulk_message(pattern(30, 2));
     auto got = read_message(*line.emulation);
@@ -262,7 +263,7 @@ TEST_F(Emulation, StopFromACallbackOnTheWorkerThenRestart) {
     BYTE header[3];
     line.emulation->bulk_in()->set_callback(Context::stop_here);
     line.emulation->bulk_in()->queue(kind_in, header, 3, &context, false, true);
-    while (!context.done) SleepEx(1, FALSE);
+    ASSERT_TRUE(zephtest::wait_until([&] { return context.done.load(); }));
     ASSERT_TRUE(line.emulation->start_worker());
     // The first record after the restart is served, not discarded by the earlier abort.
     std::vector<BYTE> data(5);

@@ -447,3 +447,46 @@ TEST_F(Engines, AbortedControlRequestWithADataStageIsCalledBackOnce) {
     }
     EXPECT_EQ(left.count(), 1u);
 }
+
+// The ACK of an IN packet cannot be written: the data is still the caller's (the toggle moved on),
+// and the device's resend of it, which follows, is acknowledged as a repeat and not taken twice.
+TEST_F(Engines, InDataIsKeptWhenItsAckCannotBeWritten) {
+    EPBulkIN ep(&port, 1, &lock, abort_event);
+    port.reply(data_packet(false, {7, 8, 9}));
+    port.fail_writes_after(1);  // the IN token goes out, its ACK does not
+    BYTE buf[16] = {};
+    DWORD len = sizeof buf;
+    ASSERT_TRUE(ep.in_transaction(buf, &len));
+    EXPECT_EQ(std::vector<BYTE>(buf, buf + len), (std::vector<BYTE>{7, 8, 9}));
+    EXPECT_EQ(ep.toggle, 1);
+    port.fail_writes_after(-1);
+    port.reply(data_packet(false, {7, 8, 9}));  // never acknowledged, so sent again
+    port.reply(data_packet(true, {10}));
+    len = sizeof buf;
+    ASSERT_TRUE(ep.in_transaction(buf, &len));
+    EXPECT_EQ(std::vector<BYTE>(buf, buf + len), (std::vector<BYTE>{10}));
+    EXPECT_EQ(count_written(0x2D), 2u);  // the repeat and the new packet acknowledged
+}
+
+// A device-to-host request that asks for no data still completes, waited for and queued.
+TEST_F(Engines, InControlRequestWithoutDataCompletes) {
+    EPControl ep(&port, 1, &lock, abort_event);
+    port.reply(handshake(pid_ack));  // SETUP
+    port.reply(handshake(pid_ack));  // status stage
+    DWORD got = 99;
+    ASSERT_TRUE(ep.request(std_request::get_descriptor(1, 0, 0, 0), nullptr, 3, &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(port.tokens, 2);
+
+    Recorder rec;
+    ep.set_callback(Recorder::callback);
+    ASSERT_TRUE(ep.queue_request(std_request::get_descriptor(1, 0, 0, 0), nullptr, &rec, true));
+    EXPECT_EQ(ep.pending(), 1u);  // the SETUP alone
+    port.reply(handshake(pid_ack));      // SETUP
+    port.reply(data_packet(true, {}));   // status stage: an empty packet
+    run(ep, ep.next());
+    ASSERT_EQ(rec.count(), 1u);
+    EXPECT_TRUE(result_succeeded(rec.at(0).status));
+    EXPECT_EQ(rec.at(0).total, 0u);
+    EXPECT_EQ(ep.pending(), 0u);
+}

@@ -7,6 +7,7 @@
 #include <array>
 
 #include "rig.h"
+#include "zephtest/wait.h"
 
 using namespace lintra;
 using namespace lintra_test;
@@ -70,7 +71,7 @@ TEST_F(Pty, StopEndsAReadTheDeviceNeverAnswers) {
     Recorder rec;
     line.emulation->bulk_in()->set_callback(Recorder::callback);
     line.emulation->bulk_in()->queue(kind_in, header, 3, &rec, false, true);
-    while (line.device->stats().ins == ins) SleepEx(1, FALSE);
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.device->stats().ins != ins; }));
     line.emulation->stop(true);
     EXPECT_FALSE(line.emulation->is_running());
     EXPECT_GE(line.port->counters.reads_ended_by_disable.load(), 1u);

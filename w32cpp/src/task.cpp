@@ -4,6 +4,8 @@
 
 #include <typeinfo>
 
+#include <w32cpp/lock.h>
+
 #include "unwind.h"
 
 namespace w32cpp {
@@ -70,9 +72,10 @@ status_win32 task::start() {
   unsigned id = 0;
   const uintptr_t h = _beginthreadex(nullptr, 0, &task::thread_proc, this, 0, &id);
   const DWORD error = h ? 0 : GetLastError();
-  EnterCriticalSection(&pending_lock);
-  reset_handle(reinterpret_cast<HANDLE>(h));
-  LeaveCriticalSection(&pending_lock);
+  {
+    section_lock g(pending_lock);
+    reset_handle(reinterpret_cast<HANDLE>(h));
+  }
   if (!is_valid()) {
     last_exit_code = 0;
     return status_win32(error ? error : static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
@@ -138,28 +141,33 @@ status_win32 task::post(const callback_handle &cb) {
   // Other threads may post while the owner stops the task: a counted copy keeps the handle open
   // while the APC is queued.
   auto_handle<win_object<HANDLE>> thread_handle;
-  EnterCriticalSection(&pending_lock);
-  thread_handle = handle_holder;
-  if (!thread_handle || !thread_handle->is_valid()) {
-    LeaveCriticalSection(&pending_lock);
+  bool linked = false;
+  {
+    section_lock g(pending_lock);
+    thread_handle = handle_holder;
+    if (thread_handle && thread_handle->is_valid()) {
+      link_locked(r);
+      linked = true;
+    }
+  }
+  if (!linked) {
     delete r;
     SetLastError(ERROR_INVALID_HANDLE);
     return status_win32(static_cast<DWORD>(ERROR_INVALID_HANDLE));
   }
-  link_locked(r);
-  LeaveCriticalSection(&pending_lock);
 
   const BOOL queued = QueueUserAPC(&task::apc_proc, thread_handle->get(), reinterpret_cast<ULONG_PTR>(r));
   const DWORD error = queued ? 0 : GetLastError();
 
-  EnterCriticalSection(&pending_lock);
   bool free_record = true;
-  if (!queued)
-    unlink_locked(r);
-  else if (!r->ran)
-    free_record = false; // the APC or the clean-up frees it
-  r->posting = false;
-  LeaveCriticalSection(&pending_lock);
+  {
+    section_lock g(pending_lock);
+    if (!queued)
+      unlink_locked(r);
+    else if (!r->ran)
+      free_record = false; // the APC or the clean-up frees it
+    r->posting = false;
+  }
   if (free_record) {
     try {
       delete r;
@@ -177,12 +185,14 @@ void CALLBACK task::apc_proc(ULONG_PTR param) {
     return;
   task *owner = r->owner;
   callback_handle cb;
-  EnterCriticalSection(&owner->pending_lock);
-  owner->unlink_locked(r);
-  cb.swap(r->callback);
-  const bool free_record = !r->posting;
-  r->ran = true;
-  LeaveCriticalSection(&owner->pending_lock);
+  bool free_record;
+  {
+    section_lock g(owner->pending_lock);
+    owner->unlink_locked(r);
+    cb.swap(r->callback);
+    free_record = !r->posting;
+    r->ran = true;
+  }
   if (free_record)
     delete r;
   try {
@@ -218,17 +228,18 @@ void task::unlink_locked(apc_record *r) {
 // Records that post() is still queuing stay with post().
 void task::free_unrun_records() {
   apc_record *dead = nullptr;
-  EnterCriticalSection(&pending_lock);
-  for (apc_record *r = pending; r;) {
-    apc_record *next = r->next;
-    if (!r->posting) {
-      unlink_locked(r);
-      r->next = dead;
-      dead = r;
+  {
+    section_lock g(pending_lock);
+    for (apc_record *r = pending; r;) {
+      apc_record *next = r->next;
+      if (!r->posting) {
+        unlink_locked(r);
+        r->next = dead;
+        dead = r;
+      }
+      r = next;
     }
-    r = next;
   }
-  LeaveCriticalSection(&pending_lock);
   while (dead) {
     apc_record *next = dead->next;
     delete dead;
@@ -238,9 +249,10 @@ void task::free_unrun_records() {
 
 void task::forget_thread(DWORD exit_code) {
   last_exit_code = exit_code;
-  EnterCriticalSection(&pending_lock);
-  close_holder();
-  LeaveCriticalSection(&pending_lock);
+  {
+    section_lock g(pending_lock);
+    close_holder();
+  }
   thread_id = 0;
   free_unrun_records();
 }

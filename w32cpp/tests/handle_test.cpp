@@ -4,6 +4,25 @@
 
 using namespace w32cpp;
 
+// A thing whose counter hands out an empty counter that is already at zero, as a counter that a
+// stray release took to zero would be.
+struct zero_probe {};
+
+namespace w32cpp {
+template <> class use_count_base_impl<zero_probe *, checked_deleter<zero_probe>> : public use_count_base {
+public:
+  explicit use_count_base_impl(zero_probe *p) : use_count_base(1), object(p) {}
+  use_count_base *make_empty() const override { return made = new use_count_base(0); }
+  static inline use_count_base *made = nullptr;
+
+protected:
+  void dispose() override { delete object; }
+
+private:
+  zero_probe *object;
+};
+} // namespace w32cpp
+
 namespace {
 
 struct tracked {
@@ -127,4 +146,19 @@ TEST(UseCount, ReleaseBelowZeroIsCaughtNotWrapped) {
   }
   EXPECT_EQ(counter->use_count(), 0u);
   delete counter;
+}
+
+// The release in a handle's destructor meets a count that is already zero: the destructor cannot
+// throw, so it must not end the process either; the count stays at zero.
+TEST(UseCount, ReleaseBelowZeroInAHandlesDestructorDoesNotEndTheProcess) {
+  using probe_counter = use_count_base_impl<zero_probe *, checked_deleter<zero_probe>>;
+  {
+    auto_handle<zero_probe> h(new zero_probe);
+    h.reset_by_owner(); // h now holds a counter at zero
+    ASSERT_NE(probe_counter::made, nullptr);
+    EXPECT_EQ(h.use_count(), 0u);
+  }
+  EXPECT_EQ(probe_counter::made->use_count(), 0u);
+  EXPECT_THROW(probe_counter::made->release(), use_count_base_is_zero); // the throwing form still throws
+  delete probe_counter::made;
 }

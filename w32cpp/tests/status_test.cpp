@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace w32cpp;
 
 TEST(Status, Win32SucceedsOnlyOnZero) {
@@ -47,22 +46,23 @@ TEST(Status, ThreadClassification) {
 }
 
 TEST(Status, FromBoolReadsLastErrorOnlyOnFailure) {
-  SetLastError(5);
+  SetLastError(ERROR_ACCESS_DENIED);
   EXPECT_EQ(status_win32(TRUE, bool_result).get_code(), 0u);
   EXPECT_EQ(status_wait(TRUE, bool_result).get_code(), 0u);
   EXPECT_EQ(code_from_bool(TRUE), 0u);
-  EXPECT_EQ(status_win32(FALSE, bool_result).get_code(), 5u);
-  SetLastError(87);
-  EXPECT_EQ(code_from_bool(FALSE), 87u);
+  EXPECT_EQ(status_win32(FALSE, bool_result).get_code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  SetLastError(ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(code_from_bool(FALSE), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
   status_thread t;
   t.set_from_bool(FALSE);
-  EXPECT_EQ(t.get_code(), 87u);
+  EXPECT_EQ(t.get_code(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(Status, FailedBoolNeverReadsAsAWaitSuccess) {
   // ERROR_INVALID_HANDLE (6) taken as a wait result would be WAIT_OBJECT_0 + 6.
-  for (DWORD error : {6u, 0u, 63u, 192u, 87u}) {
+  for (DWORD error :
+       {DWORD{ERROR_INVALID_HANDLE}, DWORD{0}, DWORD{63}, DWORD{WAIT_IO_COMPLETION}, DWORD{ERROR_INVALID_PARAMETER}}) {
     SetLastError(error);
     const status_wait s(FALSE, bool_result);
     EXPECT_TRUE(s.failed()) << error;
@@ -86,7 +86,7 @@ TEST(Status, PlainIntegerIsACodeNotABool) {
 
 TEST(Status, CopiesKeepTheirClassAndCompareByCode) {
   const status_wait apc(WAIT_IO_COMPLETION);
-  const status_win32 copy = apc; // a status_win32 now: 192 fails
+  const status_win32 copy = apc; // a status_win32 now: WAIT_IO_COMPLETION fails
   EXPECT_EQ(copy.get_code(), WAIT_IO_COMPLETION);
   EXPECT_TRUE(copy.failed());
   EXPECT_TRUE(copy == apc);

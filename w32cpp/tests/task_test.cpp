@@ -12,20 +12,14 @@
 #include <vector>
 
 #include "thread_helpers.h"
+#include "zephtest/wait.h"
 
 using namespace w32cpp;
 
 namespace {
 
-// Polls cond every millisecond for up to ms; true once it holds.
-template <class F> bool eventually(F cond, DWORD ms = 10000) {
-  for (DWORD waited = 0; waited < ms; ++waited) {
-    if (cond())
-      return true;
-    Sleep(1);
-  }
-  return cond();
-}
+// True once cond holds, within a deadline.
+template <class F> bool eventually(F cond) { return zephtest::wait_until(cond); }
 
 // Records events from any thread.
 struct journal {
@@ -49,15 +43,17 @@ public:
   std::atomic<int> steps{0};
   std::atomic<int> finishes{0};
   std::atomic<DWORD> end_with{STILL_ACTIVE}; // the code the next step returns
-  HANDLE gate = nullptr;                      // when set, each step waits on it, not alertably
+  HANDLE gate = nullptr;                     // when set, each step waits on it, not alertably
   std::atomic<bool> in_step{false};
-  std::vector<int> history; // touched only by the task's thread
+  std::vector<int> history;      // touched only by the task's thread
+  std::vector<DWORD> step_ticks; // likewise: GetTickCount at each step
 
 protected:
   DWORD step() override {
     in_step = true;
     if (gate)
       WaitForSingleObject(gate, INFINITE);
+    step_ticks.push_back(GetTickCount());
     history.push_back(steps.fetch_add(1));
     in_step = false;
     return end_with.load();
@@ -148,7 +144,7 @@ TEST_F(Tasks, StopAfterTheTaskEndedItself) {
   EXPECT_EQ(t.exit_code(), 42u);
 }
 
-TEST_F(Tasks, StepBlockedPastTheStopTimeoutIsTerminatedWith258) {
+TEST_F(Tasks, StepBlockedPastTheStopTimeoutIsTerminatedWithWaitTimeout) {
   HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const size_t stopped_before = standin::thread::stopped_count();
   {
@@ -187,13 +183,19 @@ TEST_F(Tasks, IdlePriorityGoesBackToNormalOnStop) {
 
 TEST_F(Tasks, PeriodicTaskStepsAtOnceThenByPeriod) {
   counting t(30);
+  const DWORD started = GetTickCount();
   ASSERT_EQ(t.start().get_code(), 0u);
   EXPECT_TRUE(eventually([&] { return t.steps.load() >= 4; }));
   EXPECT_EQ(t.stop().get_code(), 0u);
+  // The task keeps to its period: step k never comes before k periods after the start (a
+  // millisecond less for the tick count's rounding), however late any step ran.
+  ASSERT_GE(t.step_ticks.size(), 4u);
+  for (size_t k = 1; k < t.step_ticks.size(); ++k)
+    EXPECT_GE(t.step_ticks[k] - started, k * 30 - 1) << "step " << k;
 }
 
 TEST_F(Tasks, PeriodicTaskStopsWellWithinItsPeriod) {
-  // A stop that waited for the next period would run into the 1000 ms limit and end with 258.
+  // A stop that waited for the next period would run into the 1000 ms limit and end with WAIT_TIMEOUT.
   counting t(60000);
   ASSERT_EQ(t.start().get_code(), 0u);
   ASSERT_TRUE(eventually([&] { return t.steps.load() == 1; }));

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "thread_helpers.h"
+#include "zephtest/wait.h"
 
 using namespace w32cpp;
 using w32t::count_apc;
@@ -127,8 +128,7 @@ TEST_F(Waits, InfiniteWaitGoesOnAfterAnApc) {
   ASSERT_TRUE(standin::thread::wait_until_blocked(waiter, 10000));
   QueueUserAPC(&count_apc, waiter, reinterpret_cast<ULONG_PTR>(&ran));
   // The APC runs, then the thread waits again.
-  for (int i = 0; i < 1000 && ran.load() == 0; ++i)
-    Sleep(1);
+  ASSERT_TRUE(zephtest::wait_until([&] { return ran.load() != 0; }));
   ASSERT_EQ(ran.load(), 1);
   ASSERT_TRUE(standin::thread::wait_until_blocked(waiter, 10000));
   EXPECT_EQ(WaitForSingleObject(waiter, 0), static_cast<DWORD>(WAIT_TIMEOUT));

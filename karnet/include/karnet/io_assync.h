@@ -11,10 +11,10 @@
 
 namespace karnet {
 
-// wait_for gives 0 once the request completed and 258 on time-out.
+// wait_for gives 0 once the request completed and WAIT_TIMEOUT on time-out.
 class io_assync : public w32cpp::iwaitable {
  public:
-  // 997 while pending, else 0 or the request's Win32 error.
+  // ERROR_IO_PENDING while pending, else 0 or the request's Win32 error.
   virtual w32cpp::status_wait result(bool wait) = 0;
   // The request is no longer pending.
   virtual bool done() = 0;

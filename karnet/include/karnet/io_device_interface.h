@@ -8,6 +8,7 @@
 #include <string>
 
 #include <w32cpp/handle.h>
+#include <w32cpp/lock.h>
 
 #include <karnet/device_description.h>
 #include <karnet/guid.h>
@@ -76,10 +77,8 @@ class io_device_interface : public io_device_interface_intf {
   friend bool operator<(const io_device_interface& a, const io_device_interface& b);
 
  protected:
-  struct lock_guard {
-    explicit lock_guard(const io_device_interface& w) : lock(w.link_.lock) { EnterCriticalSection(&lock); }
-    ~lock_guard() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION& lock;
+  struct lock_guard : w32cpp::section_lock {
+    explicit lock_guard(const io_device_interface& w) : w32cpp::section_lock(w.link_.lock) {}
   };
 
   mutable wrapper_link link_;

@@ -38,8 +38,8 @@ class io_session_intf : public io_device_interface {
   virtual io_control control_empty(uint32_t code) = 0;
   virtual bool is_open() = 0;
   virtual device_handle handle() = 0;
-  // Submit, then wait: 6 when nothing could be submitted, 258 when the wait timed out (the request stays
-  // pending), else the request's own result.
+  // Submit, then wait: ERROR_INVALID_HANDLE when nothing could be submitted, WAIT_TIMEOUT when the wait
+  // timed out (the request stays pending), else the request's own result.
   virtual w32cpp::status_wait control_and_wait(io_control& op, DWORD milliseconds) = 0;
   virtual w32cpp::status_wait write_and_wait(io_write& op, DWORD milliseconds) = 0;
   virtual w32cpp::status_wait read_and_wait(io_read& op, DWORD milliseconds) = 0;

@@ -80,6 +80,7 @@ struct usb_device::impl {
     std::atomic<transfer_id> next_id{1};
     std::thread worker;
     std::thread::id worker_id;
+    std::size_t delivery_waiters = 0;  // calls blocked in wait_delivered
 
     // --- under mu ---
     std::uint64_t finish_locked(transfer_id id, usb_status st, std::size_t bytes) {
@@ -118,11 +119,13 @@ struct usb_device::impl {
     // by transfer and not by position in the completion queue.
     void wait_delivered(std::unique_lock<std::mutex>& lk, const std::vector<transfer_id>& ids) {
         if (std::this_thread::get_id() == worker_id) return;
+        ++delivery_waiters;
         cv_done.wait(lk, [&] {
             for (auto id : ids)
                 if (xfers.count(id) || in_delivery.count(id)) return false;
             return true;
         });
+        --delivery_waiters;
     }
 
     std::vector<transfer_id> remove_all_locked() {
@@ -342,6 +345,11 @@ void usb_device::remove() {
     auto ids = p_->remove_all_locked();
     p_->self_removal = false;
     p_->wait_delivered(lk, ids);
+}
+
+std::size_t usb_device::callers_waiting() const {
+    std::lock_guard<std::mutex> g(p_->mu);
+    return p_->delivery_waiters;
 }
 
 bool usb_device::present() const {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include "simdev/line.h"
 #include "simdev/serial_device.h"
 #include "vendor.h"
+#include "zephtest/wait.h"
 
 using namespace simdev;
 using namespace simdev::test;
@@ -536,18 +538,42 @@ TEST(SimSerialStreams, ReadOnAClosedDescriptorEnds) {
     ::close(fds[1]);
 }
 
+// The device's end of a line, counting the bytes the device has read.
+class counted_stream : public byte_stream {
+public:
+    explicit counted_stream(std::shared_ptr<byte_stream> inner) : inner_(std::move(inner)) {}
+    long read(std::uint8_t* buf, std::size_t n, int timeout_ms) override {
+        const long r = inner_->read(buf, n, timeout_ms);
+        if (r > 0) taken += static_cast<std::uint64_t>(r);
+        return r;
+    }
+    bool write(const std::uint8_t* buf, std::size_t n) override { return inner_->write(buf, n); }
+    void purge() override { inner_->purge(); }
+    void close() override { inner_->close(); }
+    std::atomic<std::uint64_t> taken{0};
+
+private:
+    std::shared_ptr<byte_stream> inner_;
+};
+
 // stop() returns even while the rest of a broken packet never stops arriving.
 TEST_F(SimSerial, StopsWhileTheLineNeverFallsQuiet) {
+    auto ends2 = memory_line::make_pair();
+    auto counted = std::make_shared<counted_stream>(ends2.second);
+    serial_device noisy(model, counted, quick_options());
+    noisy.start();
+    line_host noisy_host{*ends2.first};
     std::atomic<bool> quit{false};
     std::thread noise([&] {
-        host.write({line::encode_nibble(line::pid_data0), 0xFF, 0xFF});  // longer than any packet
+        noisy_host.write({line::encode_nibble(line::pid_data0), 0xFF, 0xFF});  // longer than any packet
         while (!quit) {
-            host.write({0x00});
-            std::this_thread::sleep_for(2ms);
+            noisy_host.write({0x00});
+            std::this_thread::sleep_for(2ms);  // a slow trickle, never a pause long enough to end the packet
         }
     });
-    std::this_thread::sleep_for(100ms);  // the device is now stepping over the endless packet
-    auto stopped = std::async(std::launch::async, [&] { dev.stop(); });
+    // The device is inside the endless packet once it has read its header and some of the rest.
+    EXPECT_TRUE(zephtest::wait_until([&] { return counted->taken.load() >= 3 + 16; }));
+    auto stopped = std::async(std::launch::async, [&] { noisy.stop(); });
     bool in_time = stopped.wait_for(5s) == std::future_status::ready;
     quit = true;
     noise.join();

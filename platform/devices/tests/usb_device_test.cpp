@@ -11,6 +11,7 @@
 #include "simdev/instrument.h"
 #include "simdev/usb_device.h"
 #include "vendor.h"
+#include "zephtest/wait.h"
 
 using namespace simdev;
 using namespace simdev::test;
@@ -480,7 +481,8 @@ TEST_F(SimUsb, AbortWaitsForTheTransferBeingServed) {
         FAIL() << "the transfer was never served";
     }
     std::thread releaser([&] {
-        std::this_thread::sleep_for(100ms);  // lets abort_endpoint find the transfer busy
+        // Released only once abort_endpoint found the transfer busy and waits for its callback.
+        EXPECT_TRUE(zephtest::wait_until([&] { return dev.callers_waiting() > 0; }));
         std::lock_guard<std::mutex> g(mu);
         released = true;
         cv.notify_all();

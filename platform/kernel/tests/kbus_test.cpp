@@ -5,6 +5,7 @@
 #include <simdev/instrument.h>
 #include <simdev/usb_device.h>
 #include <standin/kernel.h>
+#include <zephtest/kernel.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 
@@ -22,12 +23,6 @@ namespace sk = standin::kernel;
 namespace sb = standin::usbbus;
 
 namespace {
-
-std::string joined(const std::vector<std::string> &v) {
-  std::string s;
-  for (auto &x : v) s += x + "\n";
-  return s;
-}
 
 struct pending_urb {
   KEVENT ev;
@@ -47,7 +42,7 @@ struct pending_urb {
 class Bus : public ::testing::Test {
  protected:
   void SetUp() override {
-    sk::take_violations();
+    zephtest::forget_violations();
     simdev::instrument_config cfg;
     cfg.serial_number = "B" + std::to_string(++serial);
     model = std::make_shared<simdev::instrument>(cfg);
@@ -65,8 +60,7 @@ class Bus : public ::testing::Test {
     if (select_urb) ExFreePool(select_urb);
     standin::pnp::remove_device(instance, false);
     EXPECT_TRUE(standin::pnp::settle());
-    auto v = sk::take_violations();
-    EXPECT_TRUE(v.empty()) << joined(v);
+    zephtest::expect_no_violations();
   }
 
   std::unique_ptr<pending_urb> send(PURB urb, ULONG code = IOCTL_INTERNAL_USB_SUBMIT_URB) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
+#include <zephtest/kernel.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,28 +13,17 @@
 #include <thread>
 
 namespace sk = standin::kernel;
+using zephtest::has;
+using zephtest::joined;
 
 namespace {
 
-std::string joined(const std::vector<std::string> &v) {
-  std::string s;
-  for (auto &x : v) s += x + "\n";
-  return s;
-}
-
-bool has(const std::vector<std::string> &v, const char *text) {
-  for (auto &x : v)
-    if (x.find(text) != std::string::npos) return true;
-  return false;
-}
-
 class Kernel : public ::testing::Test {
  protected:
-  void SetUp() override { sk::take_violations(); }
+  void SetUp() override { zephtest::forget_violations(); }
   void TearDown() override {
     sk::flush_dpcs();
-    auto v = sk::take_violations();
-    EXPECT_TRUE(v.empty()) << joined(v);
+    zephtest::expect_no_violations();
     sk::clear_pool_failures();
   }
 };

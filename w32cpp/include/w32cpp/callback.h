@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include <w32cpp/handle.h>
+#include <w32cpp/lock.h>
 
 namespace w32cpp {
 
@@ -131,9 +132,10 @@ public:
 
   ~listener_list() {
     std::list<entry> left;
-    EnterCriticalSection(&lock);
-    left.swap(entries);
-    LeaveCriticalSection(&lock);
+    {
+      section_lock g(lock);
+      left.swap(entries);
+    }
     DeleteCriticalSection(&lock);
   }
 
@@ -185,10 +187,8 @@ private:
     bool removed;
   };
 
-  struct guard {
-    explicit guard(const listener_list &l) : list(l) { EnterCriticalSection(&list.lock); }
-    ~guard() { LeaveCriticalSection(&list.lock); }
-    const listener_list &list;
+  struct guard : section_lock {
+    explicit guard(const listener_list &l) : section_lock(l.lock) {}
   };
 
   // Ends a walk, also when a callback throws: the last walk out drops the removed entries.

@@ -30,7 +30,10 @@ public:
   virtual ~use_count_base();
 
   void add_ref();
+  // Throws use_count_base_is_zero when the count is already zero.
   void release();
+  // The same, for destructors: false instead of the exception.
+  bool release_noexcept() noexcept;
   DWORD use_count() const;
 
 protected:
@@ -114,7 +117,8 @@ public:
     return *this;
   }
 
-  ~auto_handle() { counter->release(); }
+  // A destructor cannot throw: a count that is already zero has nothing left to give back.
+  ~auto_handle() { counter->release_noexcept(); }
 
   void reset() { auto_handle().swap(*this); }
   template <class U> void reset(U *p) { auto_handle(p).swap(*this); }

@@ -61,7 +61,7 @@ public:
   std::string message(DWORD language_id = 0) const override;
 };
 
-// The result of a wait or sleep: 0..63 succeed, 192 (an APC ran) is neither, everything else fails.
+// The result of a wait or sleep: 0..63 succeed, WAIT_IO_COMPLETION (an APC ran) is neither, everything else fails.
 class status_wait : public status_win32 {
 public:
   status_wait() : status_win32(0u) {}
@@ -82,7 +82,7 @@ public:
   bool failed() const override { return !succeeded() && code != WAIT_IO_COMPLETION; }
 };
 
-// A thread's exit code: 0 succeeds, 259 (still running) is neither.
+// A thread's exit code: 0 succeeds, STILL_ACTIVE (still running) is neither.
 class status_thread : public status_win32 {
 public:
   status_thread(DWORD c = 0) : status_win32(c) {}

@@ -44,7 +44,7 @@ public:
   // be terminated. From the task's own thread it only requests the stop.
   status_win32 stop();
 
-  // 259 while the thread runs, else the exit code of the last thread (0 before the first start).
+  // STILL_ACTIVE while the thread runs, else the exit code of the last thread (0 before the first start).
   DWORD exit_code() const { return last_exit_code.load(); }
   DWORD id() const { return thread_id.load(); }
   bool is_stop_requested() const { return stop_requested.load(); }
@@ -57,7 +57,7 @@ public:
   void set_finish_callback(const callback_handle &cb) { finish_callback = cb; }
 
 protected:
-  // Run on the task's thread. step() returns 259 to keep going; any other code ends the loop and
+  // Run on the task's thread. step() returns STILL_ACTIVE to keep going; any other code ends the loop and
   // becomes the exit code. The default step sleeps alertably until an APC arrives.
   virtual void on_start();
   virtual DWORD step();

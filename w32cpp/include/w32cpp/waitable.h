@@ -43,7 +43,7 @@ private:
   HINSTANCE handle;
 };
 
-// SleepEx: 0, or 192 when an APC ran.
+// SleepEx: 0, or WAIT_IO_COMPLETION when an APC ran.
 status_wait sleep(DWORD milliseconds, BOOL alertable);
 
 class waitable_base {

@@ -143,6 +143,9 @@ public:
     // Unplug: every pending transfer ends with removed, every later call fails with removed.
     void remove();
     bool present() const;
+    // How many calls (abort, cancel, reset, removal, reconfiguration) are waiting for the callbacks of
+    // transfers they ended; lets a test see such a call blocked.
+    std::size_t callers_waiting() const;
     // Called once when the device removes itself (fault injection or instrument::unplug), on the
     // completion thread after the pending transfers have completed with removed; not called for
     // remove().

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
+#include <zephtest/kernel.h>
 #include <standin/pnp.h>
 
 #include <unistd.h>
@@ -19,16 +20,10 @@ namespace {
 namespace sk = standin::kernel;
 namespace sp = standin::pnp;
 
-std::string joined(const std::vector<std::string> &v) {
-  std::string s;
-  for (auto &x : v) s += x + "\n";
-  return s;
-}
-
 class DevIo : public ::testing::Test {
  protected:
   void SetUp() override {
-    sk::take_violations();
+    zephtest::forget_violations();
     sp::install_driver("WbTest", WB_TESTDRV_PATH, {"WBTEST\\DEV"});
     instance = sp::add_root_device("WBTEST\\DEV", std::to_string(++serial));
     ASSERT_TRUE(sp::settle());
@@ -42,8 +37,7 @@ class DevIo : public ::testing::Test {
     CloseHandle(ev);
     if (sp::device_state(instance) != "absent") sp::remove_device(instance, false);
     EXPECT_TRUE(sp::settle());
-    auto v = sk::take_violations();
-    EXPECT_TRUE(v.empty()) << joined(v);
+    zephtest::expect_no_violations();
   }
 
   HANDLE open(bool overlapped) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
+#include <zephtest/kernel.h>
+#include <zephtest/wait.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 #include <simdev/instrument.h>
@@ -24,24 +26,17 @@ namespace sp = standin::pnp;
 
 const GUID kGuid = TD_INTERFACE_GUID_INIT;
 
-std::string joined(const std::vector<std::string> &v) {
-  std::string s;
-  for (auto &x : v) s += x + "\n";
-  return s;
-}
-
 class UserSide : public ::testing::Test {
  protected:
   void SetUp() override {
-    sk::take_violations();
+    zephtest::forget_violations();
     sp::install_driver("WbTest", WB_TESTDRV_PATH, {"WBTEST\\DEV"});
   }
   void TearDown() override {
     for (auto &i : added)
       if (sp::device_state(i) != "absent") sp::remove_device(i, false);
     EXPECT_TRUE(sp::settle());
-    auto v = sk::take_violations();
-    EXPECT_TRUE(v.empty()) << joined(v);
+    zephtest::expect_no_violations();
   }
   std::string add(const std::string &unique) {
     std::string i = sp::add_root_device("WBTEST\\DEV", unique);
@@ -197,13 +192,14 @@ TEST(Windows, ClassesWindowsAndTheMessageLoop) {
     }
     exit_code = (int)m.wParam;
   });
-  WaitForSingleObject(ready, INFINITE);
+  ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
   // Posting works only once the thread has a queue.
-  while (!PostThreadMessageA(tid, WM_USER, 0, 0)) {
+  EXPECT_TRUE(zephtest::wait_until([&] {
+    if (PostThreadMessageA(tid, WM_USER, 0, 0)) return true;
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_THREAD_ID);
-    Sleep(1);
-  }
-  while (!hwnd.load()) Sleep(1);
+    return false;
+  }));
+  ASSERT_TRUE(zephtest::wait_until([&] { return hwnd.load() != nullptr; }));
   HWND h = hwnd.load();
   EXPECT_TRUE(IsWindow(h));
   EXPECT_EQ(GetWindowLongPtrA(h, GWLP_USERDATA), (LONG_PTR)&rec);  // a full pointer
@@ -241,7 +237,7 @@ struct notifier {
       MSG m;
       while (GetMessageA(&m, nullptr, 0, 0) > 0) DispatchMessageA(&m);
     });
-    WaitForSingleObject(ready, INFINITE);
+    EXPECT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
     CloseHandle(ready);
     DEV_BROADCAST_DEVICEINTERFACE_A filter{};
     filter.dbcc_size = sizeof filter;
@@ -336,10 +332,10 @@ TEST_F(UserSide, ATerminatedWindowThreadDoesNotHoldUpDeviceChanges) {
   RegisterClassA(&wc);
   parked_window pw;
   HANDLE t = CreateThread(nullptr, 0, window_thread, &pw, 0, nullptr);
-  while (!pw.hwnd.load()) Sleep(1);
+  ASSERT_TRUE(zephtest::wait_until([&] { return pw.hwnd.load() != nullptr; }));
   HWND h = pw.hwnd.load();
   ASSERT_TRUE(TerminateThread(t, 0xFFFF));
-  WaitForSingleObject(t, INFINITE);
+  ASSERT_EQ(WaitForSingleObject(t, 20000), WAIT_OBJECT_0);
   add("P1");
   EXPECT_TRUE(sp::settle(5000));  // nobody is left to handle DBT_DEVNODES_CHANGED for that window
   EXPECT_FALSE(IsWindow(h));
