@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -11,9 +12,12 @@
 namespace {
 
 std::vector<uint8_t> block(uint16_t status, const std::vector<uint8_t> &data) {
-    std::vector<uint8_t> b = {uint8_t(status), uint8_t(status >> 8), uint8_t(data.size()),
-                              uint8_t(data.size() >> 8)};
-    b.insert(b.end(), data.begin(), data.end());
+    std::vector<uint8_t> b(4 + data.size());
+    b[0] = uint8_t(status);
+    b[1] = uint8_t(status >> 8);
+    b[2] = uint8_t(data.size());
+    b[3] = uint8_t(data.size() >> 8);
+    std::copy(data.begin(), data.end(), b.begin() + 4);
     return b;
 }
 
