@@ -52,10 +52,14 @@ target_include_directories(tavodemo PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
 # The built library end to end over a COM port to the simulated instrument, once the serial
 # transport library is in the tree.
 if(ZEPH_LINUX AND ZEPH_TESTS AND TARGET lintra8 AND TARGET morvex_client AND TARGET tavobridge_ports)
+  # Each set-up waits for the serial transport's bring-up (its retry period is 1 s) and each close
+  # for its stop: the case that opens and closes the same port ten times needs more than a minute
+  # on a loaded machine.
   zeph_test(tavobridge_link_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/flat_link_test.cpp
     LIBS winapi simdev standin
-    LABELS threading)
+    LABELS threading
+    TIMEOUT 240)
   target_include_directories(tavobridge_link_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
   # The libraries it loads at run time.
   add_dependencies(tavobridge_link_tests tavobridge morvex karnet8 ostrel8 lintra8)
