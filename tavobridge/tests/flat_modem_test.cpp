@@ -43,15 +43,15 @@ protected:
         simdev::add_line_device(std::make_shared<simdev::modem>(model, other));
         modem = std::make_shared<simdev::modem>(model, simdev::modem_config{});
         simdev::add_line_device(modem);
-        module = LoadLibraryA("tavobridge");
+        // Loaded once and kept, as a Visual Basic program keeps it: the modem layer's session
+        // registry lives as long as the process.
+        static HMODULE module = LoadLibraryA("tavobridge");
         ASSERT_TRUE(module);
         ASSERT_TRUE(f.load(module));
+        loaded = true;
     }
     void TearDown() override {
-        if (module) {
-            f.TAVO_closeComm();
-            FreeLibrary(module);
-        }
+        if (loaded) f.TAVO_closeComm();
         simdev::clear_line_devices();
         standin::clock::set_long_wait_scale(1.0);
     }
@@ -64,7 +64,7 @@ protected:
 
     std::shared_ptr<simdev::instrument> model;
     std::shared_ptr<simdev::modem> modem;
-    HMODULE module = nullptr;
+    bool loaded = false;
     tavo_functions f;
 };
 
