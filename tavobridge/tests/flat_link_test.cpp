@@ -1,6 +1,6 @@
 // The TAVO_ exports of the built library, end to end against the simulated instrument: over a COM
-// port (a pseudo-terminal to the instrument's serial face). Every case makes the same assertions
-// whatever the link.
+// port (a pseudo-terminal to the instrument's serial face) and, where the driver is built, over USB
+// (the driver on the kernel stand-in). Every shared case makes the same assertions on both links.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -16,6 +16,11 @@
 #include <standin/clock.h>
 #include <standin/comm.h>
 #include <tavobridge/tavo.h>
+#ifdef TAVO_TEST_USB
+#include <simdev/usb_device.h>
+#include <standin/pnp.h>
+#include <standin/usbbus.h>
+#endif
 
 namespace {
 
@@ -43,15 +48,29 @@ bool pattern_ok(uint32_t seed, uint64_t first, const uint8_t *data, size_t n) {
     return true;
 }
 
-class FlatLink : public ::testing::Test {
+enum class link { serial, usb };
+
+class FlatLink : public ::testing::TestWithParam<link> {
 protected:
     void SetUp() override {
-        // The serial transport's long fixed waits (stop_port's 5 s) run scaled.
+        // The transports' long fixed waits (the serial stop's 5 s) run scaled.
         standin::clock::set_long_wait_scale(0.01);
         model = std::make_shared<simdev::instrument>(config());
-        device = std::make_unique<simdev::serial_device>(model, pty.master());
-        device->start();
-        standin::comm::map_port("COM" + std::to_string(com), pty.path());
+        if (GetParam() == link::serial) {
+            device = std::make_unique<simdev::serial_device>(model, pty.master());
+            device->start();
+            standin::comm::map_port("COM" + std::to_string(com), pty.path());
+        }
+#ifdef TAVO_TEST_USB
+        if (GetParam() == link::usb) {
+            static bool installed = false;
+            if (!installed) standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
+            installed = true;
+            usb = std::make_shared<simdev::usb_device>(model);
+            instance = standin::usbbus::plug(usb);
+            ASSERT_TRUE(standin::pnp::settle());
+        }
+#endif
         module = LoadLibraryA("tavobridge");
         ASSERT_TRUE(module);
         ASSERT_TRUE(f.load(module));
@@ -61,8 +80,14 @@ protected:
             f.TAVO_closeComm();
             FreeLibrary(module);
         }
-        device->stop();
+        if (device) device->stop();
         standin::comm::map_port("COM" + std::to_string(com), "");
+#ifdef TAVO_TEST_USB
+        if (!instance.empty()) {
+            standin::usbbus::unplug(instance);
+            standin::pnp::settle();
+        }
+#endif
         standin::clock::set_long_wait_scale(1.0);
     }
     virtual simdev::instrument_config config() {
@@ -72,16 +97,26 @@ protected:
         c.serial_number = "4711";
         return c;
     }
-    DWORD up() { return f.TAVO_initSerialComm(timeout, com, 115200, 0); }
+    DWORD up() {
+        return GetParam() == link::serial ? f.TAVO_initSerialComm(timeout, com, 115200, 0)
+                                          : f.TAVO_initUsbComm(timeout);
+    }
 
     std::shared_ptr<simdev::instrument> model;
     simdev::pseudo_terminal pty;
     std::unique_ptr<simdev::serial_device> device;
+#ifdef TAVO_TEST_USB
+    std::shared_ptr<simdev::usb_device> usb;
+    std::string instance;
+#endif
     HMODULE module = nullptr;
     tavo_functions f;
 };
 
-TEST_F(FlatLink, NothingBeforeTheLink) {
+// Cases that only a COM port has.
+using FlatSerial = FlatLink;
+
+TEST_P(FlatLink, NothingBeforeTheLink) {
     DWORD d[8] = {};
     WORD s[8] = {};
     char name[21];
@@ -92,7 +127,7 @@ TEST_F(FlatLink, NothingBeforeTheLink) {
     EXPECT_EQ(model->vendor_requests(), 0u);
 }
 
-TEST_F(FlatLink, IdentityConfigurationAndState) {
+TEST_P(FlatLink, IdentityConfigurationAndState) {
     ASSERT_EQ(up(), 0u);
     DWORD version = 0, number = 0;
     char name[32];
@@ -129,7 +164,7 @@ TEST_F(FlatLink, IdentityConfigurationAndState) {
     EXPECT_EQ(f.TAVO_getEtat(&s[0], nullptr, &s[2], &s[3], &s[4], timeout), 87u);
 }
 
-TEST_F(FlatLink, MeasurementStreamsInOrder) {
+TEST_P(FlatLink, MeasurementStreamsInOrder) {
     ASSERT_EQ(up(), 0u);
     const DWORD blocks = 20;
     ASSERT_EQ(f.TAVO_startMesure(blocks, timeout), 0u);
@@ -149,7 +184,7 @@ TEST_F(FlatLink, MeasurementStreamsInOrder) {
     ASSERT_EQ(f.TAVO_stopMesure(timeout), 0u);
 }
 
-TEST_F(FlatLink, FlashReadAndWrite) {
+TEST_P(FlatLink, FlashReadAndWrite) {
     ASSERT_EQ(up(), 0u);
     std::vector<BYTE> data(300);
     ASSERT_EQ(f.TAVO_dumpFlash(0x40, DWORD(data.size()), data.data(), timeout), 0u);
@@ -164,7 +199,7 @@ TEST_F(FlatLink, FlashReadAndWrite) {
     EXPECT_EQ(f.TAVO_dumpFlash(0, 0xFFFFFFFF, back.data(), timeout), 87u);
 }
 
-TEST_F(FlatLink, PeriodsReadInBlocks) {
+TEST_P(FlatLink, PeriodsReadInBlocks) {
     ASSERT_EQ(up(), 0u);
     std::vector<WORD> values(600, 0xCCCC);
     DWORD received = 0;
@@ -195,7 +230,7 @@ TEST_F(FlatLink, PeriodsReadInBlocks) {
     EXPECT_EQ(s[2], 0u);
 }
 
-TEST_F(FlatLink, MemoryAndDsp) {
+TEST_P(FlatLink, MemoryAndDsp) {
     ASSERT_EQ(up(), 0u);
     ASSERT_EQ(f.TAVO_memoryPageSelect(3, 1, 2, timeout), 0u);
     const DWORD out[4] = {0x111111, 0x222222, 0xFF333333, 0};
@@ -213,7 +248,7 @@ TEST_F(FlatLink, MemoryAndDsp) {
     ASSERT_EQ(f.TAVO_memoryRead(3, 1, 10, 1, in, timeout), 0u);
 }
 
-TEST_F(FlatLink, CloseAndReinitTheSamePortTenTimes) {
+TEST_P(FlatSerial, CloseAndReinitTheSamePortTenTimes) {
     for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(up(), 0u) << i;
         EXPECT_EQ(up(), 0u);  // a second set-up while up changes nothing
@@ -223,7 +258,7 @@ TEST_F(FlatLink, CloseAndReinitTheSamePortTenTimes) {
     }
 }
 
-TEST_F(FlatLink, AutomaticChoiceTakesTheComPort) {
+TEST_P(FlatSerial, AutomaticChoiceTakesTheComPort) {
     ASSERT_EQ(f.TAVO_initComm(0, timeout, com, 115200, 0), 0u);
     DWORD version = 0, number = 0;
     char name[21];
@@ -231,9 +266,56 @@ TEST_F(FlatLink, AutomaticChoiceTakesTheComPort) {
     EXPECT_EQ(number, 4711u);
 }
 
-TEST_F(FlatLink, AnUnmappedPortFindsNoInstrument) {
+TEST_P(FlatSerial, AnUnmappedPortFindsNoInstrument) {
     EXPECT_EQ(f.TAVO_initSerialComm(300, 99, 9600, 0), 20u);
     ASSERT_EQ(up(), 0u);
 }
+
+#ifdef TAVO_TEST_USB
+// Cases that only USB has.
+using FlatUsb = FlatLink;
+
+TEST_P(FlatUsb, RemovalMidCallAndARecoveredLinkAfterReplug) {
+    ASSERT_EQ(up(), 0u);
+    ASSERT_EQ(f.TAVO_startMesure(0, timeout), 0u);
+    // The instrument goes away in the middle of a block.
+    model->faults().remove_after_bulk_in(300);
+    DWORD status = 0;
+    for (int b = 0; b < 10 && status == 0; ++b) {
+        WORD values[98];
+        DWORD count = 0;
+        status = f.TAVO_getMesure(values, &count, 0);
+    }
+    EXPECT_TRUE(status == 1617 || status == 31) << status;
+    DWORD s[5] = {};
+    EXPECT_NE(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 0u);
+    // The close's mode request fails on a removed instrument; the link goes all the same.
+    f.TAVO_closeComm();
+    EXPECT_EQ(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 21u);
+    standin::usbbus::unplug(instance);
+    ASSERT_TRUE(standin::pnp::settle());
+    // Plugged again: a new link works.
+    model->faults().clear();
+    usb = std::make_shared<simdev::usb_device>(model);
+    instance = standin::usbbus::plug(usb);
+    ASSERT_TRUE(standin::pnp::settle());
+    ASSERT_EQ(up(), 0u);
+    ASSERT_EQ(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 0u);
+}
+
+TEST_P(FlatUsb, AutomaticChoiceTakesUsb) {
+    ASSERT_EQ(f.TAVO_initComm(0, timeout, com, 115200, 0), 0u);
+    DWORD version = 0, number = 0;
+    char name[21];
+    ASSERT_EQ(f.TAVO_getTavoIdent(&version, &number, name, 0), 0u);
+    EXPECT_EQ(number, 4711u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Usb, FlatUsb, ::testing::Values(link::usb));
+INSTANTIATE_TEST_SUITE_P(Usb, FlatLink, ::testing::Values(link::usb));
+#endif
+
+INSTANTIATE_TEST_SUITE_P(Serial, FlatLink, ::testing::Values(link::serial));
+INSTANTIATE_TEST_SUITE_P(Serial, FlatSerial, ::testing::Values(link::serial));
 
 }  // namespace
