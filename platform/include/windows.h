@@ -470,5 +470,8 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 #if __has_include(<wb_fileio.h>)
 #include <wb_fileio.h>
 #endif
+#if __has_include(<wb_comm.h>)
+#include <wb_comm.h>
+#endif
 
 #endif /* WB_WINDOWS_H */

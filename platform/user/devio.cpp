@@ -407,4 +407,8 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE h, LONG low, PLONG high, DWORD met
   return f->seek(low, high, method);
 }
 
-extern "C" BOOL WINAPI FlushFileBuffers(HANDLE h) { return file_of(h) ? TRUE : FALSE; }
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE h) {
+  auto f = file_of(h);
+  if (!f) return FALSE;
+  return f->flush_buffers();
+}

@@ -29,6 +29,8 @@ class file_object : public kobject {
   }
   // CancelIo: the calling thread's requests on this object.
   virtual BOOL cancel_io() { return TRUE; }
+  // FlushFileBuffers: what was written has left (a COM port drains its transmit queue).
+  virtual BOOL flush_buffers() { return TRUE; }
   virtual DWORD size(LPDWORD high) {
     if (high) *high = 0;
     set_last_error(ERROR_INVALID_FUNCTION);

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -147,6 +148,14 @@ void *own_symbol(module_rec *m, const char *name) {
   return std::strcmp(info.dli_fname, lm->l_name) == 0 ? p : nullptr;
 }
 
+// ZEPH_ABSENT_LIBRARIES (names separated by commas, e.g. "tapi32") plays a machine without them.
+bool is_absent(const std::string &base) {
+  const char *list = std::getenv("ZEPH_ABSENT_LIBRARIES");
+  if (!list) return false;
+  std::string all = "," + lower(list) + ",";
+  return all.find("," + base + ",") != std::string::npos;
+}
+
 bool is_system_name(const std::string &base) {
   for (const char *n : k_system_names)
     if (base == n) return true;
@@ -166,6 +175,10 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
   std::lock_guard<std::recursive_mutex> g(l.m);
   std::string n(name);
   std::string base = base_name(n);
+  if (is_absent(base)) {
+    set_last_error(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
   if (is_system_name(base)) return handle_of(l, winplat_module(l));
 
   std::vector<std::string> candidates;

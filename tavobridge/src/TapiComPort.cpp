@@ -1,0 +1,107 @@
+#include "tavobridge/TapiComPort.h"
+
+#include <exception>
+
+TapiComPort::TapiComPort(DWORD line_device, const BYTE* config, DWORD config_size, DWORD /*unused*/,
+                         const std::string& phone_number, DWORD base_timeout_ms, HWND window, bool redial,
+                         int redial_limit)
+    : phone_number_(phone_number),
+      line_device_(line_device),
+      redial_(redial),
+      redial_limit_(redial_limit),
+      window_(window) {
+    base_timeout_ = base_timeout_ms;
+    if (config && config_size) config_.assign(config, config + config_size);
+}
+
+TapiComPort::~TapiComPort() { TapiComPort::close(); }
+
+bool TapiComPort::release_call() {
+    if (session_) session_->HangupCall();
+    // Wakes and ends a transfer on the call's handle; without one only the flag changes.
+    if (is_open())
+        SerialComPort::disable();
+    else
+        IComPort::disable();
+    // The comm handle is the session's: it goes with the session, never closed here.
+    session_.reset();
+    return close_handles(false);
+}
+
+bool TapiComPort::open() {
+    // A port still holding a call lets it go first: no handle of the old call stays behind.
+    release_call();
+    session_.reset(new TapiSession);
+    session_->set_window(window_);
+    session_->set_phone_number(phone_number_);
+    session_->set_line_device(line_device_);
+    session_->set_device_configuration(config_.empty() ? nullptr : config_.data(), static_cast<DWORD>(config_.size()));
+    bool ok = session_->PlaceCall();
+    HANDLE h = ok ? session_->comm_handle() : nullptr;
+    ok = ok && h && h != INVALID_HANDLE_VALUE;
+    if (ok) {
+        port_.store(h);
+        DCB dcb;
+        ZeroMemory(&dcb, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        // The modem's own line settings stay: the state is read, not written back.
+        ok = SetupComm(h, 16384, 0) && GetCommState(h, &dcb) && BuildCommDCBA(settings_.c_str(), &dcb);
+        if (ok) {
+            baud_rate_ = dcb.BaudRate;
+            bytes_per_second_ = baud_rate_ / 10;
+            ok = PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR) && create_io_event();
+        }
+    }
+    if (!ok) {
+        // A call this port cannot use is not left up.
+        release_call();
+        return false;
+    }
+    enable();
+    return true;
+}
+
+void TapiComPort::close() { release_call(); }
+
+bool TapiComPort::flush() {
+    try {
+        close();
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            if (open()) return true;
+            if (attempt < 3) Sleep(1000);
+        }
+    } catch (const std::exception&) {
+    }
+    return false;
+}
+
+bool TapiComPort::is_connected() { return session_ && session_->IsCallConnected(); }
+
+bool TapiComPort::after_failure() {
+    // Every redial counts, whether it connects or not: the limit bounds the attempts.
+    if (redial_ && redial_count_ < redial_limit_ && !is_connected()) {
+        ++redial_count_;
+        flush();
+    }
+    return false;
+}
+
+bool TapiComPort::read(BYTE* buffer, DWORD* length) {
+    if (!is_enabled()) {
+        *length = 0;
+        return false;
+    }
+    const bool ok = serial_read(buffer, length);
+    if (!is_enabled()) return false;
+    return ok || after_failure();
+}
+
+bool TapiComPort::write(const BYTE* buffer, DWORD* length) {
+    if (!is_enabled()) {
+        *length = 0;
+        return false;
+    }
+    const bool ok = serial_write(buffer, length);
+    if (!is_enabled()) return false;
+    return ok || after_failure();
+}
