@@ -24,7 +24,7 @@ struct tavo_functions {
 #undef TAVO_MEMBER
 
     bool load(HMODULE module, std::string &missing) {
-#define TAVO_LOOKUP(name, args)                                                     \
+#define TAVO_LOOKUP(name, args)                                                                  \
     name = reinterpret_cast<name##_fn>(reinterpret_cast<void *>(GetProcAddress(module, #name))); \
     if (!name) missing += " " #name;
         TAVO_FUNCTIONS(TAVO_LOOKUP)
@@ -75,7 +75,8 @@ bool parse(int argc, char **argv, options &o) {
             out = DWORD(strtoul(argv[++i], nullptr, 10));
             return true;
         };
-        if (a == "--usb") o.usb = true;
+        if (a == "--usb")
+            o.usb = true;
         else if (a == "--com") {
             if (!number(o.com)) return false;
             o.usb = false;
@@ -97,14 +98,14 @@ public:
 
     int run() {
         DWORD start = GetTickCount();
-        DWORD status = o_.usb ? f_.TAVO_initUsbComm(o_.timeout)
-                              : f_.TAVO_initSerialComm(o_.timeout, o_.com, o_.baud, 0);
+        DWORD status =
+            o_.usb ? f_.TAVO_initUsbComm(o_.timeout) : f_.TAVO_initSerialComm(o_.timeout, o_.com, o_.baud, 0);
         if (status != 0) return failed("link set-up", status);
         if (o_.usb)
             printf("link: USB, up in %lu ms\n", (unsigned long)(GetTickCount() - start));
         else
-            printf("link: COM%lu at %lu baud, up in %lu ms\n", (unsigned long)o_.com,
-                   (unsigned long)o_.baud, (unsigned long)(GetTickCount() - start));
+            printf("link: COM%lu at %lu baud, up in %lu ms\n", (unsigned long)o_.com, (unsigned long)o_.baud,
+                   (unsigned long)(GetTickCount() - start));
         bool good = identify() && configuration() && flash() && measurement() && state();
         DWORD closed = f_.TAVO_closeComm();
         if (closed != 0) return failed("close", closed);
@@ -129,8 +130,7 @@ private:
         DWORD version = 0, number = 0;
         char name[21];
         if (!check("identification", f_.TAVO_getTavoIdent(&version, &number, name, 0))) return false;
-        printf("instrument: %s, serial number %lu, version %lu\n", name, (unsigned long)number,
-               (unsigned long)version);
+        printf("instrument: %s, serial number %lu, version %lu\n", name, (unsigned long)number, (unsigned long)version);
         return true;
     }
 
@@ -142,8 +142,7 @@ private:
             table1[i] = BYTE(i * 3);
             table2[i] = BYTE(0xFF - i);
         }
-        if (!check("configuration write",
-                   f_.TAVO_setConfigProg(values, value32, value16, table1, table2, o_.timeout)))
+        if (!check("configuration write", f_.TAVO_setConfigProg(values, value32, value16, table1, table2, o_.timeout)))
             return false;
         WORD back[8] = {};
         DWORD back32 = 0, back16 = 0;
@@ -182,8 +181,8 @@ private:
             WORD values[98];
             DWORD count = 0;
             if (!check("measurement read", f_.TAVO_getMesure(values, &count, 0))) return false;
-            long long wrong = first_wrong(measurement_seed, offset, reinterpret_cast<const BYTE *>(values),
-                                          2 * size_t(count));
+            long long wrong =
+                first_wrong(measurement_seed, offset, reinterpret_cast<const BYTE *>(values), 2 * size_t(count));
             if (wrong >= 0) {
                 fprintf(stderr, "tavodemo: measurement byte %llu is wrong\n", offset + wrong);
                 return false;
@@ -208,8 +207,7 @@ private:
         DWORD s[5] = {};
         if (!check("state", f_.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], o_.timeout))) return false;
         printf("state: run %lu, blocks sent %lu, stored periods %lu, configuration kind %lu, DSP resets %lu\n",
-               (unsigned long)s[0], (unsigned long)s[1], (unsigned long)s[2], (unsigned long)s[3],
-               (unsigned long)s[4]);
+               (unsigned long)s[0], (unsigned long)s[1], (unsigned long)s[2], (unsigned long)s[3], (unsigned long)s[4]);
         if (s[1] != measured_ || s[3] != 2) {
             fprintf(stderr, "tavodemo: the instrument reports %lu blocks and configuration kind %lu\n",
                     (unsigned long)s[1], (unsigned long)s[3]);

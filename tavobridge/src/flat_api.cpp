@@ -240,8 +240,8 @@ DWORD flat_api::initSerialComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD 
     return status;
 }
 
-DWORD flat_api::tapi_locked(DWORD timeout, DWORD device, const std::vector<BYTE> &config,
-                            const char *phone, DWORD redial, DWORD max_redials) {
+DWORD flat_api::tapi_locked(DWORD timeout, DWORD device, const std::vector<BYTE> &config, const char *phone,
+                            DWORD redial, DWORD max_redials) {
     if (mode_ == mode_modem) return link_up() ? ok : reopen(reopen_wait);
     // Another link still up is closed first, so its port and session do not linger.
     if (mode_ != mode_none) close_locked();
@@ -261,8 +261,8 @@ DWORD flat_api::tapi_locked(DWORD timeout, DWORD device, const std::vector<BYTE>
     return status;
 }
 
-DWORD flat_api::initTapiComm(DWORD timeout, DWORD device, const BYTE *config, DWORD config_size,
-                             const char *phone, DWORD redial, DWORD max_redials) {
+DWORD flat_api::initTapiComm(DWORD timeout, DWORD device, const BYTE *config, DWORD config_size, const char *phone,
+                             DWORD redial, DWORD max_redials) {
     if (!phone || (!config && config_size)) return invalid_parameter;
     std::vector<BYTE> block;
     try {
@@ -274,8 +274,7 @@ DWORD flat_api::initTapiComm(DWORD timeout, DWORD device, const BYTE *config, DW
     return tapi_locked(timeout, device, block, phone, redial, max_redials);
 }
 
-DWORD flat_api::initModemComm(DWORD timeout, const char *modem, const char *phone, DWORD redial,
-                              DWORD max_redials) {
+DWORD flat_api::initModemComm(DWORD timeout, const char *modem, const char *phone, DWORD redial, DWORD max_redials) {
     if (!modem || !phone) return invalid_parameter;
     std::unique_ptr<modem_directory> tapi = env_.modems();
     std::vector<modem_entry> lines;
@@ -356,8 +355,7 @@ DWORD flat_api::after_control(DWORD status) {
     return reset != ok ? reset : status;
 }
 
-DWORD flat_api::control_set(uint32_t word, uint16_t value, const uint32_t *words, uint16_t n,
-                            DWORD timeout) {
+DWORD flat_api::control_set(uint32_t word, uint16_t value, const uint32_t *words, uint16_t n, DWORD timeout) {
     DWORD delivered = 0;
     return after_control(session_->set_param(word, value, words, n, timeout, &delivered));
 }
@@ -442,8 +440,8 @@ DWORD flat_api::writeFlash(DWORD address_, DWORD length, const BYTE *data, DWORD
     return le16(ack) == 0 ? refused : ok;
 }
 
-DWORD flat_api::read_blocks(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, uint8_t *bytes,
-                            DWORD *received, DWORD timeout) {
+DWORD flat_api::read_blocks(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, uint8_t *bytes, DWORD *received,
+                            DWORD timeout) {
     *received = 0;
     uint32_t words[4] = {p1, p2, byte_count, block_size};
     DWORD status = control_set(1, 5, words, 4, timeout);
@@ -473,17 +471,16 @@ DWORD flat_api::read_blocks(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_si
     return ok;
 }
 
-DWORD flat_api::litPeriodeShort(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, WORD *values,
-                                DWORD *received, DWORD timeout) {
+DWORD flat_api::litPeriodeShort(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, WORD *values, DWORD *received,
+                                DWORD timeout) {
     if (no_link()) return not_ready;
     if (!values || !received || byte_count > conv::max24 || block_size > conv::max24 - block_header)
         return invalid_parameter;
-    return read_blocks(p1, p2, byte_count, block_size, reinterpret_cast<uint8_t *>(values), received,
-                       timeout);
+    return read_blocks(p1, p2, byte_count, block_size, reinterpret_cast<uint8_t *>(values), received, timeout);
 }
 
-DWORD flat_api::litPeriode(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, DWORD *values,
-                           DWORD *received, DWORD timeout) {
+DWORD flat_api::litPeriode(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, DWORD *values, DWORD *received,
+                           DWORD timeout) {
     if (no_link()) return not_ready;
     if (!values || !received || byte_count > conv::max24 || block_size > conv::max24 - block_header)
         return invalid_parameter;
@@ -523,8 +520,8 @@ DWORD flat_api::setConfigNormal(const WORD *values, DWORD value32, DWORD value16
     return control_set(2, 1, words, 12, timeout);
 }
 
-DWORD flat_api::setConfigProg(const WORD *values, DWORD value32, DWORD value16, const BYTE *table1,
-                              const BYTE *table2, DWORD timeout) {
+DWORD flat_api::setConfigProg(const WORD *values, DWORD value32, DWORD value16, const BYTE *table1, const BYTE *table2,
+                              DWORD timeout) {
     if (no_link()) return not_ready;
     if (!values || !table1 || !table2) return invalid_parameter;
     uint32_t words[24];
@@ -534,8 +531,7 @@ DWORD flat_api::setConfigProg(const WORD *values, DWORD value32, DWORD value16, 
     return control_set(2, 2, words, 24, timeout);
 }
 
-DWORD flat_api::getConfig(WORD *values, DWORD *value32, DWORD *value16, BYTE *table1, BYTE *table2,
-                          DWORD timeout) {
+DWORD flat_api::getConfig(WORD *values, DWORD *value32, DWORD *value16, BYTE *table1, BYTE *table2, DWORD timeout) {
     if (no_link()) return not_ready;
     if (!values || !value32 || !value16 || !table1 || !table2) return invalid_parameter;
     uint32_t words[24] = {};
@@ -645,22 +641,20 @@ DWORD flat_api::memoryRead(DWORD m1, DWORD m2, DWORD value, DWORD count, DWORD *
     // Neither transport takes a read of no words or of more than 128.
     if (!values || count == 0 || count > max_words) return invalid_parameter;
     uint32_t words[max_words] = {};
-    DWORD status = control_get(conv::memory_word(m1, m2, 1), uint16_t(value), uint16_t(count), words,
-                               timeout);
+    DWORD status = control_get(conv::memory_word(m1, m2, 1), uint16_t(value), uint16_t(count), words, timeout);
     if (status != ok) return status;
     for (DWORD i = 0; i < count; ++i) values[i] = words[i] & conv::max24;
     return ok;
 }
 
-DWORD flat_api::memoryWrite(DWORD m1, DWORD m2, DWORD value, DWORD count, const DWORD *values,
-                            DWORD timeout) {
+DWORD flat_api::memoryWrite(DWORD m1, DWORD m2, DWORD value, DWORD count, const DWORD *values, DWORD timeout) {
     if (no_link()) return not_ready;
     if (!values || count == 0 || count > max_words) return invalid_parameter;
     uint32_t words[max_words];
     for (DWORD i = 0; i < count; ++i) words[i] = values[i] & conv::max24;
     DWORD delivered = 0;
-    DWORD status = session_->set_param(conv::memory_word(m1, m2, 2), uint16_t(value), words,
-                                       uint16_t(count), timeout, &delivered);
+    DWORD status =
+        session_->set_param(conv::memory_word(m1, m2, 2), uint16_t(value), words, uint16_t(count), timeout, &delivered);
     if (status != ok) return after_control(status);
     if (!conv::word_count_ok(delivered, count)) return reset_device() != ok ? gen_failure : invalid_data;
     return ok;

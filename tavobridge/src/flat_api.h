@@ -28,27 +28,25 @@ public:
     DWORD initComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow);
     DWORD initUsbComm(DWORD wait);
     DWORD initSerialComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow);
-    DWORD initTapiComm(DWORD timeout, DWORD device, const BYTE *config, DWORD config_size,
-                       const char *phone, DWORD redial, DWORD max_redials);
-    DWORD initModemComm(DWORD timeout, const char *modem, const char *phone, DWORD redial,
-                        DWORD max_redials);
+    DWORD initTapiComm(DWORD timeout, DWORD device, const BYTE *config, DWORD config_size, const char *phone,
+                       DWORD redial, DWORD max_redials);
+    DWORD initModemComm(DWORD timeout, const char *modem, const char *phone, DWORD redial, DWORD max_redials);
     DWORD closeComm();
 
     // Instrument functions.
     DWORD getTavoIdent(DWORD *version, DWORD *number, char *name);
     DWORD dumpFlash(DWORD address, DWORD length, BYTE *buffer, DWORD timeout);
     DWORD writeFlash(DWORD address, DWORD length, const BYTE *data, DWORD timeout);
-    DWORD litPeriode(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, DWORD *values,
-                     DWORD *received, DWORD timeout);
-    DWORD litPeriodeShort(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, WORD *values,
-                          DWORD *received, DWORD timeout);
+    DWORD litPeriode(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, DWORD *values, DWORD *received,
+                     DWORD timeout);
+    DWORD litPeriodeShort(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, WORD *values, DWORD *received,
+                          DWORD timeout);
     DWORD demandeInfoPeriode(DWORD timeout);
     DWORD effacePeriode(DWORD p1, DWORD p2, DWORD timeout);
     DWORD setConfigNormal(const WORD *values, DWORD value32, DWORD value16, DWORD timeout);
-    DWORD setConfigProg(const WORD *values, DWORD value32, DWORD value16, const BYTE *table1,
-                        const BYTE *table2, DWORD timeout);
-    DWORD getConfig(WORD *values, DWORD *value32, DWORD *value16, BYTE *table1, BYTE *table2,
-                    DWORD timeout);
+    DWORD setConfigProg(const WORD *values, DWORD value32, DWORD value16, const BYTE *table1, const BYTE *table2,
+                        DWORD timeout);
+    DWORD getConfig(WORD *values, DWORD *value32, DWORD *value16, BYTE *table1, BYTE *table2, DWORD timeout);
     DWORD getEtat(DWORD *s0, DWORD *s1, DWORD *s2, DWORD *s3, DWORD *s4, DWORD timeout);
     DWORD startMesure(DWORD parameter, DWORD timeout);
     DWORD startCalibrage(DWORD parameter, DWORD timeout);
@@ -59,8 +57,7 @@ public:
     DWORD resetDsp(DWORD parameter, DWORD timeout);
     DWORD memoryPageSelect(DWORD m1, DWORD m2, DWORD value, DWORD timeout);
     DWORD memoryRead(DWORD m1, DWORD m2, DWORD value, DWORD count, DWORD *values, DWORD timeout);
-    DWORD memoryWrite(DWORD m1, DWORD m2, DWORD value, DWORD count, const DWORD *values,
-                      DWORD timeout);
+    DWORD memoryWrite(DWORD m1, DWORD m2, DWORD value, DWORD count, const DWORD *values, DWORD timeout);
     DWORD scan();
 
     // For tests and the exports' unload.
@@ -83,8 +80,8 @@ private:
     void drop_link();
     void fail_cleanup();
     DWORD close_locked();
-    DWORD tapi_locked(DWORD timeout, DWORD device, const std::vector<BYTE> &config,
-                      const char *phone, DWORD redial, DWORD max_redials);
+    DWORD tapi_locked(DWORD timeout, DWORD device, const std::vector<BYTE> &config, const char *phone, DWORD redial,
+                      DWORD max_redials);
 
     bool no_link() const;
     DWORD reset_device();
@@ -95,8 +92,8 @@ private:
     DWORD control_get(uint32_t word, uint16_t value, uint16_t n, uint32_t *words, DWORD timeout);
     DWORD bulk_read(uint8_t *buffer, uint32_t size, DWORD timeout, DWORD *delivered);
     DWORD read_data(DWORD byte_count, DWORD *received, DWORD timeout, std::vector<uint8_t> &data);
-    DWORD read_blocks(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, uint8_t *bytes,
-                      DWORD *received, DWORD timeout);
+    DWORD read_blocks(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, uint8_t *bytes, DWORD *received,
+                      DWORD timeout);
 
     environment &env_;
     CRITICAL_SECTION lock_;

@@ -20,11 +20,11 @@ public:
     virtual ~session() {}
     virtual DWORD command(uint32_t word, uint16_t value, DWORD timeout) = 0;
     // Sends n words (low 24 bits of each).
-    virtual DWORD set_param(uint32_t word, uint16_t value, const uint32_t *words, uint16_t n,
-                            DWORD timeout, DWORD *delivered) = 0;
+    virtual DWORD set_param(uint32_t word, uint16_t value, const uint32_t *words, uint16_t n, DWORD timeout,
+                            DWORD *delivered) = 0;
     // Asks for n words; the words that arrived land in `words`, the rest stay 0.
-    virtual DWORD get_param(uint32_t word, uint16_t value, uint16_t n, uint32_t *words,
-                            DWORD timeout, DWORD *delivered) = 0;
+    virtual DWORD get_param(uint32_t word, uint16_t value, uint16_t n, uint32_t *words, DWORD timeout,
+                            DWORD *delivered) = 0;
     // Bulk IN read of at most `size` bytes into `buffer` (the bytes that arrived).
     virtual DWORD read(uint8_t *buffer, uint32_t size, DWORD timeout, DWORD *delivered) = 0;
     virtual DWORD write(const uint8_t *data, uint32_t size, DWORD timeout) = 0;
@@ -56,9 +56,8 @@ public:
     virtual void usb_start() = 0;
     virtual void usb_stop() = 0;
     virtual std::shared_ptr<line> serial_line(const std::string &settings, DWORD timeout, bool flow) = 0;
-    virtual std::shared_ptr<line> modem_line(DWORD device, const std::vector<BYTE> &config,
-                                             const std::string &phone, DWORD timeout, bool redial,
-                                             DWORD max_redials) = 0;
+    virtual std::shared_ptr<line> modem_line(DWORD device, const std::vector<BYTE> &config, const std::string &phone,
+                                             DWORD timeout, bool redial, DWORD max_redials) = 0;
     virtual bool register_port(const std::shared_ptr<line> &port, BYTE address) = 0;
     virtual void unregister_port(const std::shared_ptr<line> &port, BYTE address) = 0;
     virtual bool flush_port() = 0;

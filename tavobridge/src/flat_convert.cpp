@@ -7,8 +7,8 @@ namespace tavo::conv {
 
 namespace {
 
-constexpr uint32_t refused = 1627;  // ERROR_FUNCTION_FAILED
-constexpr uint32_t bad_length = 13; // ERROR_INVALID_DATA
+constexpr uint32_t refused = 1627;   // ERROR_FUNCTION_FAILED
+constexpr uint32_t bad_length = 13;  // ERROR_INVALID_DATA
 
 uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
 
@@ -52,8 +52,7 @@ void config_words(const uint16_t values[8], uint32_t value32, uint32_t value16, 
     words[11] = (value16 >> 8) & 0xFF;
 }
 
-void config_from_words(const uint32_t words[12], uint16_t values[8], uint32_t *value32,
-                       uint32_t *value16) {
+void config_from_words(const uint32_t words[12], uint16_t values[8], uint32_t *value32, uint32_t *value16) {
     for (int i = 0; i < 8; ++i) values[i] = uint16_t(words[i]);
     // Word 9 carries value32's top byte (sign-extended by the sender): put it back on top.
     *value32 = ((words[9] & 0xFF) << 24) | (words[8] & max24);
@@ -85,9 +84,7 @@ uint32_t reset_dsp_word(uint32_t a) {
     return (uint32_t(v * 256) | 0x010003u) & max24;
 }
 
-bool word_count_ok(uint32_t delivered, uint32_t count) {
-    return delivered >= 8 && (delivered - 8) / 3 == count;
-}
+bool word_count_ok(uint32_t delivered, uint32_t count) { return delivered >= 8 && (delivered - 8) / 3 == count; }
 
 block_reply check_block(const uint8_t *reply, uint32_t delivered) {
     if (delivered < 2) return {bad_length, 0};

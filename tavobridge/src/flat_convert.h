@@ -31,8 +31,7 @@ void config_words(const uint16_t values[8], uint32_t value32, uint32_t value16, 
 
 // Rebuilds what config_words packed: the eight values, value32 (word 9 moved back to the top byte)
 // and value16.
-void config_from_words(const uint32_t words[12], uint16_t values[8], uint32_t *value32,
-                       uint32_t *value16);
+void config_from_words(const uint32_t words[12], uint16_t values[8], uint32_t *value32, uint32_t *value16);
 
 // Packed little-endian 24-bit table <-> words.
 void words_from_table(const uint8_t *table, size_t count, uint32_t *words);

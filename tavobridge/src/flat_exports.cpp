@@ -36,8 +36,7 @@ TAVO_EXPORT DWORD WINAPI TAVO_initSerialComm(DWORD timeoutMs, DWORD comPort, DWO
 TAVO_EXPORT DWORD WINAPI TAVO_initTapiComm(DWORD timeoutMs, DWORD lineDeviceId, const BYTE *devConfig,
                                            DWORD devConfigSize, const char *phoneNumber, DWORD redial,
                                            DWORD maxRedials) {
-    return the_link().initTapiComm(timeoutMs, lineDeviceId, devConfig, devConfigSize, phoneNumber, redial,
-                               maxRedials);
+    return the_link().initTapiComm(timeoutMs, lineDeviceId, devConfig, devConfigSize, phoneNumber, redial, maxRedials);
 }
 TAVO_EXPORT DWORD WINAPI TAVO_initModemComm(DWORD timeoutMs, const char *modemName, const char *phoneNumber,
                                             DWORD redial, DWORD maxRedials) {
@@ -57,8 +56,8 @@ TAVO_EXPORT DWORD WINAPI TAVO_litPeriode(DWORD p1, DWORD p2, DWORD byteCount, DW
                                          DWORD *received, DWORD timeoutMs) {
     return the_link().litPeriode(p1, p2, byteCount, blockSize, values, received, timeoutMs);
 }
-TAVO_EXPORT DWORD WINAPI TAVO_litPeriodeShort(DWORD p1, DWORD p2, DWORD byteCount, DWORD blockSize,
-                                              WORD *values, DWORD *received, DWORD timeoutMs) {
+TAVO_EXPORT DWORD WINAPI TAVO_litPeriodeShort(DWORD p1, DWORD p2, DWORD byteCount, DWORD blockSize, WORD *values,
+                                              DWORD *received, DWORD timeoutMs) {
     return the_link().litPeriodeShort(p1, p2, byteCount, blockSize, values, received, timeoutMs);
 }
 TAVO_EXPORT DWORD WINAPI TAVO_demandeInfoPeriode(DWORD timeoutMs) { return the_link().demandeInfoPeriode(timeoutMs); }
@@ -86,19 +85,22 @@ TAVO_EXPORT DWORD WINAPI TAVO_startCalibrage(DWORD parameter, DWORD timeoutMs) {
     return the_link().startCalibrage(parameter, timeoutMs);
 }
 TAVO_EXPORT DWORD WINAPI TAVO_stopMesure(DWORD timeoutMs) { return the_link().stopMesure(timeoutMs); }
-TAVO_EXPORT DWORD WINAPI TAVO_getMesure(WORD *values, DWORD *count, DWORD) { return the_link().getMesure(values, count); }
+TAVO_EXPORT DWORD WINAPI TAVO_getMesure(WORD *values, DWORD *count, DWORD) {
+    return the_link().getMesure(values, count);
+}
 TAVO_EXPORT DWORD WINAPI TAVO_getDataOnBulk(DWORD *values, DWORD byteCount, DWORD *received, DWORD timeoutMs) {
     return the_link().getDataOnBulk(values, byteCount, received, timeoutMs);
 }
 TAVO_EXPORT DWORD WINAPI TAVO_getDataOnBulkShort(BYTE *buffer, DWORD byteCount, DWORD *received, DWORD timeoutMs) {
     return the_link().getDataOnBulkShort(buffer, byteCount, received, timeoutMs);
 }
-TAVO_EXPORT DWORD WINAPI TAVO_resetDsp(DWORD parameter, DWORD timeoutMs) { return the_link().resetDsp(parameter, timeoutMs); }
+TAVO_EXPORT DWORD WINAPI TAVO_resetDsp(DWORD parameter, DWORD timeoutMs) {
+    return the_link().resetDsp(parameter, timeoutMs);
+}
 TAVO_EXPORT DWORD WINAPI TAVO_memoryPageSelect(DWORD m1, DWORD m2, DWORD value, DWORD timeoutMs) {
     return the_link().memoryPageSelect(m1, m2, value, timeoutMs);
 }
-TAVO_EXPORT DWORD WINAPI TAVO_memoryRead(DWORD m1, DWORD m2, DWORD value, DWORD count, DWORD *values,
-                                         DWORD timeoutMs) {
+TAVO_EXPORT DWORD WINAPI TAVO_memoryRead(DWORD m1, DWORD m2, DWORD value, DWORD count, DWORD *values, DWORD timeoutMs) {
     return the_link().memoryRead(m1, m2, value, count, values, timeoutMs);
 }
 TAVO_EXPORT DWORD WINAPI TAVO_memoryWrite(DWORD m1, DWORD m2, DWORD value, DWORD count, const DWORD *values,

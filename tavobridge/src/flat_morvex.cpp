@@ -20,7 +20,6 @@ namespace {
 
 using morvex_binding = w32cpp::dynamic_link_instance<morvex::iapi>;
 
-
 DWORD code_of(const w32cpp::istatus &status) { return status.get_code(); }
 
 DWORD bytes_of(const karnet::io_operation &op) { return op.request() ? op.request()->bytes() : 0; }
@@ -96,9 +95,7 @@ private:
     lintra::port_handle port_;
 };
 
-const lintra::port_handle &port_of(const std::shared_ptr<line> &l) {
-    return static_cast<com_line &>(*l).port();
-}
+const lintra::port_handle &port_of(const std::shared_ptr<line> &l) { return static_cast<com_line &>(*l).port(); }
 
 class morvex_api : public instrument_api {
 public:
@@ -114,9 +111,8 @@ public:
     std::shared_ptr<line> modem_line(DWORD device, const std::vector<BYTE> &config, const std::string &phone,
                                      DWORD timeout, bool redial, DWORD max_redials) override {
         // The port keeps its own copy of the configuration block for later re-dials.
-        return std::make_shared<com_line>(lintra::port_handle(
-            new TapiComPort(device, config.data(), DWORD(config.size()), 0, phone, timeout, nullptr, redial,
-                            int(max_redials))));
+        return std::make_shared<com_line>(lintra::port_handle(new TapiComPort(
+            device, config.data(), DWORD(config.size()), 0, phone, timeout, nullptr, redial, int(max_redials))));
     }
 #else
     std::shared_ptr<line> modem_line(DWORD, const std::vector<BYTE> &, const std::string &, DWORD, bool,

@@ -606,7 +606,8 @@ TEST_F(FlatApi, ConfigurationRoundTrip) {
     // The instrument answers what it was sent.
     fake::control_reply reply;
     std::string rest = sent.substr(13);
-    for (size_t pos = 0; pos < rest.size(); pos += 7) reply.words.push_back(std::stoul(rest.substr(pos, 6), nullptr, 16));
+    for (size_t pos = 0; pos < rest.size(); pos += 7)
+        reply.words.push_back(std::stoul(rest.substr(pos, 6), nullptr, 16));
     ASSERT_EQ(reply.words.size(), 24u);
     w.controls.push_back(reply);
     WORD back[8] = {};
@@ -624,7 +625,8 @@ TEST_F(FlatApi, ConfigurationRoundTrip) {
     EXPECT_EQ(b1[18], 0xCC);
     EXPECT_EQ(b2[18], 0xCC);
     EXPECT_EQ(api.setConfigNormal(values, 0x80000000u, 0x0102, 500), 0u);
-    EXPECT_TRUE(w.sent("set 000002/1 000001 000002 000003 000004 000005 000006 000007 00FFFF 000000 FFFF80 000002 000001"));
+    EXPECT_TRUE(
+        w.sent("set 000002/1 000001 000002 000003 000004 000005 000006 000007 00FFFF 000000 FFFF80 000002 000001"));
 }
 
 TEST_F(FlatApi, ShortRepliesFailTheWordCountAfterAReset) {

@@ -31,13 +31,11 @@ public:
         *delivered = r.delivered < 0 ? 8 + 3 * n : DWORD(r.delivered);
         return r.status;
     }
-    DWORD get_param(uint32_t word, uint16_t value, uint16_t n, uint32_t *words, DWORD,
-                    DWORD *delivered) override {
+    DWORD get_param(uint32_t word, uint16_t value, uint16_t n, uint32_t *words, DWORD, DWORD *delivered) override {
         w_.log.push_back("get " + hex(word) + "/" + std::to_string(value) + " n=" + std::to_string(n));
         control_reply r = next();
         for (uint16_t i = 0; i < n && i < r.words.size(); ++i) words[i] = r.words[i];
-        *delivered = r.delivered < 0 ? 8 + 3 * DWORD(r.words.size() < n ? r.words.size() : n)
-                                     : DWORD(r.delivered);
+        *delivered = r.delivered < 0 ? 8 + 3 * DWORD(r.words.size() < n ? r.words.size() : n) : DWORD(r.delivered);
         return r.status;
     }
     DWORD read(uint8_t *buffer, uint32_t size, DWORD, DWORD *delivered) override {
@@ -127,8 +125,8 @@ public:
         w_.settings_made.push_back(settings + (flow ? " flow" : ""));
         return std::make_shared<line>(w_, settings.substr(0, settings.find(':')), false);
     }
-    std::shared_ptr<tavo::line> modem_line(DWORD device, const std::vector<BYTE> &, const std::string &,
-                                           DWORD, bool redial, DWORD) override {
+    std::shared_ptr<tavo::line> modem_line(DWORD device, const std::vector<BYTE> &, const std::string &, DWORD,
+                                           bool redial, DWORD) override {
         w_.modem_device = device;
         w_.modem_redial = redial;
         return std::make_shared<line>(w_, "MODEM", true);

@@ -30,8 +30,8 @@ struct tavo_functions {
 #undef TAVO_MEMBER
     bool load(HMODULE m) {
         bool all = true;
-#define TAVO_LOOKUP(name, args)                                                                    \
-    name = reinterpret_cast<name##_fn>(reinterpret_cast<void *>(GetProcAddress(m, #name)));        \
+#define TAVO_LOOKUP(name, args)                                                             \
+    name = reinterpret_cast<name##_fn>(reinterpret_cast<void *>(GetProcAddress(m, #name))); \
     all = all && name;
         TAVO_FUNCTIONS(TAVO_LOOKUP)
 #undef TAVO_LOOKUP
