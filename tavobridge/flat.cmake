@@ -63,11 +63,8 @@ if(ZEPH_LINUX AND ZEPH_TESTS AND TARGET lintra8 AND TARGET morvex_client AND TAR
   target_include_directories(tavobridge_link_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
   # The libraries it loads at run time.
   add_dependencies(tavobridge_link_tests tavobridge morvex karnet8 ostrel8 lintra8)
-  # Over USB too, once the driver and the USB transport are built.
-  if(TARGET vantrel AND TARGET quillon8)
-    target_compile_definitions(tavobridge_link_tests PRIVATE TAVO_TEST_USB=1 VANTREL_PATH="$<TARGET_FILE:vantrel>")
-    add_dependencies(tavobridge_link_tests quillon8 vantrel)
-  endif()
+  # Over USB too once the driver and the USB transport are built: tests/CMakeLists.txt says so, as the
+  # driver's folder comes later.
 endif()
 
 # The same over a dialled modem call, once the modem port objects are in the tree.

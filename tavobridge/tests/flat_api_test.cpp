@@ -669,6 +669,9 @@ TEST_F(FlatApi, MemoryAccess) {
     EXPECT_EQ(api.memoryWrite(1, 0, 0, 2, out, 500), 13u);
     w.controls.push_back({0, 3, {}});
     EXPECT_EQ(api.memoryWrite(1, 0, 0, 2, out, 500), 13u);
+    // A transport that reports no bytes for a request without output (the USB driver).
+    w.controls.push_back({0, 0, {}});
+    EXPECT_EQ(api.memoryWrite(1, 0, 0, 2, out, 500), 0u);
 }
 
 TEST_F(FlatApi, EraseStillPendingIsNotSuccess) {

@@ -296,6 +296,7 @@ TEST_P(FlatUsb, RemovalMidCallAndARecoveredLinkAfterReplug) {
     ASSERT_TRUE(standin::pnp::settle());
     // Plugged again: a new link works.
     model->faults().clear();
+    if (!model->plugged()) model->replug();
     usb = std::make_shared<simdev::usb_device>(model);
     instance = standin::usbbus::plug(usb);
     ASSERT_TRUE(standin::pnp::settle());
