@@ -18,6 +18,7 @@ struct kfile {
   struct outstanding {
     PIRP irp;
     void *thread;
+    void *overlapped;
   };
   std::vector<outstanding> pending;
 };
@@ -266,7 +267,7 @@ int32_t io_submit(kfile *f, io_request req) {
   {
     std::lock_guard<std::mutex> l(f->mu);
     ++f->refs;
-    f->pending.push_back({irp, req.thread});
+    f->pending.push_back({irp, req.thread, req.overlapped});
   }
   set_irp_finalizer(irp, [f, sysbuf, copy_out, out_ptr, out_len, done, completed](PIRP irp_done) {
     NTSTATUS st = irp_done->IoStatus.Status;
@@ -306,12 +307,12 @@ int32_t io_submit(kfile *f, io_request req) {
   return st;
 }
 
-void io_cancel(kfile *f, void *thread) {
+size_t io_cancel(kfile *f, void *thread, void *overlapped) {
   std::vector<PIRP> list;
   {
     std::lock_guard<std::mutex> l(f->mu);
     for (auto &p : f->pending) {
-      if (!thread || p.thread == thread) {
+      if ((!thread || p.thread == thread) && (!overlapped || p.overlapped == overlapped)) {
         pin_irp(p.irp);
         list.push_back(p.irp);
       }
@@ -321,6 +322,7 @@ void io_cancel(kfile *f, void *thread) {
     IoCancelIrp(irp);
     unpin_irp(irp);
   }
+  return list.size();
 }
 
 uint32_t status_to_win32(int32_t status) {

@@ -58,15 +58,17 @@ struct io_request {
   void *out = nullptr;
   uint32_t out_length = 0;
   int64_t offset = 0;
-  void *thread = nullptr;  // issuing thread (CancelIo)
+  void *thread = nullptr;      // issuing thread (CancelIo)
+  void *overlapped = nullptr;  // the caller's OVERLAPPED (CancelIoEx)
   std::function<void(int32_t status, uint64_t information)> done;
 };
 // Builds the IRP and calls the driver. Returns what the driver returned (STATUS_PENDING or the final
 // status); done() has run or will run exactly once either way (unless the call failed before an IRP
 // existed: then the return value is the failure and done() does not run).
 int32_t io_submit(kfile *f, io_request req);
-// Cancels the outstanding requests on f issued by `thread` (null: all of them).
-void io_cancel(kfile *f, void *thread);
+// Cancels the outstanding requests on f issued by `thread` (null: any thread) with `overlapped` (null: any
+// OVERLAPPED). Returns how many it found.
+size_t io_cancel(kfile *f, void *thread, void *overlapped = nullptr);
 
 // NTSTATUS to Win32 error code.
 uint32_t status_to_win32(int32_t status);

@@ -78,6 +78,19 @@ class device_file : public file_object {
     return TRUE;
   }
 
+  BOOL cancel_io_ex(LPOVERLAPPED ov) override {
+    held f(this);
+    if (!f) {
+      set_last_error(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    if (wbk::io_cancel(f, nullptr, ov) == 0) {
+      set_last_error(ERROR_NOT_FOUND);
+      return FALSE;
+    }
+    return TRUE;
+  }
+
  protected:
   // Another thread may be inside a call on this object when the last handle goes: such a call holds a
   // reference of its own, so the file object stays (and IRP_MJ_CLOSE waits) until it is done.
@@ -125,6 +138,7 @@ class device_file : public file_object {
       return FALSE;
     }
     r.thread = io_thread_token();
+    r.overlapped = ov;
     if (overlapped_) {
       if (!ov) {
         set_last_error(ERROR_INVALID_PARAMETER);
@@ -393,6 +407,12 @@ extern "C" BOOL WINAPI CancelIo(HANDLE h) {
   auto f = file_of(h);
   if (!f) return FALSE;
   return f->cancel_io();
+}
+
+extern "C" BOOL WINAPI CancelIoEx(HANDLE h, LPOVERLAPPED ov) {
+  auto f = file_of(h);
+  if (!f) return FALSE;
+  return f->cancel_io_ex(ov);
 }
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE h, LPDWORD high) {

@@ -29,6 +29,12 @@ class file_object : public kobject {
   }
   // CancelIo: the calling thread's requests on this object.
   virtual BOOL cancel_io() { return TRUE; }
+  // CancelIoEx: the requests issued with `ov` (null: every request) by any thread; ERROR_NOT_FOUND when none.
+  virtual BOOL cancel_io_ex(LPOVERLAPPED ov) {
+    (void)ov;
+    set_last_error(ERROR_NOT_FOUND);
+    return FALSE;
+  }
   // FlushFileBuffers: what was written has left (a COM port drains its transmit queue).
   virtual BOOL flush_buffers() { return TRUE; }
   virtual DWORD size(LPDWORD high) {

@@ -23,6 +23,10 @@
 #include <mutex>
 #include <string>
 
+#include <set>
+
+#include <standin/loader.h>
+
 #include "internal.h"
 
 using namespace wb;
@@ -46,6 +50,8 @@ struct loader_state {
   uintptr_t next = 0x10000000;
   module_rec *winplat = nullptr;
   module_rec *exe = nullptr;
+  std::set<std::string> hidden_libraries;  // system library bases that tests made absent
+  std::set<std::string> hidden_entries;
 };
 
 loader_state &loader() {
@@ -148,12 +154,16 @@ void *own_symbol(module_rec *m, const char *name) {
   return std::strcmp(info.dli_fname, lm->l_name) == 0 ? p : nullptr;
 }
 
-// ZEPH_ABSENT_LIBRARIES (names separated by commas, e.g. "tapi32") plays a machine without them.
-bool is_absent(const std::string &base) {
-  const char *list = std::getenv("ZEPH_ABSENT_LIBRARIES");
-  if (!list) return false;
-  std::string all = "," + lower(list) + ",";
-  return all.find("," + base + ",") != std::string::npos;
+// ZEPH_ABSENT_LIBRARIES (names separated by commas, e.g. "tapi32") and standin::loader::hide_library
+// play a machine without them: ERROR_MOD_NOT_FOUND.
+bool is_absent(loader_state &l, const std::string &base) {
+  bool absent = l.hidden_libraries.count(base) != 0;
+  if (const char *list = std::getenv("ZEPH_ABSENT_LIBRARIES")) {
+    std::string all = "," + lower(list) + ",";
+    absent = absent || all.find("," + base + ",") != std::string::npos;
+  }
+  if (absent) set_last_error(ERROR_MOD_NOT_FOUND);
+  return absent;
 }
 
 bool is_system_name(const std::string &base) {
@@ -175,10 +185,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
   std::lock_guard<std::recursive_mutex> g(l.m);
   std::string n(name);
   std::string base = base_name(n);
-  if (is_absent(base)) {
-    set_last_error(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (is_absent(l, base)) return nullptr;
   if (is_system_name(base)) return handle_of(l, winplat_module(l));
 
   std::vector<std::string> candidates;
@@ -270,7 +277,7 @@ FARPROC WINAPI GetProcAddress(HMODULE h, LPCSTR name) {
     set_last_error(ERROR_PROC_NOT_FOUND);
     return nullptr;
   }
-  void *p = own_symbol(m, name);
+  void *p = l.hidden_entries.count(name) ? nullptr : own_symbol(m, name);
   if (!p) {
     set_last_error(ERROR_PROC_NOT_FOUND);
     return nullptr;
@@ -283,6 +290,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
   std::lock_guard<std::recursive_mutex> g(l.m);
   if (!name) return handle_of(l, exe_module(l));
   std::string base = base_name(name);
+  if (is_absent(l, base)) return nullptr;
   if (is_system_name(base)) return handle_of(l, winplat_module(l));
   for (auto &e : l.by_handle)
     if (e.second->base == base) return reinterpret_cast<HMODULE>(e.first);
@@ -329,3 +337,26 @@ DWORD WINAPI GetModuleFileNameA(HMODULE h, LPSTR buffer, DWORD size) {
 }
 
 }  // extern "C"
+
+namespace standin::loader {
+
+void hide_library(const std::string &name) {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.hidden_libraries.insert(base_name(name));
+}
+
+void hide_entry(const std::string &entry) {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.hidden_entries.insert(entry);
+}
+
+void unhide_all() {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.hidden_libraries.clear();
+  l.hidden_entries.clear();
+}
+
+}  // namespace standin::loader

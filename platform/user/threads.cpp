@@ -11,8 +11,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
+
+#include <standin/thread.h>
 
 #include "internal.h"
 
@@ -85,7 +88,11 @@ void *trampoline(void *p) {
   return nullptr;  // the exit key's destructor finishes the thread after its thread_locals
 }
 
+std::atomic<unsigned> g_failing_creates{0};
+
 }  // namespace
+
+void standin::thread::fail_next_creates(unsigned count) { g_failing_creates = count; }
 
 extern "C" {
 
@@ -95,6 +102,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_STAR
   if (!start) {
     set_last_error(ERROR_INVALID_PARAMETER);
     return nullptr;
+  }
+  for (unsigned left = g_failing_creates.load(); left > 0;) {
+    if (g_failing_creates.compare_exchange_weak(left, left - 1)) {
+      set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
   }
   auto t = kref<thread_object>::adopt(new thread_object(next_thread_id(), true));
   t->start = start;

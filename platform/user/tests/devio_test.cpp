@@ -171,6 +171,31 @@ TEST_F(DevIo, CancelIoCancelsOnlyTheCallingThreadsRequests) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
 
+TEST_F(DevIo, CancelIoExCancelsTheNamedRequestFromAnyThread) {
+  OVERLAPPED a = fresh(), b = fresh();
+  DWORD n = 0;
+  ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &n, &a));
+  ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &n, &b));
+  std::thread other([&] { EXPECT_TRUE(CancelIoEx(h, &a)); });
+  other.join();
+  EXPECT_FALSE(GetOverlappedResult(h, &a, &n, TRUE));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+  EXPECT_FALSE(GetOverlappedResult(h, &b, &n, FALSE));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
+  // Null: every request of the handle, whoever issued it.
+  std::thread all([&] { EXPECT_TRUE(CancelIoEx(h, nullptr)); });
+  all.join();
+  EXPECT_FALSE(GetOverlappedResult(h, &b, &n, TRUE));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+  EXPECT_FALSE(CancelIoEx(h, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_FOUND);
+  EXPECT_FALSE(CancelIoEx(h, &a));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_FOUND);
+  EXPECT_FALSE(CancelIoEx(INVALID_HANDLE_VALUE, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(stats(h).cancelled, 2u);
+}
+
 TEST_F(DevIo, CancelRacesWithCompletion) {
   for (int i = 0; i < 100; ++i) {
     OVERLAPPED o = fresh();

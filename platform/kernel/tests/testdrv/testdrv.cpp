@@ -4,6 +4,8 @@
 #include <wdm.h>
 #include <usbdlib.h>
 
+#include <morvex/wire.h>
+
 #include "testdrv.h"
 
 namespace {
@@ -26,6 +28,12 @@ struct ext {
   td_stats stats;
   UCHAR data[4096];
   ULONG data_len;
+  // On the USB bus: the instrument's interfaces (main, bulk), one opener at a time, and the device
+  // values written into the hardware key.
+  bool usb;
+  bool usb_interfaces;
+  UNICODE_STRING usb_iface[2];
+  volatile LONG open_now;
 };
 
 LONG g_units = 0;
@@ -123,6 +131,10 @@ NTSTATUS on_create(PDEVICE_OBJECT d, PIRP irp) {
   ext *e = X(d);
   if (e->removed) return finish(irp, STATUS_DELETE_PENDING, 0);
   if (e->refuse) return finish(irp, STATUS_ACCESS_DENIED, 0);
+  if (InterlockedIncrement(&e->open_now) > 1 && e->usb) {
+    InterlockedDecrement(&e->open_now);
+    return finish(irp, STATUS_ACCESS_DENIED, 0);
+  }
   InterlockedIncrement((LONG *)&e->stats.opens);
   return finish(irp, STATUS_SUCCESS, 0);
 }
@@ -137,6 +149,7 @@ NTSTATUS on_cleanup(PDEVICE_OBJECT d, PIRP irp) {
 }
 
 NTSTATUS on_close(PDEVICE_OBJECT d, PIRP irp) {
+  InterlockedDecrement(&X(d)->open_now);
   InterlockedIncrement((LONG *)&X(d)->stats.closes);
   return finish(irp, STATUS_SUCCESS, 0);
 }
@@ -262,6 +275,69 @@ NTSTATUS on_ioctl(PDEVICE_OBJECT d, PIRP irp) {
   }
 }
 
+// Text of string descriptor `index` (language 0x0409) into a 64-byte buffer, written as REG_SZ.
+void write_string_value(ext *e, HANDLE key, const WCHAR *name, UCHAR index) {
+  UCHAR raw[64];
+  memset(raw, 0, sizeof raw);
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_STRING_DESCRIPTOR_TYPE, index,
+                               0x0409, raw, nullptr, sizeof raw, nullptr);
+  if (!NT_SUCCESS(submit_urb(e, &urb))) return;
+  ULONG got = urb.UrbControlDescriptorRequest.TransferBufferLength;
+  ULONG chars = got >= 2 && raw[0] >= 2 ? (ULONG)(raw[0] < got ? raw[0] : got) / 2 - 1 : 0;
+  if (chars > 31) chars = 31;
+  WCHAR text[32];
+  memcpy(text, raw + 2, chars * 2);
+  text[chars] = 0;
+  UNICODE_STRING n;
+  RtlInitUnicodeString(&n, name);
+  ZwSetValueKey(key, &n, 0, REG_SZ, text, chars * 2 + 2);
+}
+
+// A device on the USB bus: the instrument's interfaces and its values in the hardware key.
+void start_usb(ext *e) {
+  USB_DEVICE_DESCRIPTOR dd;
+  memset(&dd, 0, sizeof dd);
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0, 0,
+                               &dd, nullptr, sizeof dd, nullptr);
+  if (!NT_SUCCESS(submit_urb(e, &urb))) return;  // not a USB device (root bus)
+  e->usb = true;
+  HANDLE key;
+  if (NT_SUCCESS(IoOpenDeviceRegistryKey(e->pdo, PLUGPLAY_REGKEY_DEVICE, 0x1F0000, &key))) {
+    write_string_value(e, key, L"Product", dd.iProduct);
+    write_string_value(e, key, L"SerialNumber", dd.iSerialNumber);
+    write_string_value(e, key, L"Manufacturer", dd.iManufacturer);
+    ULONG bcd = dd.bcdDevice;
+    UNICODE_STRING n;
+    RtlInitUnicodeString(&n, L"bcdDevice");
+    ZwSetValueKey(key, &n, 0, REG_DWORD, &bcd, sizeof bcd);
+    ZwClose(key);
+  }
+  if (!e->usb_interfaces) {
+    e->usb_interfaces = NT_SUCCESS(
+        IoRegisterDeviceInterface(e->pdo, &zeph_wire::device_interface_guid_main, nullptr, &e->usb_iface[0]));
+    if (e->usb_interfaces &&
+        !NT_SUCCESS(IoRegisterDeviceInterface(e->pdo, &zeph_wire::device_interface_guid_bulk, nullptr, &e->usb_iface[1]))) {
+      RtlFreeUnicodeString(&e->usb_iface[0]);
+      e->usb_interfaces = false;
+    }
+  }
+  if (e->usb_interfaces)
+    for (auto &i : e->usb_iface) IoSetDeviceInterfaceState(&i, TRUE);
+}
+
+void stop_usb(ext *e, bool free_names) {
+  if (!e->usb_interfaces) return;
+  for (auto &i : e->usb_iface) {
+    IoSetDeviceInterfaceState(&i, FALSE);
+    if (free_names) RtlFreeUnicodeString(&i);
+  }
+  if (free_names) e->usb_interfaces = false;
+}
+
 NTSTATUS start_done(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
   if (irp->PendingReturned) KeSetEvent(static_cast<PKEVENT>(ctx), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -278,17 +354,22 @@ NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
       IoSetCompletionRoutine(irp, start_done, &ev, TRUE, TRUE, TRUE);
       if (IoCallDriver(e->lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
       NTSTATUS st = irp->IoStatus.Status;
-      if (NT_SUCCESS(st)) IoSetDeviceInterfaceState(&e->iface, TRUE);
+      if (NT_SUCCESS(st)) {
+        start_usb(e);
+        IoSetDeviceInterfaceState(&e->iface, TRUE);
+      }
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return st;
     }
     case IRP_MN_SURPRISE_REMOVAL: {
       InterlockedExchange(&e->removed, 1);
       e->stats.surprise_removed = 1;
-      IoSetDeviceInterfaceState(&e->iface, FALSE);
+      // Requests in flight end before the interfaces go, as the instrument's driver stops its engines first.
       LIST_ENTRY list;
       take_parked(e, nullptr, &list);
       complete_list(&list, STATUS_DEVICE_REMOVED, false);
+      IoSetDeviceInterfaceState(&e->iface, FALSE);
+      stop_usb(e, false);
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoSkipCurrentIrpStackLocation(irp);
       return IoCallDriver(e->lower, irp);
@@ -296,6 +377,7 @@ NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE: {
       InterlockedExchange(&e->removed, 1);
       IoSetDeviceInterfaceState(&e->iface, FALSE);
+      stop_usb(e, true);
       LIST_ENTRY list;
       take_parked(e, nullptr, &list);
       complete_list(&list, STATUS_DEVICE_REMOVED, false);

@@ -25,6 +25,10 @@ bool is_stopped(HANDLE thread);
 // Threads stopped for good by TerminateThread in this process so far.
 std::size_t stopped_count();
 
+// The next `count` CreateThread calls fail (NULL, ERROR_NOT_ENOUGH_MEMORY), as when the system is out
+// of resources.
+void fail_next_creates(unsigned count);
+
 }  // namespace standin::thread
 
 #endif
