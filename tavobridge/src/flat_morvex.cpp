@@ -147,6 +147,8 @@ public:
     }
 
     std::unique_ptr<session> open_first_bulk() override {
+        // From the set-up on, so that the device-change poll misses nothing.
+        watch_main();
         karnet::interface_list list = listed(api_->bulk_interface_class());
         if (list.empty()) return nullptr;
         karnet::io_device_interface &first = list.front();
@@ -158,6 +160,7 @@ public:
     }
 
     bool wait_main_changed(DWORD ms) override {
+        watch_main();
         return api_->control_interface_class().changed().wait(ms, TRUE).get_code() == WAIT_OBJECT_0;
     }
     bool poll_main_removed() override {
@@ -169,6 +172,11 @@ public:
     bool main_listed() override { return !listed(api_->control_interface_class()).empty(); }
 
 private:
+    // The transports report arrivals and removals only for a class that has been listed once.
+    void watch_main() {
+        if (!watching_main_) listed(api_->control_interface_class());
+        watching_main_ = true;
+    }
     fileio::iapi &usb() { return *api_.get(); }
     lintra::iapi &serial() { return *api_.get(); }
     karnet::interface_list listed(morvex::io_device_interface_class &c) {
@@ -176,6 +184,7 @@ private:
     }
 
     morvex_binding api_;
+    bool watching_main_ = false;
 };
 
 #ifdef TAVO_HAS_MODEM

@@ -15,6 +15,7 @@
 #include <simdev/serial_device.h>
 #include <standin/clock.h>
 #include <standin/comm.h>
+#include <standin/loader.h>
 #include <tavobridge/tavo.h>
 #ifdef TAVO_TEST_USB
 #include <simdev/usb_device.h>
@@ -83,7 +84,7 @@ protected:
         if (device) device->stop();
         standin::comm::map_port("COM" + std::to_string(com), "");
 #ifdef TAVO_TEST_USB
-        if (!instance.empty()) {
+        if (!instance.empty() && standin::pnp::device_state(instance) != "absent") {
             standin::usbbus::unplug(instance);
             standin::pnp::settle();
         }
@@ -266,6 +267,18 @@ TEST_P(FlatSerial, AutomaticChoiceTakesTheComPort) {
     EXPECT_EQ(number, 4711u);
 }
 
+TEST_P(FlatSerial, WithoutTheInstrumentApiNothingIsSetUp) {
+    standin::loader::hide_entry("morvex_get_instance");
+    EXPECT_EQ(f.TAVO_initSerialComm(timeout, com, 115200, 0), 5u);
+    EXPECT_EQ(f.TAVO_initComm(0, timeout, com, 115200, 0), 5u);
+    EXPECT_EQ(f.TAVO_scan(), 0u);
+    DWORD s[5] = {};
+    EXPECT_EQ(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 21u);
+    standin::loader::unhide_all();
+    // Nothing was left registered: the port opens now.
+    ASSERT_EQ(up(), 0u);
+}
+
 TEST_P(FlatSerial, AnUnmappedPortFindsNoInstrument) {
     EXPECT_EQ(f.TAVO_initSerialComm(300, 99, 9600, 0), 20u);
     ASSERT_EQ(up(), 0u);
@@ -289,11 +302,16 @@ TEST_P(FlatUsb, RemovalMidCallAndARecoveredLinkAfterReplug) {
     EXPECT_TRUE(status == 1617 || status == 31) << status;
     DWORD s[5] = {};
     EXPECT_NE(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 0u);
+    // The device-change poll reports the removal once (each call waits at most 50 ms).
+    if (standin::pnp::device_state(instance) != "absent") standin::usbbus::unplug(instance);
+    ASSERT_TRUE(standin::pnp::settle());
+    DWORD change = 0;
+    for (int i = 0; i < 100 && change == 0; ++i) change = f.TAVO_scan();
+    EXPECT_EQ(change, 0x8004u);
+    EXPECT_EQ(f.TAVO_scan(), 0u);
     // The close's mode request fails on a removed instrument; the link goes all the same.
     f.TAVO_closeComm();
     EXPECT_EQ(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 21u);
-    standin::usbbus::unplug(instance);
-    ASSERT_TRUE(standin::pnp::settle());
     // Plugged again: a new link works.
     model->faults().clear();
     if (!model->plugged()) model->replug();
@@ -302,6 +320,27 @@ TEST_P(FlatUsb, RemovalMidCallAndARecoveredLinkAfterReplug) {
     ASSERT_TRUE(standin::pnp::settle());
     ASSERT_EQ(up(), 0u);
     ASSERT_EQ(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 0u);
+}
+
+TEST_P(FlatUsb, ScanReportsAnotherInstrumentComingAndGoing) {
+    ASSERT_EQ(up(), 0u);
+    EXPECT_EQ(f.TAVO_scan(), 0u);
+    simdev::instrument_config c;
+    c.serial_number = "4712";
+    auto other = std::make_shared<simdev::usb_device>(std::make_shared<simdev::instrument>(c));
+    std::string other_instance = standin::usbbus::plug(other);
+    ASSERT_TRUE(standin::pnp::settle());
+    DWORD change = 0;
+    for (int i = 0; i < 100 && change == 0; ++i) change = f.TAVO_scan();
+    EXPECT_EQ(change, 0x8000u);
+    standin::usbbus::unplug(other_instance);
+    ASSERT_TRUE(standin::pnp::settle());
+    change = 0;
+    for (int i = 0; i < 100 && change == 0; ++i) change = f.TAVO_scan();
+    EXPECT_EQ(change, 0x8004u);
+    // The link to the first instrument is untouched.
+    DWORD s[5] = {};
+    EXPECT_EQ(f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout), 0u);
 }
 
 TEST_P(FlatUsb, AutomaticChoiceTakesUsb) {
