@@ -134,7 +134,6 @@ RsUSBEmulation::RsUSBEmulation(const w32cpp::auto_handle<IComPort>& port)
 
 RsUSBEmulation::~RsUSBEmulation() {
     remove_endpoints();
-    built_.clear();
     if (abort_event_) CloseHandle(abort_event_);
     if (work_event_) CloseHandle(work_event_);
     DeleteCriticalSection(&timer_lock_);
@@ -177,19 +176,10 @@ bool RsUSBEmulation::set_address(BYTE a) {
         if (address_.load() != a) {
             remove_endpoints_locked();
             IComPort* p = port_.get();
-            built_.reserve(built_.size() + 4);
-            EPInterrupt* irq = new EPInterrupt(p, a, &device_lock_, abort_event_);
-            built_.emplace_back(irq);
-            EPControl* ctl = new EPControl(p, a, &device_lock_, abort_event_);
-            built_.emplace_back(ctl);
-            EPBulkIN* in = new EPBulkIN(p, a, &device_lock_, abort_event_);
-            built_.emplace_back(in);
-            EPBulkOUT* out = new EPBulkOUT(p, a, &device_lock_, abort_event_);
-            built_.emplace_back(out);
-            interrupt_.set(irq);
-            control_.set(ctl);
-            bulk_in_.set(in);
-            bulk_out_.set(out);
+            interrupt_.set(std::make_shared<EPInterrupt>(p, a, &device_lock_, abort_event_));
+            control_.set(std::make_shared<EPControl>(p, a, &device_lock_, abort_event_));
+            bulk_in_.set(std::make_shared<EPBulkIN>(p, a, &device_lock_, abort_event_));
+            bulk_out_.set(std::make_shared<EPBulkOUT>(p, a, &device_lock_, abort_event_));
             control_->link(interrupt_.get(), bulk_in_.get(), bulk_out_.get());
             control_->set_work_event(work_event_);
             bulk_in_->set_work_event(work_event_);
@@ -218,13 +208,10 @@ void RsUSBEmulation::remove_endpoints() {
 
 void RsUSBEmulation::remove_endpoints_locked() {
     stop_locked(true);
-    // A caller on another thread may still hold one: it stays, closed, until the emulation goes.
-    EndPointInOutTransfer* old[4] = {bulk_out_.get(), bulk_in_.get(), control_.get(), interrupt_.get()};
-    bulk_out_.set(nullptr);
-    bulk_in_.set(nullptr);
-    control_.set(nullptr);
-    interrupt_.set(nullptr);
-    for (EndPointInOutTransfer* ep : old)
+    // A caller on another thread may still hold one: it stays, closed, until its last reference goes.
+    std::shared_ptr<EndPointInOutTransfer> old[4] = {bulk_out_.set(nullptr), bulk_in_.set(nullptr),
+                                                     control_.set(nullptr), interrupt_.set(nullptr)};
+    for (auto& ep : old)
         if (ep) ep->close();  // discards the remaining records (status 6)
     address_.store(0);
 }
@@ -257,9 +244,10 @@ bool RsUSBEmulation::bring_up(BYTE a) {
     bulk_out_->set_toggle(0);
     if (const BYTE value = configuration_.load()) {
         if (!control_->request(std_request::set_configuration(value), nullptr, bring_up_nak_limit)) return false;
-        interrupt_->set_toggle(0);
-        bulk_in_->set_toggle(0);
-        bulk_out_->set_toggle(0);
+        // Whether the firmware starts its toggles again on SET_CONFIGURATION is its own choice; a
+        // cleared halt starts them again on both ends.
+        for (BYTE ep : data_endpoints)
+            if (!control_->request(std_request::clear_halt(ep), nullptr, bring_up_nak_limit)) return false;
     }
     return start_worker_locked();
 }

@@ -593,7 +593,9 @@ bool EPControl::request(const SetupRecord& setup, BYTE* data, DWORD nak_limit, D
     return true;
 }
 
-bool EPControl::queue_request(const SetupRecord& setup, BYTE* data, void* context, bool short_is_status) {
+bool EPControl::queue_request(const SetupRecord& setup, BYTE* data, void* context, bool short_is_status,
+                              ULONGLONG* number) {
+    if (number) *number = 0;
     if (setup.wLength && !data) return false;
     const bool in = (setup.bmRequestType & 0x80) != 0;
     const DWORD length = setup.wLength;
@@ -638,6 +640,7 @@ bool EPControl::queue_request(const SetupRecord& setup, BYTE* data, void* contex
             const ULONGLONG n = ++counter_;
             if (length) ++counter_;
             push_records(records.data(), records.size(), n, 1);
+            if (number) *number = n;
         }
     }
     if (closed) {

@@ -330,8 +330,9 @@ TEST_F(Emulation, RestartFromACallbackAfterAStopThereKeepsServing) {
 TEST_F(Emulation, EndpointsTakenBeforeAnAddressChangeStayUsableAndRefuseWork) {
     MemoryLine line;
     ASSERT_TRUE(line.bring_up());
-    EPBulkIN* old = line.emulation->bulk_in();
-    EPControl* old_control = line.emulation->control();
+    std::shared_ptr<EPBulkIN> old = line.emulation->bulk_in_ref();
+    std::shared_ptr<EPControl> old_control = line.emulation->control_ref();
+    std::weak_ptr<EPBulkIN> watch = old;
     Recorder rec;
     old->set_callback(Recorder::callback);
     BYTE buf[3];
@@ -343,13 +344,17 @@ TEST_F(Emulation, EndpointsTakenBeforeAnAddressChangeStayUsableAndRefuseWork) {
     EXPECT_FALSE(old_control->queue_request(std_request::set_configuration(1), nullptr, &rec, true));
     EXPECT_EQ(rec.count(), 0u);
     EXPECT_FALSE(line.emulation->bulk_in()->is_closed());
+    // A replaced endpoint goes with its last reference, not with the emulation.
+    old.reset();
+    old_control.reset();
+    EXPECT_TRUE(watch.expired());
 
     // Handlers queueing while the line changes address: every accepted transfer is called back.
     std::atomic<bool> go{true};
     std::atomic<unsigned> accepted{0};
     std::thread user([&] {
         while (go) {
-            if (EPBulkIN* ep = line.emulation->bulk_in()) {
+            if (std::shared_ptr<EPBulkIN> ep = line.emulation->bulk_in_ref()) {
                 ep->set_callback(Recorder::callback);
                 if (ep->queue(kind_in, buf, 0, &rec, false, true) != ~0ull) ++accepted;
             }

@@ -57,21 +57,45 @@ private:
     std::atomic<BYTE> running_;
 };
 
-// The current endpoint of one kind; readable from any thread while the owner replaces it.
+// The current endpoint of one kind. get() is for the worker and for callers that know the endpoints
+// are not being rebuilt; ref() keeps the endpoint alive across a rebuild (a replaced endpoint goes
+// with its last reference).
 template <class T> class endpoint_slot {
 public:
-    T* get() const { return ptr_.load(std::memory_order_acquire); }
+    endpoint_slot() { InitializeCriticalSection(&lock_); }
+    ~endpoint_slot() { DeleteCriticalSection(&lock_); }
+    endpoint_slot(const endpoint_slot&) = delete;
+    endpoint_slot& operator=(const endpoint_slot&) = delete;
+
+    T* get() const { return raw_.load(std::memory_order_acquire); }
     T* operator->() const { return get(); }
     explicit operator bool() const { return get() != nullptr; }
-    void set(T* p) { ptr_.store(p, std::memory_order_release); }
+    std::shared_ptr<T> ref() const {
+        EnterCriticalSection(&lock_);
+        std::shared_ptr<T> p = ptr_;
+        LeaveCriticalSection(&lock_);
+        return p;
+    }
+    // Returns the endpoint it replaces.
+    std::shared_ptr<T> set(std::shared_ptr<T> p) {
+        EnterCriticalSection(&lock_);
+        ptr_.swap(p);
+        raw_.store(ptr_.get(), std::memory_order_release);
+        LeaveCriticalSection(&lock_);
+        return p;
+    }
 
 private:
-    std::atomic<T*> ptr_{nullptr};
+    mutable CRITICAL_SECTION lock_;
+    std::shared_ptr<T> ptr_;
+    std::atomic<T*> raw_{nullptr};
 };
 
 class RsUSBEmulation : public UserOfTask {
 public:
     enum : DWORD { bring_up_nak_limit = 10000, interrupt_period_ms = 5000 };
+    // The endpoints whose halt is cleared after a configuration is selected.
+    static constexpr BYTE data_endpoints[3] = {EPBulkIN::endpoint, EPBulkOUT::endpoint, EPInterrupt::endpoint};
 
     explicit RsUSBEmulation(const w32cpp::auto_handle<IComPort>& port);
     // Removes the endpoints (stopping first), closes the abort event. Must not run on the worker
@@ -102,12 +126,17 @@ public:
     // Discards an endpoint's records and waits until the worker has seen it, at most ms.
     bool abort_and_wait_idle(EndPointInOutTransfer* endpoint, DWORD ms);
 
-    // An endpoint taken here stays valid until the emulation goes; once the endpoints are rebuilt
-    // or removed it is closed and refuses new transfers.
+    // A pointer taken here is valid until the endpoints are rebuilt or removed; a reference keeps
+    // the endpoint alive after that, closed (it refuses new transfers). A replaced endpoint is freed
+    // with its last reference.
     EPControl* control() const { return control_.get(); }
     EPBulkIN* bulk_in() const { return bulk_in_.get(); }
     EPBulkOUT* bulk_out() const { return bulk_out_.get(); }
     EPInterrupt* interrupt() const { return interrupt_.get(); }
+    std::shared_ptr<EPControl> control_ref() const { return control_.ref(); }
+    std::shared_ptr<EPBulkIN> bulk_in_ref() const { return bulk_in_.ref(); }
+    std::shared_ptr<EPBulkOUT> bulk_out_ref() const { return bulk_out_.ref(); }
+    std::shared_ptr<EPInterrupt> interrupt_ref() const { return interrupt_.ref(); }
     const w32cpp::auto_handle<IComPort>& port() const { return port_; }
     const BYTE* device_descriptor() const { return descriptor_; }
     BYTE configuration_value() const { return configuration_.load(); }
@@ -148,8 +177,6 @@ private:
     endpoint_slot<EPControl> control_;
     endpoint_slot<EPBulkIN> bulk_in_;
     endpoint_slot<EPBulkOUT> bulk_out_;
-    // Every endpoint built, current and replaced; freed with the emulation.
-    std::vector<std::unique_ptr<EndPointInOutTransfer>> built_;
     w32cpp::auto_handle<IComPort> port_;
     std::atomic<BYTE> configuration_;
     CRITICAL_SECTION device_lock_;

@@ -185,8 +185,9 @@ public:
     // stage is tried again after a NAK up to nak_limit further times.
     bool request(const SetupRecord& setup, BYTE* data, DWORD nak_limit, DWORD* transferred = nullptr);
     // Queues the stages; the SETUP record and the data records get consecutive transfer numbers.
-    // False on a closed endpoint.
-    bool queue_request(const SetupRecord& setup, BYTE* data, void* context, bool short_is_status);
+    // False on a closed endpoint. *number receives the SETUP's number (the data stage has the next).
+    bool queue_request(const SetupRecord& setup, BYTE* data, void* context, bool short_is_status,
+                       ULONGLONG* number = nullptr);
 
     void complete(TransferRecord* record, DWORD status) override;
 

@@ -402,7 +402,7 @@ control_reply instrument::standard_locked(const setup_packet& s, std::span<const
         st.configuration = static_cast<std::uint8_t>(s.wValue);
         st.alt[0] = st.alt[1] = st.alt[2] = 0;
         st.halt.clear();
-        bump_all_epochs(st);
+        if (cfg_.set_configuration_resets_toggles) bump_all_epochs(st);
         st.want_data_notify = true;
         return ok();
     }
@@ -416,7 +416,7 @@ control_reply instrument::standard_locked(const setup_packet& s, std::span<const
         st.alt[s.wIndex] = static_cast<std::uint8_t>(s.wValue);
         std::uint8_t ep = s.wIndex == 0 ? ep_interrupt : s.wIndex == 1 ? ep_bulk_in : ep_bulk_out;
         st.halt[ep] = false;
-        ++st.epoch[ep];
+        if (cfg_.set_interface_resets_toggles) ++st.epoch[ep];
         return ok();
     }
     default:

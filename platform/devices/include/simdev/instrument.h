@@ -39,6 +39,10 @@ struct instrument_config {
     // Stored periods present at power-up: (number, byte length).
     std::vector<std::pair<std::uint32_t, std::uint32_t>> periods{{1, 1000}, {2, 4096}, {3, 100}};
     std::uint32_t memory_page_words = 256;  // 24-bit words per memory page
+    // Firmware choices left open to the instrument: whether SET_CONFIGURATION and SET_INTERFACE
+    // start the affected endpoints' data toggles again at DATA0 (a cleared halt always does).
+    bool set_configuration_resets_toggles = true;
+    bool set_interface_resets_toggles = true;
 };
 
 // Event codes raised by the model itself (a test may raise any code with raise_event).

@@ -1,0 +1,83 @@
+// The serial transport library's entry points: the factory of its api object and the module entry.
+#include <windows.h>
+
+#include <w32cpp/export.h>
+#include <w32cpp/handle.h>
+#include <w32cpp/loader.h>
+#include <w32cpp/trace.h>
+
+#include "lintra/iapi.h"
+#include "lintra/protocol.h"
+
+namespace lintra {
+
+namespace {
+
+w32cpp::DBGTrace trace("lintra");
+// The protocol singleton: made by the first registration, released by serial_disable.
+karnet::protocol_handle protocol_holder;
+
+class api_imp : public iapi {
+public:
+    api_imp() = default;
+    ~api_imp() override {
+        disable();
+        trace << "api destruction\n";
+    }
+
+    bool register_port(const port_handle& port, BYTE address) override {
+        if (address == 0 || !port) return false;
+        if (!protocol_holder) {
+            protocol_holder.reset(new io_protocol_lintra(&protocol_holder));
+            protocol_holder->start();
+        }
+        return static_cast<io_protocol_lintra*>(protocol_holder.get())->register_line(port, address);
+    }
+
+    void unregister_port(const port_handle& port, BYTE address) override {
+        trace << "UNREGISTER DEVICE";
+        if (!protocol_holder || !port) return;
+        karnet::protocol_handle keep = protocol_holder;
+        static_cast<io_protocol_lintra*>(keep.get())->unregister_line(port, address);
+    }
+
+    bool flush_port() override {
+        karnet::protocol_handle keep = protocol_holder;
+        return keep && static_cast<io_protocol_lintra*>(keep.get())->flush_first();
+    }
+
+    bool stop_port() override {
+        karnet::protocol_handle keep = protocol_holder;
+        return keep && static_cast<io_protocol_lintra*>(keep.get())->stop_first();
+    }
+
+    void serial_disable() override { disable(); }
+
+    void protocol(karnet::protocol_handle& out) override { out = protocol_holder; }
+
+private:
+    void disable() {
+        if (!protocol_holder) return;
+        trace << "SERIAL DISABLE";
+        karnet::protocol_handle keep = protocol_holder;
+        // The lines are let go (with removal notices) while the manager still lists the protocol.
+        static_cast<io_protocol_lintra*>(keep.get())->remove_all();
+        keep->stop();
+        protocol_holder.reset();
+    }
+};
+
+w32cpp::auto_handle<iapi> instance;
+
+}  // namespace
+
+}  // namespace lintra
+
+W32CPP_FACTORY_EXPORT w32cpp::auto_handle<lintra::iapi>* lintra_get_instance() {
+    return w32cpp::factory_instance<lintra::api_imp>(lintra::instance);
+}
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(module);
+    return TRUE;
+}

@@ -1,0 +1,583 @@
+// The serial transport through the device manager: listing, every control code, bulk framing,
+// mode selection and info-channel recovery against both firmware toggle rules, cancel, pipe reset,
+// unplugging, registration life cycle, two lines at once.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "lintra/protocol.h"
+#include "serial_fixture.h"
+
+using namespace lintra_test;
+
+namespace {
+
+const std::string main_text = "{b8450235-702b-4d26-a97aedf363c41cc4}";
+
+std::vector<BYTE> bytes_of(size_t n, std::uint32_t seed) {
+    std::vector<BYTE> out(n);
+    simdev::fill_pattern(seed, 0, std::span<std::uint8_t>(out.data(), out.size()));
+    return out;
+}
+
+// Sends the whole message (length header included) on the instrument's bulk IN.
+void offer(SerialInstrument& line, const std::vector<BYTE>& data) { line.model->queue_bulk_message(data); }
+
+}  // namespace
+
+TEST_F(SerialTransport, ListsTheSerialInstrumentLikeAUsbOneOnlyAfterBringUp) {
+    SerialInstrument line("COM1");
+    line.model->unplug();  // silent: bring-up cannot succeed
+    ASSERT_TRUE(api().register_port(line.port, 1));
+    EXPECT_EQ(line.memory_port->counters.opens.load(), 1u);
+    // Again: already served, nothing opened.
+    EXPECT_TRUE(api().register_port(line.port, 1));
+    EXPECT_EQ(line.memory_port->counters.opens.load(), 1u);
+    EXPECT_FALSE(api().register_port(line.port, 0));
+    SleepEx(300, FALSE);  // a few bring-up attempts
+    EXPECT_TRUE(listed(wire::device_interface_guid_bulk).empty());
+
+    line.model->replug();
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM11\\"));
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_main, "ZEPHSerial\\COM11\\"));
+    auto main = listed(wire::device_interface_guid_main);
+    ASSERT_EQ(main.size(), 1u);
+    EXPECT_EQ(main.front().name(), "ZEPHSerial\\COM11\\" + main_text);
+    karnet::protocol_handle serial;
+    api().protocol(serial);
+    EXPECT_TRUE(main.front().protocol() == serial);
+    EXPECT_EQ(main.front().description().protocol_name, "ZEPHSerial\\COM11");
+
+    // Names are exact: another case opens nothing.
+    std::string upper = main.front().name();
+    for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(serial->open(upper), nullptr);
+    EXPECT_NE(serial->open(main.front().name()), nullptr);
+}
+
+TEST_F(SerialTransport, DeviceNamesStayDistinctForEveryLineAndAddress) {
+    using lintra::io_protocol_lintra;
+    EXPECT_EQ(io_protocol_lintra::device_name("COM1", 1), "ZEPHSerial\\COM11");
+    EXPECT_EQ(io_protocol_lintra::device_name("COM3", 0xA), "ZEPHSerial\\COM3a");
+    EXPECT_NE(io_protocol_lintra::device_name("COM1", 0x11), io_protocol_lintra::device_name("COM11", 1));
+    EXPECT_NE(io_protocol_lintra::device_name("COM1", 0x1F), io_protocol_lintra::device_name("COM11", 0xF));
+    EXPECT_EQ(lintra::ZephProtocolDevice::guid_text(wire::device_interface_guid_main), main_text);
+}
+
+TEST_F(SerialTransport, ASecondAddressOnABusyLineIsRefused) {
+    SerialInstrument line("COM2");
+    ASSERT_TRUE(api().register_port(line.port, 1));
+    EXPECT_FALSE(api().register_port(line.port, 2));
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM21\\"));
+    EXPECT_EQ(listed(wire::device_interface_guid_bulk).size(), 1u);
+}
+
+TEST_F(SerialTransport, EveryControlCodeWithGoodShortAndOversizedBuffers) {
+    simdev::instrument_config cfg;
+    cfg.product = "Zeph Serial";
+    SerialInstrument line("COM4", cfg);
+    ASSERT_TRUE(api().register_port(line.port, 1));
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM41"));
+    karnet::io_session s = open("ZEPHSerial\\COM41");
+    ASSERT_TRUE(s.is_open());
+
+    BYTE index = 0;
+    EXPECT_EQ(control(s, wire::IOCTL_GET_PRODUCT_INDEX, &index, 1, nullptr, 0).status, 0u);
+    EXPECT_EQ(index, 2);
+    BYTE two[2];
+    EXPECT_EQ(control(s, wire::IOCTL_GET_PRODUCT_INDEX, two, 2, nullptr, 0).status, DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(control(s, wire::IOCTL_GET_BCD_DEVICE, two, 2, nullptr, 0).status, 0u);
+    EXPECT_EQ(two[0] | (two[1] << 8), 0x0105);
+    EXPECT_EQ(control(s, wire::IOCTL_GET_BCD_DEVICE, two, 1, nullptr, 0).status, DWORD(ERROR_INVALID_PARAMETER));
+    BYTE m = 0, n = 0;
+    EXPECT_EQ(control(s, wire::IOCTL_GET_MANUFACTURER_INDEX, &m, 1, nullptr, 0).status, 0u);
+    EXPECT_EQ(control(s, wire::IOCTL_GET_SERIAL_NUMBER_INDEX, &n, 1, nullptr, 0).status, 0u);
+    EXPECT_EQ(m, 1);
+    EXPECT_EQ(n, 3);
+
+    // The string in two steps: the whole descriptor length, then the text and a zero character.
+    BYTE length = 0;
+    reply r = control(s, wire::IOCTL_GET_STRING_LENGTH, &length, 1, &index, 1);
+    ASSERT_EQ(r.status, 0u);
+    EXPECT_EQ(length, 2 + 2 * cfg.product.size());
+    std::vector<BYTE> text(length + 2, 0xEE);
+    r = control(s, wire::IOCTL_GET_STRING, text.data(), DWORD(text.size()), &index, 1);
+    ASSERT_EQ(r.status, 0u);
+    EXPECT_EQ(r.bytes, length);
+    std::string ascii;
+    for (size_t i = 0; i + 1 < r.bytes && text[i]; i += 2) ascii += char(text[i]);
+    EXPECT_EQ(ascii, cfg.product);
+    EXPECT_EQ(text[length - 2], 0);
+    EXPECT_EQ(text[length - 1], 0);
+    // A short buffer gets the head of the text; a wrong input size is refused.
+    std::vector<BYTE> shortbuf(6);
+    EXPECT_EQ(control(s, wire::IOCTL_GET_STRING, shortbuf.data(), 6, &index, 1).status, 0u);
+    EXPECT_EQ(shortbuf[0], 'Z');
+    EXPECT_EQ(control(s, wire::IOCTL_GET_STRING, shortbuf.data(), 6, two, 2).status, DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(control(s, wire::IOCTL_GET_STRING_LENGTH, two, 2, &index, 1).status, DWORD(ERROR_INVALID_PARAMETER));
+    // A string the instrument does not have is stalled.
+    BYTE missing = 9;
+    EXPECT_EQ(control(s, wire::IOCTL_GET_STRING_LENGTH, &length, 1, &missing, 1).status, DWORD(1117));
+
+    // Modes: 0 and 1, never 2; an empty mode request is refused before anything is sent.
+    EXPECT_EQ(set_mode(s, 1).status, 0u);
+    EXPECT_EQ(set_mode(s, 2).status, DWORD(ERROR_GEN_FAILURE));
+    EXPECT_EQ(control(s, wire::IOCTL_SELECT_MODE, nullptr, 0, nullptr, 0).status, DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(line.model->configuration(), 1);
+
+    // Vendor requests: write, read back, command; bytes count the header.
+    std::vector<DWORD> words(12);
+    for (size_t i = 0; i < words.size(); ++i) words[i] = DWORD(0x100000 + i * 0x1111);
+    r = vendor_write(s, 0x000002, 1, words);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.bytes, 8u + 36u);
+    std::vector<std::uint32_t> stored = line.model->normal_config();
+    ASSERT_EQ(stored.size(), 12u);
+    for (size_t i = 0; i < words.size(); ++i) EXPECT_EQ(stored[i], words[i]);
+    std::vector<BYTE> data;
+    r = vendor_read(s, 0x000002, 3, 24, &data);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.bytes, 8u + 72u);
+    EXPECT_EQ(wire::get24(data.data() + 3), words[1]);
+    EXPECT_EQ(vendor_command(s, 0x000003, 3).status, 0u);
+
+    // Oversized and short: refused with 87 before any byte reaches the instrument.
+    const auto before = line.model->vendor_requests();
+    std::vector<BYTE> big(8 + 387);
+    wire::header_view{big.data()}.write(0x000002, 3, 129);
+    EXPECT_EQ(control(s, wire::IOCTL_VENDOR_READ, big.data(), DWORD(big.size()), big.data(), 8).status,
+              DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(control(s, wire::IOCTL_VENDOR_WRITE, nullptr, 0, big.data(), DWORD(big.size())).status,
+              DWORD(ERROR_INVALID_PARAMETER));
+    // The reply must fit the output, not the 8-byte input view.
+    std::vector<BYTE> small(8 + 12);
+    wire::header_view{small.data()}.write(0x000004, 1, 5);
+    EXPECT_EQ(control(s, wire::IOCTL_VENDOR_READ, small.data(), DWORD(small.size()), small.data(), 8).status,
+              DWORD(ERROR_INVALID_PARAMETER));
+    // A write whose data are not all in the input.
+    wire::header_view{small.data()}.write(0x000002, 1, 12);
+    EXPECT_EQ(control(s, wire::IOCTL_VENDOR_WRITE, nullptr, 0, small.data(), DWORD(small.size())).status,
+              DWORD(ERROR_INVALID_PARAMETER));
+    // A command with data, short headers.
+    EXPECT_EQ(control(s, wire::IOCTL_VENDOR_COMMAND, nullptr, 0, small.data(), 8).status,
+              DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(control(s, wire::IOCTL_VENDOR_READ, small.data(), DWORD(small.size()), small.data(), 3).status,
+              DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(control(s, wire::IOCTL_VENDOR_COMMAND, nullptr, 0, nullptr, 0).status, DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(line.model->vendor_requests(), before);
+
+    // Unknown shapes the instrument refuses come back as 1117; unsupported codes as 50.
+    EXPECT_EQ(vendor_command(s, 0x000077, 0).status, DWORD(1117));
+    EXPECT_EQ(control(s, wire::IOCTL_UNSUPPORTED, nullptr, 0, nullptr, 0).status, DWORD(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(control(s, wire::IOCTL_GET_FIXED_INDEX, &index, 1, nullptr, 0).status, DWORD(ERROR_NOT_SUPPORTED));
+
+    // A reset brings the device up again; it stays listed.
+    EXPECT_EQ(control(s, wire::IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).status, 0u);
+    EXPECT_EQ(set_mode(s, 1).status, 0u);
+    EXPECT_EQ(vendor_read(s, 0x000004, 1, 5, &data).status, 0u);
+}
+
+TEST_F(SerialTransport, BulkFramingAtPacketEdgesBothWays) {
+    SerialInstrument line("COM5");
+    ASSERT_TRUE(api().register_port(line.port, 1));
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM51"));
+    karnet::io_session s = open("ZEPHSerial\\COM51");
+    // Before a configuration is selected, bulk requests fail.
+    std::vector<BYTE> buffer(16);
+    EXPECT_EQ(read(s, buffer).status, DWORD(ERROR_GEN_FAILURE));
+    EXPECT_EQ(write(s, bytes_of(4, 1)).status, DWORD(ERROR_GEN_FAILURE));
+    ASSERT_EQ(set_mode(s, 1).status, 0u);
+
+    for (size_t n : {size_t(0), size_t(1), size_t(59), size_t(60), size_t(61), size_t(1023), size_t(1024), size_t(1025),
+                     size_t(1) << 20}) {
+        SCOPED_TRACE(n);
+        const auto data = bytes_of(n, std::uint32_t(n));
+        reply w = write(s, data, 120000);
+        ASSERT_EQ(w.status, 0u);
+        EXPECT_EQ(w.bytes, n);
+        auto got = line.model->take_received_messages();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], data);
+
+        offer(line, data);
+        std::vector<BYTE> in(n + 7, 0xEE);
+        reply r = read(s, in, 120000);
+        ASSERT_EQ(r.status, 0u);
+        ASSERT_EQ(r.bytes, n);
+        in.resize(n);
+        EXPECT_EQ(in, data);
+    }
+}
+
+TEST_F(SerialTransport, AReplyLongerThanTheBufferIsDrainedAndTheNextReadIsGood) {
+    SerialInstrument line("COM6");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM61");
+    ASSERT_FALSE(HasFailure());
+    offer(line, bytes_of(5000, 7));
+    offer(line, bytes_of(300, 8));
+    std::vector<BYTE> small(100);
+    EXPECT_EQ(read(s, small).status, DWORD(8309));
+    std::vector<BYTE> good(300);
+    reply r = read(s, good);
+    ASSERT_EQ(r.status, 0u);
+    EXPECT_EQ(r.bytes, 300u);
+    EXPECT_EQ(good, bytes_of(300, 8));
+}
+
+TEST_F(SerialTransport, ABlockTheLengthHeaderCannotCarryIsRefused) {
+    SerialInstrument line("COM7");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM71");
+    ASSERT_FALSE(HasFailure());
+    const auto outs = line.device->stats().outs;
+    std::vector<BYTE> huge(size_t(1) << 24);
+    EXPECT_EQ(write(s, huge).status, DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(line.device->stats().outs, outs);
+    EXPECT_TRUE(line.model->take_received_messages().empty());
+}
+
+TEST_F(SerialTransport, StallOnABulkReadIsADeviceErrorNotACancel) {
+    SerialInstrument line("COM8");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM81");
+    ASSERT_FALSE(HasFailure());
+    line.model->set_halt(0x81, true);
+    std::vector<BYTE> buffer(64);
+    EXPECT_EQ(read(s, buffer).status, DWORD(1117));
+    line.model->set_halt(0x01, true);
+    EXPECT_EQ(write(s, bytes_of(10, 1)).status, DWORD(1117));
+}
+
+TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
+    SerialInstrument line("COM9");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM91");
+    ASSERT_FALSE(HasFailure());
+
+    std::vector<BYTE> a(64), b(64);
+    karnet::io_read first = s.read_on_memory(a.data(), 64, false);
+    karnet::io_read second = s.read_on_memory(b.data(), 64, false);
+    ASSERT_TRUE(s.submit_read(first));
+    ASSERT_TRUE(s.submit_read(second));
+    EXPECT_EQ(first.request()->wait_for(100).get_code(), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(s.cancel().get_code(), 0u);
+    EXPECT_EQ(finish(s, first.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(finish(s, second.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+
+    // A pipe reset aborts the waiting read and drops what the instrument held back.
+    karnet::io_read third = s.read_on_memory(a.data(), 64, false);
+    ASSERT_TRUE(s.submit_read(third));
+    EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, 0u);
+    EXPECT_EQ(finish(s, third.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    // A pipe reset queued behind another request starts from that request's completion on the
+    // emulation worker; its exchanges run elsewhere, so the worker never waits for itself.
+    std::vector<BYTE> state(8 + 15);
+    wire::header_view{state.data()}.write(0x000004, 1, 5);
+    karnet::io_control before = s.control_on_memory(wire::IOCTL_VENDOR_READ, state.data(), 23, state.data(), 8);
+    BYTE header[8] = {};
+    wire::header_view{header}.write(wire::WORD_WRITE_PIPE_RESET, 0, 0);
+    karnet::io_control reset = s.control_on_memory(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, header, 8);
+    ASSERT_TRUE(s.submit_control(before));
+    ASSERT_TRUE(s.submit_control(reset));
+    EXPECT_EQ(finish(s, before.request(), 20000), 0u);
+    EXPECT_EQ(finish(s, reset.request(), 4000), 0u);
+    EXPECT_EQ(reset.request()->bytes(), 8u);
+    offer(line, bytes_of(40, 3));
+    reply r = read(s, a);
+    ASSERT_EQ(r.status, 0u);
+    EXPECT_EQ(std::vector<BYTE>(a.begin(), a.begin() + 40), bytes_of(40, 3));
+    ASSERT_EQ(write(s, bytes_of(70, 4)).status, 0u);
+    auto got = line.model->take_received_messages();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], bytes_of(70, 4));
+}
+
+// Whether the firmware starts its toggles again on SET_CONFIGURATION and SET_INTERFACE.
+struct FirmwareRule {
+    bool resets_toggles;
+};
+
+class SerialFirmware : public SerialTransport, public ::testing::WithParamInterface<FirmwareRule> {
+protected:
+    simdev::instrument_config config() const {
+        simdev::instrument_config cfg;
+        cfg.set_configuration_resets_toggles = GetParam().resets_toggles;
+        cfg.set_interface_resets_toggles = GetParam().resets_toggles;
+        return cfg;
+    }
+    // Three packets a message each way (header, a full packet, the rest), three messages: both
+    // data toggles are left at DATA1, where a firmware that keeps them differs from the host's reset.
+    void traffic(SerialInstrument& line, karnet::io_session& s, std::uint32_t seed) {
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            const auto out = bytes_of(70 + i, seed + i);
+            ASSERT_EQ(write(s, out).status, 0u);
+            auto got = line.model->take_received_messages();
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0], out);
+            const auto in = bytes_of(1025 + i, seed + 100 + i);
+            offer(line, in);
+            std::vector<BYTE> buffer(2048);
+            reply r = read(s, buffer);
+            ASSERT_EQ(r.status, 0u);
+            buffer.resize(r.bytes);
+            EXPECT_EQ(buffer, in);
+        }
+    }
+};
+
+TEST_P(SerialFirmware, ModeOneSelectedTwiceWithBulkTrafficBetween) {
+    SerialInstrument line("COM12", config());
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM121");
+    ASSERT_FALSE(HasFailure());
+    traffic(line, s, 1000);
+    ASSERT_EQ(set_mode(s, 1).status, 0u);
+    traffic(line, s, 2000);
+    ASSERT_EQ(set_mode(s, 0).status, 0u);
+    std::vector<BYTE> buffer(8);
+    EXPECT_EQ(read(s, buffer).status, DWORD(ERROR_GEN_FAILURE));
+    ASSERT_EQ(set_mode(s, 1).status, 0u);
+    traffic(line, s, 3000);
+}
+
+TEST_P(SerialFirmware, InfoChannelRecoveryThenBulkTrafficLosesNothing) {
+    SerialInstrument line("COM13", config());
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM131");
+    ASSERT_FALSE(HasFailure());
+    traffic(line, s, 10);
+
+    // A notification arrives by the interrupt poll.
+    std::vector<BYTE> record(64);
+    karnet::io_control info = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, record.data(), 64, nullptr, 0);
+    line.model->raise_event(0x0100);
+    ASSERT_EQ(finish(s, s.submit_control(info), 20000), 0u);
+    EXPECT_EQ(wire::notify_code(record.data()), 0x0100);
+
+    // The instrument stops answering: the waiting notification reports it and the device goes.
+    karnet::io_control lost = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, record.data(), 64, nullptr, 0);
+    ASSERT_TRUE(s.submit_control(lost));
+    line.model->unplug();
+    EXPECT_EQ(finish(s, lost.request(), 30000), DWORD(ERROR_SEM_TIMEOUT));
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM131", false));
+    EXPECT_FALSE(s.is_open());
+
+    // Back on the line: brought up again and listed; a new session streams without loss.
+    line.model->replug();
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM131"));
+    karnet::io_session again = open("ZEPHSerial\\COM131");
+    ASSERT_TRUE(again.is_open());
+    ASSERT_EQ(set_mode(again, 1).status, 0u);
+    traffic(line, again, 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, SerialFirmware, ::testing::Values(FirmwareRule{true}, FirmwareRule{false}),
+                         [](const auto& info) { return info.param.resets_toggles ? "ResetsToggles" : "KeepsToggles"; });
+
+TEST_F(SerialTransport, UnpluggedInstrumentFailsEveryOperationWithoutHanging) {
+    SerialInstrument line("COM14");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM141");
+    ASSERT_FALSE(HasFailure());
+    // The instrument goes in the middle of a frame's data.
+    line.model->faults().remove_after_bulk_in(5000);
+    offer(line, bytes_of(20000, 1));
+    std::vector<BYTE> buffer(20000);
+    EXPECT_EQ(read(s, buffer).status, DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_FALSE(line.model->plugged());
+    EXPECT_EQ(read(s, buffer).status, DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(write(s, bytes_of(100, 2)).status, DWORD(ERROR_SEM_TIMEOUT));
+    std::vector<BYTE> data;
+    EXPECT_EQ(vendor_read(s, 0x000004, 1, 5, &data).status, DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(vendor_command(s, 0x000003, 3).status, DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(set_mode(s, 1).status, DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, DWORD(ERROR_SEM_TIMEOUT));
+    EXPECT_EQ(control(s, wire::IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).status, DWORD(ERROR_GEN_FAILURE));
+    // The failed reset left the device down; it comes back by itself once the instrument answers.
+    line.model->replug();
+    ASSERT_TRUE(zephtest::wait_until([&] { return vendor_read(s, 0x000004, 1, 5, &data).status == 0; }));
+    offer(line, bytes_of(100, 5));
+    std::vector<BYTE> in(100);
+    ASSERT_EQ(read(s, in).status, 0u);
+    EXPECT_EQ(in, bytes_of(100, 5));
+}
+
+TEST_F(SerialTransport, RegisterUnregisterAndRegisterAgainEvenMidBringUp) {
+    SerialInstrument line("COM15");
+    // Unregistering while the device task is in the middle of a bring-up exchange.
+    line.memory_port->hold_reads(true);
+    ASSERT_TRUE(api().register_port(line.port, 1));
+    ASSERT_TRUE(line.memory_port->wait_read_held(10000));
+    api().unregister_port(line.port, 1);
+    line.memory_port->hold_reads(false);
+    EXPECT_TRUE(listed(wire::device_interface_guid_bulk).empty());
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(api().register_port(line.port, 1));
+        ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM151"));
+        karnet::io_session s = open("ZEPHSerial\\COM151");
+        ASSERT_EQ(set_mode(s, 1).status, 0u);
+        EXPECT_EQ(write(s, bytes_of(33, round)).status, 0u);
+        api().unregister_port(line.port, 1);
+        ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM151", false));
+        EXPECT_FALSE(s.is_open());
+    }
+    EXPECT_EQ(line.memory_port->counters.opens.load(), 4u);
+    // flush and stop act on a registered device only.
+    EXPECT_FALSE(api().flush_port());
+    EXPECT_FALSE(api().stop_port());
+}
+
+TEST_F(SerialTransport, SerialDisableLetsTheLinesGoAndALaterRegistrationStartsAfresh) {
+    SerialInstrument line("COM16");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM161");
+    ASSERT_FALSE(HasFailure());
+    // Two notifications: the second waits behind the first.
+    std::vector<BYTE> r1(64), r2(64);
+    karnet::io_control first = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, r1.data(), 64, nullptr, 0);
+    karnet::io_control second = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, r2.data(), 64, nullptr, 0);
+    ASSERT_TRUE(s.submit_control(first));
+    ASSERT_TRUE(s.submit_control(second));
+    line.model->raise_event(0x0200);
+    EXPECT_EQ(finish(s, first.request(), 20000), 0u);
+    EXPECT_EQ(wire::notify_code(r1.data()), 0x0200);
+    EXPECT_FALSE(second.request()->done());
+    line.model->raise_event(0x0400);
+    EXPECT_EQ(finish(s, second.request(), 20000), 0u);
+    EXPECT_EQ(wire::notify_code(r2.data()), 0x0400);
+
+    karnet::io_control waiting = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, r1.data(), 64, nullptr, 0);
+    ASSERT_TRUE(s.submit_control(waiting));
+    api().serial_disable();
+    EXPECT_EQ(finish(s, waiting.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    karnet::protocol_handle serial;
+    api().protocol(serial);
+    EXPECT_FALSE(serial);
+    EXPECT_TRUE(listed(wire::device_interface_guid_bulk).empty());
+    EXPECT_FALSE(s.is_open());
+    EXPECT_FALSE(api().flush_port());
+
+    karnet::io_session again = ready(line, "ZEPHSerial\\COM161");
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ(line.memory_port->counters.opens.load(), 2u);
+    EXPECT_EQ(write(again, bytes_of(64, 9)).status, 0u);
+}
+
+TEST_F(SerialTransport, TwoLinesAtOnce) {
+    SerialInstrument a("COM21"), b("COM22");
+    ASSERT_TRUE(api().register_port(a.port, 1));
+    ASSERT_TRUE(api().register_port(b.port, 1));
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM211"));
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM221"));
+    karnet::io_session sa = open("ZEPHSerial\\COM211");
+    karnet::io_session sb = open("ZEPHSerial\\COM221");
+    ASSERT_EQ(set_mode(sa, 1).status, 0u);
+    ASSERT_EQ(set_mode(sb, 1).status, 0u);
+    std::thread other([&] {
+        for (int i = 0; i < 20; ++i) {
+            offer(b, bytes_of(500, 50 + i));
+            std::vector<BYTE> in(500);
+            reply r = read(sb, in);
+            EXPECT_EQ(r.status, 0u);
+            EXPECT_EQ(in, bytes_of(500, 50 + i));
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        offer(a, bytes_of(700, 10 + i));
+        std::vector<BYTE> in(700);
+        reply r = read(sa, in);
+        EXPECT_EQ(r.status, 0u);
+        EXPECT_EQ(in, bytes_of(700, 10 + i));
+    }
+    other.join();
+    EXPECT_TRUE(api().flush_port());
+    EXPECT_TRUE(api().stop_port());
+}
+
+TEST_F(SerialTransport, LineNoiseBothWaysNeverDeliversCorruptedData) {
+    SerialInstrument line("COM23");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM231");
+    ASSERT_FALSE(HasFailure());
+    // A measurement: blocks of 1 u16, 196 u16, 196 pattern bytes.
+    ASSERT_EQ(vendor_write(s, 0x000003, 1, {0}).status, 0u);
+    line.model->faults().seed(7);
+    line.model->faults().line_probability(simdev::line_dir::to_host, simdev::line_fault::corrupt, 0.01);
+    line.model->faults().line_probability(simdev::line_dir::to_device, simdev::line_fault::corrupt, 0.01);
+    unsigned good = 0, failed = 0;
+    for (int i = 0; i < 150 && good < 60; ++i) {
+        std::vector<BYTE> block(200);
+        reply r = read(s, block, 15000);
+        if (r.status != 0) {
+            ++failed;
+            // The frame may be cut: start the stream on a frame boundary again.
+            vendor_command(s, wire::WORD_READ_PIPE_RESET, 0);
+            continue;
+        }
+        ++good;
+        ASSERT_EQ(r.bytes, 200u);
+        ASSERT_EQ(block[0] | (block[1] << 8), 1);
+        ASSERT_EQ(block[2] | (block[3] << 8), 196);
+        const std::uint32_t k = wire::get24(block.data() + 4) | (std::uint32_t(block[7]) << 24);
+        const std::uint64_t offset = std::uint64_t(k - simdev::seed::measurement) * 4;
+        EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, offset,
+                                           std::span<const std::uint8_t>(block.data() + 4, 196)))
+            << "block " << i;
+    }
+    EXPECT_GE(good, 20u);
+    line.model->faults().clear();
+}
+
+TEST_F(SerialTransport, LateBytesOnASlowLineNeverReadAsAnAnswer) {
+    SerialInstrument line("COM24");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM241");
+    ASSERT_FALSE(HasFailure());
+    // A 1024-byte packet takes about a second at 9600 baud, longer than the port waits: the host
+    // gives up, purges and asks again while the rest of the old answer is still arriving.
+    line.model->faults().line_rate(9600);
+    const auto big = bytes_of(2000, 41);
+    offer(line, big);
+    std::vector<BYTE> in(4096);
+    reply r = read(s, in, 60000);
+    if (r.status == 0) {
+        ASSERT_EQ(r.bytes, big.size());
+        in.resize(r.bytes);
+        EXPECT_EQ(in, big);
+    }
+    line.model->faults().clear();
+    // Exchanges fail (never succeed on stray bytes) until the old answer has drained; then a pipe
+    // reset puts the stream back on a frame boundary and the next answer is the next message, whole.
+    ASSERT_TRUE(zephtest::wait_until([&] { return vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status == 0; }));
+    const auto small = bytes_of(100, 42);
+    offer(line, small);
+    std::vector<BYTE> again(256);
+    r = read(s, again);
+    ASSERT_EQ(r.status, 0u);
+    again.resize(r.bytes);
+    EXPECT_EQ(again, small);
+}
+
+TEST_F(SerialTransport, SessionOverAPseudoTerminalRunsRequestsAndStreams) {
+    auto line = SerialInstrument::on_pty();
+    ASSERT_TRUE(api().register_port(line->port, 1));
+    std::string name;
+    line->port->name(name);
+    const std::string device = "ZEPHSerial\\" + name + "1";
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, device));
+    karnet::io_session s = open(device);
+    ASSERT_TRUE(s.is_open());
+    ASSERT_EQ(set_mode(s, 1).status, 0u);
+    std::vector<BYTE> state;
+    ASSERT_EQ(vendor_read(s, 0x000004, 1, 5, &state).status, 0u);
+    EXPECT_EQ(wire::get24(state.data()), 0u);  // idle
+    // A measurement of 30 blocks, read through and checked.
+    ASSERT_EQ(vendor_write(s, 0x000003, 1, {30}).status, 0u);
+    std::uint64_t offset = 0;
+    for (int i = 0; i < 30; ++i) {
+        std::vector<BYTE> block(200);
+        reply r = read(s, block);
+        ASSERT_EQ(r.status, 0u);
+        ASSERT_EQ(r.bytes, 200u);
+        EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, offset,
+                                           std::span<const std::uint8_t>(block.data() + 4, 196)));
+        offset += 196;
+    }
+    std::vector<BYTE> record(64);
+    EXPECT_EQ(control(s, wire::IOCTL_READ_NOTIFICATION, record.data(), 64, nullptr, 0).status, 0u);
+    EXPECT_EQ(wire::notify_code(record.data()), simdev::event::run_started);
+}
