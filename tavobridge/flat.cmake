@@ -63,8 +63,7 @@ if(ZEPH_LINUX AND ZEPH_TESTS AND TARGET lintra8 AND TARGET morvex_client AND TAR
   target_include_directories(tavobridge_link_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
   # The libraries it loads at run time.
   add_dependencies(tavobridge_link_tests tavobridge morvex karnet8 ostrel8 lintra8)
-  # Over USB too once the driver and the USB transport are built: tests/CMakeLists.txt says so, as the
-  # driver's folder comes later.
+  # Over USB too once the driver and the USB transport are built (see tavobridge_late below).
 endif()
 
 # The same over a dialled modem call, once the modem port objects are in the tree.
@@ -76,3 +75,35 @@ if(TARGET tavobridge_link_tests AND EXISTS ${CMAKE_CURRENT_LIST_DIR}/include/tav
   target_include_directories(tavobridge_modem_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
   add_dependencies(tavobridge_modem_tests tavobridge morvex karnet8 ostrel8 lintra8)
 endif()
+
+# What needs the driver's folder, which comes after this one: run at the end of the top folder.
+# The main job over a COM port (the flat API's client through tavobridge, morvex and lintra8 to the
+# instrument program on a pseudo-terminal) and over USB (the driver on the kernel stand-in with a
+# plugged instrument), and the end-to-end cases over USB.
+function(tavobridge_late)
+  if(NOT ZEPH_LINUX OR NOT ZEPH_TESTS OR NOT TARGET tavodemo)
+    return()
+  endif()
+  set(here ${CMAKE_SOURCE_DIR}/tavobridge)
+  if(TARGET zephinstr AND TARGET lintra8 AND TARGET morvex)
+    add_test(NAME Demo.FlatApiSerial
+      COMMAND bash ${CMAKE_SOURCE_DIR}/tests/demo/run-tavodemo.sh $<TARGET_FILE:zephinstr> $<TARGET_FILE:tavodemo> 100)
+    set_tests_properties(Demo.FlatApiSerial PROPERTIES LABELS "unit" TIMEOUT 300
+      PASS_REGULAR_EXPRESSION "none lost or corrupt")
+  endif()
+  if(TARGET vantrel AND TARGET quillon8 AND TARGET morvex)
+    add_executable(tavodemo_usb ${CMAKE_SOURCE_DIR}/tests/demo/tavodemo_usb.cpp ${here}/client/tavodemo.cpp)
+    target_include_directories(tavodemo_usb PRIVATE ${here}/client ${here}/include)
+    target_link_libraries(tavodemo_usb PRIVATE winapi simdev standin)
+    target_compile_definitions(tavodemo_usb PRIVATE VANTREL_PATH="$<TARGET_FILE:vantrel>")
+    add_dependencies(tavodemo_usb tavobridge morvex karnet8 ostrel8 quillon8 lintra8 vantrel)
+    add_test(NAME Demo.FlatApiUsb COMMAND tavodemo_usb --blocks 100 --timeout 4000)
+    set_tests_properties(Demo.FlatApiUsb PROPERTIES LABELS "threading" TIMEOUT 300
+      PASS_REGULAR_EXPRESSION "none lost or corrupt")
+    if(TARGET tavobridge_link_tests)
+      target_compile_definitions(tavobridge_link_tests PRIVATE TAVO_TEST_USB=1 VANTREL_PATH="$<TARGET_FILE:vantrel>")
+      add_dependencies(tavobridge_link_tests quillon8 vantrel)
+    endif()
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tavobridge_late)
