@@ -1,17 +1,14 @@
-// The heap library's pool against malloc/free: one allocate and one release per iteration, for sizes from
-// 64 bytes to 256 KiB, on one thread and on four threads sharing one pool. Prints pool/malloc time ratios.
+// The heap library's pool against malloc/free: one allocate and one release per iteration, for the
+// sizes of each kind of heap behind the pool (small heap, two buckets, the largest bucket, virtual
+// memory), on 1, 2, 4 and 8 threads sharing one pool. Prints the ratio table (bench/ratio_table.h).
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "pool.h"
+#include "ratio_table.h"
 
 namespace {
 
@@ -28,7 +25,6 @@ void BM_Pool(benchmark::State& state) {
     static_cast<volatile unsigned char*>(b.data())[0] = 1;
     benchmark::DoNotOptimize(b.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
 }
 
 void BM_Malloc(benchmark::State& state) {
@@ -39,53 +35,46 @@ void BM_Malloc(benchmark::State& state) {
     benchmark::DoNotOptimize(p);
     std::free(p);
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
 }
+
+constexpr int64_t k_sizes[] = {64, 1500, 16384, 256 * 1024 - 1, 256 * 1024};
+constexpr int k_threads[] = {1, 2, 4, 8};
 
 void sizes(benchmark::internal::Benchmark* b) {
-  for (int64_t s = 64; s <= 256 * 1024; s *= 4) b->Arg(s);
-  b->Arg(1500)->Arg(256 * 1024 - 1);
+  for (int64_t s : k_sizes) b->Arg(s);
+  for (int t : k_threads) b->Threads(t);
+  b->UseRealTime();
 }
 
-BENCHMARK(BM_Pool)->Apply(sizes)->Threads(1)->Threads(4)->UseRealTime();
-BENCHMARK(BM_Malloc)->Apply(sizes)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK(BM_Pool)->Apply(sizes);
+BENCHMARK(BM_Malloc)->Apply(sizes);
 
-// Prints the usual table, then each pool figure as a ratio to malloc/free of the same size and threads.
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  ratio_reporter() : ConsoleReporter(isatty(1) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (!r.error_occurred && r.iterations > 0 && r.run_type == Run::RT_Iteration)
-        times_[r.benchmark_name()] = r.GetAdjustedRealTime();
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\npool / malloc time per allocate+free (below 1: the pool is faster)\n");
-    // Sorted by size, then by thread count.
-    std::map<std::pair<long, std::string>, double> ratios;
-    for (const auto& [name, pool_time] : times_) {
-      if (name.rfind("BM_Pool/", 0) != 0) continue;
-      const std::string rest = name.substr(std::string("BM_Pool/").size());
-      auto it = times_.find("BM_Malloc/" + rest);
-      if (it == times_.end() || it->second <= 0) continue;
-      ratios[{std::strtol(rest.c_str(), nullptr, 10), rest}] = pool_time / it->second;
+std::string name(const char* fn, int64_t size, int threads) {
+  return std::string(fn) + "/" + std::to_string(size) + "/real_time/threads:" + std::to_string(threads);
+}
+
+std::vector<bench::row> rows() {
+  std::vector<bench::row> r;
+  for (int64_t s : k_sizes) {
+    for (int t : k_threads) {
+      const bool targeted = s < 256 * 1024 && (t == 1 || t == 4);
+      r.push_back({"pool " + std::to_string(s) + " B, " + std::to_string(t) + " thr / malloc", name("BM_Pool", s, t),
+                   name("BM_Malloc", s, t), targeted ? 1.0 : 0.0, targeted ? "<= 1.00" : "-"});
     }
-    for (const auto& [key, ratio] : ratios) std::printf("  %-40s %8.2f\n", key.second.c_str(), ratio);
   }
-
- private:
-  std::map<std::string, double> times_;
-};
+  // Each thread's cost per operation as threads are added: real time per iteration is the run's wall
+  // time over all threads' iterations, so times the thread count.
+  for (int64_t s : k_sizes) {
+    for (int t : {4, 8}) {
+      r.push_back({"pool " + std::to_string(s) + " B, per op, " + std::to_string(t) + " thr / 1", name("BM_Pool", s, t),
+                   name("BM_Pool", s, 1), 0.0, "no growth", static_cast<double>(t)});
+      r.push_back(
+          {"  malloc, the same", name("BM_Malloc", s, t), name("BM_Malloc", s, 1), 0.0, "-", static_cast<double>(t)});
+    }
+  }
+  return r;
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  ratio_reporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return bench::run(argc, argv, rows()); }

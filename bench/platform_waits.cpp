@@ -1,8 +1,11 @@
 // Round trips through the stand-in's events and APCs, each against a std::condition_variable
-// baseline doing the same hand-over in the same run. Prints platform/baseline time ratios.
+// baseline doing the same hand-over in the same run: one pair of threads, four pairs at once, one
+// set waking 16 waiters, and set+wait on one thread. Prints the ratio table (bench/ratio_table.h).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 #include <windows.h>
+
+#include <atomic>
 
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +15,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "ratio_table.h"
 
 namespace {
 
@@ -147,43 +153,130 @@ void BM_ApcRoundTrip_CondVar(benchmark::State &state) {
   peer.join();
 }
 
+// ---- independent pairs: the event round trip on four pairs of threads at once ----------------
+
+void BM_EventPairs_Platform(benchmark::State &state) { BM_EventRoundTrip_Platform(state); }
+void BM_EventPairs_CondVar(benchmark::State &state) { BM_EventRoundTrip_CondVar(state); }
+
+// ---- one signal waking 16 waiters ------------------------------------------------------------
+// Two manual-reset events taken in turn: each round resets the one of the round before (every waiter
+// has left it) and sets the other; the last waiter to wake signals the round done.
+
+constexpr int k_waiters = 16;
+
+void BM_WakeMany_Platform(benchmark::State &state) {
+  HANDLE go[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<int> woken{0};
+  volatile bool stop = false;
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < k_waiters; ++i)
+    waiters.emplace_back([&] {
+      for (int round = 0;; ++round) {
+        WaitForSingleObject(go[round & 1], INFINITE);
+        if (stop) break;
+        if (woken.fetch_add(1) + 1 == k_waiters) SetEvent(done);
+      }
+    });
+  int round = 0;
+  for (auto _ : state) {
+    woken.store(0);
+    ResetEvent(go[(round + 1) & 1]);
+    SetEvent(go[round & 1]);
+    WaitForSingleObject(done, INFINITE);
+    ++round;
+  }
+  stop = true;
+  SetEvent(go[0]);
+  SetEvent(go[1]);
+  for (auto &t : waiters) t.join();
+  CloseHandle(go[0]);
+  CloseHandle(go[1]);
+  CloseHandle(done);
+}
+
+void BM_WakeMany_CondVar(benchmark::State &state) {
+  std::mutex m;
+  std::condition_variable cv;
+  long generation = 0;
+  cv_event done;
+  std::atomic<int> woken{0};
+  bool stop = false;
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < k_waiters; ++i)
+    waiters.emplace_back([&] {
+      for (long seen = 0;;) {
+        {
+          std::unique_lock<std::mutex> lk(m);
+          cv.wait(lk, [&] { return generation != seen || stop; });
+          if (stop) break;
+          seen = generation;
+        }
+        if (woken.fetch_add(1) + 1 == k_waiters) done.signal();
+      }
+    });
+  for (auto _ : state) {
+    woken.store(0);
+    {
+      std::lock_guard<std::mutex> g(m);
+      ++generation;
+    }
+    cv.notify_all();
+    done.wait();
+  }
+  {
+    std::lock_guard<std::mutex> g(m);
+    stop = true;
+  }
+  cv.notify_all();
+  for (auto &t : waiters) t.join();
+}
+
+// ---- set and wait on one thread, nobody else involved ------------------------------------------
+
+void BM_SetWait_Platform(benchmark::State &state) {
+  HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  for (auto _ : state) {
+    SetEvent(e);
+    WaitForSingleObject(e, INFINITE);
+  }
+  CloseHandle(e);
+}
+
+void BM_SetWait_CondVar(benchmark::State &state) {
+  cv_event e;
+  for (auto _ : state) {
+    e.signal();
+    e.wait();
+  }
+}
+
 BENCHMARK(BM_EventRoundTrip_Platform)->UseRealTime();
 BENCHMARK(BM_EventRoundTrip_CondVar)->UseRealTime();
 BENCHMARK(BM_ApcRoundTrip_Platform)->UseRealTime();
 BENCHMARK(BM_ApcRoundTrip_CondVar)->UseRealTime();
+BENCHMARK(BM_EventPairs_Platform)->Threads(4)->UseRealTime();
+BENCHMARK(BM_EventPairs_CondVar)->Threads(4)->UseRealTime();
+BENCHMARK(BM_WakeMany_Platform)->UseRealTime();
+BENCHMARK(BM_WakeMany_CondVar)->UseRealTime();
+BENCHMARK(BM_SetWait_Platform)->UseRealTime();
+BENCHMARK(BM_SetWait_CondVar)->UseRealTime();
 
-// Prints the usual table, then each platform figure as a ratio to its baseline.
-class ratio_reporter : public benchmark::ConsoleReporter {
- public:
-  ratio_reporter() : ConsoleReporter(isatty(1) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto &r : runs)
-      if (!r.error_occurred && r.iterations > 0) times_[r.benchmark_name().substr(0, r.benchmark_name().find('/'))] = r.GetAdjustedRealTime();
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\nRatios (platform / condition_variable baseline, same run; lower is better):\n");
-    for (const char *what : {"EventRoundTrip", "ApcRoundTrip"}) {
-      auto p = times_.find(std::string("BM_") + what + "_Platform");
-      auto b = times_.find(std::string("BM_") + what + "_CondVar");
-      if (p == times_.end() || b == times_.end() || b->second <= 0) continue;
-      std::printf("  %-16s %6.2f  (%.0f ns vs %.0f ns per round trip)\n", what, p->second / b->second, p->second,
-                  b->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
+std::vector<bench::row> rows() {
+  const std::string rt = "/real_time";
+  return {
+      {"event round trip, 2 threads / condvar", "BM_EventRoundTrip_Platform" + rt, "BM_EventRoundTrip_CondVar" + rt,
+       1.2, "<= 1.20"},
+      {"APC round trip, 2 threads / work queue", "BM_ApcRoundTrip_Platform" + rt, "BM_ApcRoundTrip_CondVar" + rt, 1.2,
+       "<= 1.20"},
+      {"event round trip, 4 pairs at once / condvar", "BM_EventPairs_Platform" + rt + "/threads:4",
+       "BM_EventPairs_CondVar" + rt + "/threads:4", 1.5, "<= 1.50"},
+      {"one set waking 16 waiters / condvar", "BM_WakeMany_Platform" + rt, "BM_WakeMany_CondVar" + rt, 1.5,
+       "<= 1.50"},
+      {"set+wait, one thread / mutex+condvar", "BM_SetWait_Platform" + rt, "BM_SetWait_CondVar" + rt, 1.5, "<= 1.50"},
+  };
+}
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  ratio_reporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char **argv) { return bench::run(argc, argv, rows()); }

@@ -1,8 +1,13 @@
 #include "heaps.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
+
+#include <w32cpp/lock.h>
 
 #include "pool.h"
 
@@ -33,6 +38,108 @@ void w32heap_virtual::free(void* pointer, uint32_t) {
   if (pointer) VirtualFree(pointer, 0, MEM_RELEASE);
 }
 
+// ---- thread slots and retired heaps ---------------------------------------------------------
+
+namespace {
+
+// A list under its own lock.
+template <class T>
+struct locked_list {
+  CRITICAL_SECTION lock;
+  std::vector<T> items;
+  locked_list() { InitializeCriticalSection(&lock); }
+  ~locked_list() { DeleteCriticalSection(&lock); }
+  locked_list(const locked_list&) = delete;
+  locked_list& operator=(const locked_list&) = delete;
+};
+
+void reap(retirable* more);
+
+// The module's lists. Threads' slot holders are destroyed before the module goes (the loader of a
+// module with thread-local destructors keeps it until they have run), and when it goes every block
+// its heaps handed out must be back: what is still parked goes with it.
+struct module_lists {
+  locked_list<w32heap_sized*> buckets;  // every live bucket, so that an ending thread can give its slot back
+  locked_list<retirable*> parked;       // heaps let go by their pool with blocks still out
+  ~module_lists() { reap(nullptr); }
+} lists;
+
+locked_list<w32heap_sized*>& buckets() { return lists.buckets; }
+locked_list<retirable*>& parked() { return lists.parked; }
+
+// A thread takes a free slot for its life; beyond thread_slots threads alive at once, slots are
+// shared in turn.
+std::atomic<bool> slot_taken[thread_slots];
+std::atomic<unsigned> next_shared_slot{0};
+
+struct thread_slot_holder {
+  unsigned index = 0;
+  bool owned = false;
+  thread_slot_holder() {
+    for (unsigned i = 0; i < thread_slots && !owned; ++i) {
+      bool taken = false;
+      if (slot_taken[i].compare_exchange_strong(taken, true, std::memory_order_acquire)) {
+        index = i;
+        owned = true;
+      }
+    }
+    if (!owned) index = next_shared_slot.fetch_add(1, std::memory_order_relaxed) % thread_slots;
+  }
+  ~thread_slot_holder() {
+    {
+      auto& r = buckets();
+      w32cpp::section_lock hold(r.lock);
+      for (w32heap_sized* b : r.items) b->flush_slot(index);
+    }
+    if (owned) slot_taken[index].store(false, std::memory_order_release);
+  }
+};
+
+// Read on every allocation: constant-initialised, so no thread-local initialiser runs for it.
+thread_local unsigned t_slot_index = thread_slots;
+
+unsigned take_slot() {
+  // The holder's destructor (at the thread's end) gives the slot back.
+  static thread_local thread_slot_holder holder;
+  t_slot_index = holder.index;
+  return holder.index;
+}
+
+}  // namespace
+
+unsigned thread_slot() {
+  const unsigned i = t_slot_index;
+  return i < thread_slots ? i : take_slot();
+}
+
+namespace {
+
+// Deletes the parked heaps whose blocks have all come back (with `more` parked first).
+void reap(retirable* more) {
+  auto& p = parked();
+  std::vector<retirable*> done;
+  {
+    w32cpp::section_lock hold(p.lock);
+    if (more) p.items.push_back(more);
+    // No more blocks are made once a heap is retired, so a count of 0 stays 0.
+    for (auto it = p.items.begin(); it != p.items.end();) {
+      if ((*it)->outstanding() <= 0) {
+        done.push_back(*it);
+        it = p.items.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (retirable* h : done) delete h;
+}
+
+}  // namespace
+
+void retire_heap(retirable* heap) { reap(heap); }
+
+// ---- size classes --------------------------------------------------------------------------
+
 // The private heap starts at `target` bytes, not target blocks: it grows as blocks are made.
 w32heap_sized::w32heap_sized(pool* owner, uint32_t block_size, uint32_t target)
     : w32heap_private(target, 0),
@@ -40,25 +147,85 @@ w32heap_sized::w32heap_sized(pool* owner, uint32_t block_size, uint32_t target)
       refill_callback_(w32cpp::make_member_callback<w32heap_sized>(this, &w32heap_sized::refill)),
       block_size_(block_size),
       target_(target),
+      slot_limit_(std::clamp<uint32_t>(target, 2, slot_capacity)),
       owner_(owner) {
   InitializeCriticalSection(&lock_);
+  auto& r = buckets();
+  w32cpp::section_lock hold(r.lock);
+  r.items.push_back(this);
 }
 
 w32heap_sized::~w32heap_sized() {
+  {
+    auto& r = buckets();
+    w32cpp::section_lock hold(r.lock);
+    r.items.erase(std::find(r.items.begin(), r.items.end(), this));
+  }
   trim_callback_->unbind();
   refill_callback_->unbind();
+  for (slot& s : slots_) {
+    for (uint32_t i = 0; i < s.count.load(std::memory_order_relaxed); ++i)
+      w32heap::free(s.ring[(s.head + i) % slot_capacity], block_size_);
+  }
   for (void* p : cache_) w32heap::free(p, block_size_);
   cache_.clear();
   DeleteCriticalSection(&lock_);
 }
 
 void* w32heap_sized::alloc(uint32_t size, bool zero) {
+  slot& s = slots_[thread_slot()];
+  s.lock.lock();
+  const uint32_t n = s.count.load(std::memory_order_relaxed);
+  if (n > 0) {
+    void* p = s.ring[s.head];
+    s.head = (s.head + 1) % slot_capacity;
+    s.count.store(n - 1, std::memory_order_relaxed);
+    s.in_use.store(s.in_use.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    ++s.lent;
+    s.lock.unlock();
+    if (zero) std::memset(p, 0, std::min(size, block_size_));
+    return p;
+  }
+  // The block may come back to this slot while the slot keeps within its limit.
+  const bool lend = n + s.lent < slot_limit_;
+  if (lend) ++s.lent;
+  s.lock.unlock();
+  try {
+    return alloc_shared(zero);
+  } catch (...) {
+    if (lend) {
+      s.lock.lock();
+      if (s.lent) --s.lent;
+      s.lock.unlock();
+    }
+    throw;
+  }
+}
+
+void w32heap_sized::free(void* pointer, uint32_t) {
+  if (!pointer) return;
+  slot& s = slots_[thread_slot()];
+  s.lock.lock();
+  const uint32_t n = s.count.load(std::memory_order_relaxed);
+  if (s.lent > 0 && n < slot_capacity) {
+    s.ring[(s.head + n) % slot_capacity] = pointer;
+    s.count.store(n + 1, std::memory_order_relaxed);
+    s.in_use.store(s.in_use.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    --s.lent;
+    s.lock.unlock();
+    return;
+  }
+  s.lock.unlock();
+  free_shared(pointer);
+}
+
+void* w32heap_sized::alloc_shared(bool zero) {
   guard g(lock_);
   void* p;
   if (!cache_.empty()) {
     p = cache_.front();
     cache_.pop_front();
-    if (zero) std::memset(p, 0, std::min(size, block_size_));
+    if (zero) std::memset(p, 0, block_size_);
   } else {
     // Every block of the bucket has the bucket's size, whatever was asked, so cached blocks fit any request.
     p = w32heap::alloc(block_size_, zero);
@@ -69,16 +236,52 @@ void* w32heap_sized::alloc(uint32_t size, bool zero) {
   return p;
 }
 
-void w32heap_sized::free(void* pointer, uint32_t) {
-  if (!pointer) return;
+void w32heap_sized::free_shared(void* pointer) {
   guard g(lock_);
-  if (in_use_) --in_use_;
+  --in_use_;
   cache_.push_back(pointer);
   check_trim();
 }
 
+void w32heap_sized::flush_slot(unsigned index) {
+  guard g(lock_);
+  slot& s = slots_[index];
+  s.lock.lock();
+  const uint32_t n = s.count.load(std::memory_order_relaxed);
+  for (uint32_t i = 0; i < n; ++i) cache_.push_back(s.ring[(s.head + i) % slot_capacity]);
+  s.head = 0;
+  s.count.store(0, std::memory_order_relaxed);
+  s.lent = 0;
+  s.lock.unlock();
+  if (n) check_trim();
+}
+
+uint32_t w32heap_sized::cached_locked() const {
+  size_t n = cache_.size();
+  for (const slot& s : slots_) n += s.count.load(std::memory_order_relaxed);
+  return static_cast<uint32_t>(n);
+}
+
+int64_t w32heap_sized::outstanding_blocks() const {
+  guard g(lock_);
+  int64_t n = in_use_;
+  // Through each slot's lock, so that a block given back there a moment ago is done with the bucket.
+  for (slot& s : const_cast<w32heap_sized*>(this)->slots_) {
+    s.lock.lock();
+    n += s.in_use.load(std::memory_order_relaxed);
+    s.lock.unlock();
+  }
+  return n;
+}
+
+uint32_t w32heap_sized::in_use_locked() const {
+  int64_t n = in_use_;
+  for (const slot& s : slots_) n += s.in_use.load(std::memory_order_relaxed);
+  return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
 void w32heap_sized::check_trim() {
-  if (trim_pending_ || cache_.size() <= target_) return;
+  if (trim_pending_ || cached_locked() <= target_) return;
   trim_pending_ = true;
   // A post that fails clears the flag again, so that a later change asks anew.
   if (!post(trim_callback_)) trim_pending_ = false;
@@ -86,7 +289,8 @@ void w32heap_sized::check_trim() {
 
 void w32heap_sized::check_refill() {
   if (refill_pending_) return;
-  if (cache_.size() >= target_ / 2 && cache_.size() + in_use_ >= target_) return;
+  const uint32_t cached = cached_locked();
+  if (cached >= target_ / 2 && cached + in_use_locked() >= target_) return;
   refill_pending_ = true;
   if (!post(refill_callback_)) refill_pending_ = false;
 }
@@ -103,10 +307,26 @@ bool w32heap_sized::post(const w32cpp::auto_handle<w32cpp::icallback<>>& callbac
 void w32heap_sized::trim() {
   guard g(lock_);
   trim_pending_ = false;
-  if (cache_.size() <= target_) return;
-  void* p = cache_.front();
-  cache_.pop_front();
-  w32heap::free(p, block_size_);
+  if (cached_locked() <= target_) return;
+  void* p = nullptr;
+  if (!cache_.empty()) {
+    p = cache_.front();
+    cache_.pop_front();
+  } else {
+    // Only slots hold cached blocks: take the oldest of one.
+    for (slot& s : slots_) {
+      s.lock.lock();
+      const uint32_t n = s.count.load(std::memory_order_relaxed);
+      if (n > 0) {
+        p = s.ring[s.head];
+        s.head = (s.head + 1) % slot_capacity;
+        s.count.store(n - 1, std::memory_order_relaxed);
+      }
+      s.lock.unlock();
+      if (p) break;
+    }
+  }
+  if (p) w32heap::free(p, block_size_);
   check_trim();
 }
 
@@ -114,7 +334,8 @@ void w32heap_sized::refill() {
   guard g(lock_);
   // Cleared before the allocation: a block that cannot be made must not stop later refills.
   refill_pending_ = false;
-  if (cache_.size() >= target_ / 2 && cache_.size() + in_use_ >= target_) return;
+  const uint32_t cached = cached_locked();
+  if (cached >= target_ / 2 && cached + in_use_locked() >= target_) return;
   void* p = nullptr;
   try {
     p = w32heap::alloc(block_size_, false);
@@ -133,7 +354,7 @@ void w32heap_sized::detach_owner() {
 
 w32heap_sized::state w32heap_sized::snapshot() const {
   guard g(lock_);
-  return state{block_size_, target_, in_use_, static_cast<uint32_t>(cache_.size()), trim_pending_, refill_pending_};
+  return state{block_size_, target_, in_use_locked(), cached_locked(), trim_pending_, refill_pending_};
 }
 
 }  // namespace ostrel

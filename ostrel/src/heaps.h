@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <thread>
+#include <type_traits>
 #include <utility>
 
 #include <w32cpp/callback.h>
@@ -48,8 +50,36 @@ class w32heap_virtual : public iheap {
   void free(void* pointer, uint32_t size) override;
 };
 
+// The calling thread's slot (0 .. thread_slots - 1), taken at its first allocation and given back
+// when it ends. Up to that many threads alive at once never share a slot.
+constexpr unsigned thread_slots = 16;
+unsigned thread_slot();
+
+// Blocks handed out and not yet back, counted per thread slot so that no counter line is shared.
+class block_tally {
+ public:
+  void add() { cells_[thread_slot()].n.fetch_add(1, std::memory_order_relaxed); }
+  void sub() { cells_[thread_slot()].n.fetch_sub(1, std::memory_order_release); }
+  int64_t total() const {
+    int64_t t = 0;
+    for (const cell& c : cells_) t += c.n.load(std::memory_order_acquire);
+    return t;
+  }
+
+ private:
+  struct alignas(64) cell {
+    std::atomic<int64_t> n{0};
+  };
+  cell cells_[thread_slots];
+};
+
 // One size class: blocks of block_size bytes, with a cache of free blocks kept near `target` by
-// trims and refills that run on the pool's worker, one block per call.
+// trims and refills that run on the pool's worker, one block per call. Part of the cache sits in
+// per-thread slots, each holding the few blocks its threads have just given back (their working
+// set): a thread that takes and gives back within that set touches only its own slot, and no trim
+// or refill is asked for it, which also keeps a busy class from being trimmed and refilled in turn.
+// Blocks in the slots count as the class's cached blocks; a thread's slot goes back to the shared
+// cache when the thread ends.
 class w32heap_sized : public w32heap_private {
  public:
   w32heap_sized(pool* owner, uint32_t block_size, uint32_t target);
@@ -63,6 +93,12 @@ class w32heap_sized : public w32heap_private {
 
   // The pool is going: nothing more is posted to its worker.
   void detach_owner();
+
+  // Gives the slot's blocks back to the shared cache (the threads that used it have ended).
+  void flush_slot(unsigned slot);
+
+  // Blocks handed out and not back yet.
+  int64_t outstanding_blocks() const;
 
   struct state {
     uint32_t block_size;
@@ -81,7 +117,35 @@ class w32heap_sized : public w32heap_private {
     CRITICAL_SECTION& lock;
   };
 
+  static constexpr uint32_t slot_capacity = 8;
+  // Held for a few instructions, nearly always by the one thread of its slot: a flag is enough, and its
+  // release is its last touch of the bucket, so a retired bucket may go once every slot is free.
+  class slot_lock {
+   public:
+    void lock() {
+      while (flag_.exchange(true, std::memory_order_acquire))
+        while (flag_.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+    void unlock() { flag_.store(false, std::memory_order_release); }
+
+   private:
+    std::atomic<bool> flag_{false};
+  };
+  struct alignas(64) slot {
+    slot_lock lock;
+    void* ring[slot_capacity];
+    uint32_t head = 0;
+    uint32_t lent = 0;  // blocks its threads took and may give back here
+    // Written under `lock`, read by the shared side's checks without it.
+    std::atomic<uint32_t> count{0};
+    std::atomic<int32_t> in_use{0};  // blocks taken here minus blocks given back here
+  };
+
+  void* alloc_shared(bool zero);
+  void free_shared(void* pointer);
   // Both under lock_.
+  uint32_t cached_locked() const;
+  uint32_t in_use_locked() const;
   void check_trim();
   void check_refill();
   bool post(const w32cpp::auto_handle<w32cpp::icallback<>>& callback);
@@ -89,42 +153,59 @@ class w32heap_sized : public w32heap_private {
   w32cpp::auto_handle<w32cpp::icallback<>> trim_callback_;
   w32cpp::auto_handle<w32cpp::icallback<>> refill_callback_;
   const uint32_t block_size_;
-  uint32_t in_use_ = 0;
+  int64_t in_use_ = 0;  // taken from the shared side minus given back to it
   std::deque<void*> cache_;
   bool trim_pending_ = false;
   bool refill_pending_ = false;
   const uint32_t target_;
+  const uint32_t slot_limit_;  // blocks a slot may hold or have lent
   pool* owner_;
   mutable CRITICAL_SECTION lock_;
+  slot slots_[thread_slots];
 };
 
-// A heap of the pool that outlives the pool while blocks it handed out are still alive: it counts one
-// reference for the pool and one per block, and deletes itself when the last of them goes.
+// What a retired heap is asked before it is deleted.
+class retirable {
+ public:
+  virtual int64_t outstanding() const = 0;
+  virtual ~retirable() = default;
+};
+
+// Deletes `heap` when no block is out, else parks it; also deletes parked heaps whose blocks have all
+// come back since.
+void retire_heap(retirable* heap);
+
+// A heap of the pool that outlives the pool while blocks it handed out are still alive: when the pool
+// lets it go with blocks still out, it is parked and deleted by a later retire that finds them all
+// back. A bucket knows its count already; the other heaps count per thread slot.
 template <class Heap>
-class retained_heap final : public Heap {
+class retained_heap final : public Heap, public retirable {
  public:
   template <class... Args>
   explicit retained_heap(Args&&... args) : Heap(std::forward<Args>(args)...) {}
 
   void* alloc(uint32_t size, bool zero) override {
     void* p = Heap::alloc(size, zero);
-    if (p) refs_.fetch_add(1, std::memory_order_relaxed);
+    if (p && !counts_itself) tally_.add();
     return p;
   }
   void free(void* pointer, uint32_t size) override {
+    if (!pointer) return;
     Heap::free(pointer, size);
-    drop();
+    if (!counts_itself) tally_.sub();  // the last touch: a retire that sees 0 may delete the heap
   }
-  // The pool's own reference.
-  void retire() { drop(); }
-  uint32_t references() const { return refs_.load(); }
+  // The pool's own reference goes.
+  void retire() { retire_heap(this); }
+  int64_t outstanding() const override {
+    if constexpr (counts_itself)
+      return Heap::outstanding_blocks();
+    else
+      return tally_.total();
+  }
 
  private:
-  ~retained_heap() override = default;
-  void drop() {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
-  }
-  std::atomic<uint32_t> refs_{1};
+  static constexpr bool counts_itself = std::is_same_v<Heap, w32heap_sized>;
+  block_tally tally_;
 };
 
 }  // namespace ostrel

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <standin/faults.h>
+
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -52,6 +54,68 @@ TEST(PoolThreads, ConcurrentAllocateAndFreeKeepTheCountsRight) {
       return s.in_use == 0 && !s.trim_pending && s.cached <= s.target;
     })) << "bucket " << c;
   }
+}
+
+// A class with a target of one block, used by four threads at once: once each thread has its block,
+// taking and giving back needs no heap allocation, on the caller's side or the worker's.
+TEST(PoolThreads, BusyClassIsNotTrimmedAndRefilledInALoop) {
+  ostrel::pool p;
+  std::vector<std::thread> threads;
+  std::atomic<int> warmed{0};
+  std::atomic<bool> go{false};
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      { ostrel::mem_block b = p.allocate(200000, false); }
+      warmed.fetch_add(1);
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < 2000; ++i) {
+        try {
+          ostrel::mem_block b = p.allocate(200000, true);
+          if (!b.data()) failures.fetch_add(1);
+        } catch (...) {
+          failures.fetch_add(1);
+        }
+      }
+    });
+  while (warmed.load() < 4) std::this_thread::yield();
+  ASSERT_TRUE(ostrel_test::wait_bucket(p, 7, [](const auto& s) { return !s.trim_pending && !s.refill_pending; }));
+  // From here the bucket's heap refuses every block.
+  standin::faults::rule r;
+  r.where = standin::faults::site::heap_alloc;
+  r.count = 0;
+  r.heap = static_cast<ostrel::w32heap*>(static_cast<ostrel::w32heap_sized*>(p.bucket(7)))->handle();
+  standin::faults::add(r);
+  go.store(true);
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(standin::faults::injected(standin::faults::site::heap_alloc), 0u);
+  standin::faults::clear();
+}
+
+// The blocks a thread kept for itself go back to the class when it ends, and the worker trims them.
+TEST(PoolThreads, EndedThreadGivesItsBlocksBack) {
+  ostrel::pool p;
+  std::thread([&] {
+    std::vector<ostrel::mem_block> held;
+    for (int i = 0; i < 8; ++i) held.push_back(p.allocate(5000, false));
+  }).join();
+  // Class 2: target 8.
+  ASSERT_TRUE(ostrel_test::wait_bucket(p, 2, [](const auto& s) {
+    return s.in_use == 0 && !s.trim_pending && !s.refill_pending && s.cached == 8;
+  }));
+  // They are in the shared cache now: this thread takes all eight without a new block (the worker may
+  // refill meanwhile).
+  standin::faults::rule r;
+  r.where = standin::faults::site::heap_alloc;
+  r.count = 0;
+  r.this_thread_only = true;
+  r.heap = static_cast<ostrel::w32heap*>(static_cast<ostrel::w32heap_sized*>(p.bucket(2)))->handle();
+  standin::faults::add(r);
+  std::vector<ostrel::mem_block> mine;
+  for (int i = 0; i < 8; ++i) EXPECT_NO_THROW(mine.push_back(p.allocate(5000, false)));
+  EXPECT_EQ(standin::faults::injected(standin::faults::site::heap_alloc), 0u);
+  standin::faults::clear();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT dob = nullptr;
@@ -97,7 +98,12 @@ struct irp_rec {
   int pins = 0;
   bool free_pending = false;
   irp_finalizer finalize;
-  std::shared_ptr<irp_call> calls[128];
+  // By stack level, grown as levels are used: most IRPs have a few locations, not 128.
+  std::vector<std::shared_ptr<irp_call>> calls;
+  std::shared_ptr<irp_call> &call_at(int level) {
+    if (static_cast<size_t>(level) >= calls.size()) calls.resize(static_cast<size_t>(level) + 1);
+    return calls[static_cast<size_t>(level)];
+  }
 };
 
 std::mutex g_irps_mu;
@@ -509,10 +515,10 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
       return STATUS_INVALID_PARAMETER;
     }
     r->state = irp_rec::sent;
-    call = r->calls[level];
+    call = r->call_at(level);
     if (!call || call->active.load() == 0) {
       call = std::make_shared<irp_call>();
-      r->calls[level] = call;
+      r->call_at(level) = call;
     }
   }
   call->active.fetch_add(1);
@@ -552,8 +558,9 @@ extern "C" void IoMarkIrpPending(PIRP irp) {
   std::lock_guard<std::mutex> l(r->mu);
   int level = irp->CurrentLocation;
   if (level >= 0 && level < 128) {
-    if (!r->calls[level]) r->calls[level] = std::make_shared<irp_call>();
-    r->calls[level]->marked = true;
+    auto &c = r->call_at(level);
+    if (!c) c = std::make_shared<irp_call>();
+    c->marked = true;
   }
 }
 
@@ -585,7 +592,7 @@ extern "C" void IofCompleteRequest(PIRP irp, CCHAR) {
       std::string who;
       {
         std::lock_guard<std::mutex> l(r->mu);
-        auto &c = r->calls[(int)irp->CurrentLocation];
+        auto &c = r->call_at((int)irp->CurrentLocation);
         if (c) {
           c->walked = true;
           broken = c->returned_pending && !c->marked;

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -44,6 +45,13 @@ std::mutex g_names_mu;
 std::set<std::string> &open_names() {
   static auto *s = new std::set<std::string>;
   return *s;
+}
+
+// A driver keeps a port's time-outs from one open to the next: a program that sets none gets
+// whatever the last one left. Forgotten when the name is mapped to another terminal.
+std::map<std::string, COMMTIMEOUTS> &kept_timeouts() {
+  static auto *m = new std::map<std::string, COMMTIMEOUTS>;
+  return *m;
 }
 
 uint64_t now_ns() { return clock_now_ns(); }
@@ -277,8 +285,11 @@ class comm_port : public file_object {
     }
     if (service_.joinable()) service_.join();
     ::close(fd_);
+    COMMTIMEOUTS kept;
+    get_timeouts(&kept);
     std::lock_guard<std::mutex> l(g_names_mu);
     open_names().erase(name_);
+    kept_timeouts()[name_] = kept;
   }
 
  private:
@@ -800,6 +811,7 @@ HANDLE open_comm_path(const std::string &path, const std::string &name, DWORD ba
     port->get_state(&d);
     d.BaudRate = baud;
     port->set_state(&d);
+    if (auto kept = kept_timeouts().find(name); kept != kept_timeouts().end()) port->set_timeouts(&kept->second);
     ::tcflush(fd, TCIOFLUSH);
     HANDLE h = insert_handle(port);
     port->release();
@@ -817,6 +829,10 @@ HANDLE open_comm_path(const std::string &path, const std::string &name, DWORD ba
 namespace standin::comm {
 
 void map_port(const std::string &com_name, const std::string &tty_path) {
+  {
+    std::lock_guard<std::mutex> l(wb::g_names_mu);
+    wb::kept_timeouts().erase(wb::upper(com_name));
+  }
   if (tty_path.empty()) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, mapping_key, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {

@@ -2,16 +2,20 @@
 #include <standin/clock.h>
 #include <standin/thread.h>
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 #include "internal.h"
@@ -20,7 +24,17 @@ namespace wb {
 
 // Globals are created once and never destroyed: threads may still run while the process exits.
 std::mutex &wait_lock() {
-  static auto *m = new std::mutex;
+  static auto *m = [] {
+    auto *mx = new std::mutex;
+    // Held for a few hundred nanoseconds at a time: a thread that finds it taken spins a little
+    // before it sleeps, so that independent waits do not queue behind each other's wake-ups.
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(mx->native_handle(), &a);
+    pthread_mutexattr_destroy(&a);
+    return mx;
+  }();
   return *m;
 }
 
@@ -89,7 +103,7 @@ void kobject::release() noexcept {
 }
 
 void kobject::set_signalled(bool on) {
-  std::lock_guard<std::mutex> g(wait_lock());
+  wait_guard g;
   set_signalled_locked(on);
 }
 
@@ -98,9 +112,112 @@ void kobject::set_signalled_locked(bool on) {
   if (on) wake_waiters_locked();
 }
 
-void kobject::wake_waiters_locked() {
-  for (waiter *w : waiters_) w->cv.notify_one();
+namespace {
+
+// Waiters to notify when the calling thread leaves its wait_guard; each holds a reference to its
+// thread. Plain data in initial-exec TLS: read on every signal.
+constexpr int k_deferred_max = 64;
+struct deferred_wakes {
+  int guards = 0;
+  int count = 0;
+  thread_object *threads[k_deferred_max];
+};
+thread_local deferred_wakes t_wakes __attribute__((tls_model("initial-exec")));
+
+void notify_waiter(waiter *w) {
+  deferred_wakes &d = t_wakes;
+  if (d.guards > 0 && d.count < k_deferred_max) {
+    w->thread->add_ref();
+    d.threads[d.count++] = w->thread;
+  } else {
+    w->cv.notify_one();
+  }
 }
+
+DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waiter *w);
+
+}  // namespace
+
+wait_guard::wait_guard() {
+  wait_lock().lock();
+  ++t_wakes.guards;
+}
+
+wait_guard::~wait_guard() {
+  deferred_wakes &d = t_wakes;
+  --d.guards;
+  wait_lock().unlock();
+  if (d.guards > 0) return;
+  while (d.count > 0) {
+    thread_object *t = d.threads[--d.count];
+    t->w.cv.notify_one();
+    t->release();
+  }
+}
+
+// In the order they came: the first waiters whose wait can be met now get it.
+void kobject::wake_waiters_locked() {
+  for (size_t i = 0; i < waiters_.size();) {
+    waiter *w = waiters_[i];
+    if (w->satisfied.load(std::memory_order_relaxed) != WAIT_TIMEOUT || !w->objects || w->thread->terminated) {
+      ++i;
+      continue;
+    }
+    const DWORD r = try_satisfy_locked(w->count, w->objects, w->wait_all, w);
+    if (r == WAIT_TIMEOUT) {
+      ++i;
+      continue;
+    }
+    // Off every list now (this one's entry i included), so that the waiter returns without the lock.
+    for (DWORD k = 0; k < w->count; ++k) {
+      auto &v = w->objects[k]->waiters_;
+      v.erase(std::find(v.begin(), v.end(), w));
+    }
+    w->objects = nullptr;
+    w->thread->blocked = false;
+    w->thread->blocked_alertable = false;
+    w->satisfied.store(r, std::memory_order_release);
+    notify_waiter(w);
+  }
+}
+
+void wake_event::notify_one() {
+  seq_.fetch_add(1, std::memory_order_seq_cst);
+  if (sleeping_.load(std::memory_order_seq_cst))
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&seq_), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void wake_event::sleep(uint32_t seen, const std::chrono::steady_clock::time_point *deadline) {
+  sleeping_.store(true, std::memory_order_seq_cst);
+  if (seq_.load(std::memory_order_seq_cst) == seen) {
+    auto *word = reinterpret_cast<uint32_t *>(&seq_);
+    if (deadline) {
+      // An absolute time on the monotonic clock, which steady_clock reads.
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+      timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      syscall(SYS_futex, word, FUTEX_WAIT_BITSET_PRIVATE, seen, &ts, nullptr, FUTEX_BITSET_MATCH_ANY);
+    } else {
+      syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+    }
+  }
+  sleeping_.store(false, std::memory_order_relaxed);
+}
+
+void wake_event::wait(std::unique_lock<std::mutex> &lk) {
+  const uint32_t seen = prepare();
+  lk.unlock();
+  sleep(seen, nullptr);
+  lk.lock();
+}
+
+void wake_event::wait_until(std::unique_lock<std::mutex> &lk, std::chrono::steady_clock::time_point deadline) {
+  const uint32_t seen = prepare();
+  lk.unlock();
+  sleep(seen, &deadline);
+  lk.lock();
+}
+
+thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
 
 // ---- last error --------------------------------------------------------------------------
 
@@ -117,15 +234,48 @@ void set_last_error_invalid_handle() { t_last_error = ERROR_INVALID_HANDLE; }
 
 namespace {
 
+// Handle values index a two-level array of slots, read without a table-wide lock: a lookup holds
+// only its slot's lock bit while it takes its reference, so a close on another thread cannot free
+// the object in between. Insertions and closes also take the table's mutex, for the count and the
+// next value. Chunks are never freed.
+constexpr uintptr_t k_handle_first = 0x104;
+constexpr uintptr_t k_handle_limit = 0x7FFFFFF0;
+constexpr size_t k_chunk_bits = 12;
+constexpr size_t k_chunk_size = size_t{1} << k_chunk_bits;
+constexpr size_t k_chunk_count = ((k_handle_limit - k_handle_first) / 4 >> k_chunk_bits) + 1;
+
+using handle_slot = std::atomic<uintptr_t>;  // object pointer, bit 0 the slot's lock
+
 struct handle_table {
   std::mutex m;
-  std::unordered_map<uintptr_t, kobject *> map;
+  size_t live = 0;
   uintptr_t next = 0x100;
+  std::atomic<handle_slot *> *chunks = new std::atomic<handle_slot *>[k_chunk_count]();
 };
 
 handle_table &table() {
   static auto *t = new handle_table;
   return *t;
+}
+
+// The slot of a handle value, or null when no handle of that value was ever made.
+handle_slot *slot_of(handle_table &t, uintptr_t v) {
+  if (v < k_handle_first || v >= k_handle_limit || (v & 3)) return nullptr;
+  const size_t i = (v - k_handle_first) / 4;
+  handle_slot *chunk = t.chunks[i >> k_chunk_bits].load(std::memory_order_acquire);
+  return chunk ? &chunk[i & (k_chunk_size - 1)] : nullptr;
+}
+
+// Locks the slot and returns what it holds (0: empty).
+uintptr_t lock_slot(handle_slot *s) {
+  for (;;) {
+    uintptr_t v = s->load(std::memory_order_relaxed);
+    if (v & 1) {
+      __builtin_ia32_pause();
+      continue;
+    }
+    if (s->compare_exchange_weak(v, v | 1, std::memory_order_acquire, std::memory_order_relaxed)) return v;
+  }
 }
 
 struct name_table {
@@ -139,8 +289,6 @@ name_table &names() {
   return *n;
 }
 
-constexpr uintptr_t k_handle_limit = 0x7FFFFFF0;
-
 }  // namespace
 
 HANDLE insert_handle(kobject *obj) {
@@ -150,30 +298,46 @@ HANDLE insert_handle(kobject *obj) {
   }
   auto &t = table();
   std::lock_guard<std::mutex> g(t.m);
-  if (t.map.size() >= (k_handle_limit - 0x100) / 4) {
+  if (t.live >= (k_handle_limit - k_handle_first) / 4) {
     set_last_error(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  do {
+  handle_slot *s;
+  for (;;) {
     t.next += 4;
-    if (t.next >= k_handle_limit) t.next = 0x104;
-  } while (t.map.count(t.next));
+    if (t.next >= k_handle_limit) t.next = k_handle_first;
+    const size_t i = (t.next - k_handle_first) / 4;
+    auto &chunk = t.chunks[i >> k_chunk_bits];
+    if (!chunk.load(std::memory_order_relaxed)) {
+      auto *fresh = new (std::nothrow) handle_slot[k_chunk_size]();
+      if (!fresh) {
+        set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+      }
+      chunk.store(fresh, std::memory_order_release);
+    }
+    s = &chunk.load(std::memory_order_relaxed)[i & (k_chunk_size - 1)];
+    if (s->load(std::memory_order_relaxed) == 0) break;  // values in use are skipped after a wrap
+  }
   obj->add_ref();
   obj->handles_.fetch_add(1, std::memory_order_acq_rel);
-  t.map.emplace(t.next, obj);
+  ++t.live;
+  s->store(reinterpret_cast<uintptr_t>(obj), std::memory_order_release);
   return reinterpret_cast<HANDLE>(t.next);
 }
 
 kref<kobject> lookup_handle(HANDLE h) {
   if (h == GetCurrentThread()) return kref<kobject>::share(current_thread());
-  auto &t = table();
-  std::lock_guard<std::mutex> g(t.m);
-  auto it = t.map.find(reinterpret_cast<uintptr_t>(h));
-  if (it == t.map.end()) {
-    set_last_error(ERROR_INVALID_HANDLE);
-    return {};
+  handle_slot *s = slot_of(table(), reinterpret_cast<uintptr_t>(h));
+  if (s && s->load(std::memory_order_acquire) != 0) {
+    const uintptr_t v = lock_slot(s);
+    auto *obj = reinterpret_cast<kobject *>(v);
+    if (obj) obj->add_ref();
+    s->store(v, std::memory_order_release);
+    if (obj) return kref<kobject>::adopt(obj);
   }
-  return kref<kobject>::share(it->second);
+  set_last_error(ERROR_INVALID_HANDLE);
+  return {};
 }
 
 bool close_handle(HANDLE h) {
@@ -181,13 +345,16 @@ bool close_handle(HANDLE h) {
   {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.m);
-    auto it = t.map.find(reinterpret_cast<uintptr_t>(h));
-    if (it == t.map.end()) {
+    handle_slot *s = slot_of(t, reinterpret_cast<uintptr_t>(h));
+    if (s) {
+      obj = reinterpret_cast<kobject *>(lock_slot(s));
+      s->store(0, std::memory_order_release);
+    }
+    if (!obj) {
       set_last_error(ERROR_INVALID_HANDLE);
       return false;
     }
-    obj = it->second;
-    t.map.erase(it);
+    --t.live;
   }
   bool last;
   {
@@ -289,7 +456,10 @@ void on_thread_exit(void *p) {
     if (!t->ended) finish_thread_locked(t, t->pending_exit_code, dropped);
   }
   dropped.clear();
-  if (t_self == t) t_self = nullptr;
+  if (t_self == t) {
+    t_self = nullptr;
+    t_thread_id = 0;
+  }
   t->release();
 }
 
@@ -305,6 +475,7 @@ DWORD next_thread_id() { return g_next_thread_id.fetch_add(4); }
 // Binds a platform-created thread's object to the running thread.
 void bind_current_thread(thread_object *t) {
   t_self = t;
+  t_thread_id = t->id;
   pthread_setspecific(exit_key(), t);
 }
 
@@ -339,7 +510,7 @@ void finish_thread_locked(thread_object *t, DWORD code, apc_queue &dropped) {
 bool queue_apc_locked(thread_object *t, std::function<void()> fn, const void *tag) {
   if (t->ended) return false;
   t->apcs.push_back(apc_entry{std::move(fn), tag});
-  if (t->blocked && t->blocked_alertable) t->w.cv.notify_one();
+  if (t->blocked && t->blocked_alertable) notify_waiter(&t->w);
   return true;
 }
 
@@ -349,7 +520,7 @@ bool queue_apc(kobject *thread, std::function<void()> fn) {
     set_last_error(ERROR_INVALID_HANDLE);
     return false;
   }
-  std::lock_guard<std::mutex> g(wait_lock());
+  wait_guard g;
   if (!queue_apc_locked(t, std::move(fn))) {
     set_last_error(ERROR_GEN_FAILURE);
     return false;
@@ -447,7 +618,7 @@ struct cut_short_wait {
   uint64_t start_ns = 0;
   uint64_t end_ns = 0;  // its scaled end
 };
-thread_local cut_short_wait t_cut_short;
+thread_local cut_short_wait t_cut_short __attribute__((tls_model("initial-exec")));
 
 // Is a wait of `ms` starting at `now` the rest of `w`? The caller's remainder comes from GetTickCount
 // and may be off by a few milliseconds, or more when it was preempted between the two waits.
@@ -471,10 +642,10 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
   thread_object *self = current_thread();
   termination_point();
 
-  const uint64_t start_ns = clock_now_ns();
+  const bool infinite = ms == INFINITE;
+  const uint64_t start_ns = infinite ? 0 : clock_now_ns();  // an endless wait needs no clock
   const cut_short_wait previous = t_cut_short;
   t_cut_short.valid = false;
-  const bool infinite = ms == INFINITE;
   cut_short_wait cut;  // what this wait is, should an APC cut it short
   if (!infinite && alertable && continues(previous, ms, start_ns)) {
     cut = previous;
@@ -498,6 +669,7 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
     auto unregister = [&] {
       if (!registered) return;
       for (DWORD i = 0; i < count; ++i) wait_engine::remove_waiter(objs[i], &self->w);
+      self->w.objects = nullptr;
       registered = false;
     };
     for (;;) {
@@ -505,6 +677,11 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         unregister();
         lk.unlock();
         park_current_thread();
+      }
+      if (registered && self->w.satisfied.load(std::memory_order_relaxed) != WAIT_TIMEOUT) {
+        result = self->w.satisfied.load(std::memory_order_relaxed);  // met by the signaller
+        registered = false;                                          // who took it off the lists
+        break;
       }
       result = try_satisfy_locked(count, objs, wait_all, &self->w);
       if (result != WAIT_TIMEOUT) break;
@@ -517,20 +694,31 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         break;
       }
       if (!registered) {
+        self->w.objects = objs;
+        self->w.count = count;
+        self->w.wait_all = wait_all;
+        self->w.satisfied.store(WAIT_TIMEOUT, std::memory_order_relaxed);
         for (DWORD i = 0; i < count; ++i) wait_engine::add_waiter(objs[i], &self->w);
         registered = true;
       }
       self->blocked = true;
       self->blocked_alertable = alertable;
       thread_state_changed().notify_all();
-      if (infinite)
-        self->w.cv.wait(lk);
-      else
-        self->w.cv.wait_until(lk, deadline);
+      const uint32_t seen = self->w.cv.prepare();
+      lk.unlock();
+      self->w.cv.sleep(seen, infinite ? nullptr : &deadline);
+      const DWORD met = self->w.satisfied.load(std::memory_order_acquire);
+      if (met != WAIT_TIMEOUT) {
+        // Met, taken off the lists and marked running by the signaller: no need of the lock.
+        result = met;
+        registered = false;
+        break;
+      }
+      lk.lock();
       self->blocked = false;
       self->blocked_alertable = false;
     }
-    unregister();
+    if (lk.owns_lock()) unregister();
   }
   if (result == WAIT_IO_COMPLETION) {
     run_apcs(self);
@@ -577,7 +765,7 @@ BOOL WINAPI DuplicateHandle(HANDLE src_process, HANDLE src, HANDLE dst_process, 
 HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
-DWORD WINAPI GetCurrentThreadId(void) { return current_thread()->id; }
+DWORD WINAPI GetCurrentThreadId(void) { return current_thread_id(); }
 
 DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms, BOOL alertable) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -12,15 +14,59 @@
 
 #include "kobject.h"
 
+namespace standin::faults {
+enum class site;
+}
+
 namespace wb {
+
+// True when a failure-injection rule makes this call at `where` fail.
+bool fault_injected(standin::faults::site where);
 
 class thread_object;
 class mutex_object;
 
-// One per thread; a blocked wait sleeps on cv (with wait_lock()).
+// What a waiting thread sleeps on: a sequence number and a futex, so that a signaller that met the
+// wait can wake it without the thread taking wait_lock() again. A wake between the check under the
+// lock and the sleep is not lost (the number has moved on).
+class wake_event {
+ public:
+  void notify_one();
+  void notify_all() { notify_one(); }  // one thread sleeps on it
+  // Leaves `lk` while asleep and takes it again.
+  void wait(std::unique_lock<std::mutex> &lk);
+  void wait_until(std::unique_lock<std::mutex> &lk, std::chrono::steady_clock::time_point deadline);
+  // The two halves: prepare() with the lock held, sleep() after leaving it.
+  uint32_t prepare() const { return seq_.load(std::memory_order_acquire); }
+  void sleep(uint32_t seen, const std::chrono::steady_clock::time_point *deadline);
+
+ private:
+  std::atomic<uint32_t> seq_{0};
+  std::atomic<bool> sleeping_{false};
+};
+
+// One per thread; a blocked wait sleeps on cv (checked with wait_lock()).
 struct waiter {
-  std::condition_variable cv;
+  wake_event cv;
   thread_object *thread = nullptr;
+  // The wait it is registered for (guarded by wait_lock()). A signaller that finds the wait can be
+  // met meets it on the waiter's behalf (taking the objects' state, as the waiter would), takes it
+  // off every object's list and leaves the result in `satisfied` (written last, with release), so
+  // that only that waiter is woken, nothing is taken twice, and the waiter returns without the lock.
+  kobject *const *objects = nullptr;
+  DWORD count = 0;
+  bool wait_all = false;
+  std::atomic<DWORD> satisfied{WAIT_TIMEOUT};
+};
+
+// Holds wait_lock(); the waiters woken meanwhile are notified once it is left, so that they do not
+// wake only to block on the lock. Under a plain lock of wait_lock() they are notified at once.
+class wait_guard {
+ public:
+  wait_guard();
+  ~wait_guard();
+  wait_guard(const wait_guard &) = delete;
+  wait_guard &operator=(const wait_guard &) = delete;
 };
 
 // A queued APC; `tag` lets its owner (a timer) take it back out of the queue.
@@ -61,6 +107,13 @@ class thread_object final : public kobject {
 
 // The calling thread's object (created on first use). Valid for the thread's life.
 thread_object *current_thread();
+
+// The calling thread's id, read from TLS once the thread is known (locks ask on every call).
+extern thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec")));
+inline DWORD current_thread_id() {
+  const DWORD id = t_thread_id;
+  return id ? id : current_thread()->id;
+}
 
 // Ends a thread's life as Windows sees it: exit code, mutexes abandoned, handle signalled.
 // Called with wait_lock() held; the queued APCs are moved into `dropped` so that they are

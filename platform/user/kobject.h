@@ -4,7 +4,8 @@
 //
 // Locking model: one platform-wide wait lock guards every object's signalled state and every
 // waiter list. A waiting thread registers on each object it waits for and sleeps on its own
-// condition variable; set_signalled_locked() wakes the registered waiters, which re-check.
+// condition variable; set_signalled_locked() meets the waits of the registered waiters it can meet,
+// first come first served, and wakes only those (after the lock is left, under a wait_guard).
 #ifndef WINPLAT_USER_KOBJECT_H
 #define WINPLAT_USER_KOBJECT_H
 
@@ -14,6 +15,8 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -56,8 +59,9 @@ class kobject {
   bool signalled_locked() const { return signalled_; }
   bool manual_reset() const { return manual_reset_; }
 
-  // Wake every waiter registered on this object so it re-checks (for objects that override
-  // is_signalled_locked with state of their own). wait_lock() must be held.
+  // Meets, in the order they came, the waits of the waiters registered on this object that can be
+  // met now, and wakes them (call it after changing state that is_signalled_locked reads).
+  // wait_lock() must be held.
   void wake_waiters_locked();
 
   // Number of table handles that refer to this object.
@@ -129,7 +133,12 @@ template <class T>
 kref<T> lookup_handle_as(HANDLE h) {
   kref<kobject> o = lookup_handle(h);
   if (!o) return {};
-  if (T *t = dynamic_cast<T *>(o.get())) return kref<T>::share(t);
+  if constexpr (std::is_final_v<T>) {
+    // A final type is matched by its type alone, without a walk of the class tree.
+    if (typeid(*o) == typeid(T)) return kref<T>::adopt(static_cast<T *>(o.detach()));
+  } else if (T *t = dynamic_cast<T *>(o.get())) {
+    return kref<T>::share(t);
+  }
   set_last_error_invalid_handle();
   return {};
 }

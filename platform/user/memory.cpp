@@ -1,22 +1,24 @@
 // Heaps, virtual memory, local/global memory and their failure injection.
 //
-// A heap keeps every live block on a list behind a small header, so HeapDestroy frees what is
-// left and HeapFree can tell a foreign pointer. Blocks come from malloc, so the sanitizers see
-// overruns at the end of a block. HEAP_GENERATE_EXCEPTIONS raises std::bad_alloc, the C++ form
+// A heap keeps every live block behind a small header naming its heap, so HeapFree can tell a
+// foreign pointer, and on a list so HeapDestroy frees what is left. Blocks come from malloc, so the
+// sanitizers see overruns at the end of a block. HEAP_GENERATE_EXCEPTIONS raises std::bad_alloc, the C++ form
 // of the system's out-of-memory exception.
 #include <standin/faults.h>
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
-#include <shared_mutex>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "internal.h"
@@ -37,8 +39,7 @@ struct fault_rule {
 struct fault_state {
   std::mutex m;
   std::vector<fault_rule> rules;
-  std::size_t injected[4] = {0, 0, 0, 0};
-  std::atomic<bool> any{false};
+  std::size_t injected[5] = {0, 0, 0, 0, 0};
 };
 
 fault_state &fault_state_get() {
@@ -46,9 +47,12 @@ fault_state &fault_state_get() {
   return *f;
 }
 
+// Any rule at all? Constant-initialised, so an allocation reads one flag and nothing more.
+std::atomic<bool> g_faults_armed{false};
+
 bool inject(standin::faults::site where, HANDLE heap = nullptr) {
+  if (!g_faults_armed.load(std::memory_order_acquire)) return false;
   auto &f = fault_state_get();
-  if (!f.any.load(std::memory_order_acquire)) return false;
   std::lock_guard<std::mutex> g(f.m);
   for (auto &fr : f.rules) {
     if (fr.r.where != where) continue;
@@ -63,58 +67,189 @@ bool inject(standin::faults::site where, HANDLE heap = nullptr) {
   return false;
 }
 
+}  // namespace
+
+bool wb::fault_injected(standin::faults::site where) { return inject(where); }
+
+namespace {
+
 // ---- heaps -------------------------------------------------------------------------------
+// A heap handle is a slot number with a generation, so any value can be checked without a lock
+// and without touching memory it does not name, and a destroyed heap's handle stays invalid while
+// its slot is reused. Blocks come straight from malloc behind a header naming their heap, and are
+// kept on lists, so that HeapDestroy frees what is left. Each of the first 16 threads alive at once
+// owns one list of every heap and works on it without locked operations; a block given back by
+// another thread goes onto the list's stack of returns (one compare-exchange), which the owner
+// unlinks and frees at its next call on that heap. Further threads share one locked list.
+// A bounded heap counts its bytes with one atomic.
 
 constexpr uint64_t k_block_magic = 0x5a455048424c4b31ull;  // live block
-constexpr uint64_t k_heap_magic = 0x5a4550484541505aull;
 
 struct heap;
 
 struct alignas(16) block_header {
-  heap *owner;
+  union {
+    heap *owner;                // while live
+    block_header *return_next;  // once given back by a thread that does not own its list
+  };
   block_header *prev;
   block_header *next;
   size_t size;
+  uint32_t shard;
+  uint32_t reserved;
   uint64_t magic;
 };
 
+class spin_lock {
+ public:
+  void lock() {
+    for (unsigned n = 0; flag_.exchange(true, std::memory_order_acquire); ++n) {
+      while (flag_.load(std::memory_order_relaxed)) {
+        if (++n > 64) {
+          sched_yield();
+          n = 0;
+        } else {
+          __builtin_ia32_pause();
+        }
+      }
+    }
+  }
+  void unlock() { flag_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> flag_{false};
+};
+
+constexpr unsigned k_owned_shards = 16;
+constexpr unsigned k_shared_shard = k_owned_shards;  // for threads beyond those
+
+struct alignas(64) block_shard {
+  spin_lock lock;                                // the shared list only
+  std::atomic<block_header *> returned{nullptr};  // given back by other threads
+  block_header list{{nullptr}, &list, &list, 0, 0, 0, 0};
+};
+
 struct heap {
-  uint64_t magic = k_heap_magic;
+  HANDLE handle = nullptr;
   DWORD flags = 0;
   size_t max = 0;  // 0: growable
-  size_t used = 0;
+  std::atomic<size_t> used{0};  // bounded heaps only
   bool process = false;
-  std::mutex m;
-  block_header list{nullptr, &list, &list, 0, 0};
+  block_shard shards[k_owned_shards + 1];
 };
 
-// Read on every heap call, written only when a heap is made or destroyed.
-struct heap_registry {
-  std::shared_mutex m;
-  std::unordered_set<heap *> live;
+// Which list of every heap the calling thread owns: taken at its first heap call, given back when
+// it ends (after which its calls use the shared list).
+std::atomic<bool> g_shard_taken[k_owned_shards];
+thread_local unsigned t_shard __attribute__((tls_model("initial-exec"))) = ~0u;
+
+void give_back_shard(void *p) {
+  t_shard = k_shared_shard;
+  g_shard_taken[reinterpret_cast<uintptr_t>(p) - 1].store(false, std::memory_order_release);
+}
+
+pthread_key_t shard_key() {
+  static pthread_key_t key = [] {
+    pthread_key_t k;
+    pthread_key_create(&k, give_back_shard);
+    return k;
+  }();
+  return key;
+}
+
+unsigned claim_shard() {
+  const pthread_key_t key = shard_key();
+  for (unsigned i = 0; i < k_owned_shards; ++i) {
+    bool taken = false;
+    if (g_shard_taken[i].compare_exchange_strong(taken, true, std::memory_order_acquire)) {
+      t_shard = i;
+      pthread_setspecific(key, reinterpret_cast<void *>(static_cast<uintptr_t>(i) + 1));
+      return i;
+    }
+  }
+  t_shard = k_shared_shard;
+  return k_shared_shard;
+}
+
+unsigned my_shard() {
+  const unsigned s = t_shard;
+  return s != ~0u ? s : claim_shard();
+}
+
+// Slot table: chunks made on demand and never freed. Slots are reused first in, first out, each
+// time with the next generation.
+constexpr unsigned k_chunk_slots = 256;
+constexpr unsigned k_chunks = 256;
+constexpr unsigned k_max_heaps = k_chunk_slots * k_chunks;
+
+// Read on every heap call: constant-initialised, so no guard is checked.
+std::atomic<std::atomic<heap *> *> g_heap_chunks[k_chunks];
+
+struct heap_table {
+  std::mutex m;  // making and destroying heaps only
+  std::deque<uint32_t> free_slots;
+  std::vector<uint16_t> generation = std::vector<uint16_t>(k_max_heaps, 0);
+  uint32_t next_slot = 0;
 };
 
-heap_registry &heaps() {
-  static auto *r = new heap_registry;
-  return *r;
+heap_table &heaps() {
+  static auto *t = new heap_table;
+  return *t;
+}
+
+HANDLE encode(uint32_t slot, uint16_t gen) {
+  return reinterpret_cast<HANDLE>(((static_cast<uintptr_t>(gen) << 20) | (slot + 1)) << 4);
+}
+
+std::atomic<heap *> *slot_ref(uint32_t slot) {
+  std::atomic<heap *> *chunk = g_heap_chunks[slot / k_chunk_slots].load(std::memory_order_acquire);
+  return chunk ? &chunk[slot % k_chunk_slots] : nullptr;
 }
 
 heap *heap_of(HANDLE h) {
-  auto *p = static_cast<heap *>(h);
-  auto &r = heaps();
-  std::shared_lock<std::shared_mutex> g(r.m);
-  if (!r.live.count(p)) return nullptr;
-  return p;
+  const auto v = reinterpret_cast<uintptr_t>(h);
+  if (v & 0xF) return nullptr;
+  const uintptr_t x = v >> 4;
+  const uintptr_t slot1 = x & 0xFFFFF;
+  if (slot1 == 0 || slot1 > k_max_heaps || (x >> 20) > 0xFFFF) return nullptr;
+  std::atomic<heap *> *ref = slot_ref(static_cast<uint32_t>(slot1 - 1));
+  if (!ref) return nullptr;
+  heap *hp = ref->load(std::memory_order_acquire);
+  return hp && hp->handle == h ? hp : nullptr;
 }
 
 heap *make_heap(DWORD flags, size_t max, bool process) {
+  auto &t = heaps();
+  std::lock_guard<std::mutex> g(t.m);
+  uint32_t slot;
+  if (t.next_slot < k_max_heaps && t.free_slots.size() < 1024) {
+    // New slots while few are free, so that a stale handle long meets an empty slot.
+    slot = t.next_slot++;
+    if (!g_heap_chunks[slot / k_chunk_slots].load(std::memory_order_relaxed))
+      g_heap_chunks[slot / k_chunk_slots].store(new std::atomic<heap *>[k_chunk_slots](), std::memory_order_release);
+  } else if (!t.free_slots.empty()) {
+    slot = t.free_slots.front();
+    t.free_slots.pop_front();
+  } else {
+    return nullptr;
+  }
+  uint16_t gen = ++t.generation[slot];
+  if (gen == 0) gen = t.generation[slot] = 1;
   auto *hp = new heap;
+  hp->handle = encode(slot, gen);
   hp->flags = flags;
   hp->max = max;
   hp->process = process;
-  std::unique_lock<std::shared_mutex> g(heaps().m);
-  heaps().live.insert(hp);
+  slot_ref(slot)->store(hp, std::memory_order_release);
   return hp;
+}
+
+void unregister_heap(heap *hp) {
+  auto &t = heaps();
+  const uint32_t slot = static_cast<uint32_t>(((reinterpret_cast<uintptr_t>(hp->handle) >> 4) & 0xFFFFF) - 1);
+  std::lock_guard<std::mutex> g(t.m);
+  slot_ref(slot)->store(nullptr, std::memory_order_release);
+  t.free_slots.push_back(slot);
 }
 
 heap *process_heap() {
@@ -136,34 +271,90 @@ block_header *header_of(heap *hp, LPCVOID mem) {
 
 [[noreturn]] void raise_no_memory() { throw std::bad_alloc(); }
 
+bool reserve(heap *hp, size_t size) {
+  if (hp->max == 0) return true;
+  size_t used = hp->used.load(std::memory_order_relaxed);
+  do {
+    if (used + size > hp->max || used + size < used) return false;
+  } while (!hp->used.compare_exchange_weak(used, used + size, std::memory_order_relaxed));
+  return true;
+}
+
+void unreserve(heap *hp, size_t size) {
+  if (hp->max != 0) hp->used.fetch_sub(size, std::memory_order_relaxed);
+}
+
+void insert(block_shard &s, block_header *b) {
+  b->next = &s.list;
+  b->prev = s.list.prev;
+  s.list.prev->next = b;
+  s.list.prev = b;
+}
+
+void remove(block_header *b) {
+  b->prev->next = b->next;
+  b->next->prev = b->prev;
+}
+
+// The owner frees what other threads gave back to its list.
+void take_returns(block_shard &s) {
+  if (!s.returned.load(std::memory_order_relaxed)) return;
+  block_header *b = s.returned.exchange(nullptr, std::memory_order_acquire);
+  while (b) {
+    block_header *n = b->return_next;
+    remove(b);
+    std::free(b);
+    b = n;
+  }
+}
+
+void link(heap *hp, block_header *b) {
+  const unsigned i = my_shard();
+  b->shard = i;
+  block_shard &s = hp->shards[i];
+  if (i == k_shared_shard) {
+    s.lock.lock();
+    insert(s, b);
+    s.lock.unlock();
+    return;
+  }
+  take_returns(s);
+  insert(s, b);
+}
+
+// Unlinks and frees a block already marked free.
+void release_block(heap *hp, block_header *b) {
+  const unsigned i = b->shard;
+  block_shard &s = hp->shards[i];
+  if (i == k_shared_shard) {
+    s.lock.lock();
+    remove(b);
+    s.lock.unlock();
+    std::free(b);
+  } else if (i == my_shard()) {
+    take_returns(s);
+    remove(b);
+    std::free(b);
+  } else {
+    block_header *head = s.returned.load(std::memory_order_relaxed);
+    do {
+      b->return_next = head;
+    } while (!s.returned.compare_exchange_weak(head, b, std::memory_order_release, std::memory_order_relaxed));
+  }
+}
+
 void *heap_alloc(heap *hp, DWORD flags, size_t size, standin::faults::site site) {
-  bool fail = inject(site, site == standin::faults::site::heap_alloc ? static_cast<HANDLE>(hp) : nullptr);
+  bool fail = inject(site, site == standin::faults::site::heap_alloc ? hp->handle : nullptr);
   block_header *b = nullptr;
-  if (!fail && size <= (SIZE_MAX >> 2)) {
-    // The size is reserved under the lock; malloc runs outside it so that threads sharing a heap
-    // do not queue behind each other's allocations.
-    bool reserved = false;
-    {
-      std::lock_guard<std::mutex> g(hp->m);
-      if (hp->max == 0 || hp->used + size <= hp->max) {
-        hp->used += size;
-        reserved = true;
-      }
-    }
-    if (reserved) {
-      b = static_cast<block_header *>(std::malloc(sizeof(block_header) + size));
-      std::lock_guard<std::mutex> g(hp->m);
-      if (b) {
-        b->owner = hp;
-        b->size = size;
-        b->magic = k_block_magic;
-        b->next = &hp->list;
-        b->prev = hp->list.prev;
-        hp->list.prev->next = b;
-        hp->list.prev = b;
-      } else {
-        hp->used -= size;
-      }
+  if (!fail && size <= (SIZE_MAX >> 2) && reserve(hp, size)) {
+    b = static_cast<block_header *>(std::malloc(sizeof(block_header) + size));
+    if (b) {
+      b->owner = hp;
+      b->size = size;
+      b->magic = k_block_magic;
+      link(hp, b);
+    } else {
+      unreserve(hp, size);
     }
   }
   if (!b) {
@@ -175,17 +366,11 @@ void *heap_alloc(heap *hp, DWORD flags, size_t size, standin::faults::site site)
 }
 
 bool heap_free(heap *hp, LPVOID mem) {
-  block_header *b;
-  {
-    std::lock_guard<std::mutex> g(hp->m);
-    b = header_of(hp, mem);
-    if (!b) return false;
-    b->prev->next = b->next;
-    b->next->prev = b->prev;
-    b->magic = 0;
-    hp->used -= b->size;
-  }
-  std::free(b);  // unlinked: no one else can reach it
+  block_header *b = header_of(hp, mem);
+  if (!b) return false;
+  b->magic = 0;
+  unreserve(hp, b->size);
+  release_block(hp, b);
   return true;
 }
 
@@ -199,7 +384,12 @@ HANDLE WINAPI HeapCreate(DWORD options, SIZE_T initial, SIZE_T maximum) {
     set_last_error(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  return make_heap(options & (HEAP_GENERATE_EXCEPTIONS | HEAP_NO_SERIALIZE), maximum, false);
+  heap *hp = make_heap(options & (HEAP_GENERATE_EXCEPTIONS | HEAP_NO_SERIALIZE), maximum, false);
+  if (!hp) {
+    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return hp->handle;
 }
 
 BOOL WINAPI HeapDestroy(HANDLE h) {
@@ -208,17 +398,15 @@ BOOL WINAPI HeapDestroy(HANDLE h) {
     set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  {
-    std::unique_lock<std::shared_mutex> g(heaps().m);
-    heaps().live.erase(hp);
+  unregister_heap(hp);
+  for (block_shard &s : hp->shards) {
+    for (block_header *b = s.list.next; b != &s.list;) {
+      block_header *n = b->next;
+      b->magic = 0;
+      std::free(b);
+      b = n;
+    }
   }
-  for (block_header *b = hp->list.next; b != &hp->list;) {
-    block_header *n = b->next;
-    b->magic = 0;
-    std::free(b);
-    b = n;
-  }
-  hp->magic = 0;
   delete hp;
   return TRUE;
 }
@@ -238,21 +426,15 @@ LPVOID WINAPI HeapReAlloc(HANDLE h, DWORD flags, LPVOID mem, SIZE_T size) {
     set_last_error(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  size_t old_size;
-  {
-    std::lock_guard<std::mutex> g(hp->m);
-    block_header *b = header_of(hp, mem);
-    if (!b) {
-      set_last_error(ERROR_INVALID_PARAMETER);
-      return nullptr;
-    }
-    old_size = b->size;
+  block_header *b = header_of(hp, mem);
+  if (!b) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
   }
+  const size_t old_size = b->size;
   if (flags & HEAP_REALLOC_IN_PLACE_ONLY) {
     if (size <= old_size) {
-      std::lock_guard<std::mutex> g(hp->m);
-      block_header *b = header_of(hp, mem);
-      hp->used -= b->size - size;
+      unreserve(hp, old_size - size);
       b->size = size;
       return mem;
     }
@@ -286,7 +468,6 @@ SIZE_T WINAPI HeapSize(HANDLE h, DWORD flags, LPCVOID mem) {
   (void)flags;
   heap *hp = heap_of(h);
   if (!hp) return static_cast<SIZE_T>(-1);
-  std::lock_guard<std::mutex> g(hp->m);
   block_header *b = header_of(hp, mem);
   return b ? b->size : static_cast<SIZE_T>(-1);
 }
@@ -296,11 +477,10 @@ BOOL WINAPI HeapValidate(HANDLE h, DWORD flags, LPCVOID mem) {
   heap *hp = heap_of(h);
   if (!hp) return FALSE;
   if (!mem) return TRUE;
-  std::lock_guard<std::mutex> g(hp->m);
   return header_of(hp, mem) ? TRUE : FALSE;
 }
 
-HANDLE WINAPI GetProcessHeap(void) { return process_heap(); }
+HANDLE WINAPI GetProcessHeap(void) { return process_heap()->handle; }
 
 // ---- local and global memory: fixed blocks of one internal heap --------------------------
 // Moveable blocks are handed out fixed as well: the handle is the pointer, and Lock returns it.
@@ -322,9 +502,7 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
 }
 
 SIZE_T WINAPI LocalSize(HLOCAL mem) {
-  heap *hp = local_heap();
-  std::lock_guard<std::mutex> g(hp->m);
-  block_header *b = header_of(hp, mem);
+  block_header *b = header_of(local_heap(), mem);
   if (!b) {
     set_last_error(ERROR_INVALID_HANDLE);
     return 0;
@@ -474,7 +652,7 @@ void add(const rule &r) {
   auto &f = fault_state_get();
   std::lock_guard<std::mutex> g(f.m);
   f.rules.push_back(fault_rule{r, std::this_thread::get_id(), 0, 0});
-  f.any.store(true, std::memory_order_release);
+  g_faults_armed.store(true, std::memory_order_release);
 }
 
 void fail_next(site where, unsigned count) {
@@ -489,7 +667,7 @@ void clear() {
   std::lock_guard<std::mutex> g(f.m);
   f.rules.clear();
   for (auto &n : f.injected) n = 0;
-  f.any.store(false, std::memory_order_release);
+  g_faults_armed.store(false, std::memory_order_release);
 }
 
 std::size_t injected(site where) {

@@ -1,7 +1,15 @@
 // Events, mutexes and critical sections.
-#include <pthread.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <mutex>
+
+#if defined(__SANITIZE_THREAD__) || defined(__has_feature)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+#include <standin/faults.h>
 
 #include "internal.h"
 
@@ -56,6 +64,10 @@ extern "C" {
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
   (void)sa;
+  if (fault_injected(standin::faults::site::create_event)) {
+    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   event_args a{manual != FALSE, initial != FALSE};
   return named_create(name, "event", make_event, &a);
 }
@@ -85,7 +97,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initial_owner, LPCSTR 
   HANDLE h = named_create(name, "mutex", make_mutex, nullptr);
   if (h && initial_owner && GetLastError() != ERROR_ALREADY_EXISTS) {
     kref<mutex_object> m = lookup_handle_as<mutex_object>(h);
-    std::lock_guard<std::mutex> g(wait_lock());
+    wait_guard g;
     m->acquire_locked(&current_thread()->w);
     set_last_error(ERROR_SUCCESS);
   }
@@ -102,7 +114,7 @@ BOOL WINAPI ReleaseMutex(HANDLE h) {
   kref<mutex_object> m = lookup_handle_as<mutex_object>(h);
   if (!m) return FALSE;
   thread_object *self = current_thread();
-  std::lock_guard<std::mutex> g(wait_lock());
+  wait_guard g;
   if (m->owner != self) {
     set_last_error(ERROR_NOT_OWNER);
     return FALSE;
@@ -122,49 +134,96 @@ BOOL WINAPI ReleaseMutex(HANDLE h) {
 }
 
 // ---- critical sections -------------------------------------------------------------------
-// A recursive pthread mutex kept behind DebugInfo. The owner and recursion fields are kept up to
-// date for diagnostics. Entering a critical section is not a termination point: a thread
-// terminated while owning one leaves it owned, as on Windows.
+// The lock lives in the structure itself, so initialising and deleting only store fields and a
+// zero-filled section that was never initialised works: LockCount is the lock word (0 free, 1 held,
+// 2 held with sleepers), OwningThread the owner's thread id, RecursionCount its depth. A contended
+// enter spins SpinCount times, then sleeps on a futex. Entering a critical section is not a
+// termination point: a thread terminated while owning one leaves it owned, as on Windows.
+
+}  // extern "C"
 
 namespace {
 
-pthread_mutex_t *make_cs_lock() {
-  auto *m = new pthread_mutex_t;
-  pthread_mutexattr_t a;
-  pthread_mutexattr_init(&a);
-  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(m, &a);
-  pthread_mutexattr_destroy(&a);
-  return m;
-}
+#if defined(__SANITIZE_THREAD__)
+#define WB_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define WB_TSAN 1
+#endif
+#endif
 
-// A zero-filled section that was never initialised gets its lock on first use.
-pthread_mutex_t *cs_lock(LPCRITICAL_SECTION cs) {
-  void *p = __atomic_load_n(&cs->DebugInfo, __ATOMIC_ACQUIRE);
-  if (p) return static_cast<pthread_mutex_t *>(p);
-  pthread_mutex_t *m = make_cs_lock();
-  void *expected = nullptr;
-  if (__atomic_compare_exchange_n(&cs->DebugInfo, &expected, m, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return m;
-  pthread_mutex_destroy(m);
-  delete m;
-  return static_cast<pthread_mutex_t *>(expected);
-}
+#ifdef WB_TSAN
+// So that ThreadSanitizer sees a mutex (lock order, "mutex held" in reports), not bare atomics.
+void tsan_create(void *m) { __tsan_mutex_create(m, 0); }
+void tsan_destroy(void *m) { __tsan_mutex_destroy(m, 0); }
+void tsan_pre_lock(void *m, unsigned f) { __tsan_mutex_pre_lock(m, f); }
+void tsan_post_lock(void *m, unsigned f) { __tsan_mutex_post_lock(m, f, 0); }
+void tsan_pre_unlock(void *m) { __tsan_mutex_pre_unlock(m, 0); }
+void tsan_post_unlock(void *m) { __tsan_mutex_post_unlock(m, 0); }
+#else
+void tsan_create(void *) {}
+void tsan_destroy(void *) {}
+void tsan_pre_lock(void *, unsigned) {}
+void tsan_post_lock(void *, unsigned) {}
+void tsan_pre_unlock(void *) {}
+void tsan_post_unlock(void *) {}
+#endif
 
-void note_entered(LPCRITICAL_SECTION cs) {
-  HANDLE me = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(GetCurrentThreadId()));
+#ifdef WB_TSAN
+constexpr unsigned k_try = __tsan_mutex_try_lock;
+constexpr unsigned k_try_failed = __tsan_mutex_try_lock | __tsan_mutex_try_lock_failed;
+#else
+constexpr unsigned k_try = 0;
+constexpr unsigned k_try_failed = 0;
+#endif
+
+LONG *lock_word(LPCRITICAL_SECTION cs) { return &cs->LockCount; }
+
+HANDLE owner_value(DWORD id) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id)); }
+
+bool owned_by(LPCRITICAL_SECTION cs, HANDLE me) { return __atomic_load_n(&cs->OwningThread, __ATOMIC_RELAXED) == me; }
+
+void take_ownership(LPCRITICAL_SECTION cs, HANDLE me) {
   __atomic_store_n(&cs->OwningThread, me, __ATOMIC_RELAXED);
-  __atomic_add_fetch(&cs->RecursionCount, 1, __ATOMIC_RELAXED);
+  cs->RecursionCount = 1;
+}
+
+void futex_wait(LONG *word, LONG value) { syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0); }
+
+void futex_wake_one(LONG *word) { syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
+
+// Lock word 0 -> 1 once, or false.
+bool try_take(LONG *w) {
+  LONG expected = 0;
+  return __atomic_compare_exchange_n(w, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED);
+}
+
+void enter_contended(LPCRITICAL_SECTION cs) {
+  LONG *w = lock_word(cs);
+  // Spinning pays only while the owner runs and no one sleeps yet: once a waiter sleeps, every
+  // leave wakes one, and a spinner would only race the woken thread.
+  for (ULONG_PTR spin = cs->SpinCount; spin > 0; --spin) {
+    const LONG v = __atomic_load_n(w, __ATOMIC_RELAXED);
+    if (v == 0 && try_take(w)) return;
+    if (v == 2) break;
+    __builtin_ia32_pause();
+  }
+  // Marked 2 so that the leaving owner knows to wake a sleeper.
+  while (__atomic_exchange_n(w, 2, __ATOMIC_ACQUIRE) != 0) futex_wait(w, 2);
 }
 
 }  // namespace
 
+extern "C" {
+
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs) {
-  cs->DebugInfo = make_cs_lock();
-  cs->LockCount = -1;
+  cs->DebugInfo = nullptr;
+  cs->LockCount = 0;
   cs->RecursionCount = 0;
   cs->OwningThread = nullptr;
   cs->LockSemaphore = nullptr;
   cs->SpinCount = 0;
+  tsan_create(cs);
 }
 
 BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION cs, DWORD spin) {
@@ -174,31 +233,51 @@ BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION cs, DWORD s
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) {
-  pthread_mutex_lock(cs_lock(cs));
-  note_entered(cs);
+  const HANDLE me = owner_value(current_thread_id());
+  if (owned_by(cs, me)) {
+    ++cs->RecursionCount;
+    return;
+  }
+  tsan_pre_lock(cs, 0);
+  if (!try_take(lock_word(cs))) enter_contended(cs);
+  take_ownership(cs, me);
+  tsan_post_lock(cs, 0);
 }
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
-  if (pthread_mutex_trylock(cs_lock(cs)) != 0) return FALSE;
-  note_entered(cs);
+  const HANDLE me = owner_value(current_thread_id());
+  if (owned_by(cs, me)) {
+    ++cs->RecursionCount;
+    return TRUE;
+  }
+  tsan_pre_lock(cs, k_try);
+  if (!try_take(lock_word(cs))) {
+    tsan_post_lock(cs, k_try_failed);
+    return FALSE;
+  }
+  take_ownership(cs, me);
+  tsan_post_lock(cs, k_try);
   return TRUE;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs) {
-  HANDLE me = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(GetCurrentThreadId()));
   // Leaving a section the caller does not own is ignored rather than corrupting it.
-  if (__atomic_load_n(&cs->OwningThread, __ATOMIC_RELAXED) != me) return;
-  if (__atomic_sub_fetch(&cs->RecursionCount, 1, __ATOMIC_RELAXED) == 0)
-    __atomic_store_n(&cs->OwningThread, nullptr, __ATOMIC_RELAXED);
-  pthread_mutex_unlock(cs_lock(cs));
+  if (!owned_by(cs, owner_value(current_thread_id()))) return;
+  if (--cs->RecursionCount > 0) return;
+  __atomic_store_n(&cs->OwningThread, nullptr, __ATOMIC_RELAXED);
+  tsan_pre_unlock(cs);
+  LONG *w = lock_word(cs);
+  LONG expected = 1;
+  if (!__atomic_compare_exchange_n(w, &expected, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+    __atomic_store_n(w, 0, __ATOMIC_RELEASE);
+    futex_wake_one(w);
+  }
+  tsan_post_unlock(cs);
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs) {
-  auto *m = static_cast<pthread_mutex_t *>(__atomic_exchange_n(&cs->DebugInfo, nullptr, __ATOMIC_ACQ_REL));
-  if (m) {
-    pthread_mutex_destroy(m);
-    delete m;
-  }
+  tsan_destroy(cs);
+  cs->LockCount = 0;
   cs->RecursionCount = 0;
   cs->OwningThread = nullptr;
 }

@@ -48,6 +48,14 @@ bool SerialComPort::create_io_event() {
     return true;
 }
 
+bool SerialComPort::start_io(HANDLE h) {
+    COMMTIMEOUTS none;
+    ZeroMemory(&none, sizeof none);
+    // Left as found when the line refuses: the engine still ends each transfer itself.
+    SetCommTimeouts(h, &none);
+    return PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR) && create_io_event();
+}
+
 bool SerialComPort::close_handles(bool close_port) {
     bool ok = true;
     HANDLE h = port_.exchange(no_handle);
@@ -85,10 +93,10 @@ bool SerialComPort::open() {
         }
         dcb.fOutX = 0;
         dcb.fInX = 0;
-        ok = SetCommState(h, &dcb) && PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
+        ok = SetCommState(h, &dcb);
     }
     // A port without its I/O event is of no use: it is closed too, not left held.
-    if (!ok || !create_io_event()) {
+    if (!ok || !start_io(h)) {
         close_handles(true);
         return false;
     }

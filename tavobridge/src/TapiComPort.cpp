@@ -1,5 +1,7 @@
 #include "tavobridge/TapiComPort.h"
 
+#include <w32cpp/lock.h>
+
 #include <exception>
 
 TapiComPort::TapiComPort(DWORD line_device, const BYTE* config, DWORD config_size, DWORD /*unused*/,
@@ -12,32 +14,51 @@ TapiComPort::TapiComPort(DWORD line_device, const BYTE* config, DWORD config_siz
       window_(window) {
     base_timeout_ = base_timeout_ms;
     if (config && config_size) config_.assign(config, config + config_size);
+    InitializeCriticalSection(&session_lock_);
 }
 
-TapiComPort::~TapiComPort() { TapiComPort::close(); }
+TapiComPort::~TapiComPort() {
+    TapiComPort::close();
+    DeleteCriticalSection(&session_lock_);
+}
+
+std::shared_ptr<TapiSession> TapiComPort::current_session() {
+    w32cpp::section_lock hold(session_lock_);
+    return session_;
+}
 
 bool TapiComPort::release_call() {
-    if (session_) session_->HangupCall();
+    std::shared_ptr<TapiSession> session = current_session();
+    if (session) session->HangupCall();
     // Wakes and ends a transfer on the call's handle; without one only the flag changes.
     if (is_open())
         SerialComPort::disable();
     else
         IComPort::disable();
+    {
+        w32cpp::section_lock hold(session_lock_);
+        if (session_ == session) session_.reset();
+    }
     // The comm handle is the session's: it goes with the session, never closed here.
-    session_.reset();
+    session.reset();
     return close_handles(false);
 }
 
 bool TapiComPort::open() {
     // A port still holding a call lets it go first: no handle of the old call stays behind.
     release_call();
-    session_.reset(new TapiSession);
-    session_->set_window(window_);
-    session_->set_phone_number(phone_number_);
-    session_->set_line_device(line_device_);
-    session_->set_device_configuration(config_.empty() ? nullptr : config_.data(), static_cast<DWORD>(config_.size()));
-    bool ok = session_->PlaceCall();
-    HANDLE h = ok ? session_->comm_handle() : nullptr;
+    std::shared_ptr<TapiSession> session = std::make_shared<TapiSession>();
+    session->set_window(window_);
+    session->set_phone_number(phone_number_);
+    session->set_line_device(line_device_);
+    session->set_device_configuration(config_.empty() ? nullptr : config_.data(), static_cast<DWORD>(config_.size()));
+    bool ok = session->PlaceCall();
+    {
+        // Seen by is_connected only once dialling is over: until then the line is down.
+        w32cpp::section_lock hold(session_lock_);
+        session_ = session;
+    }
+    HANDLE h = ok ? session->comm_handle() : nullptr;
     ok = ok && h && h != INVALID_HANDLE_VALUE;
     if (ok) {
         port_.store(h);
@@ -49,7 +70,7 @@ bool TapiComPort::open() {
         if (ok) {
             baud_rate_ = dcb.BaudRate;
             bytes_per_second_ = baud_rate_ / 10;
-            ok = PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR) && create_io_event();
+            ok = start_io(h);
         }
     }
     if (!ok) {
@@ -75,7 +96,10 @@ bool TapiComPort::flush() {
     return false;
 }
 
-bool TapiComPort::is_connected() { return session_ && session_->IsCallConnected(); }
+bool TapiComPort::is_connected() {
+    std::shared_ptr<TapiSession> session = current_session();
+    return session && session->IsCallConnected();
+}
 
 bool TapiComPort::after_failure() {
     // Every redial counts, whether it connects or not: the limit bounds the attempts.

@@ -261,20 +261,33 @@ constexpr UINT status_message = 0x801;
 }  // namespace
 
 TapiSession::TapiSession() {
+    InitializeCriticalSection(&guard_);
     session_registry& r = sessions();
     w32cpp::section_lock guard(r.lock);
     r.live.insert(this);
 }
 
 TapiSession::~TapiSession() {
-    ShutdownTapi();
-    if (comm_) CloseHandle(comm_);
-    comm_ = nullptr;
-    set_device_configuration(nullptr, 0);
+    {
+        w32cpp::section_lock hold(guard_);
+        ShutdownTapi();
+        if (comm_) CloseHandle(comm_);
+        comm_ = nullptr;
+        set_device_configuration(nullptr, 0);
+    }
     session_registry& r = sessions();
-    w32cpp::section_lock guard(r.lock);
-    r.live.erase(this);
-    if (r.current == this) r.current = nullptr;
+    for (;;) {
+        {
+            w32cpp::section_lock guard(r.lock);
+            r.live.erase(this);
+            if (r.current == this) r.current = nullptr;
+            if (pins_ == 0) break;
+        }
+        // A callback on the owner thread found this session before it left the list; it ends soon,
+        // as the call is already gone.
+        Sleep(1);
+    }
+    DeleteCriticalSection(&guard_);
 }
 
 bool TapiSession::set_device_configuration(const BYTE* bytes, DWORD size) {
@@ -388,6 +401,7 @@ void TapiSession::PreConfigureDevice(DWORD device) {
 }
 
 bool TapiSession::PlaceCall() {
+    w32cpp::section_lock hold(guard_);
     if (call_in_progress_) {
         trace("A call is already being handled\n");
         return false;
@@ -608,6 +622,7 @@ LONG TapiSession::WaitForCallState(DWORD wanted) {
 }
 
 bool TapiSession::HangupCall() {
+    w32cpp::section_lock hold(guard_);
     if (stopping_ || !call_in_progress_) return true;
     stopping_ = 1;
     trace("Stopping Call in progress\n");
@@ -661,6 +676,7 @@ void TapiSession::forget_call() {
 }
 
 bool TapiSession::ShutdownTapi() {
+    w32cpp::section_lock hold(guard_);
     if (!app_ || shutting_down_) return true;
     shutting_down_ = 1;
     HangupCall();
@@ -675,6 +691,7 @@ bool TapiSession::ShutdownTapi() {
 }
 
 bool TapiSession::IsCallConnected() {
+    w32cpp::section_lock hold(guard_);
     if (!app_ || !call_) return false;
     tapi_block caps;
     if (fetch_dev_caps(caps, app_, line_device_, version_) != 0) return false;
@@ -703,8 +720,17 @@ void CALLBACK TapiSession::lineCallbackFunc(DWORD device, DWORD message, DWORD_P
             target = reg.live.count(named) ? named : nullptr;
         else
             target = reg.current;
+        // Pinned: another thread may be destroying it, and waits for this callback to finish.
+        if (target) ++target->pins_;
     }
-    if (target) target->handle(device, message, param1, param2, param3);
+    if (!target) return;
+    {
+        w32cpp::section_lock hold(target->guard_);
+        target->handle(device, message, param1, param2, param3);
+    }
+    session_registry& reg = sessions();
+    w32cpp::section_lock guard(reg.lock);
+    --target->pins_;
 }
 
 void TapiSession::handle(DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
@@ -830,6 +856,8 @@ void TapiSession::on_connected() {
         // The handle is only there when the string part holds one.
         if (s->dwStringSize >= sizeof(HANDLE) && inside(v, s->dwStringOffset, s->dwStringSize)) {
             trace("Connected!  Starting communications!\n");
+            // A session that places a second call still holds the first call's handle: not leaked.
+            if (comm_) CloseHandle(comm_);
             CopyMemory(&comm_, v.as<BYTE>() + s->dwStringOffset, sizeof(HANDLE));
             return;
         }

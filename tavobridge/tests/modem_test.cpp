@@ -8,9 +8,12 @@
 #include <simdev/modem.h>
 #include <standin/clock.h>
 #include <standin/debug.h>
+#include <standin/faults.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rig.h"
@@ -49,6 +52,10 @@ struct Modem : ::testing::Test {
                                              timeout, nullptr, redial, limit);
     }
     static bool traced(const std::string& text) { return standin::debug::text().find(text) != std::string::npos; }
+    // The call drops while the worker polls: its failed exchanges redial on the worker thread,
+    // against a session this thread opened, while this thread does `meanwhile` over and over. Then
+    // the link runs on the new call.
+    void redial_on_the_worker(const std::function<void(TapiComPort&)>& meanwhile);
 
     std::shared_ptr<simdev::instrument> model;
     std::shared_ptr<simdev::modem> modem;
@@ -67,6 +74,30 @@ struct Link {
     w32cpp::auto_handle<IComPort> handle;
     std::unique_ptr<lintra::RsUSBEmulation> emulation;
 };
+
+void Modem::redial_on_the_worker(const std::function<void(TapiComPort&)>& meanwhile) {
+    Link link(port("99", true, 3, 100).release());
+    ASSERT_TRUE(link.port->open());
+    ASSERT_TRUE(link.bring_up());
+    model->queue_bulk_message(pattern(100, 1));
+    ASSERT_TRUE(read_message(*link.emulation));
+    ASSERT_TRUE(modem->drop_call());
+    model->queue_bulk_message(pattern(200, 3));
+    std::thread reader([&] { read_message(*link.emulation); });  // its exchanges fail until the line is back
+    const bool redialled = zephtest::wait_until([&] {
+        meanwhile(*link.port);
+        return modem->calls_connected() >= 2;
+    });
+    reader.join();
+    ASSERT_TRUE(redialled);
+    link.emulation->stop(true);
+    ASSERT_TRUE(link.emulation->bring_up(1));
+    model->queue_bulk_message(pattern(300, 2));
+    auto got = read_message(*link.emulation);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, pattern(300, 2));
+    EXPECT_GE(link.port->redial_count(), 1);
+}
 
 }  // namespace
 
@@ -191,6 +222,23 @@ TEST_F(Modem, DroppedCallRedialsUpToTheLimit) {
     EXPECT_EQ(modem->calls_connected(), 4u);
 }
 
+TEST_F(Modem, RedialsThatFailCountAgainstTheLimit) {
+    auto p = port("42", true, 1, 50);
+    ASSERT_TRUE(p->open());
+    modem->set_busy(true);  // the far end stays unreachable: every redial fails
+    ASSERT_TRUE(modem->drop_call());
+    BYTE b[4];
+    DWORD n = 4;
+    EXPECT_FALSE(p->read(b, &n));  // one redial: four dialling attempts, all busy
+    EXPECT_EQ(p->redial_count(), 1);
+    const size_t dialled = modem->dialled().size();
+    EXPECT_EQ(dialled, 5u);
+    n = 4;
+    EXPECT_FALSE(p->read(b, &n));  // the limit is reached: no more dialling
+    EXPECT_EQ(modem->dialled().size(), dialled);
+    EXPECT_EQ(modem->calls_connected(), 1u);
+}
+
 TEST_F(Modem, NoRedialWithoutTheFlagOrWhileConnected) {
     auto p = port("42", false, 5, 50);
     ASSERT_TRUE(p->open());
@@ -227,24 +275,21 @@ TEST_F(Modem, ReopenHangsTheOldCallUpAndDropsItsHandle) {
 }
 
 TEST_F(Modem, RedialFromTheSerialWorkerThread) {
-    Link link(port("99", true, 3, 100).release());
-    ASSERT_TRUE(link.port->open());
-    ASSERT_TRUE(link.bring_up());
-    model->queue_bulk_message(pattern(100, 1));
-    ASSERT_TRUE(read_message(*link.emulation));
-    // The call drops while the worker polls: its failed exchanges redial on the worker thread,
-    // against a session this thread opened.
-    ASSERT_TRUE(modem->drop_call());
-    model->queue_bulk_message(pattern(200, 3));
-    read_message(*link.emulation);  // its exchanges fail until the line is back
-    ASSERT_TRUE(zephtest::wait_until([&] { return modem->calls_connected() >= 2; }));
-    link.emulation->stop(true);
-    ASSERT_TRUE(link.emulation->bring_up(1));
-    model->queue_bulk_message(pattern(300, 2));
-    auto got = read_message(*link.emulation);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(*got, pattern(300, 2));
-    EXPECT_GE(link.port->redial_count(), 1);
+    redial_on_the_worker([](TapiComPort&) {});
+}
+
+// As a windowed application does: the end of the call reaches the session here.
+TEST_F(Modem, OwnerThreadDispatchingTheDropWhileTheWorkerRedials) {
+    redial_on_the_worker([](TapiComPort&) {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    });
+    EXPECT_TRUE(traced("Remote Party Disconnected"));
+}
+
+// As the flat API's link check does.
+TEST_F(Modem, LinkStateAskedWhileTheWorkerRedials) {
+    redial_on_the_worker([](TapiComPort& p) { p.is_connected(); });
 }
 
 TEST_F(Modem, SessionListsDataModemsWithTheirNamesAndConfiguration) {
@@ -306,6 +351,20 @@ TEST_F(Modem, SessionRefusesASecondCallAndReportsConnection) {
     EXPECT_TRUE(s.ShutdownTapi());
 }
 
+TEST_F(Modem, SessionPlacingASecondCallLetsTheFirstHandleGo) {
+    TapiSession s;
+    s.set_phone_number("123");
+    ASSERT_TRUE(s.PlaceCall());
+    HANDLE first = s.comm_handle();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(first, &dcb));
+    ASSERT_TRUE(s.HangupCall());
+    ASSERT_TRUE(s.PlaceCall());
+    EXPECT_NE(s.comm_handle(), first);
+    EXPECT_TRUE(GetCommState(s.comm_handle(), &dcb));
+    EXPECT_FALSE(GetCommState(first, &dcb));  // closed, not left open for the life of the session
+}
+
 namespace {
 
 std::vector<std::pair<WPARAM, LPARAM>> g_status;
@@ -351,6 +410,21 @@ TEST_F(Modem, SessionReportsProgressToItsWindow) {
         EXPECT_TRUE(reported(7, 0));  // the call being stopped
     }
     DestroyWindow(w);
+}
+
+TEST_F(Modem, OpenWithoutItsEventHangsTheCallUp) {
+    auto p = port("12");
+    standin::faults::rule no_event;
+    no_event.where = standin::faults::site::create_event;
+    no_event.this_thread_only = true;
+    standin::faults::add(no_event);
+    const bool opened = p->open();
+    standin::faults::clear();
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(p->is_open());
+    EXPECT_EQ(modem->calls_connected(), 1u);
+    EXPECT_TRUE(traced("Call stopped\n"));
+    EXPECT_TRUE(modem->data_line_path().empty());  // the call is down again
 }
 
 TEST_F(Modem, ACommIdentifierWithoutHandleIsNoConnection) {

@@ -9,6 +9,7 @@
 #include <standin/clock.h>
 #include <standin/comm.h>
 #include <standin/debug.h>
+#include <standin/faults.h>
 
 #include <atomic>
 #include <memory>
@@ -133,6 +134,20 @@ TEST_F(SerialPort, NameSettingsAndOpenFailures) {
     EXPECT_EQ(dcb.fOutX + dcb.fInX, 0u);
 }
 
+TEST_F(SerialPort, OpenWithoutItsEventLetsThePortGo) {
+    Line line;
+    SerialComPort port(settings_for(line.com, 9600), 2000, false);
+    standin::faults::rule no_event;
+    no_event.where = standin::faults::site::create_event;
+    no_event.this_thread_only = true;
+    standin::faults::add(no_event);
+    EXPECT_FALSE(port.open());
+    standin::faults::clear();
+    EXPECT_FALSE(port.is_open());
+    SerialComPort other(settings_for(line.com, 9600), 2000, false);
+    EXPECT_TRUE(other.open());  // not held busy by the failed one
+}
+
 TEST_F(SerialPort, TimeoutsFollowTheLineRateWithoutWrapping) {
     Line line;
     SerialComPort port(settings_for(line.com, 9600), 2000, false);
@@ -172,6 +187,28 @@ TEST_F(SerialPort, TimeoutOfTwoToTheThirtyFirstIsALongWaitNotAnInstantFailure) {
     BYTE zero_len = 0;
     n = 0;
     EXPECT_TRUE(port->read(&zero_len, &n));
+}
+
+TEST_F(SerialPort, TimeoutsAnotherProgramLeftOnThePortAreCleared) {
+    Line line;
+    HANDLE raw = CreateFileA(("COM" + std::to_string(line.com)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(raw, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS polling{MAXDWORD, 0, 0, 0, 1};  // reads return at once, writes give up after 1 ms
+    ASSERT_TRUE(SetCommTimeouts(raw, &polling));
+    CloseHandle(raw);
+    SerialComPort* port = line.make_port(115200, 2000);
+    ASSERT_TRUE(port->open());
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(GetCommTimeouts(port->handle(), &t));
+    EXPECT_EQ(t.ReadIntervalTimeout, 0u);  // a read waits for its bytes instead of spinning
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+    const auto data = pattern(8, 5);
+    ASSERT_TRUE(line.terminal->master()->write(data.data(), data.size()));
+    BYTE buf[8] = {};
+    DWORD n = 8;
+    ASSERT_TRUE(port->read(buf, &n));
+    EXPECT_EQ(std::vector<BYTE>(buf, buf + 8), data);
 }
 
 TEST_F(SerialPort, ATimedOutReadNoLongerTakesBytes) {

@@ -47,12 +47,12 @@ class mem_block {
   };
 
   // The empty block: no memory, size and capacity 0.
-  mem_block() : block_(new _mem) {}
+  mem_block() : block_(make_record()) {}
 
   // A block of `capacity` bytes from `heap`, `size` of them asked for. An exception of the heap passes
   // through and nothing is kept. A heap that returns no memory gives the empty block, so that a failed
   // allocation reads as failed (no data, size 0) whatever the caller checks.
-  mem_block(uint32_t size, uint32_t capacity, iheap* heap, bool zero) : block_(new _mem) {
+  mem_block(uint32_t size, uint32_t capacity, iheap* heap, bool zero) : block_(make_record()) {
     if (!heap || capacity == 0) return;
     void* p = heap->alloc(capacity, zero);
     if (!p) return;
@@ -64,7 +64,7 @@ class mem_block {
   }
 
   // A block over the caller's memory, never freed by the block; zero clears exactly `length` bytes.
-  mem_block(void* memory, uint32_t length, bool zero) : block_(new _mem) {
+  mem_block(void* memory, uint32_t length, bool zero) : block_(make_record()) {
     if (!memory) return;
     if (zero && length) std::memset(memory, 0, length);
     _mem& m = *block_;
@@ -84,6 +84,16 @@ class mem_block {
   friend bool operator==(const mem_block& a, const mem_block& b) { return a.block_ == b.block_; }
 
  private:
+  // The record and its counter in one allocation; the record goes with the counter's last release.
+  struct counted_record final : w32cpp::use_count_base {
+    counted_record() : w32cpp::use_count_base(1) {}
+    _mem record;
+  };
+  static w32cpp::auto_handle<_mem> make_record() {
+    auto* c = new counted_record;
+    return w32cpp::auto_handle<_mem>::adopt(&c->record, c);
+  }
+
   w32cpp::auto_handle<_mem> block_;
 };
 

@@ -218,10 +218,11 @@ bool fault_injector::removal_due() {
     return r;
 }
 
-std::uint32_t fault_injector::byte_time_us() const {
+std::uint64_t fault_injector::byte_time_ns() const {
     std::lock_guard<std::mutex> g(mu_);
-    std::uint32_t t = byte_delay_;
-    if (baud_) t += static_cast<std::uint32_t>(10'000'000ull / baud_);
+    std::uint64_t t = std::uint64_t{byte_delay_} * 1000u;
+    // Ten bits a byte (start, eight data, stop), to the nearest nanosecond.
+    if (baud_) t += (10'000'000'000ull + baud_ / 2) / baud_;
     return t;
 }
 

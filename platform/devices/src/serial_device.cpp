@@ -140,7 +140,7 @@ struct serial_device::impl {
             default: wire.push_back(b); break;
             }
         }
-        std::uint32_t per_byte = model->faults().byte_time_us();
+        const std::uint64_t per_byte = model->faults().byte_time_ns();
         if (per_byte == 0) {
             line->write(wire.data(), wire.size());
             return;
@@ -150,7 +150,7 @@ struct serial_device::impl {
         auto now = std::chrono::steady_clock::now();
         if (line_free_at < now) line_free_at = now;
         for (std::uint8_t b : wire) {
-            line_free_at += std::chrono::microseconds(per_byte);
+            line_free_at += std::chrono::nanoseconds(per_byte);
             std::this_thread::sleep_until(line_free_at);
             if (!line->write(&b, 1)) return;
         }

@@ -138,11 +138,15 @@ TEST(SimFaults, RemovalPointAndLineRate) {
     EXPECT_FALSE(f.removal_due());
     EXPECT_EQ(f.bulk_in_allowance(100), 100u);
     EXPECT_EQ(f.injected().removals, 1u);
-    EXPECT_EQ(f.byte_time_us(), 0u);
+    EXPECT_EQ(f.byte_time_ns(), 0u);
     f.line_rate(9600);
-    EXPECT_EQ(f.byte_time_us(), 1041u);
+    EXPECT_EQ(f.byte_time_ns(), 1041667u);
     f.byte_delay_us(100);
-    EXPECT_EQ(f.byte_time_us(), 1141u);
+    EXPECT_EQ(f.byte_time_ns(), 1141667u);
+    f.byte_delay_us(0);
+    // Not rounded to whole microseconds (86 us would run the line 0.9% fast).
+    f.line_rate(115200);
+    EXPECT_EQ(f.byte_time_ns(), 86806u);
     f.clear();
-    EXPECT_EQ(f.byte_time_us(), 0u);
+    EXPECT_EQ(f.byte_time_ns(), 0u);
 }

@@ -7,6 +7,7 @@
 #include <standin/registry.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -57,6 +58,19 @@ struct Overlapped {
   OVERLAPPED ov{};
 };
 
+// GetOverlappedResult with a deadline: a request that never ends fails the case instead of hanging
+// it (and is cancelled, so its record is not written after the case).
+BOOL finish(HANDLE h, Overlapped& o, DWORD* n) {
+  if (WaitForSingleObject(o.ov.hEvent, DWORD(zephtest::default_deadline.count())) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "the request did not end";
+    CancelIo(h);
+    WaitForSingleObject(o.ov.hEvent, 1000);
+    SetLastError(ERROR_IO_INCOMPLETE);
+    return FALSE;
+  }
+  return GetOverlappedResult(h, &o.ov, n, FALSE);
+}
+
 }  // namespace
 
 TEST_F(Comm, NamesMappingAndExclusiveOpen) {
@@ -78,7 +92,7 @@ TEST_F(Comm, NamesMappingAndExclusiveOpen) {
   Overlapped o;
   const BYTE x = 0x5A;
   if (!WriteFile(b, &x, 1, &n, &o.ov)) {
-    ASSERT_TRUE(GetOverlappedResult(b, &o.ov, &n, TRUE));
+    ASSERT_TRUE(finish(b, o, &n));
   }
   std::uint8_t got = 0;
   long k = 0;
@@ -152,7 +166,7 @@ TEST_F(Comm, ReadTimeoutsEndWithWhatCame) {
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
   const std::uint8_t three[3] = {1, 2, 3};
   ASSERT_TRUE(pty->master()->write(three, 3));
-  ASSERT_TRUE(GetOverlappedResult(h, &o.ov, &n, TRUE));
+  ASSERT_TRUE(finish(h, o, &n));
   EXPECT_EQ(n, 3u);
   EXPECT_EQ(buf[2], 3);
   // MAXDWORD interval and no totals: at once, with nothing.
@@ -165,7 +179,7 @@ TEST_F(Comm, ReadTimeoutsEndWithWhatCame) {
   ASSERT_TRUE(SetCommTimeouts(h, &t));
   ASSERT_FALSE(ReadFile(h, buf, 10, &n, &o.ov));
   ASSERT_TRUE(pty->master()->write(three, 2));
-  ASSERT_TRUE(GetOverlappedResult(h, &o.ov, &n, TRUE));
+  ASSERT_TRUE(finish(h, o, &n));
   EXPECT_EQ(n, 2u);
   // No time-outs: a read waits for its whole count.
   t = {0, 0, 0, 0, 0};
@@ -174,8 +188,35 @@ TEST_F(Comm, ReadTimeoutsEndWithWhatCame) {
   ASSERT_TRUE(pty->master()->write(three, 3));
   EXPECT_EQ(WaitForSingleObject(o.ov.hEvent, 100), DWORD(WAIT_TIMEOUT));
   ASSERT_TRUE(pty->master()->write(three, 1));
-  ASSERT_TRUE(GetOverlappedResult(h, &o.ov, &n, TRUE));
+  ASSERT_TRUE(finish(h, o, &n));
   EXPECT_EQ(n, 4u);
+}
+
+TEST_F(Comm, TimeoutsOutliveTheHandleUntilTheNameIsMappedAgain) {
+  HANDLE h = open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  COMMTIMEOUTS left{MAXDWORD, 0, 0, 7, 9};
+  ASSERT_TRUE(SetCommTimeouts(h, &left));
+  CloseHandle(h);
+  handles.clear();
+  // The next program that sets none gets what the last one left: reads return at once.
+  h = open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  COMMTIMEOUTS t{};
+  ASSERT_TRUE(GetCommTimeouts(h, &t));
+  EXPECT_EQ(memcmp(&t, &left, sizeof t), 0);
+  Overlapped o;
+  BYTE buf[4];
+  DWORD n = 99;
+  EXPECT_TRUE(ReadFile(h, buf, 4, &n, &o.ov));
+  EXPECT_EQ(n, 0u);
+  CloseHandle(h);
+  handles.clear();
+  standin::comm::map_port("COM7", pty->path());
+  h = open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(GetCommTimeouts(h, &t));
+  EXPECT_EQ(t.ReadIntervalTimeout + t.ReadTotalTimeoutConstant + t.WriteTotalTimeoutConstant, 0u);
 }
 
 TEST_F(Comm, WriteTimeoutAtASlowRate) {
@@ -190,7 +231,7 @@ TEST_F(Comm, WriteTimeoutAtASlowRate) {
   DWORD n = 0;
   if (!WriteFile(h, data.data(), DWORD(data.size()), &n, &o.ov)) {
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-    ASSERT_TRUE(GetOverlappedResult(h, &o.ov, &n, TRUE));
+    ASSERT_TRUE(finish(h, o, &n));
   }
   EXPECT_LT(n, 200u);
   EXPECT_GE(n, 16u);
@@ -233,7 +274,7 @@ TEST_F(Comm, AbortPurgeAndCancelEndPendingRequests) {
   DWORD n = 0;
   ASSERT_FALSE(ReadFile(h, buf, 8, &n, &r.ov));
   ASSERT_TRUE(PurgeComm(h, PURGE_RXABORT));
-  EXPECT_FALSE(GetOverlappedResult(h, &r.ov, &n, TRUE));
+  EXPECT_FALSE(finish(h, r, &n));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
   // A write waiting for room in a small transmit queue ends on the transmit abort.
   set_baud(h, 300);
@@ -243,7 +284,7 @@ TEST_F(Comm, AbortPurgeAndCancelEndPendingRequests) {
   ASSERT_FALSE(WriteFile(h, data.data(), 64, &n, &w.ov));
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
   ASSERT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
-  EXPECT_FALSE(GetOverlappedResult(h, &w.ov, &n, TRUE));
+  EXPECT_FALSE(finish(h, w, &n));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
   EXPECT_LT(n, 64u);
   // CancelIo ends only the calling thread's requests.
@@ -252,13 +293,13 @@ TEST_F(Comm, AbortPurgeAndCancelEndPendingRequests) {
   other.join();
   EXPECT_EQ(WaitForSingleObject(r.ov.hEvent, 50), DWORD(WAIT_TIMEOUT));
   ASSERT_TRUE(CancelIo(h));
-  EXPECT_FALSE(GetOverlappedResult(h, &r.ov, &n, TRUE));
+  EXPECT_FALSE(finish(h, r, &n));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
   // Closing the port ends what is still pending.
   ASSERT_FALSE(ReadFile(h, buf, 8, &n, &r.ov));
   CloseHandle(h);
   handles.clear();
-  EXPECT_FALSE(GetOverlappedResult(h, &r.ov, &n, TRUE));
+  EXPECT_FALSE(finish(h, r, &n));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
 }
 

@@ -5,10 +5,16 @@
 #include <standin/version.h>
 #include <windows.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "zephtest/wait.h"
 
 namespace {
 
@@ -125,6 +131,110 @@ TEST_F(Memory, FaultRulesSkipCountFilterByHeapAndThread) {
   EXPECT_EQ(standin::faults::injected(site::heap_alloc), 0u);
   HeapDestroy(a);
   HeapDestroy(b);
+}
+
+// Handles that never named a heap, or name one destroyed since, fail cleanly even when many heaps
+// have come and gone in between.
+TEST_F(Memory, UnknownAndStaleHeapHandlesAreRefused) {
+  for (uintptr_t v : {uintptr_t{1}, uintptr_t{0x10}, uintptr_t{0x1234}, uintptr_t{0xdeadbeef0}, ~uintptr_t{0xF}}) {
+    HANDLE bogus = reinterpret_cast<HANDLE>(v);
+    SetLastError(0);
+    EXPECT_EQ(HeapAlloc(bogus, 0, 16), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(HeapFree(bogus, 0, nullptr));
+    EXPECT_EQ(HeapSize(bogus, 0, nullptr), static_cast<SIZE_T>(-1));
+  }
+  HANDLE stale = HeapCreate(0, 0, 0);
+  ASSERT_TRUE(HeapDestroy(stale));
+  for (int i = 0; i < 3000; ++i) {
+    HANDLE h = HeapCreate(0, 0, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(h, stale);
+    ASSERT_TRUE(HeapDestroy(h));
+  }
+  EXPECT_EQ(HeapAlloc(stale, 0, 16), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Threads allocate and free on one heap, and another frees some of their blocks; a bounded heap never hands out more
+// than its maximum, and HeapDestroy takes what is still allocated (the leak checker would tell).
+TEST_F(Memory, HeapSharedByThreadsKeepsItsBoundAndDestroyFreesTheRest) {
+  HANDLE h = HeapCreate(0, 0, 64 * 1000);
+  ASSERT_NE(h, nullptr);
+  std::atomic<int> live_bytes{0}, peak{0};
+  std::vector<std::thread> threads;
+  std::vector<void *> handed[4];
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) {
+        void *p = HeapAlloc(h, 0, 1000);
+        if (p) {
+          int now = live_bytes.fetch_add(1000) + 1000;
+          int old = peak.load();
+          while (now > old && !peak.compare_exchange_weak(old, now)) {
+          }
+          std::memset(p, t, 1000);
+          handed[t].push_back(p);
+        }
+        if (handed[t].size() > 20) {
+          void *q = handed[t].front();
+          handed[t].erase(handed[t].begin());
+          live_bytes.fetch_sub(1000);
+          ASSERT_TRUE(HeapFree(h, 0, q));
+        }
+      }
+    });
+  for (auto &th : threads) th.join();
+  EXPECT_LE(peak.load(), 64 * 1000);
+  EXPECT_GT(peak.load(), 0);
+  // Blocks the workers made, freed by this thread.
+  for (int t = 0; t < 4; ++t) {
+    while (handed[t].size() > 10) {
+      ASSERT_TRUE(HeapFree(h, 0, handed[t].back()));
+      handed[t].pop_back();
+    }
+  }
+  EXPECT_TRUE(HeapDestroy(h));
+}
+
+// One thread allocates while another frees what it made: the blocks given back across threads are
+// freed (the leak checker would tell), also those still waiting when the heap is destroyed.
+TEST_F(Memory, BlocksFreedByAnotherThreadAreReleased) {
+  HANDLE h = HeapCreate(0, 0, 0);
+  ASSERT_NE(h, nullptr);
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<void *> handed;
+  bool done = false;
+  std::thread consumer([&] {
+    for (;;) {
+      std::unique_lock<std::mutex> lk(m);
+      ASSERT_TRUE(zephtest::wait_on(cv, lk, [&] { return done || !handed.empty(); }));
+      if (handed.empty() && done) return;
+      void *p = handed.back();
+      handed.pop_back();
+      lk.unlock();
+      ASSERT_EQ(static_cast<unsigned char *>(p)[99], 0x5A);
+      ASSERT_TRUE(HeapFree(h, 0, p));
+    }
+  });
+  for (int i = 0; i < 5000; ++i) {
+    void *p = HeapAlloc(h, 0, 100);
+    ASSERT_NE(p, nullptr);
+    std::memset(p, 0x5A, 100);
+    {
+      std::lock_guard<std::mutex> g(m);
+      handed.push_back(p);
+    }
+    cv.notify_one();
+  }
+  {
+    std::lock_guard<std::mutex> g(m);
+    done = true;
+  }
+  cv.notify_one();
+  consumer.join();
+  EXPECT_TRUE(HeapDestroy(h));
 }
 
 TEST_F(Memory, HeapCreateFailureIsInjectable) {

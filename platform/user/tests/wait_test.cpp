@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,6 +202,86 @@ TEST(MultipleObjects, WaitAllTakesNothingUntilEverythingIsSignalled) {
   setter.join();
   EXPECT_EQ(WaitForSingleObject(a, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// Blocked waiters get an auto-reset event in the order they began waiting, one per set, and a
+// blocked wait-all takes nothing from an object until all of its objects are signalled: then the
+// setter hands everything over at once, and a wait-any blocked on the same object loses nothing.
+TEST(MultipleObjects, SetHandsTheObjectToTheFirstWaiterWhoseWaitItMeets) {
+  handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  handle other(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  std::vector<int> order;
+  std::mutex m;
+  std::vector<std::thread> threads;
+  std::vector<HANDLE> ids;
+  for (int i = 0; i < 3; ++i) {
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE me = nullptr;
+    threads.emplace_back([&, i, ready, &me_out = me] {
+      DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &me_out, 0, FALSE, 0);
+      SetEvent(ready);
+      if (i == 0) {
+        // The first in line waits for both: the sets alone do not meet its wait.
+        HANDLE both[] = {e, other};
+        EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 20000), WAIT_OBJECT_0);
+      } else {
+        EXPECT_EQ(WaitForSingleObject(e, 20000), WAIT_OBJECT_0);
+      }
+      std::lock_guard<std::mutex> g(m);
+      order.push_back(i);
+    });
+    ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+    CloseHandle(ready);
+    ASSERT_TRUE(standin::thread::wait_until_blocked(me, 20000));
+    ids.push_back(me);
+  }
+  auto taken = [&](size_t n) {
+    return testutil::eventually([&] {
+      std::lock_guard<std::mutex> g(m);
+      return order.size() == n;
+    });
+  };
+  ASSERT_TRUE(SetEvent(e));
+  ASSERT_TRUE(taken(1));
+  ASSERT_TRUE(SetEvent(e));
+  ASSERT_TRUE(taken(2));
+  // Both single waiters have had theirs; the wait-all is still blocked and took nothing.
+  ASSERT_TRUE(SetEvent(e));
+  ASSERT_TRUE(standin::thread::wait_until_blocked(ids[0], 20000));
+  ASSERT_TRUE(SetEvent(other));
+  ASSERT_TRUE(taken(3));
+  for (auto &t : threads) t.join();
+  for (HANDLE h : ids) CloseHandle(h);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 0}));
+  EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(other, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// Lookups racing with the close of the same handle either get the object or fail cleanly.
+TEST(Handles, LookupsRacingACloseNeverReachAFreedObject) {
+  for (int round = 0; round < 200; ++round) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> go{false};
+    std::atomic<int> ok{0}, failed{0};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t)
+      users.emplace_back([&] {
+        while (!go.load()) std::this_thread::yield();
+        for (int i = 0; i < 50; ++i) {
+          if (SetEvent(e)) {
+            ++ok;
+          } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+            ++failed;
+          }
+        }
+      });
+    go.store(true);
+    EXPECT_TRUE(CloseHandle(e));
+    for (auto &t : users) t.join();
+    EXPECT_EQ(ok.load() + failed.load(), 150);
+    EXPECT_FALSE(SetEvent(e));
+  }
 }
 
 TEST(MultipleObjects, BadArgumentsFail) {

@@ -43,6 +43,10 @@ protected:
     // The serial read and write engine, shared by the modem port.
     bool serial_read(BYTE* buffer, DWORD* length) { return transfer(true, buffer, length); }
     bool serial_write(const BYTE* buffer, DWORD* length) { return transfer(false, const_cast<BYTE*>(buffer), length); }
+    // Readies an opened line for the engine: no driver time-outs (whatever another program left
+    // there, each transfer is bounded by this object's own wait), both buffers cleared, a new I/O
+    // event.
+    bool start_io(HANDLE h);
     // Zeroes the overlapped record and makes a new I/O event for it (closing an old one).
     bool create_io_event();
     // Closes the port handle (when owned) and the I/O event; true when every close succeeded.

@@ -29,15 +29,18 @@ public:
     bool is_connected() override;
 
     int redial_count() const { return redial_count_; }
-    // The session of the current call (none while closed).
-    TapiSession* session() const { return session_.get(); }
 
 private:
     bool after_failure();
     // Hangs the call up and lets go of everything the call gave this port.
     bool release_call();
+    std::shared_ptr<TapiSession> current_session();
 
-    std::unique_ptr<TapiSession> session_;
+    // The current call's session. A redial on the serial worker replaces it while the application's
+    // thread may ask is_connected: each takes its own reference under the lock, and the session
+    // goes with the last one.
+    std::shared_ptr<TapiSession> session_;
+    CRITICAL_SECTION session_lock_;
     std::string phone_number_;
     DWORD line_device_;
     std::vector<BYTE> config_;

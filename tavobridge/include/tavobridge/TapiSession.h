@@ -5,6 +5,8 @@
 //
 // A session works on the thread that initialised it: its callbacks arrive through that thread's
 // messages, and every wait here dispatches them. Only one call is handled in the process at a time.
+// Another thread may still hang the call up, ask whether it stands, or destroy the session (a
+// redial from the serial worker): those calls and the callbacks take turns on the session.
 #ifndef TAVOBRIDGE_TAPISESSION_H
 #define TAVOBRIDGE_TAPISESSION_H
 
@@ -89,6 +91,11 @@ private:
     DWORD call_state_seen_ = 0;
     DWORD last_call_state_ = 0;
     DWORD owner_thread_ = 0;
+    // Held by the callbacks and by the operations another thread may call; recursive, as the
+    // handlers re-enter them.
+    CRITICAL_SECTION guard_;
+    // Callbacks that found this session and have not finished with it (under the registry's lock).
+    LONG pins_ = 0;
 };
 
 #endif

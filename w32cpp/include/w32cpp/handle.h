@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <type_traits>
@@ -19,9 +20,9 @@ public:
   const char *what() const noexcept override { return "use_count_base_is_zero"; }
 };
 
-// A use count under its own critical section. The release that drops it to zero disposes of the
-// owned object and deletes the counter, both through virtual calls, so the code that runs is that of
-// the library that made the counter, whichever library releases last.
+// An atomic use count. The release that drops it to zero disposes of the owned object and deletes the
+// counter, both through virtual calls, so the code that runs is that of the library that made the
+// counter, whichever library releases last. A count of zero is never taken or released again.
 class use_count_base {
 public:
   explicit use_count_base(DWORD initial = 1);
@@ -29,12 +30,44 @@ public:
   use_count_base &operator=(const use_count_base &) = delete;
   virtual ~use_count_base();
 
-  void add_ref();
+  void add_ref() {
+    DWORD n = count.load(std::memory_order_relaxed);
+    do {
+      if (n == 0)
+        throw use_count_base_is_zero();
+    } while (!count.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+  }
+
   // Throws use_count_base_is_zero when the count is already zero.
-  void release();
+  void release() {
+    if (!release_noexcept())
+      throw use_count_base_is_zero();
+  }
+
   // The same, for destructors: false instead of the exception.
-  bool release_noexcept() noexcept;
-  DWORD use_count() const;
+  bool release_noexcept() noexcept {
+    DWORD n = count.load(std::memory_order_acquire);
+    // The only use: no other thread can hold the counter to change it, so no locked operation.
+    if (n == 1) {
+      count.store(0, std::memory_order_relaxed);
+      dispose();
+      delete this;
+      return true;
+    }
+    do {
+      // A release more than was taken: refuse rather than wrap to 0xFFFFFFFF.
+      if (n == 0)
+        return false;
+    } while (!count.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel));
+    // The object's destructor never runs while the count is being changed.
+    if (n == 1) {
+      dispose();
+      delete this;
+    }
+    return true;
+  }
+
+  DWORD use_count() const { return count.load(std::memory_order_acquire); }
 
 protected:
   // Runs once, outside the lock, when the count falls to zero.
@@ -45,8 +78,7 @@ public:
   virtual use_count_base *make_empty() const { return new use_count_base(1); }
 
 private:
-  DWORD count;
-  mutable CRITICAL_SECTION lock;
+  std::atomic<DWORD> count;
 };
 
 template <class T> struct checked_deleter {
@@ -122,6 +154,9 @@ public:
 
   void reset() { auto_handle().swap(*this); }
   template <class U> void reset(U *p) { auto_handle(p).swap(*this); }
+
+  // A handle over `p` whose count `c` (already 1) also owns it: for records that carry their counter.
+  static auto_handle adopt(T *p, use_count_base *c) { return auto_handle(p, c); }
 
   // Empties the handle with a counter made by the module that made the current one. A loader uses it on
   // another library's global handle, so that no code of the loader's own module is left behind there.

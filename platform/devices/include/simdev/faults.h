@@ -88,8 +88,9 @@ public:
     // (n when no removal is due), and arms the removal when the point is reached.
     std::size_t bulk_in_allowance(std::size_t n);
     bool removal_due();  // true once, when the removal point was reached
-    // Microseconds one byte takes on the line (0 = as fast as the stream goes).
-    std::uint32_t byte_time_us() const;
+    // Nanoseconds one byte takes on the line (0 = as fast as the stream goes): whole microseconds
+    // would run a 115200-baud line about 1% fast.
+    std::uint64_t byte_time_ns() const;
 
 private:
     struct req_rule { request_match m; unsigned left; bool forever; std::size_t keep; };

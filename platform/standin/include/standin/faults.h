@@ -1,4 +1,4 @@
-// Failure injection for the memory services.
+// Failure injection for the memory services and event creation.
 #ifndef STANDIN_FAULTS_H
 #define STANDIN_FAULTS_H
 
@@ -13,6 +13,7 @@ enum class site {
   heap_alloc,     // HeapAlloc/HeapReAlloc fail (NULL, or the exception with HEAP_GENERATE_EXCEPTIONS)
   virtual_alloc,  // VirtualAlloc returns NULL (ERROR_NOT_ENOUGH_MEMORY)
   local_alloc,    // LocalAlloc/GlobalAlloc return NULL (ERROR_NOT_ENOUGH_MEMORY)
+  create_event,   // CreateEventA returns NULL (ERROR_NOT_ENOUGH_MEMORY)
 };
 
 struct rule {

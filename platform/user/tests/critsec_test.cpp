@@ -1,0 +1,114 @@
+// Critical sections: recursion, ownership, contention, sections never initialised, terminated owners.
+#include <gtest/gtest.h>
+
+#include <standin/thread.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+#include "zephtest/wait.h"
+
+namespace {
+
+TEST(CriticalSection, RecursiveEntryNeedsAsManyLeaves) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EXPECT_TRUE(TryEnterCriticalSection(&cs));
+  EXPECT_EQ(cs.RecursionCount, 3);
+  EXPECT_EQ(cs.OwningThread, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(GetCurrentThreadId())));
+
+  auto other_can_enter = [&] {
+    BOOL got = FALSE;
+    std::thread t([&] {
+      got = TryEnterCriticalSection(&cs);
+      if (got) LeaveCriticalSection(&cs);
+    });
+    t.join();
+    return got != FALSE;
+  };
+  LeaveCriticalSection(&cs);
+  LeaveCriticalSection(&cs);
+  EXPECT_FALSE(other_can_enter());
+  LeaveCriticalSection(&cs);
+  EXPECT_EQ(cs.OwningThread, nullptr);
+  EXPECT_TRUE(other_can_enter());
+  DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSection, LeavingASectionNotOwnedIsIgnored) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  LeaveCriticalSection(&cs);  // not entered at all
+  EnterCriticalSection(&cs);
+  std::thread([&] { LeaveCriticalSection(&cs); }).join();  // another thread's leave
+  EXPECT_EQ(cs.RecursionCount, 1);
+  BOOL other = TRUE;
+  std::thread([&] { other = TryEnterCriticalSection(&cs); }).join();
+  EXPECT_FALSE(other);
+  LeaveCriticalSection(&cs);
+  DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSection, ZeroFilledSectionWorksWithoutInitialisation) {
+  CRITICAL_SECTION cs;
+  std::memset(&cs, 0, sizeof cs);
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  LeaveCriticalSection(&cs);
+  LeaveCriticalSection(&cs);
+  EXPECT_TRUE(TryEnterCriticalSection(&cs));
+  LeaveCriticalSection(&cs);
+}
+
+// Many threads, a few spinning and the rest sleeping, each adding without atomics: nothing is lost,
+// and a waiter that slept is woken by every leave that finds it.
+TEST(CriticalSection, ExcludesUnderContentionWithAndWithoutSpinning) {
+  for (DWORD spin : {0u, 4000u}) {
+    CRITICAL_SECTION cs;
+    ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, spin));
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+      threads.emplace_back([&] {
+        for (int i = 0; i < 20000; ++i) {
+          EnterCriticalSection(&cs);
+          EnterCriticalSection(&cs);
+          long v = counter;
+          if ((i & 1023) == 0) std::this_thread::yield();  // held across a yield: others must sleep
+          counter = v + 1;
+          LeaveCriticalSection(&cs);
+          LeaveCriticalSection(&cs);
+        }
+      });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(counter, 6 * 20000) << "spin " << spin;
+    EXPECT_EQ(cs.OwningThread, nullptr);
+    DeleteCriticalSection(&cs);
+  }
+}
+
+DWORD WINAPI hold_and_wait(LPVOID p) {
+  auto *cs = static_cast<CRITICAL_SECTION *>(p);
+  EnterCriticalSection(cs);
+  Sleep(INFINITE);  // terminated here
+  return 0;
+}
+
+// A terminated owner keeps the section, as on Windows; entering is not a stopping point.
+TEST(CriticalSection, TerminatedOwnerLeavesItOwned) {
+  static CRITICAL_SECTION cs;  // the parked thread keeps a pointer to it
+  InitializeCriticalSection(&cs);
+  testutil::handle h(CreateThread(nullptr, 0, hold_and_wait, &cs, 0, nullptr));
+  ASSERT_TRUE(standin::thread::wait_until_blocked(h, 20000));
+  ASSERT_TRUE(TerminateThread(h, 7));
+  ASSERT_TRUE(zephtest::wait_until([&] { return standin::thread::is_stopped(h); }));
+  EXPECT_FALSE(TryEnterCriticalSection(&cs));
+  EXPECT_NE(cs.OwningThread, nullptr);
+}
+
+}  // namespace
