@@ -347,6 +347,31 @@ void EndPointInOutTransfer::purge(ULONGLONG number_) {
     for (TransferRecord* record : removed) free_record(record);
 }
 
+void EndPointInOutTransfer::cancel_transfer(ULONGLONG first, ULONGLONG last) {
+    std::vector<TransferRecord*> taken;
+    bool running = false;
+    {
+        section_guard guard(&queue_lock_);
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            if ((*it)->number >= first && (*it)->number <= last) {
+                taken.push_back(*it);
+                it = queue_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (flight_first_ != 0 && flight_first_ <= last && flight_last_ >= first) {
+            running = true;
+            flight_cut_ = true;
+        }
+    }
+    if (running) {
+        for (TransferRecord* record : taken) free_record(record);
+        return;
+    }
+    for (TransferRecord* record : taken) complete(record, result_aborted);
+}
+
 void EndPointInOutTransfer::close() {
     {
         section_guard guard(&queue_lock_);
@@ -559,8 +584,10 @@ bool EPControl::request(const SetupRecord& setup, BYTE* data, DWORD nak_limit, D
     if (!setup_transaction(raw)) return false;
     DWORD done = 0;
     DWORD naks = 0;
-    if (setup.bmRequestType & 0x80) {
-        bool ok = setup.wLength == 0 || in_stage(data, setup.wLength, &done, nak_limit);
+    // Without a data stage the status stage is IN whatever the direction: the device executes the
+    // request when it is asked for that status.
+    if ((setup.bmRequestType & 0x80) && setup.wLength) {
+        bool ok = in_stage(data, setup.wLength, &done, nak_limit);
         if (transferred) *transferred = done;
         if (!ok) return false;
         toggle = 1;

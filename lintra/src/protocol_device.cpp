@@ -167,32 +167,49 @@ bool ZephProtocolFilter::detach(const packet_handle& packet) {
     return true;
 }
 
-void ZephProtocolFilter::drop_transfer(const packet_handle& packet) {
+bool ZephProtocolFilter::is_current(const packet_handle& packet) {
+    section_guard guard(&queue_lock_);
+    return current_ == packet;
+}
+
+bool ZephProtocolFilter::drop_transfer(const packet_handle& packet) {
     std::shared_ptr<EndPointInOutTransfer> ep;
+    ULONGLONG first, last;
     {
         section_guard guard(&transfer_lock_);
-        if (packet && !(active_ == packet)) return;
-        ep.swap(active_ep_);
-        active_.reset();
-        first_ = last_ = 0;
+        if (!active_ || !(active_ == packet)) return false;
+        cancelling_ = true;
+        ep = active_ep_;
+        first = first_;
+        last = last_;
     }
-    if (!ep) return;
-    // Only this handler queues on the endpoint, and one transfer at a time: every record there is
-    // the dropped transfer's, the running one included (it is called back, stale, once it ends).
-    // The endpoint is opened again at once, so that the next packet's records are served.
-    ep->abort_all();
-    ep->clear_shut();
+    // Only this handler queues on the endpoint, so the other records there are not touched. The
+    // transfer is called back now, or by the worker once the packet it runs has landed in the
+    // caller's buffer.
+    ep->cancel_transfer(first, last);
+    return true;
 }
 
 void ZephProtocolFilter::cancel_current() {
-    packet_handle packet;
-    {
-        section_guard guard(&queue_lock_);
-        packet = current_;
+    for (;;) {
+        packet_handle packet;
+        {
+            section_guard guard(&queue_lock_);
+            packet = current_;
+        }
+        if (!packet) return;
+        if (drop_transfer(packet)) return;
+        packet_handle next;
+        {
+            // Between two stages: under the transfer lock no next stage is queued for it meanwhile.
+            section_guard guard(&transfer_lock_);
+            if (active_ == packet) continue;  // one just was: drop that
+            if (!advance(packet, &next)) return;
+        }
+        if (packet->complete(ERROR_OPERATION_ABORTED)) notify(*packet);
+        if (next) run(next);
+        return;
     }
-    if (!packet) return;
-    drop_transfer(packet);
-    complete_and_next(packet, ERROR_OPERATION_ABORTED);
 }
 
 void ZephProtocolFilter::abort_all() {
@@ -211,12 +228,15 @@ bool ZephProtocolFilter::queue_data(const std::shared_ptr<EndPointInOutTransfer>
     if (!ep || length == 0) return false;
     // Held across the queue call: the worker's call back waits here until the transfer is known.
     section_guard guard(&transfer_lock_);
+    // A packet cancelled between two of its stages queues nothing more.
+    if (!is_current(packet)) return false;
     ep->set_callback(&ZephProtocolFilter::on_transfer);
     const ULONGLONG n = ep->queue(kind, buffer, length, this, short_ok, true);
     if (n == ~0ull || n == 0) return false;
     active_ = packet;
     active_ep_ = ep;
     first_ = last_ = n;
+    cancelling_ = false;
     return true;
 }
 
@@ -224,6 +244,7 @@ bool ZephProtocolFilter::queue_control(const std::shared_ptr<EPControl>& ep, con
                                        const SetupRecord& setup, BYTE* data, bool short_ok) {
     if (!ep) return false;
     section_guard guard(&transfer_lock_);
+    if (!is_current(packet)) return false;
     ep->set_callback(&ZephProtocolFilter::on_transfer);
     ULONGLONG n = 0;
     if (!ep->queue_request(setup, data, this, short_ok, &n) || n == 0) return false;
@@ -231,6 +252,7 @@ bool ZephProtocolFilter::queue_control(const std::shared_ptr<EPControl>& ep, con
     active_ep_ = ep;
     first_ = n;
     last_ = setup.wLength ? n + 1 : n;
+    cancelling_ = false;
     return true;
 }
 
@@ -238,13 +260,20 @@ void ZephProtocolFilter::on_transfer(void* context, DWORD low, DWORD high, DWORD
     ZephProtocolFilter* self = static_cast<ZephProtocolFilter*>(context);
     const ULONGLONG number = ULONGLONG(low) | (ULONGLONG(high) << 32);
     packet_handle packet;
+    bool cancelled;
     {
         section_guard guard(&self->transfer_lock_);
         if (!self->active_ || number < self->first_ || number > self->last_) return;  // stale
         packet = self->active_;
+        cancelled = self->cancelling_;
         self->active_.reset();
         self->active_ep_.reset();
         self->first_ = self->last_ = 0;
+        self->cancelling_ = false;
+    }
+    if (cancelled) {
+        self->complete_and_next(packet, ERROR_OPERATION_ABORTED);
+        return;
     }
     // A packet already completed as cancelled keeps its 995.
     if (packet->completed()) return;
@@ -458,7 +487,25 @@ void ZephProtocolDevice::post(job_kind kind, const packet_handle& packet) {
             return;
         }
     }
-    if (packet->complete(ERROR_OPERATION_ABORTED)) notify(*packet);
+    // A pipe reset is the current packet of the device's queue: the requests behind it go on.
+    if (kind == job_kind::pipe_reset)
+        complete_and_next(packet, ERROR_OPERATION_ABORTED);
+    else if (packet->complete(ERROR_OPERATION_ABORTED))
+        notify(*packet);
+}
+
+bool ZephProtocolDevice::refused(const packet_handle& packet) {
+    if (!dead_.load()) return false;
+    if (packet->complete(ERROR_DEVICE_REMOVED)) notify(*packet);
+    return true;
+}
+
+void ZephProtocolDevice::submit_read(const packet_handle& packet) {
+    if (!refused(packet)) read_.submit(packet);
+}
+
+void ZephProtocolDevice::submit_write(const packet_handle& packet) {
+    if (!refused(packet)) write_.submit(packet);
 }
 
 bool ZephProtocolDevice::step() {
@@ -491,7 +538,9 @@ void ZephProtocolDevice::run_jobs() {
             if (next.packet->complete(status)) notify(*next.packet);
             continue;
         }
-        // A pipe reset is the current packet of the device's own queue.
+        // A pipe reset is the current packet of the device's own queue, unless it was cancelled
+        // while it waited here: then the queue has moved on and nothing is reset.
+        if (next.packet->completed()) continue;
         const DWORD word = wire::get24(next.packet->input().bytes());
         next.packet->set_bytes(wire::HEADER_SIZE);
         const DWORD status = word == wire::WORD_READ_PIPE_RESET ? pipe_reset(EPBulkIN::endpoint, 0x1003)
@@ -638,6 +687,7 @@ void ZephProtocolDevice::shutdown() {
 }
 
 DWORD ZephProtocolDevice::submit(const packet_handle& packet) {
+    if (refused(packet)) return ERROR_DEVICE_REMOVED;
     switch (packet->code()) {
     case wire::IOCTL_READ_NOTIFICATION: return info_.submit(packet);
     case wire::IOCTL_RESET_DEVICE:

@@ -316,7 +316,7 @@ TEST_F(Emulation, RestartFromACallbackAfterAStopThereKeepsServing) {
     BYTE header[3];
     line.emulation->bulk_in()->set_callback(Context::stop_and_restart);
     line.emulation->bulk_in()->queue(kind_in, header, 3, &context, false, true);
-    for (int i = 0; i < 20000 && context.restarted < 0; ++i) SleepEx(1, FALSE);
+    ASSERT_TRUE(zephtest::wait_until([&] { return context.restarted.load() >= 0; }));
     ASSERT_EQ(context.restarted.load(), 1);
     EXPECT_EQ(context.brought_up.load(), 0);
     EXPECT_TRUE(line.emulation->is_running());

@@ -468,15 +468,19 @@ TEST_F(Engines, InDataIsKeptWhenItsAckCannotBeWritten) {
     EXPECT_EQ(count_written(0x2D), 2u);  // the repeat and the new packet acknowledged
 }
 
-// A device-to-host request that asks for no data still completes, waited for and queued.
+// A device-to-host request that asks for no data still completes, waited for and queued, and
+// both forms ask for its status with an IN token, as for any request without a data stage.
 TEST_F(Engines, InControlRequestWithoutDataCompletes) {
     EPControl ep(&port, 1, &lock, abort_event);
-    port.reply(handshake(pid_ack));  // SETUP
-    port.reply(handshake(pid_ack));  // status stage
+    port.reply(handshake(pid_ack));     // SETUP
+    port.reply(data_packet(true, {}));  // status stage: an empty packet
     DWORD got = 99;
     ASSERT_TRUE(ep.request(std_request::get_descriptor(1, 0, 0, 0), nullptr, 3, &got));
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(port.tokens, 2);
+    ASSERT_EQ(port.written.size(), 3u + 1 + 2 + 8 + 2 + 3 + 1);  // SETUP token, packet, IN token, ACK
+    EXPECT_EQ(port.written[16], pid_encode(pid_in));
+    EXPECT_EQ(port.written.back(), pid_encode(pid_ack));  // the host acknowledged the status
 
     Recorder rec;
     ep.set_callback(Recorder::callback);

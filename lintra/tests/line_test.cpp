@@ -301,3 +301,31 @@ TEST(Line, SynchronousRequestsBesideQueuedOnesOnTheControlEndpoint) {
     ASSERT_TRUE(control->request(std_request::get_configuration(), &value, 100));
     EXPECT_EQ(value, 1);
 }
+
+// A device-to-host request without a data stage is executed when its status is asked for with an
+// IN token. The synchronous form used to send OUT there, which the instrument acknowledged without
+// running the request: a request it refuses was reported as done.
+TEST(Line, InRequestWithoutDataIsExecutedWaitedForOrQueued) {
+    MemoryLine line;
+    ASSERT_TRUE(line.bring_up());
+    EPControl* control = line.emulation->control();
+    // The instrument counts every vendor request it runs and refuses one that asks for no data.
+    const SetupRecord refused{0xC0, 0, 1, 2, 0};
+    const SetupRecord accepted = {0x80, 0, 0, 0, 0};  // GET_STATUS of the device, no data asked
+    const std::uint64_t before = line.model->vendor_requests();
+    EXPECT_FALSE(control->request(refused, nullptr, 100));
+    EXPECT_EQ(control->result(), result_stall);
+    EXPECT_EQ(line.model->vendor_requests(), before + 1);
+    EXPECT_TRUE(control->request(accepted, nullptr, 100));
+
+    ASSERT_TRUE(line.emulation->start_worker());
+    Recorder rec;
+    control->set_callback(Recorder::callback);
+    ASSERT_TRUE(control->queue_request(refused, nullptr, &rec, true));
+    ASSERT_TRUE(rec.wait(1));
+    EXPECT_EQ(rec.at(0).status, DWORD(result_stall));
+    EXPECT_EQ(line.model->vendor_requests(), before + 2);
+    ASSERT_TRUE(control->queue_request(accepted, nullptr, &rec, true));
+    ASSERT_TRUE(rec.wait(2));
+    EXPECT_TRUE(result_succeeded(rec.at(1).status));
+}

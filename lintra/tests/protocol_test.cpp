@@ -3,6 +3,7 @@
 // unplugging, registration life cycle, two lines at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -35,7 +36,8 @@ TEST_F(SerialTransport, ListsTheSerialInstrumentLikeAUsbOneOnlyAfterBringUp) {
     EXPECT_TRUE(api().register_port(line.port, 1));
     EXPECT_EQ(line.memory_port->counters.opens.load(), 1u);
     EXPECT_FALSE(api().register_port(line.port, 0));
-    SleepEx(300, FALSE);  // a few bring-up attempts
+    // Two bring-up attempts have gone out (each starts with a 129-byte burst).
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.memory_port->counters.bytes_written.load() > 2 * 129; }));
     EXPECT_TRUE(listed(wire::device_interface_guid_bulk).empty());
 
     line.model->replug();
@@ -288,6 +290,67 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     auto got = line.model->take_received_messages();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], bytes_of(70, 4));
+}
+
+// A read cancelled while a data packet of its frame is on the line: the packet lands in the
+// caller's buffer when it ends, so the read may report 995 only after that, never before.
+TEST_F(SerialTransport, ACancelledReadLetsGoOfItsBufferOnlyWhenItsPacketHasLanded) {
+    SerialInstrument line("COM10", {}, {}, 5000);
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM101");
+    ASSERT_FALSE(HasFailure());
+    const std::vector<BYTE> frame = bytes_of(2000, 9);
+    offer(line, frame);
+    // A data packet of 1024 bytes takes about two seconds at this rate.
+    line.model->faults().line_rate(4800);
+    std::vector<BYTE> buffer(4096, 0);
+    karnet::io_read pending = s.read_on_memory(buffer.data(), DWORD(buffer.size()), false);
+    ASSERT_TRUE(s.submit_read(pending));
+    // The header has been taken: the data stage's first packet is asked for next.
+    const std::vector<BYTE> head(frame.begin(), frame.begin() + 3);
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.model->bulk_in_peek(3) == head; }));
+    EXPECT_EQ(s.cancel().get_code(), 0u);
+    EXPECT_EQ(finish(s, pending.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    // The caller takes its buffer back.
+    std::fill(buffer.begin(), buffer.end(), BYTE(0xEE));
+    // The pipe reset runs behind whatever the worker was doing on the line.
+    EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, 0u);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), BYTE(0xEE)), std::ptrdiff_t(buffer.size()));
+    line.model->faults().line_rate(0);
+    offer(line, bytes_of(50, 10));
+    std::vector<BYTE> next(64);
+    reply r = read(s, next);
+    ASSERT_EQ(r.status, 0u);
+    next.resize(r.bytes);
+    EXPECT_EQ(next, bytes_of(50, 10));
+}
+
+// A pipe reset cancelled while it waits behind a device reset resets nothing later: reads that the
+// client starts after the cancel are not aborted by it.
+TEST_F(SerialTransport, ACancelledPipeResetLeavesLaterReadsAlone) {
+    SerialInstrument line("COM5");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM51");
+    ASSERT_FALSE(HasFailure());
+    // The reset's bring-up is held in its first read; the idle worker reads nothing meanwhile.
+    line.memory_port->hold_reads(true);
+    karnet::io_control reset = s.control_on_memory(wire::IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0);
+    ASSERT_TRUE(s.submit_control(reset));
+    ASSERT_TRUE(line.memory_port->wait_read_held(20000));
+    BYTE header[8] = {};
+    wire::header_view{header}.write(wire::WORD_READ_PIPE_RESET, 0, 0);
+    karnet::io_control pipe = s.control_on_memory(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, header, 8);
+    ASSERT_TRUE(s.submit_control(pipe));
+    EXPECT_EQ(s.cancel().get_code(), 0u);
+    EXPECT_EQ(finish(s, pipe.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    std::vector<BYTE> buffer(64);
+    karnet::io_read later = s.read_on_memory(buffer.data(), 64, false);
+    ASSERT_TRUE(s.submit_read(later));
+    line.memory_port->hold_reads(false);
+    EXPECT_EQ(finish(s, reset.request(), 20000), 0u);
+    offer(line, bytes_of(30, 4));
+    ASSERT_EQ(finish(s, later.request(), 20000), 0u);
+    EXPECT_EQ(later.request()->bytes(), 30u);
+    buffer.resize(30);
+    EXPECT_EQ(buffer, bytes_of(30, 4));
 }
 
 // Whether the firmware starts its toggles again on SET_CONFIGURATION and SET_INTERFACE.
@@ -580,4 +643,49 @@ TEST_F(SerialTransport, SessionOverAPseudoTerminalRunsRequestsAndStreams) {
     std::vector<BYTE> record(64);
     EXPECT_EQ(control(s, wire::IOCTL_READ_NOTIFICATION, record.data(), 64, nullptr, 0).status, 0u);
     EXPECT_EQ(wire::notify_code(record.data()), simdev::event::run_started);
+}
+
+// A session thread may reach a device just as it is unregistered: what it hands over then still
+// completes, a pipe reset and whatever queued behind it included.
+TEST_F(SerialTransport, RequestsReachingAShutDownDeviceAllComplete) {
+    SerialInstrument line("COM4");
+    w32cpp::auto_handle<lintra::RsUSBEmulation> emulation(new lintra::RsUSBEmulation(line.port));
+    lintra::ZephProtocolDevice device(nullptr, emulation, 1, "ZEPHSerial\\COM41");
+    ASSERT_TRUE(emulation->set_address(1));
+    emulation->set_configuration_value(1);
+    device.shutdown();
+    BYTE reset[8] = {}, command[8] = {}, data[16] = {};
+    wire::header_view{reset}.write(wire::WORD_READ_PIPE_RESET, 0, 0);
+    wire::header_view{command}.write(0x000003, 3, 0);
+    auto packet = [](DWORD code, void* out, DWORD out_size, void* in, DWORD in_size) {
+        return lintra::packet_handle(
+            new lintra::TransferPacket(code, out ? ostrel::mem_block(out, out_size, false) : ostrel::mem_block(),
+                                       in ? ostrel::mem_block(in, in_size, false) : ostrel::mem_block()));
+    };
+    std::vector<lintra::packet_handle> sent = {
+        packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, reset, 8),
+        packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, command, 8),
+        packet(wire::IOCTL_READ_NOTIFICATION, data, 16, nullptr, 0),
+    };
+    for (auto& p : sent) device.submit(p);
+    lintra::packet_handle read = packet(0, data, 16, nullptr, 0);
+    lintra::packet_handle write = packet(0, data, 16, nullptr, 0);
+    device.submit_read(read);
+    device.submit_write(write);
+    sent.push_back(read);
+    sent.push_back(write);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(sent[i]->done());
+        EXPECT_EQ(sent[i]->result(false).get_code(), DWORD(ERROR_DEVICE_REMOVED));
+    }
+    // Past the router's look at the device just before the shut-down: the pipe reset finds the
+    // device task gone, and the request queued behind it still runs.
+    lintra::packet_handle late_reset = packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, reset, 8);
+    lintra::packet_handle behind = packet(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, command, 8);
+    device.ZephProtocolFilter::submit(late_reset);
+    device.ZephProtocolFilter::submit(behind);
+    ASSERT_TRUE(late_reset->done());
+    EXPECT_EQ(late_reset->result(false).get_code(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_TRUE(behind->done());
 }

@@ -125,6 +125,10 @@ public:
     bool wait_idle(DWORD ms);
     // Removes and frees every queued record of that transfer.
     void purge(ULONGLONG number);
+    // Ends the transfers numbered first to last without touching the shut flag: queued records go
+    // and the transfer is called back with 6 now, or, when one of its packets is running, by the
+    // worker once that packet is done (its buffer is written until then).
+    void cancel_transfer(ULONGLONG first, ULONGLONG last);
     // Aborts all and refuses every later queue call: the endpoint has been replaced.
     void close();
     bool is_closed();

@@ -127,8 +127,11 @@ protected:
     // the packet was not current.
     bool advance(const packet_handle& packet, packet_handle* next);
     void run(packet_handle packet);
-    // Ends the packet's endpoint transfer (any, when packet is empty); its call back is then stale.
-    void drop_transfer(const packet_handle& packet);
+    // Ends the packet's endpoint transfer; its call back, which may wait for a packet running on
+    // the line, then completes the packet with 995. False when the packet has no transfer.
+    bool drop_transfer(const packet_handle& packet);
+    // The packet is the current one. Caller holds the transfer lock.
+    bool is_current(const packet_handle& packet);
 
     ZephProtocolDevice* device_;
 
@@ -141,6 +144,7 @@ private:
     packet_handle active_;
     ULONGLONG first_ = 0, last_ = 0;
     std::shared_ptr<EndPointInOutTransfer> active_ep_;
+    bool cancelling_ = false;  // the active transfer was dropped: its packet ends with 995
 };
 
 class ZephProtocolInfo : public ZephProtocolFilter {
@@ -187,8 +191,8 @@ public:
     DWORD submit(const packet_handle& packet) override;
     // The control dispatch.
     DWORD execute(const packet_handle& packet) override;
-    void submit_read(const packet_handle& packet) { read_.submit(packet); }
-    void submit_write(const packet_handle& packet) { write_.submit(packet); }
+    void submit_read(const packet_handle& packet);
+    void submit_write(const packet_handle& packet);
     // Every pending request completes with 995.
     void cancel();
 
@@ -232,6 +236,8 @@ private:
     };
 
     void post(job_kind kind, const packet_handle& packet);
+    // A device that was shut down takes no request: 1617, as for a device that has gone.
+    bool refused(const packet_handle& packet);
     void run_jobs();
     bool bring_up();
     void publish();
