@@ -25,6 +25,9 @@ cmake --build --preset win64 -j "$jobs"
 step "Export tables of the Windows deliverables"
 bash scripts/check-exports.sh build/win32/bin build/win64/bin
 
+step "Driver image: native x86-64, entry DriverEntry, kernel and USB library imports only"
+bash scripts/check-driver-image.sh build/win64/bin/vantrel.sys
+
 # Every suite runs under ThreadSanitizer, not only those labelled threading: a suite that starts a
 # thread without saying so is covered too, and the whole pass takes well under a minute.
 step "ThreadSanitizer build and all tests"

@@ -669,7 +669,7 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   size_t locks = held_spin_locks();
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  irp->Cancel = TRUE;
+  __atomic_store_n(&irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);  // drivers read it without the cancel lock
   PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
   if (!routine) {
     IoReleaseCancelSpinLock(irql);

@@ -116,8 +116,9 @@ int64_t timeout_to_ns(const LARGE_INTEGER *timeout) {
 
 // ---- busy accounting for wait_settled ----
 namespace {
-std::mutex g_busy_mu;
-std::condition_variable g_busy_cv;
+// Never destroyed: a worker may still be leaving its last item while the process exits.
+std::mutex &g_busy_mu = *new std::mutex;
+std::condition_variable &g_busy_cv = *new std::condition_variable;
 long g_busy = 0;
 }  // namespace
 

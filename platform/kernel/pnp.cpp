@@ -218,8 +218,9 @@ NTSTATUS load_service(service &svc) {
 void unload_service(service &svc) {
   if (!svc.obj) return;
   if (!svc.obj->DriverUnload) return;  // a driver without an unload routine stays
-  if (driver_device_count(svc.obj) == 0 && driver_live_devices(svc.obj) > 0) {
-    // Deleted device objects still referenced (a handle open on them): unload once they are gone.
+  if (driver_live_devices(svc.obj) > 0) {
+    // Device objects still in memory: deleted ones that a handle still references, or one that a
+    // removal left for its last close to delete. As the PnP manager does, unload once they are gone.
     svc.unload_pending = true;
     return;
   }

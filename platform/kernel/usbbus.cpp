@@ -41,6 +41,8 @@ struct bus_device {
   uintptr_t config_handle = 0;
   std::map<UCHAR, UCHAR> alternate;  // interface -> alternate setting of the current selection
   UCHAR configuration = 0;
+  // (major << 8 | minor) of the PnP and power requests that reached this PDO, for tests.
+  std::vector<unsigned> pnp_power_seen;
 };
 
 std::atomic<uintptr_t> g_next_handle{0x1000};
@@ -434,6 +436,10 @@ NTSTATUS pdo_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
       }
       return finish_now(irp, nullptr, 0, STATUS_INVALID_DEVICE_REQUEST);
     case IRP_MJ_PNP: {
+      {
+        std::lock_guard<std::mutex> l(b->mu);
+        b->pnp_power_seen.push_back(IRP_MJ_PNP << 8 | s->MinorFunction);
+      }
       NTSTATUS st = irp->IoStatus.Status;
       switch (s->MinorFunction) {
         case IRP_MN_START_DEVICE:
@@ -464,6 +470,10 @@ NTSTATUS pdo_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
       return st;
     }
     case IRP_MJ_POWER:
+      {
+        std::lock_guard<std::mutex> l(b->mu);
+        b->pnp_power_seen.push_back(IRP_MJ_POWER << 8 | s->MinorFunction);
+      }
       PoStartNextPowerIrp(irp);
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -580,6 +590,15 @@ std::vector<std::string> devices() {
   std::vector<std::string> out;
   for (auto &kv : bs.devices) out.push_back(kv.second->instance);
   return out;
+}
+
+std::vector<unsigned> pnp_power_requests_seen(const std::string &instance) {
+  auto &bs = bus();
+  std::lock_guard<std::mutex> l(bs.mu);
+  auto it = bs.devices.find(upper8(instance));
+  if (it == bs.devices.end()) return {};
+  std::lock_guard<std::mutex> l2(it->second->mu);
+  return it->second->pnp_power_seen;
 }
 
 void *physical_device_object(const std::string &instance) {

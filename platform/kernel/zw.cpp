@@ -3,6 +3,7 @@
 #include "regbridge.h"
 
 #include <map>
+#include <set>
 
 namespace wbk {
 namespace {
@@ -14,6 +15,9 @@ struct kkey {
 };
 
 std::mutex g_keys_mu;
+// Device keys opened without the right to set values (IoOpenDeviceRegistryKey checks the access as
+// Windows does: the standard rights alone do not let a driver write its values).
+std::set<uintptr_t> g_no_set_value;
 std::map<uintptr_t, kkey> g_keys;
 uintptr_t g_next_key = 0x1000;
 
@@ -117,6 +121,7 @@ extern "C" NTSTATUS ZwClose(HANDLE h) {
     }
     k = it->second.key;
     g_keys.erase(it);
+    g_no_set_value.erase((uintptr_t)h);
   }
   wbreg::close(k);
   return STATUS_SUCCESS;
@@ -150,10 +155,20 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE h, PUNICODE_STRING name, KEY_VALUE_IN
   return STATUS_SUCCESS;
 }
 
+namespace wbk {
+namespace {
+bool may_set_value(HANDLE h) {
+  std::lock_guard<std::mutex> l(g_keys_mu);
+  return g_no_set_value.count((uintptr_t)h) == 0;
+}
+}  // namespace
+}  // namespace wbk
+
 extern "C" NTSTATUS ZwSetValueKey(HANDLE h, PUNICODE_STRING name, ULONG, ULONG type, PVOID data, ULONG size) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) violation("ZwSetValueKey at IRQL %d", KeGetCurrentIrql());
   void *k = key_of(h);
   if (!k) return STATUS_INVALID_HANDLE;
+  if (!may_set_value(h)) return STATUS_ACCESS_DENIED;
   std::vector<uint8_t> bytes(static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + size);
   if (is_string_type(type)) {
     std::u16string w(size / 2, u'\0');
@@ -167,10 +182,11 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE h, PUNICODE_STRING name, ULONG, ULONG t
 extern "C" NTSTATUS ZwDeleteValueKey(HANDLE h, PUNICODE_STRING name) {
   void *k = key_of(h);
   if (!k) return STATUS_INVALID_HANDLE;
+  if (!may_set_value(h)) return STATUS_ACCESS_DENIED;
   return win32_to_status(wbreg::remove_value(k, to_utf8(to_u16(name))));
 }
 
-extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG which, ACCESS_MASK, PHANDLE key) {
+extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG which, ACCESS_MASK access, PHANDLE key) {
   const pdo_identity *id = pdo_identity_of(pdo);
   if (!id) return STATUS_INVALID_DEVICE_REQUEST;
   std::string path = "System\\CurrentControlSet\\Enum\\" + id->instance_id;
@@ -181,5 +197,12 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG which, ACC
   } else {
     return STATUS_INVALID_PARAMETER;
   }
-  return open_registry_path(path, key);
+  NTSTATUS st = open_registry_path(path, key);
+  constexpr ACCESS_MASK set_rights = KEY_SET_VALUE | 0x10000000 /* GENERIC_ALL */ | 0x40000000 /* GENERIC_WRITE */ |
+                                     0x02000000 /* MAXIMUM_ALLOWED */;
+  if (NT_SUCCESS(st) && !(access & set_rights)) {
+    std::lock_guard<std::mutex> l(g_keys_mu);
+    g_no_set_value.insert((uintptr_t)*key);
+  }
+  return st;
 }

@@ -266,10 +266,12 @@ handle_slot *slot_of(handle_table &t, uintptr_t v) {
   return chunk ? &chunk[i & (k_chunk_size - 1)] : nullptr;
 }
 
-// Locks the slot and returns what it holds (0: empty).
+// Locks the slot and returns what it holds. An empty slot is never locked (0 is returned): a lookup
+// of a stale value must not hold a slot an insertion is filling, or its unlock would wipe the new entry.
 uintptr_t lock_slot(handle_slot *s) {
   for (;;) {
     uintptr_t v = s->load(std::memory_order_relaxed);
+    if (v == 0) return 0;
     if (v & 1) {
       __builtin_ia32_pause();
       continue;
@@ -329,12 +331,11 @@ HANDLE insert_handle(kobject *obj) {
 kref<kobject> lookup_handle(HANDLE h) {
   if (h == GetCurrentThread()) return kref<kobject>::share(current_thread());
   handle_slot *s = slot_of(table(), reinterpret_cast<uintptr_t>(h));
-  if (s && s->load(std::memory_order_acquire) != 0) {
-    const uintptr_t v = lock_slot(s);
+  if (const uintptr_t v = s ? lock_slot(s) : 0) {
     auto *obj = reinterpret_cast<kobject *>(v);
-    if (obj) obj->add_ref();
+    obj->add_ref();
     s->store(v, std::memory_order_release);
-    if (obj) return kref<kobject>::adopt(obj);
+    return kref<kobject>::adopt(obj);
   }
   set_last_error(ERROR_INVALID_HANDLE);
   return {};
@@ -348,7 +349,7 @@ bool close_handle(HANDLE h) {
     handle_slot *s = slot_of(t, reinterpret_cast<uintptr_t>(h));
     if (s) {
       obj = reinterpret_cast<kobject *>(lock_slot(s));
-      s->store(0, std::memory_order_release);
+      if (obj) s->store(0, std::memory_order_release);
     }
     if (!obj) {
       set_last_error(ERROR_INVALID_HANDLE);

@@ -24,6 +24,12 @@ DWORD mutex_object::acquire_locked(waiter *w) {
     ++recursion;
     return 0;
   }
+  if (w->thread->ended) {
+    // A terminated thread runs on until its next wait, but its owned mutexes were already let go:
+    // one it takes now is abandoned at once rather than held by a thread that will never release it.
+    abandoned = true;
+    return 0;
+  }
   owner = w->thread;
   recursion = 1;
   add_ref();  // held by the owner's list until released or abandoned
@@ -138,7 +144,8 @@ BOOL WINAPI ReleaseMutex(HANDLE h) {
 // zero-filled section that was never initialised works: LockCount is the lock word (0 free, 1 held,
 // 2 held with sleepers), OwningThread the owner's thread id, RecursionCount its depth. A contended
 // enter spins SpinCount times, then sleeps on a futex. Entering a critical section is not a
-// termination point: a thread terminated while owning one leaves it owned, as on Windows.
+// termination point: a thread terminated while owning one leaves it owned, as on Windows; one
+// terminated while asleep waiting for it stops there.
 
 }  // extern "C"
 
@@ -209,7 +216,15 @@ void enter_contended(LPCRITICAL_SECTION cs) {
     __builtin_ia32_pause();
   }
   // Marked 2 so that the leaving owner knows to wake a sleeper.
-  while (__atomic_exchange_n(w, 2, __ATOMIC_ACQUIRE) != 0) futex_wait(w, 2);
+  while (__atomic_exchange_n(w, 2, __ATOMIC_ACQUIRE) != 0) {
+    futex_wait(w, 2);
+    // A thread terminated (or suspended) while it slept was blocked, and stops here without the
+    // section, as on Windows; the wake-up it may have used goes on to the next sleeper.
+    if (current_thread()->attention.load(std::memory_order_acquire)) {
+      futex_wake_one(w);
+      termination_point();
+    }
+  }
 }
 
 }  // namespace

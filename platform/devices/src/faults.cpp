@@ -71,6 +71,23 @@ void fault_injector::usb_error(std::uint8_t endpoint, usb_status status, unsigne
     usb_errors_.push_back({{endpoint, count}, status});
 }
 
+void fault_injector::short_iso_packets(std::uint8_t endpoint, std::size_t keep, unsigned count) {
+    std::lock_guard<std::mutex> g(mu_);
+    short_iso_.push_back({ep_count{endpoint, count}, keep});
+}
+
+std::optional<std::size_t> fault_injector::take_short_iso(std::uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto it = short_iso_.begin(); it != short_iso_.end(); ++it) {
+        if (it->first.ep != any_endpoint && it->first.ep != endpoint) continue;
+        std::size_t keep = it->second;
+        if (--it->first.left == 0) short_iso_.erase(it);
+        ++c_.shortened;
+        return keep;
+    }
+    return std::nullopt;
+}
+
 std::optional<usb_status> fault_injector::take_usb_error(std::uint8_t endpoint) {
     std::lock_guard<std::mutex> g(mu_);
     for (auto it = usb_errors_.begin(); it != usb_errors_.end(); ++it) {

@@ -478,6 +478,10 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
     } else if (iso) {
         if (shape->first != 1 || !(ep & 0x80)) {
             result = usb_status::invalid;
+        } else if (auto err = m.faults().take_usb_error(ep)) {
+            // The whole transfer fails and moves nothing.
+            for (std::uint32_t i = 0; i < count; ++i) packets[i].length = 0;
+            result = *err;
         } else {
             for (std::uint32_t i = 0; i < count; ++i) {
                 iso_packet& pk = packets[i];
@@ -485,6 +489,9 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
                 std::size_t end = i + 1 < count ? std::min<std::size_t>(packets[i + 1].offset, len) : len;
                 std::size_t cap = end > start ? end - start : 0;
                 pk.length = static_cast<std::uint32_t>(m.iso_frame(std::span<std::uint8_t>(buf + start, cap)));
+                if (pk.length > 0)
+                    if (auto keep = m.faults().take_short_iso(ep))
+                        pk.length = static_cast<std::uint32_t>(std::min<std::size_t>(pk.length, *keep));
                 pk.status = usb_status::success;
             }
             result = usb_status::success;

@@ -3,7 +3,11 @@
 
 #include <standin/thread.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
+#include <string>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -109,6 +113,53 @@ TEST(CriticalSection, TerminatedOwnerLeavesItOwned) {
   ASSERT_TRUE(zephtest::wait_until([&] { return standin::thread::is_stopped(h); }));
   EXPECT_FALSE(TryEnterCriticalSection(&cs));
   EXPECT_NE(cs.OwningThread, nullptr);
+}
+
+struct blocked_enter {
+  CRITICAL_SECTION *cs;
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> entered{false};
+};
+
+DWORD WINAPI enter_once(LPVOID p) {
+  auto *b = static_cast<blocked_enter *>(p);
+  b->tid.store(gettid());
+  EnterCriticalSection(b->cs);
+  b->entered.store(true);
+  LeaveCriticalSection(b->cs);
+  return 0;
+}
+
+// The thread has started and sleeps (the only place it can sleep once started is the lock's futex).
+bool asleep(const blocked_enter &b) {
+  const pid_t tid = b.tid.load();
+  if (!tid) return false;
+  std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(f, line);
+  const auto paren = line.rfind(')');
+  return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
+}
+
+// A thread terminated while it sleeps waiting to enter never gets the section (it is blocked, so it
+// stops there, as on Windows), and the wake-up it was given goes on to the other waiter.
+TEST(CriticalSection, WaiterTerminatedWhileAsleepNeverEntersAndPassesItsWakeOn) {
+  static CRITICAL_SECTION cs;  // the parked thread keeps a pointer to it
+  static blocked_enter victim{&cs}, other{&cs};
+  InitializeCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  testutil::handle v(CreateThread(nullptr, 0, enter_once, &victim, 0, nullptr));
+  ASSERT_TRUE(zephtest::wait_until([] { return asleep(victim); }));
+  testutil::handle o(CreateThread(nullptr, 0, enter_once, &other, 0, nullptr));
+  ASSERT_TRUE(zephtest::wait_until([] { return asleep(other); }));
+  ASSERT_TRUE(TerminateThread(v, 9));
+  LeaveCriticalSection(&cs);  // wakes the first sleeper, the terminated one
+  ASSERT_TRUE(zephtest::wait_until([&] { return standin::thread::is_stopped(v); }));
+  ASSERT_EQ(WaitForSingleObject(o, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(other.entered.load());
+  EXPECT_FALSE(victim.entered.load());
+  ASSERT_TRUE(TryEnterCriticalSection(&cs));
+  LeaveCriticalSection(&cs);
 }
 
 }  // namespace

@@ -237,6 +237,51 @@ TEST_F(Memory, BlocksFreedByAnotherThreadAreReleased) {
   EXPECT_TRUE(HeapDestroy(h));
 }
 
+// Waves of more threads than own a block list each, freeing blocks that threads of earlier waves
+// (ended, their lists taken over by newcomers) made: no block is handed out twice or lost, and
+// HeapDestroy frees what was left on every list, the returned ones included.
+TEST_F(Memory, BlocksOfEndedThreadsFreedByLaterOnesAcrossListTakeOvers) {
+  HANDLE h = HeapCreate(0, 0, 0);
+  ASSERT_NE(h, nullptr);
+  std::mutex m;
+  std::vector<unsigned char *> pool;  // blocks waiting for another thread to free them
+  std::atomic<int> bad{0};
+  auto worker = [&](unsigned char tag) {
+    for (int i = 0; i < 300; ++i) {
+      auto *p = static_cast<unsigned char *>(HeapAlloc(h, 0, 48));
+      if (!p) {
+        bad.fetch_add(1);
+        return;
+      }
+      std::memset(p, tag, 48);
+      unsigned char *q = nullptr;
+      {
+        std::lock_guard<std::mutex> g(m);
+        pool.push_back(p);
+        if (pool.size() > 64 && (i & 1)) {
+          q = pool.front();
+          pool.erase(pool.begin());
+        }
+      }
+      if (q) {
+        // Every byte still carries its maker's tag: a block given out twice would be overwritten.
+        for (int k = 1; k < 48; ++k)
+          if (q[k] != q[0]) bad.fetch_add(1);
+        if (!HeapFree(h, 0, q)) bad.fetch_add(1);
+      }
+    }
+  };
+  for (int wave = 0; wave < 4; ++wave) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 20; ++t) threads.emplace_back(worker, static_cast<unsigned char>(wave * 20 + t + 1));
+    for (auto &t : threads) t.join();
+  }
+  EXPECT_EQ(bad.load(), 0);
+  // Half of what is left is freed here (returned to lists whose threads have ended), half by HeapDestroy.
+  for (size_t i = 0; i < pool.size(); i += 2) EXPECT_TRUE(HeapFree(h, 0, pool[i]));
+  EXPECT_TRUE(HeapDestroy(h));
+}
+
 TEST_F(Memory, HeapCreateFailureIsInjectable) {
   standin::faults::fail_next(site::heap_create);
   SetLastError(0);

@@ -62,6 +62,9 @@ public:
     // end with `status` (data_error for a CRC error, babble, stall, not_responding ...) and
     // move no data.
     void usb_error(std::uint8_t endpoint, usb_status status, unsigned count);
+    // USB face only: the next `count` isochronous packets of an endpoint that carry data carry only
+    // their first `keep` bytes (a short packet; the stream goes on after the whole packet).
+    void short_iso_packets(std::uint8_t endpoint, std::size_t keep, unsigned count);
     // Unplug the instrument after `bytes` more bulk IN data bytes have been delivered
     // (mid-transfer when the number falls inside a transfer).
     void remove_after_bulk_in(std::uint64_t bytes);
@@ -81,6 +84,7 @@ public:
     bool take_nak(std::uint8_t endpoint);
     bool take_silence(std::uint8_t endpoint);
     std::optional<usb_status> take_usb_error(std::uint8_t endpoint);
+    std::optional<std::size_t> take_short_iso(std::uint8_t endpoint);
     // What happens to one line byte; `b` is changed in place when corrupted.
     enum class byte_action { pass, corrupt, drop, duplicate };
     byte_action line_byte(line_dir d, std::uint8_t& b);
@@ -103,6 +107,7 @@ private:
     std::vector<req_rule> stalls_, shorts_;
     std::vector<ep_count> naks_, silences_;
     std::vector<std::pair<ep_count, usb_status>> usb_errors_;
+    std::vector<std::pair<ep_count, std::size_t>> short_iso_;
     std::vector<std::pair<std::uint8_t, double>> nak_p_;
     double line_p_[2][3] = {};
     std::set<std::uint64_t> line_at_[2][3];

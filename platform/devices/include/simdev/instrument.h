@@ -39,6 +39,8 @@ struct instrument_config {
     // Stored periods present at power-up: (number, byte length).
     std::vector<std::pair<std::uint32_t, std::uint32_t>> periods{{1, 1000}, {2, 4096}, {3, 100}};
     std::uint32_t memory_page_words = 256;  // 24-bit words per memory page
+    // 2: "Bulk" (value 1) and "Isochrone" (value 2); 1: "Bulk" alone.
+    std::uint8_t configurations = 2;
     // Firmware choices left open to the instrument: whether SET_CONFIGURATION and SET_INTERFACE
     // start the affected endpoints' data toggles again at DATA0 (a cleared halt always does).
     bool set_configuration_resets_toggles = true;
@@ -99,7 +101,7 @@ public:
     std::vector<std::uint8_t> device_descriptor() const;
     std::vector<std::uint8_t> configuration_descriptor(std::uint8_t index) const;
     std::optional<std::vector<std::uint8_t>> string_descriptor(std::uint8_t index, std::uint16_t lang) const;
-    std::uint8_t configuration_count() const { return 2; }
+    std::uint8_t configuration_count() const { return cfg_.configurations == 1 ? 1 : 2; }
 
     // --- USB device state shared by both faces ---
     // Runs a control request (standard or vendor). out_data is the OUT data stage.

@@ -306,7 +306,8 @@ void start_usb(ext *e) {
   if (!NT_SUCCESS(submit_urb(e, &urb))) return;  // not a USB device (root bus)
   e->usb = true;
   HANDLE key;
-  if (NT_SUCCESS(IoOpenDeviceRegistryKey(e->pdo, PLUGPLAY_REGKEY_DEVICE, 0x1F0000, &key))) {
+  // The standard rights alone do not let a driver set values: ask for the right the writes need.
+  if (NT_SUCCESS(IoOpenDeviceRegistryKey(e->pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL | KEY_SET_VALUE, &key))) {
     write_string_value(e, key, L"Product", dd.iProduct);
     write_string_value(e, key, L"SerialNumber", dd.iSerialNumber);
     write_string_value(e, key, L"Manufacturer", dd.iManufacturer);

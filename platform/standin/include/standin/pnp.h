@@ -44,6 +44,16 @@ int32_t send_power(const std::string &instance_id, int minor, bool system_state,
 // device object that recorded one); 1 (D0) when none did, 0 when the device is absent.
 int device_power_state(const std::string &instance_id);
 
+// IRP_MN_QUERY_CAPABILITIES to the top of the device's stack as the PnP manager sends it; the flags the
+// stack answered (Removable, SurpriseRemovalOK, DeviceD2). Status in `status`.
+struct capabilities {
+  int32_t status = 0;
+  bool removable = false;
+  bool surprise_removal_ok = false;
+  bool device_d2 = false;
+};
+capabilities query_capabilities(const std::string &instance_id);
+
 // Waits until PnP work, DPCs, work items and device-change message delivery are all done.
 bool settle(uint32_t timeout_ms = 10000);
 

@@ -30,6 +30,8 @@ void set_asynchronous_completion(bool on);
 void set_default_max_transfer_size(uint32_t bytes);
 
 std::vector<std::string> devices();
+// The PnP and power requests (major << 8 | minor) that reached the device's PDO, oldest first.
+std::vector<unsigned> pnp_power_requests_seen(const std::string &instance_id);
 // The PDO of a plugged device (a PDEVICE_OBJECT), for kernel-side tests; null when absent.
 void *physical_device_object(const std::string &instance_id);
 
