@@ -120,7 +120,7 @@ TEST_F(FlatApi, SerialWithoutInstrumentUnregistersAndClosesItsPort) {
     EXPECT_EQ(api.mode(), 0u);
     ASSERT_EQ(w.settings_made.size(), 1u);
     EXPECT_EQ(w.settings_made[0], "COM3: baud=9600 data=8 stop=1 parity=N flow");
-    EXPECT_TRUE(w.sent("wait 250"));
+    EXPECT_GE(w.count("wait "), 1u);  // up to the time-out (less whatever has passed)
     EXPECT_TRUE(w.sent("unregister 1"));
     EXPECT_TRUE(w.sent("close COM3"));
     EXPECT_EQ(w.open_lines["COM3"], 0);
@@ -184,7 +184,7 @@ TEST_F(FlatApi, AutomaticChoiceWaitsItsTimeThenGivesUp) {
     // A left-over arrival does not cut the wait short.
     EXPECT_GE(GetTickCount() - start, 300u);
     EXPECT_GE(w.count("wait "), 3u);
-    EXPECT_TRUE(w.sent("wait 300"));
+
     EXPECT_EQ(api.mode(), 0u);
     EXPECT_EQ(w.open_lines["COM3"], 0);
     EXPECT_EQ(w.registered, 0);
