@@ -275,7 +275,8 @@ irp_rec *take_block(int stack) {
 }
 
 void recycle_block(irp_rec *r) {
-  {
+  // The last hold is gone and the IRP is freed: nothing else reads or writes these now.
+  if (!r->extra.empty() || r->finalize) {
     std::lock_guard<std::mutex> l(r->mu);
     for (irp_call *c : r->extra) delete c;
     r->extra.clear();
@@ -777,11 +778,17 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 extern "C" void IoMarkIrpPending(PIRP irp) {
-  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-  s->Control |= SL_PENDING_RETURNED;
   irp_rec *r = irp_rec_of(irp);
-  if (!r) return;
+  if (!r) {
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+    return;
+  }
   std::lock_guard<std::mutex> l(r->mu);
+  if (r->freed) {  // its stack pointer is scrubbed: following it would crash
+    violation("IoMarkIrpPending on a freed IRP (%p)", (void *)irp);
+    return;
+  }
+  IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
   int level = irp->CurrentLocation;
   irp_call *c = r->call_at(level);
   if (!c) c = r->new_call(level);

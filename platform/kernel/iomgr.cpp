@@ -5,6 +5,7 @@
 #include <standin/kernel.h>
 
 #include <map>
+#include <thread>
 
 namespace wbk {
 
@@ -92,18 +93,22 @@ struct submit_ctx {
   void *out_ptr;
   uint32_t out_len;
   bool copy_out;
-  std::function<void(int32_t, uint64_t)> done;
+  void (*done)(void *, int32_t, uint64_t);
+  void *done_context;
+  std::atomic<int> phase;  // kLive, then kAbandoned by io_submit or kFinishing, kFinished by the completion
 };
+constexpr int kLive = 0, kAbandoned = 1, kFinishing = 2, kFinished = 3;
 static_assert(sizeof(submit_ctx) <= kIrpContextSpace, "submit context too large");
 
 void finish_submit(PIRP irp_done, void *space) {
   auto *c = static_cast<submit_ctx *>(space);
   kfile *f = c->f;
   void *sysbuf = c->sysbuf;
-  auto done = std::move(c->done);
+  int live = kLive;
+  const bool report = c->phase.compare_exchange_strong(live, kFinishing, std::memory_order_acq_rel);
   NTSTATUS st = irp_done->IoStatus.Status;
   ULONG_PTR info = irp_done->IoStatus.Information;
-  if (c->copy_out && !NT_ERROR(st) && info) {
+  if (report && c->copy_out && !NT_ERROR(st) && info) {  // an abandoned caller's buffer may be gone
     if (info > c->out_len) {
       violation("request completed with Information %lu beyond the caller's %u-byte buffer", (unsigned long)info,
                 c->out_len);
@@ -111,7 +116,6 @@ void finish_submit(PIRP irp_done, void *space) {
     }
     if (sysbuf && c->out_ptr) memcpy(c->out_ptr, sysbuf, info);
   }
-  c->~submit_ctx();
   if (sysbuf) ExFreePool(sysbuf);
   for (PMDL m = irp_done->MdlAddress; m;) {
     PMDL next = m->Next;
@@ -128,8 +132,11 @@ void finish_submit(PIRP irp_done, void *space) {
       }
     }
   }
-  free_irp_internal(irp_done);
-  if (done) done(st, info);
+  free_irp_internal(irp_done);  // the context stays readable until the completion returns
+  if (report) {
+    if (c->done) c->done(c->done_context, st, info);
+    c->phase.store(kFinished, std::memory_order_release);
+  }
   release_file(f, false);
 }
 
@@ -317,11 +324,18 @@ int32_t io_submit(kfile *f, io_request req) {
     ++f->refs;
     f->pending.push_back({irp, req.thread, req.overlapped});
   }
-  new (set_irp_finalizer(irp, finish_submit)) submit_ctx{f, sysbuf, out_ptr, out_len, copy_out, std::move(req.done)};
+  auto *ctx = new (set_irp_finalizer(irp, finish_submit))
+      submit_ctx{f, sysbuf, out_ptr, out_len, copy_out, req.done, req.done_context, {kLive}};
   irp_watch watch(irp);
   NTSTATUS st = IoCallDriver(target, irp);
-  if (st != STATUS_PENDING && !watch.finalized())
-    violation("dispatch routine returned 0x%08x without completing the IRP (and not STATUS_PENDING)", (unsigned)st);
+  if (st != STATUS_PENDING) {
+    int live = kLive;
+    if (ctx->phase.compare_exchange_strong(live, kAbandoned, std::memory_order_acq_rel)) {
+      violation("dispatch routine returned 0x%08x without completing the IRP (and not STATUS_PENDING)", (unsigned)st);
+    } else {
+      while (ctx->phase.load(std::memory_order_acquire) != kFinished) std::this_thread::yield();
+    }
+  }
   return st;
 }
 

@@ -603,9 +603,11 @@ TEST_F(Stack, UsingAFreedIrpIsCaught) {
   PIRP irp = IoAllocateIrp(2, FALSE);
   IoFreeIrp(irp);
   EXPECT_EQ(IoCallDriver(upper, irp), STATUS_INVALID_PARAMETER);
+  IoMarkIrpPending(irp);
   IoFreeIrp(irp);
   auto v = sk::take_violations();
   EXPECT_TRUE(has(v, "IoCallDriver with an IRP that was freed")) << joined(v);
+  EXPECT_TRUE(has(v, "IoMarkIrpPending on a freed IRP")) << joined(v);
   EXPECT_TRUE(has(v, "already freed") || has(v, "not an IRP")) << joined(v);
 }
 
