@@ -317,7 +317,7 @@ void delivery_queue::start_io(PIRP irp) {
   // and it does so only holding this lock.
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
-  IoSetCancelRoutine(irp, cancel_routine);
+  (void)IoSetCancelRoutine(irp, cancel_routine);
   bool cancelled = kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr);
   KeReleaseSpinLock(&lock_, irql);
   if (cancelled) {
@@ -337,8 +337,13 @@ void delivery_queue::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
     return;
   }
   bool done = q->is_running() ? q->fill(irp) : false;
-  if (irp && !done) {
-    IoSetCancelRoutine(irp, cancel_routine);
+  if (irp && !q->is_running()) {
+    // Accepted just before the channel stopped, after the stop looked for a current IRP: nothing would
+    // ever fill it, so it ends here.
+    irp->IoStatus.Status = q->pdev_->ending_status();
+    done = true;
+  } else if (irp && !done) {
+    (void)IoSetCancelRoutine(irp, cancel_routine);
     if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
       irp->IoStatus.Status = STATUS_CANCELLED;
       done = true;
