@@ -237,6 +237,7 @@ irp_rec *carve_block(int stack) {
   if (!c.carve || first + (c.carved + 1) * block > kChunk) {
     void *mem = std::aligned_alloc(kChunk, kChunk);
     if (!mem) return nullptr;
+    memset(mem, 0, kChunk);  // blocks not carved yet read as no IRP
     auto *h = new (mem) irp_chunk{block, first, (kChunk - first) / block};
     if (!register_chunk(reinterpret_cast<uintptr_t>(h))) {
       std::free(mem);
@@ -312,7 +313,8 @@ irp_rec *irp_rec_of(PIRP irp) {
   if (off < h->first + irp_rec::rec_bytes()) return nullptr;
   off -= h->first + irp_rec::rec_bytes();
   if (off % h->block || off / h->block >= h->count) return nullptr;
-  return reinterpret_cast<irp_rec *>(p - irp_rec::rec_bytes());
+  auto *r = reinterpret_cast<irp_rec *>(p - irp_rec::rec_bytes());
+  return r->stack ? r : nullptr;
 }
 
 void release_irp_memory(irp_rec *r) {
