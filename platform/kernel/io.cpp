@@ -4,8 +4,10 @@
 
 #include <standin/kernel.h>
 
-#include <deque>
+#include <algorithm>
+#include <cstdlib>
 #include <map>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -85,12 +87,24 @@ struct irp_call {
   bool marked = false;
   bool returned_pending = false;
   bool walked = false;
-  std::atomic<int> active{0};
+  int active = 0;  // dispatch calls still running on this record (under the IRP's lock)
+  void reset() { marked = returned_pending = walked = false; }
 };
 
+// A stack level's record: its own, or one from the heap while a dispatch routine that was given the IRP
+// earlier at this level (it was taken back and sent again) has not returned yet.
+struct irp_level {
+  irp_call own;
+  irp_call *cur = nullptr;
+};
+
+// The record of an IRP from IoAllocateIrp lives in the same block, in front of the packet; its level
+// records follow the packet. Blocks are never returned to the system, so a late use of a freed IRP
+// finds its record (marked freed) instead of crashing; a freed block is reused only after a few
+// hundred later frees of the same size on the same thread.
 struct irp_rec {
   std::mutex mu;
-  bool freed = false;
+  bool freed = true;
   // idle: with its creator; sent: in a driver's hands; halted: taken back by a completion routine
   // (STATUS_MORE_PROCESSING_REQUIRED), so its holder may complete it again, resend, reuse or free it.
   enum { idle, sent, halted } state = idle;
@@ -98,42 +112,230 @@ struct irp_rec {
   int pins = 0;
   bool free_pending = false;
   irp_finalizer finalize;
-  // By stack level, grown as levels are used: most IRPs have a few locations, not 128.
-  std::vector<std::shared_ptr<irp_call>> calls;
-  std::shared_ptr<irp_call> &call_at(int level) {
-    if (static_cast<size_t>(level) >= calls.size()) calls.resize(static_cast<size_t>(level) + 1);
-    return calls[static_cast<size_t>(level)];
+  irp_finalizer_fn fin_fn = nullptr;
+  std::atomic<bool> finalized{false};
+  // The owner's hold (dropped when the IRP is freed) plus one per call still looking at the block;
+  // the block is recycled when the last goes.
+  std::atomic<int> holds{0};
+  int stack = 0;
+  irp_level *levels = nullptr;  // stack + 2 of them
+  std::vector<irp_call *> extra;
+  alignas(16) unsigned char space[kIrpContextSpace];
+
+  PIRP irp() { return reinterpret_cast<PIRP>(reinterpret_cast<char *>(this) + rec_bytes()); }
+  static size_t rec_bytes() { return (sizeof(irp_rec) + 15) & ~(size_t)15; }
+  irp_call *call_at(int level) { return level >= 0 && level <= stack + 1 ? levels[level].cur : nullptr; }
+  irp_call *new_call(int level) {
+    if (level < 0 || level > stack + 1) return nullptr;
+    irp_level &l = levels[level];
+    irp_call *c = &l.own;
+    if (c->active) {
+      c = new irp_call;
+      extra.push_back(c);
+    }
+    c->reset();
+    l.cur = c;
+    return c;
   }
 };
 
-std::mutex g_irps_mu;
-// Never destroyed: IRPs and the freed ones kept for checks stay reachable until the process ends.
-std::unordered_map<PIRP, std::shared_ptr<irp_rec>> &g_irps = *new std::unordered_map<PIRP, std::shared_ptr<irp_rec>>;
-std::deque<PIRP> &g_quarantine = *new std::deque<PIRP>;
-constexpr size_t kQuarantine = 2048;
+// Blocks of one stack size are carved from aligned chunks; a chunk registry (insert-only, read without a
+// lock) tells whether a pointer is an IRP from IoAllocateIrp.
+constexpr uintptr_t kChunk = 64 * 1024;
+constexpr size_t kMaxStack = 100;
+struct irp_chunk {
+  size_t block, first, count;
+};
+constexpr size_t kChunkSlots = 1 << 13;
+std::atomic<uintptr_t> g_chunks[kChunkSlots];
 
-std::shared_ptr<irp_rec> irp_rec_of(PIRP irp) {
-  std::lock_guard<std::mutex> l(g_irps_mu);
-  auto it = g_irps.find(irp);
-  return it == g_irps.end() ? nullptr : it->second;
+size_t chunk_slot(uintptr_t base) { return (size_t)((base / kChunk) * 0x9E3779B97F4A7C15ull >> 51) & (kChunkSlots - 1); }
+
+bool register_chunk(uintptr_t base) {
+  for (size_t i = chunk_slot(base), n = 0; n < kChunkSlots; ++n, i = (i + 1) & (kChunkSlots - 1)) {
+    uintptr_t expect = 0;
+    if (g_chunks[i].compare_exchange_strong(expect, base, std::memory_order_release)) return true;
+  }
+  return false;
 }
 
-void release_irp_memory(PIRP irp) {
-  // Freed IRPs stay mapped for a while so that a late use is caught as a rule break, not a crash.
-  memset(irp, 0xDD, irp->Size > sizeof(IRP) ? sizeof(IRP) : irp->Size);
-  irp->Type = 0;
-  PIRP evict = nullptr;
-  {
-    std::lock_guard<std::mutex> l(g_irps_mu);
-    g_quarantine.push_back(irp);
-    if (g_quarantine.size() > kQuarantine) {
-      evict = g_quarantine.front();
-      g_quarantine.pop_front();
-      g_irps.erase(evict);
+const irp_chunk *find_chunk(uintptr_t base) {
+  for (size_t i = chunk_slot(base), n = 0; n < kChunkSlots; ++n, i = (i + 1) & (kChunkSlots - 1)) {
+    uintptr_t v = g_chunks[i].load(std::memory_order_acquire);
+    if (v == base) return reinterpret_cast<const irp_chunk *>(v);
+    if (!v) return nullptr;
+  }
+  return nullptr;
+}
+
+// First-in first-out list of blocks.
+struct irp_fifo {
+  std::vector<irp_rec *> v;
+  size_t head = 0;
+  size_t size() const { return v.size() - head; }
+  void push(irp_rec *r) { v.push_back(r); }
+  irp_rec *pop() {
+    irp_rec *r = v[head++];
+    if (head == v.size()) {
+      v.clear();
+      head = 0;
+    } else if (head >= 256 && head * 2 >= v.size()) {
+      v.erase(v.begin(), v.begin() + (std::ptrdiff_t)head);
+      head = 0;
+    }
+    return r;
+  }
+};
+
+// Per stack size: the chunk being carved and the blocks threads handed back in batches.
+struct irp_class {
+  std::mutex mu;
+  char *carve = nullptr;
+  size_t carved = 0;
+  irp_fifo pool;
+  std::atomic<size_t> pooled{0};
+};
+irp_class *g_classes = new irp_class[kMaxStack + 1];
+
+constexpr size_t kQuarantine = 256;  // freed blocks a thread holds back per stack size before reusing them
+constexpr size_t kBatch = 64;
+
+size_t block_bytes(int stack) {
+  return (irp_rec::rec_bytes() + ((IoSizeOfIrp(stack) + 15) & ~(size_t)15) + sizeof(irp_level) * (size_t)(stack + 2) +
+          15) &
+         ~(size_t)15;
+}
+
+// Each thread's freed blocks per stack size: the quarantine, oldest first, and blocks ready to reuse.
+thread_local bool t_irp_cache_gone = false;  // its thread is ending: blocks go straight to the class
+
+struct irp_cache {
+  irp_fifo quarantine[kMaxStack + 1];
+  std::vector<irp_rec *> ready[kMaxStack + 1];
+  ~irp_cache() {
+    t_irp_cache_gone = true;
+    for (size_t s = 1; s <= kMaxStack; ++s) {
+      if (!quarantine[s].size() && ready[s].empty()) continue;
+      irp_class &c = g_classes[s];
+      std::lock_guard<std::mutex> l(c.mu);
+      for (irp_rec *r : ready[s]) c.pool.push(r);
+      while (quarantine[s].size()) c.pool.push(quarantine[s].pop());
+      c.pooled.store(c.pool.size(), std::memory_order_relaxed);
     }
   }
-  if (evict) ::operator delete(static_cast<void *>(evict));
+};
+
+irp_cache &thread_irp_cache() {
+  static thread_local irp_cache c;
+  return c;
 }
+
+irp_rec *carve_block(int stack) {
+  irp_class &c = g_classes[stack];
+  const size_t block = block_bytes(stack), first = (sizeof(irp_chunk) + 63) & ~(size_t)63;
+  std::lock_guard<std::mutex> l(c.mu);
+  if (!c.carve || first + (c.carved + 1) * block > kChunk) {
+    void *mem = std::aligned_alloc(kChunk, kChunk);
+    if (!mem) return nullptr;
+    memset(mem, 0, kChunk);  // blocks not carved yet read as no IRP
+    auto *h = new (mem) irp_chunk{block, first, (kChunk - first) / block};
+    if (!register_chunk(reinterpret_cast<uintptr_t>(h))) {
+      std::free(mem);
+      return nullptr;
+    }
+    c.carve = static_cast<char *>(mem);
+    c.carved = 0;
+  }
+  char *p = c.carve + first + c.carved++ * block;
+  auto *r = new (p) irp_rec;
+  r->stack = stack;
+  r->levels = reinterpret_cast<irp_level *>(reinterpret_cast<char *>(r->irp()) + ((IoSizeOfIrp(stack) + 15) & ~(size_t)15));
+  for (int i = 0; i < stack + 2; ++i) new (&r->levels[i]) irp_level;
+  return r;
+}
+
+irp_rec *take_block(int stack) {
+  if (t_irp_cache_gone) return carve_block(stack);
+  irp_cache &tc = thread_irp_cache();
+  std::vector<irp_rec *> &ready = tc.ready[stack];
+  if (ready.empty()) {
+    irp_fifo &q = tc.quarantine[stack];
+    if (q.size() > kQuarantine) return q.pop();
+    irp_class &c = g_classes[stack];
+    if (c.pooled.load(std::memory_order_relaxed)) {
+      std::lock_guard<std::mutex> l(c.mu);
+      for (size_t i = 0; i < kBatch && c.pool.size(); ++i) ready.push_back(c.pool.pop());
+      c.pooled.store(c.pool.size(), std::memory_order_relaxed);
+      std::reverse(ready.begin(), ready.end());  // oldest last, taken first
+    }
+    if (ready.empty()) return carve_block(stack);
+  }
+  irp_rec *r = ready.back();
+  ready.pop_back();
+  return r;
+}
+
+void recycle_block(irp_rec *r) {
+  // The last hold is gone and the IRP is freed: nothing else reads or writes these now.
+  if (!r->extra.empty() || r->finalize) {
+    std::lock_guard<std::mutex> l(r->mu);
+    for (irp_call *c : r->extra) delete c;
+    r->extra.clear();
+    r->finalize = nullptr;
+  }
+  if (t_irp_cache_gone) {
+    irp_class &c = g_classes[r->stack];
+    std::lock_guard<std::mutex> l(c.mu);
+    c.pool.push(r);
+    c.pooled.store(c.pool.size(), std::memory_order_relaxed);
+    return;
+  }
+  irp_cache &tc = thread_irp_cache();
+  irp_fifo &q = tc.quarantine[r->stack];
+  q.push(r);
+  if (q.size() > 2 * kQuarantine) {
+    irp_class &c = g_classes[r->stack];
+    std::lock_guard<std::mutex> l(c.mu);
+    for (size_t i = 0; i < kQuarantine; ++i) c.pool.push(q.pop());
+    c.pooled.store(c.pool.size(), std::memory_order_relaxed);
+  }
+}
+
+void drop_hold(irp_rec *r) {
+  if (r->holds.fetch_sub(1, std::memory_order_acq_rel) == 1) recycle_block(r);
+}
+
+irp_rec *irp_rec_of(PIRP irp) {
+  auto p = reinterpret_cast<uintptr_t>(irp);
+  const irp_chunk *h = find_chunk(p & ~(kChunk - 1));
+  if (!h) return nullptr;
+  uintptr_t off = p - reinterpret_cast<uintptr_t>(h);
+  if (off < h->first + irp_rec::rec_bytes()) return nullptr;
+  off -= h->first + irp_rec::rec_bytes();
+  if (off % h->block || off / h->block >= h->count) return nullptr;
+  auto *r = reinterpret_cast<irp_rec *>(p - irp_rec::rec_bytes());
+  return r->stack ? r : nullptr;
+}
+
+void release_irp_memory(irp_rec *r) {
+  // The packet is scrubbed so that a late use is caught as a rule break; the block waits in quarantine.
+  PIRP irp = r->irp();
+  memset(irp, 0xDD, irp->Size > sizeof(IRP) ? sizeof(IRP) : irp->Size);
+  irp->Type = 0;
+  drop_hold(r);
+}
+
+// Drops, on leaving, a hold taken (under the IRP's lock, while it was not freed) by a call that still
+// reads the IRP's record after the IRP may have been freed.
+struct held_block {
+  explicit held_block(irp_rec *r) : r_(r) {}
+  ~held_block() { drop_hold(r_); }
+  held_block(const held_block &) = delete;
+  held_block &operator=(const held_block &) = delete;
+
+ private:
+  irp_rec *r_;
+};
 
 KSPIN_LOCK g_cancel_lock = 0;
 
@@ -220,43 +422,64 @@ PDEVICE_OBJECT pdo_of(PDEVICE_OBJECT d) {
 }
 
 void set_irp_finalizer(PIRP irp, irp_finalizer fn) {
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   std::lock_guard<std::mutex> l(r->mu);
   r->threaded = true;
   r->finalize = std::move(fn);
 }
 
+void *set_irp_finalizer(PIRP irp, irp_finalizer_fn fn) {
+  irp_rec *r = irp_rec_of(irp);
+  std::lock_guard<std::mutex> l(r->mu);
+  r->threaded = true;
+  r->fin_fn = fn;
+  return r->space;
+}
+
+irp_watch::irp_watch(PIRP irp) : rec_(irp_rec_of(irp)) {
+  if (rec_) static_cast<irp_rec *>(rec_)->holds.fetch_add(1, std::memory_order_relaxed);
+}
+
+irp_watch::~irp_watch() {
+  if (rec_) drop_hold(static_cast<irp_rec *>(rec_));
+}
+
+bool irp_watch::finalized() const {
+  return rec_ && static_cast<irp_rec *>(rec_)->finalized.load(std::memory_order_acquire);
+}
+
 void pin_irp(PIRP irp) {
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (!r) return;
   std::lock_guard<std::mutex> l(r->mu);
   ++r->pins;
 }
 
 void unpin_irp(PIRP irp) {
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (!r) return;
   bool free_now;
   {
     std::lock_guard<std::mutex> l(r->mu);
-    free_now = --r->pins == 0 && r->free_pending;
+    free_now = --r->pins == 0 && r->free_pending && !r->freed;
     if (free_now) r->freed = true;
   }
-  if (free_now) release_irp_memory(irp);
+  if (free_now) release_irp_memory(r);
 }
 
 void free_irp_internal(PIRP irp) {
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (!r) return;
   {
     std::lock_guard<std::mutex> l(r->mu);
+    if (r->freed) return;
     if (r->pins) {
       r->free_pending = true;
       return;
     }
     r->freed = true;
   }
-  release_irp_memory(irp);
+  release_irp_memory(r);
 }
 
 }  // namespace wbk
@@ -434,18 +657,25 @@ extern "C" PIRP IoAllocateIrp(CCHAR stack_size, BOOLEAN) {
     violation("IoAllocateIrp with %d stack locations", stack_size);
     return nullptr;
   }
-  USHORT size = IoSizeOfIrp(stack_size);
-  auto *irp = static_cast<PIRP>(::operator new(size, std::nothrow));
-  if (!irp) return nullptr;
-  IoInitializeIrp(irp, size, stack_size);
-  auto r = std::make_shared<irp_rec>();
-  std::lock_guard<std::mutex> l(g_irps_mu);
-  g_irps[irp] = std::move(r);
+  irp_rec *r = take_block(stack_size);
+  if (!r) return nullptr;
+  PIRP irp = r->irp();
+  IoInitializeIrp(irp, IoSizeOfIrp(stack_size), stack_size);
+  r->finalized.store(false, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> l(r->mu);
+  r->holds.store(1, std::memory_order_relaxed);
+  r->state = irp_rec::idle;
+  r->threaded = false;
+  r->pins = 0;
+  r->free_pending = false;
+  r->fin_fn = nullptr;
+  for (int i = 0; i < stack_size + 2; ++i) r->levels[i].cur = nullptr;
+  r->freed = false;
   return irp;
 }
 
 extern "C" void IoFreeIrp(PIRP irp) {
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (!r) {
     violation("IoFreeIrp(%p): not an IRP from IoAllocateIrp", (void *)irp);
     return;
@@ -469,7 +699,7 @@ extern "C" void IoFreeIrp(PIRP irp) {
 }
 
 extern "C" void IoReuseIrp(PIRP irp, NTSTATUS status) {
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (r) {
     std::lock_guard<std::mutex> l(r->mu);
     if (r->freed) {
@@ -478,7 +708,7 @@ extern "C" void IoReuseIrp(PIRP irp, NTSTATUS status) {
     }
     if (r->state == irp_rec::sent) violation("IoReuseIrp on an IRP still owned by a lower driver (%p)", (void *)irp);
     r->state = irp_rec::idle;
-    for (auto &c : r->calls) c.reset();
+    for (int i = 0; i < r->stack + 2; ++i) r->levels[i].cur = nullptr;
   }
   UCHAR flags = irp->AllocationFlags;
   IoInitializeIrp(irp, irp->Size, irp->StackCount);
@@ -488,7 +718,7 @@ extern "C" void IoReuseIrp(PIRP irp, NTSTATUS status) {
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) violation("IoCallDriver at IRQL %d", KeGetCurrentIrql());
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (!r || irp->Type != kTypeIrp) {
     violation("IoCallDriver with an IRP that was freed or never allocated (%p)", (void *)irp);
     return STATUS_INVALID_PARAMETER;
@@ -507,21 +737,20 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION s = irp->Tail.Overlay.CurrentStackLocation;
   s->DeviceObject = device;
   int level = irp->CurrentLocation;
-  std::shared_ptr<irp_call> call;
+  irp_call *call;
   {
     std::lock_guard<std::mutex> l(r->mu);
     if (r->freed) {
       violation("IoCallDriver with a freed IRP (%p)", (void *)irp);
       return STATUS_INVALID_PARAMETER;
     }
+    r->holds.fetch_add(1, std::memory_order_relaxed);
     r->state = irp_rec::sent;
     call = r->call_at(level);
-    if (!call || call->active.load() == 0) {
-      call = std::make_shared<irp_call>();
-      r->call_at(level) = call;
-    }
+    if (!call || call->active == 0) call = r->new_call(level);
+    ++call->active;
   }
-  call->active.fetch_add(1);
+  held_block hold(r);
   UCHAR major = s->MajorFunction, minor = s->MinorFunction;
   PDRIVER_DISPATCH fn = device->DriverObject->MajorFunction[major];
   NTSTATUS st;
@@ -535,38 +764,42 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
       st = e.status;
     }
   }
-  call->active.fetch_sub(1);
-  if (st == STATUS_PENDING) {
-    bool broken;
-    {
-      std::lock_guard<std::mutex> l(r->mu);
+  bool broken = false;
+  {
+    std::lock_guard<std::mutex> l(r->mu);
+    --call->active;
+    if (st == STATUS_PENDING) {
       call->returned_pending = true;
       broken = call->walked && !call->marked;
     }
-    if (broken)
-      violation("%s returned STATUS_PENDING for IRP major 0x%x minor 0x%x without IoMarkIrpPending",
-                driver_name(device).c_str(), major, minor);
   }
+  if (broken)
+    violation("%s returned STATUS_PENDING for IRP major 0x%x minor 0x%x without IoMarkIrpPending",
+              driver_name(device).c_str(), major, minor);
   return st;
 }
 
 extern "C" void IoMarkIrpPending(PIRP irp) {
-  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-  s->Control |= SL_PENDING_RETURNED;
-  auto r = irp_rec_of(irp);
-  if (!r) return;
-  std::lock_guard<std::mutex> l(r->mu);
-  int level = irp->CurrentLocation;
-  if (level >= 0 && level < 128) {
-    auto &c = r->call_at(level);
-    if (!c) c = std::make_shared<irp_call>();
-    c->marked = true;
+  irp_rec *r = irp_rec_of(irp);
+  if (!r) {
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+    return;
   }
+  std::lock_guard<std::mutex> l(r->mu);
+  if (r->freed) {  // its stack pointer is scrubbed: following it would crash
+    violation("IoMarkIrpPending on a freed IRP (%p)", (void *)irp);
+    return;
+  }
+  IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+  int level = irp->CurrentLocation;
+  irp_call *c = r->call_at(level);
+  if (!c) c = r->new_call(level);
+  if (c) c->marked = true;
 }
 
 extern "C" void IofCompleteRequest(PIRP irp, CCHAR) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) violation("IoCompleteRequest at IRQL %d", KeGetCurrentIrql());
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (!r) {
     violation("IoCompleteRequest with an IRP that was never allocated (%p)", (void *)irp);
     return;
@@ -582,17 +815,18 @@ extern "C" void IofCompleteRequest(PIRP irp, CCHAR) {
       return;
     }
     r->state = irp_rec::idle;
+    r->holds.fetch_add(1, std::memory_order_relaxed);
   }
+  held_block hold(r);
   if (irp->IoStatus.Status == STATUS_PENDING) violation("IoCompleteRequest with the status STATUS_PENDING");
   if (IoSetCancelRoutine(irp, nullptr)) violation("IRP %p completed with its cancel routine still set", (void *)irp);
   while (irp->CurrentLocation <= irp->StackCount) {
     PIO_STACK_LOCATION s = irp->Tail.Overlay.CurrentStackLocation;
     {
       bool broken = false;
-      std::string who;
       {
         std::lock_guard<std::mutex> l(r->mu);
-        auto &c = r->call_at((int)irp->CurrentLocation);
+        irp_call *c = r->call_at((int)irp->CurrentLocation);
         if (c) {
           c->walked = true;
           broken = c->returned_pending && !c->marked;
@@ -635,13 +869,18 @@ extern "C" void IofCompleteRequest(PIRP irp, CCHAR) {
     }
   }
   irp_finalizer fin;
+  irp_finalizer_fn fn;
   bool threaded;
   {
     std::lock_guard<std::mutex> l(r->mu);
-    fin = r->finalize;
+    fn = r->fin_fn;
+    if (!fn) fin = r->finalize;
     threaded = r->threaded;
   }
-  if (fin) {
+  r->finalized.store(true, std::memory_order_release);
+  if (fn) {
+    fn(irp, r->space);
+  } else if (fin) {
     fin(irp);
   } else if (!threaded) {
     violation("IRP %p from IoAllocateIrp completed to its top: its completion routine must return "
@@ -660,7 +899,7 @@ extern "C" PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
 
 extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) violation("IoCancelIrp at IRQL %d", KeGetCurrentIrql());
-  auto r = irp_rec_of(irp);
+  irp_rec *r = irp_rec_of(irp);
   if (!r || irp->Type != kTypeIrp) {
     violation("IoCancelIrp with an IRP that was freed or never allocated (%p)", (void *)irp);
     return FALSE;

@@ -5,6 +5,7 @@
 #include <standin/kernel.h>
 
 #include <map>
+#include <thread>
 
 namespace wbk {
 
@@ -81,6 +82,62 @@ void close_file(kfile *f) {
   PDEVICE_OBJECT pdo = f->pdo;
   destroy_file(f);
   if (pdo) stack_handle_closed(pdo);
+}
+
+void release_file(kfile *f, bool may_block);
+
+// What the completion of a request from io_submit needs, kept in the IRP's context space.
+struct submit_ctx {
+  kfile *f;
+  void *sysbuf;
+  void *out_ptr;
+  uint32_t out_len;
+  bool copy_out;
+  void (*done)(void *, int32_t, uint64_t);
+  void *done_context;
+  std::atomic<int> phase;  // kLive, then kAbandoned by io_submit or kFinishing, kFinished by the completion
+};
+constexpr int kLive = 0, kAbandoned = 1, kFinishing = 2, kFinished = 3;
+static_assert(sizeof(submit_ctx) <= kIrpContextSpace, "submit context too large");
+
+void finish_submit(PIRP irp_done, void *space) {
+  auto *c = static_cast<submit_ctx *>(space);
+  kfile *f = c->f;
+  void *sysbuf = c->sysbuf;
+  int live = kLive;
+  const bool report = c->phase.compare_exchange_strong(live, kFinishing, std::memory_order_acq_rel);
+  NTSTATUS st = irp_done->IoStatus.Status;
+  ULONG_PTR info = irp_done->IoStatus.Information;
+  if (report && c->copy_out && !NT_ERROR(st) && info) {  // an abandoned caller's buffer may be gone
+    if (info > c->out_len) {
+      violation("request completed with Information %lu beyond the caller's %u-byte buffer", (unsigned long)info,
+                c->out_len);
+      info = c->out_len;
+    }
+    if (sysbuf && c->out_ptr) memcpy(c->out_ptr, sysbuf, info);
+  }
+  if (sysbuf) ExFreePool(sysbuf);
+  for (PMDL m = irp_done->MdlAddress; m;) {
+    PMDL next = m->Next;
+    IoFreeMdl(m);
+    m = next;
+  }
+  irp_done->MdlAddress = nullptr;
+  {
+    std::lock_guard<std::mutex> l(f->mu);
+    for (auto it = f->pending.begin(); it != f->pending.end(); ++it) {
+      if (it->irp == irp_done) {
+        f->pending.erase(it);
+        break;
+      }
+    }
+  }
+  free_irp_internal(irp_done);  // the context stays readable until the completion returns
+  if (report) {
+    if (c->done) c->done(c->done_context, st, info);
+    c->phase.store(kFinished, std::memory_order_release);
+  }
+  release_file(f, false);
 }
 
 void release_file(kfile *f, bool may_block) {
@@ -262,48 +319,23 @@ int32_t io_submit(kfile *f, io_request req) {
     }
   }
   (void)kind;
-  auto completed = std::make_shared<std::atomic<bool>>(false);
-  auto done = std::move(req.done);
   {
     std::lock_guard<std::mutex> l(f->mu);
     ++f->refs;
     f->pending.push_back({irp, req.thread, req.overlapped});
   }
-  set_irp_finalizer(irp, [f, sysbuf, copy_out, out_ptr, out_len, done, completed](PIRP irp_done) {
-    NTSTATUS st = irp_done->IoStatus.Status;
-    ULONG_PTR info = irp_done->IoStatus.Information;
-    if (copy_out && !NT_ERROR(st) && info) {
-      if (info > out_len) {
-        violation("request completed with Information %lu beyond the caller's %u-byte buffer",
-                  (unsigned long)info, out_len);
-        info = out_len;
-      }
-      if (sysbuf && out_ptr) memcpy(out_ptr, sysbuf, info);
-    }
-    if (sysbuf) ExFreePool(sysbuf);
-    for (PMDL m = irp_done->MdlAddress; m;) {
-      PMDL next = m->Next;
-      IoFreeMdl(m);
-      m = next;
-    }
-    irp_done->MdlAddress = nullptr;
-    {
-      std::lock_guard<std::mutex> l(f->mu);
-      for (auto it = f->pending.begin(); it != f->pending.end(); ++it) {
-        if (it->irp == irp_done) {
-          f->pending.erase(it);
-          break;
-        }
-      }
-    }
-    free_irp_internal(irp_done);
-    completed->store(true);
-    if (done) done(st, info);
-    release_file(f, false);
-  });
+  auto *ctx = new (set_irp_finalizer(irp, finish_submit))
+      submit_ctx{f, sysbuf, out_ptr, out_len, copy_out, req.done, req.done_context, {kLive}};
+  irp_watch watch(irp);
   NTSTATUS st = IoCallDriver(target, irp);
-  if (st != STATUS_PENDING && !completed->load())
-    violation("dispatch routine returned 0x%08x without completing the IRP (and not STATUS_PENDING)", (unsigned)st);
+  if (st != STATUS_PENDING) {
+    int live = kLive;
+    if (ctx->phase.compare_exchange_strong(live, kAbandoned, std::memory_order_acq_rel)) {
+      violation("dispatch routine returned 0x%08x without completing the IRP (and not STATUS_PENDING)", (unsigned)st);
+    } else {
+      while (ctx->phase.load(std::memory_order_acquire) != kFinished) std::this_thread::yield();
+    }
+  }
   return st;
 }
 

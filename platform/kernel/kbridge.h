@@ -6,7 +6,6 @@
 #include <wbase.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,11 +59,14 @@ struct io_request {
   int64_t offset = 0;
   void *thread = nullptr;      // issuing thread (CancelIo)
   void *overlapped = nullptr;  // the caller's OVERLAPPED (CancelIoEx)
-  std::function<void(int32_t status, uint64_t information)> done;
+  // Called once with done_context when the request completes.
+  void (*done)(void *context, int32_t status, uint64_t information) = nullptr;
+  void *done_context = nullptr;
 };
 // Builds the IRP and calls the driver. Returns what the driver returned (STATUS_PENDING or the final
-// status); done() has run or will run exactly once either way (unless the call failed before an IRP
-// existed: then the return value is the failure and done() does not run).
+// status). With STATUS_PENDING, done() has run or will run exactly once. Otherwise it has run and
+// returned, or it never will: the call failed before an IRP existed, or the driver returned without
+// completing the request (a rule break; the request is then abandoned).
 int32_t io_submit(kfile *f, io_request req);
 // Cancels the outstanding requests on f issued by `thread` (null: any thread) with `overlapped` (null: any
 // OVERLAPPED). Returns how many it found.

@@ -105,6 +105,23 @@ PDEVICE_OBJECT pdo_of(PDEVICE_OBJECT any);  // bottom of the stack
 // Called once the completion of an IRP made by the I/O manager has reached the top; it owns the IRP.
 using irp_finalizer = std::function<void(PIRP)>;
 void set_irp_finalizer(PIRP irp, irp_finalizer fn);
+// The same without an allocation: returns room (kIrpContextSpace bytes, 16-aligned) for fn's context,
+// which the caller builds there and fn takes down before it frees the IRP.
+constexpr size_t kIrpContextSpace = 128;
+using irp_finalizer_fn = void (*)(PIRP irp, void *context);
+void *set_irp_finalizer(PIRP irp, irp_finalizer_fn fn);
+// Keeps the record of an IRP (not yet freed) readable until it goes out of scope.
+class irp_watch {
+ public:
+  explicit irp_watch(PIRP irp);
+  ~irp_watch();
+  irp_watch(const irp_watch &) = delete;
+  irp_watch &operator=(const irp_watch &) = delete;
+  bool finalized() const;  // its completion reached the top and its finalizer ran (or is running)
+
+ private:
+  void *rec_;
+};
 // Sends a PnP or power IRP to the top of pdo's stack and waits for it (PASSIVE_LEVEL).
 NTSTATUS send_pnp_and_wait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, void (*setup)(PIO_STACK_LOCATION, void *),
                            void *ctx, ULONG_PTR *information);

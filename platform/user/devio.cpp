@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -129,6 +130,38 @@ class device_file : public file_object {
     bool done = false;
     int32_t status = 0;
     uint64_t info = 0;
+    static void finish(void *p, int32_t status, uint64_t info) {
+      auto *w = static_cast<sync_wait *>(p);
+      std::lock_guard<std::mutex> l(w->mu);
+      w->status = status;
+      w->info = info;
+      w->done = true;
+      w->cv.notify_all();
+    }
+  };
+
+  // An overlapped request's completion: owned by the completion and by submit, the last one frees it.
+  struct overlapped_done {
+    LPOVERLAPPED ov;
+    HANDLE ev;
+    kref<file_object> self;
+    std::atomic<bool> ran{false};
+    int32_t status = 0;
+    uint64_t info = 0;
+    std::atomic<int> refs{2};
+    void release(int n = 1) {
+      if (refs.fetch_sub(n, std::memory_order_acq_rel) == n) delete this;
+    }
+    static void finish(void *p, int32_t status, uint64_t info) {
+      auto *c = static_cast<overlapped_done *>(p);
+      c->status = status;
+      c->info = info;
+      c->ran.store(true, std::memory_order_release);
+      publish(c->ov, status, info);
+      if (c->ev) SetEvent(c->ev);
+      else c->self->set_signalled(true);
+      c->release();
+    }
   };
 
   BOOL submit(wbk::io_request r, LPDWORD done, LPOVERLAPPED ov) {
@@ -149,58 +182,52 @@ class device_file : public file_object {
       HANDLE ev = ov->hEvent;
       if (ev) ResetEvent(ev);
       set_signalled(false);
-      kref<file_object> self = kref<file_object>::share(this);
-      auto final_status = std::make_shared<std::atomic<int64_t>>(INT64_MIN);
-      auto final_info = std::make_shared<std::atomic<uint64_t>>(0);
-      r.done = [ov, ev, self, final_status, final_info](int32_t status, uint64_t info) {
-        final_info->store(info);
-        final_status->store(status);
-        publish(ov, status, info);
-        if (ev) SetEvent(ev);
-        else self->set_signalled(true);
-      };
+      auto *c = new overlapped_done{ov, ev, kref<file_object>::share(this)};
+      r.done = overlapped_done::finish;
+      r.done_context = c;
       int32_t st = wbk::io_submit(f, std::move(r));
       if (st == 0x103) {
+        c->release();
         set_last_error(ERROR_IO_PENDING);
         return FALSE;
       }
-      int64_t fs = final_status->load();
-      if (fs == INT64_MIN) {  // the request never reached a driver
+      // Not pending: the completion has run, or never will.
+      if (!c->ran.load(std::memory_order_acquire)) {  // the request never completed
+        c->release(2);
         publish(ov, st, 0);
         if (ev) SetEvent(ev);
         set_last_error(wbk::status_to_win32(st));
         return FALSE;
       }
-      if (done) *done = (DWORD)final_info->load();
-      if (!nt_success((int32_t)fs)) {
-        set_last_error(wbk::status_to_win32((int32_t)fs));
+      const int32_t fs = c->status;
+      if (done) *done = (DWORD)c->info;
+      c->release();
+      if (!nt_success(fs)) {
+        set_last_error(wbk::status_to_win32(fs));
         return FALSE;
       }
       return TRUE;
     }
     // A handle without FILE_FLAG_OVERLAPPED waits for the request, whatever the driver returned.
-    auto w = std::make_shared<sync_wait>();
-    r.done = [w](int32_t status, uint64_t info) {
-      std::lock_guard<std::mutex> l(w->mu);
-      w->status = status;
-      w->info = info;
-      w->done = true;
-      w->cv.notify_all();
-    };
+    // The wait lives here: once io_submit has returned other than pending, the completion has run or
+    // never will, and with pending this call waits for it.
+    sync_wait w;
+    r.done = sync_wait::finish;
+    r.done_context = &w;
     int32_t st = wbk::io_submit(f, std::move(r));
     {
-      std::unique_lock<std::mutex> l(w->mu);
-      if (st == 0x103 || w->done) {
-        w->cv.wait(l, [&] { return w->done; });
+      std::unique_lock<std::mutex> l(w.mu);
+      if (st == 0x103 || w.done) {
+        w.cv.wait(l, [&] { return w.done; });
       } else {
         set_last_error(wbk::status_to_win32(st));
         return FALSE;
       }
     }
-    if (done) *done = (DWORD)w->info;
-    if (ov) publish(ov, w->status, w->info);
-    if (!nt_success(w->status)) {
-      set_last_error(wbk::status_to_win32(w->status));
+    if (done) *done = (DWORD)w.info;
+    if (ov) publish(ov, w.status, w.info);
+    if (!nt_success(w.status)) {
+      set_last_error(wbk::status_to_win32(w.status));
       return FALSE;
     }
     return TRUE;

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace sk = standin::kernel;
 using zephtest::has;
@@ -610,10 +612,44 @@ TEST_F(Stack, UsingAFreedIrpIsCaught) {
   PIRP irp = IoAllocateIrp(2, FALSE);
   IoFreeIrp(irp);
   EXPECT_EQ(IoCallDriver(upper, irp), STATUS_INVALID_PARAMETER);
+  IoMarkIrpPending(irp);
   IoFreeIrp(irp);
   auto v = sk::take_violations();
   EXPECT_TRUE(has(v, "IoCallDriver with an IRP that was freed")) << joined(v);
+  EXPECT_TRUE(has(v, "IoMarkIrpPending on a freed IRP")) << joined(v);
   EXPECT_TRUE(has(v, "already freed") || has(v, "not an IRP")) << joined(v);
+}
+
+// Freed IRPs come back for reuse, but only after a while: a late use of one is still caught after
+// hundreds of others of its size came and went, and IRPs freed on another thread are reused rather
+// than piling up.
+TEST_F(Stack, FreedIrpsAreHeldBackThenReused) {
+  PIRP old = IoAllocateIrp(3, FALSE);
+  ASSERT_NE(old, nullptr);
+  IoFreeIrp(old);
+  for (int i = 0; i < 200; ++i) {
+    PIRP irp = IoAllocateIrp(3, FALSE);
+    ASSERT_NE(irp, old);
+    IoFreeIrp(irp);
+  }
+  EXPECT_EQ(IoCallDriver(upper, old), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(has(sk::take_violations(), "IoCallDriver with an IRP that was freed"));
+
+  constexpr int kRounds = 40, kPerRound = 100;
+  std::set<PIRP> seen;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<PIRP> batch;
+    for (int i = 0; i < kPerRound; ++i) {
+      batch.push_back(IoAllocateIrp(5, FALSE));
+      ASSERT_NE(batch.back(), nullptr);
+      seen.insert(batch.back());
+    }
+    std::thread([&] {
+      for (PIRP irp : batch) IoFreeIrp(irp);
+    }).join();
+  }
+  EXPECT_LT(seen.size(), (size_t)(kRounds * kPerRound / 2));
+  zephtest::expect_no_violations();
 }
 
 TEST_F(Stack, DispatchLeavingASpinLockHeldIsCaught) {

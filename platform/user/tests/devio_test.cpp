@@ -9,7 +9,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
 #include <cstdlib>
 #include <thread>
 
@@ -109,6 +111,35 @@ TEST_F(DevIo, PendingRequestReportsIoPendingThenCompletes) {
   EXPECT_EQ(n, 8u);
   EXPECT_EQ((unsigned char)out[7], 0xABu);
   EXPECT_TRUE(HasOverlappedIoCompleted(&o));
+}
+
+// A driver that keeps a request but returns a final status breaks a rule: the call returns at once
+// with that status and the request is abandoned, so its later completion writes nothing the caller
+// has (its buffer, its OVERLAPPED) and reaches no wait that is gone.
+TEST_F(DevIo, RequestKeptWithoutPendingIsAbandoned) {
+  HANDLE s = open(false);
+  ASSERT_NE(s, INVALID_HANDLE_VALUE);
+  unsigned char out[8] = {}, out_ov[8] = {};
+  DWORD n = 77;
+  EXPECT_FALSE(DeviceIoControl(s, IOCTL_TD_PARK_NOT_PENDING, nullptr, 0, out, sizeof out, &n, nullptr));
+  EXPECT_EQ(n, 0u);
+  OVERLAPPED o = fresh();
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK_NOT_PENDING, nullptr, 0, out_ov, sizeof out_ov, &n, &o));
+  EXPECT_NE(GetLastError(), (DWORD)ERROR_IO_PENDING);
+  EXPECT_TRUE(HasOverlappedIoCompleted(&o));
+  auto v = sk::take_violations();
+  EXPECT_EQ(std::count_if(v.begin(), v.end(),
+                          [](const std::string &m) { return m.find("without completing the IRP") != m.npos; }),
+            2)
+      << zephtest::joined(v);
+  ResetEvent(ev);
+  ASSERT_TRUE(release(0));  // completes both with their buffers filled with 0xAB
+  EXPECT_EQ(out[0], 0u);
+  EXPECT_EQ(out_ov[0], 0u);
+  EXPECT_EQ(o.InternalHigh, 0u);
+  EXPECT_EQ(WaitForSingleObject(ev, 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_EQ(stats(h).parked, 0u);
+  CloseHandle(s);
 }
 
 TEST_F(DevIo, CompletionFromADpcCarriesStatusAndBytes) {

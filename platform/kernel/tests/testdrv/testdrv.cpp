@@ -216,6 +216,9 @@ NTSTATUS on_ioctl(PDEVICE_OBJECT d, PIRP irp) {
     }
     case IOCTL_TD_PARK:
       return park(e, irp);
+    case IOCTL_TD_PARK_NOT_PENDING:
+      park(e, irp);
+      return STATUS_SUCCESS;
     case IOCTL_TD_RELEASE: {
       if (in < 4) return finish(irp, STATUS_INVALID_PARAMETER, 0);
       NTSTATUS st = *static_cast<NTSTATUS *>(buf);

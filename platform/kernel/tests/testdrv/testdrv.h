@@ -25,6 +25,8 @@
 #define IOCTL_TD_USB_DEVICE_DESCRIPTOR TD_CTL(0x808, 0)
 // On a USB device: the vendor read of the instrument's 24 configuration words (72 bytes, IN).
 #define IOCTL_TD_USB_VENDOR_READ TD_CTL(0x809, 0)
+// Parked like IOCTL_TD_PARK, but the dispatch routine returns STATUS_SUCCESS (a rule break).
+#define IOCTL_TD_PARK_NOT_PENDING TD_CTL(0x80A, 0)
 
 struct td_stats {
   unsigned opens;
