@@ -54,14 +54,7 @@ NTSTATUS send_pnp_minor(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES ca
 void finish_remove(std::shared_ptr<devnode> n) {
   if (n->state == node_state::removed) return;
   PDEVICE_OBJECT pdo = n->pdo;
-  std::vector<device_change> changes;
-  {
-    auto &s = ps();
-    std::lock_guard<std::mutex> l(s.mu);
-    for (auto &kv : s.interfaces)
-      if (kv.second.pdo == pdo) set_interface_state_locked(kv.second, false, &changes);
-  }
-  deliver(changes);
+  disable_interfaces_of(pdo);
   if (n->svc) send_pnp_minor(pdo, IRP_MN_REMOVE_DEVICE);
   PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
   if (top != pdo && n->svc)

@@ -18,10 +18,6 @@ std::u16string iface_key(const std::u16string &link) {
   return u;
 }
 
-}  // namespace
-
-namespace pnpm {
-
 void set_interface_state_locked(interface_rec &rec, bool enable, std::vector<device_change> *out) {
   if (rec.enabled == enable) return;
   rec.enabled = enable;
@@ -32,7 +28,7 @@ void deliver(const std::vector<device_change> &changes) {
   for (auto &c : changes) broadcast_device_change(c);
 }
 
-}  // namespace pnpm
+}  // namespace
 
 void set_device_change_sink(device_change_sink sink) { g_sink = sink; }
 

@@ -88,8 +88,6 @@ struct pnp_state {
 };
 
 pnp_state &ps();
-void set_interface_state_locked(interface_rec &rec, bool enable, std::vector<device_change> *out);
-void deliver(const std::vector<device_change> &changes);
 NTSTATUS load_service(service &svc);
 void unload_service(service &svc);
 void deferred_unload(PDRIVER_OBJECT drv);
