@@ -317,7 +317,7 @@ void delivery_queue::start_io(PIRP irp) {
   // and it does so only holding this lock.
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
-  IoSetCancelRoutine(irp, cancel_routine);
+  (void)IoSetCancelRoutine(irp, cancel_routine);
   bool cancelled = kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr);
   KeReleaseSpinLock(&lock_, irql);
   if (cancelled) {
@@ -338,7 +338,7 @@ void delivery_queue::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
   }
   bool done = q->is_running() ? q->fill(irp) : false;
   if (irp && !done) {
-    IoSetCancelRoutine(irp, cancel_routine);
+    (void)IoSetCancelRoutine(irp, cancel_routine);
     if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
       irp->IoStatus.Status = STATUS_CANCELLED;
       done = true;

@@ -42,7 +42,7 @@ NTSTATUS managed_irp_queue::queue_irp(PIRP irp) {
   if (busy_) {
     pending_.push_back(&irp->Tail.Overlay.ListEntry);
     if (cancel_safe_) {
-      IoSetCancelRoutine(irp, cancel_routine);
+      (void)IoSetCancelRoutine(irp, cancel_routine);
       // Cancelled before the routine was in place: when it can still be taken back nobody else will
       // complete the IRP; otherwise the cancel routine runs and finds it parked.
       if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
