@@ -337,7 +337,12 @@ void delivery_queue::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
     return;
   }
   bool done = q->is_running() ? q->fill(irp) : false;
-  if (irp && !done) {
+  if (irp && !q->is_running()) {
+    // Accepted just before the channel stopped, after the stop looked for a current IRP: nothing would
+    // ever fill it, so it ends here.
+    irp->IoStatus.Status = q->pdev_->ending_status();
+    done = true;
+  } else if (irp && !done) {
     (void)IoSetCancelRoutine(irp, cancel_routine);
     if (kl::cancelled(irp) && IoSetCancelRoutine(irp, nullptr)) {
       irp->IoStatus.Status = STATUS_CANCELLED;

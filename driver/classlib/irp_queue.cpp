@@ -8,19 +8,30 @@ void managed_irp_queue::init(pnp_device *device, bool start_at_dispatch, bool ca
   pending_.init();
   current_ = nullptr;
   busy_ = false;
+  starting_ = false;
+  deferred_ = nullptr;
   start_at_dispatch_ = start_at_dispatch;
   cancel_safe_ = cancel_safe;
   hook_ = hook;
 }
 
+managed_irp_queue::~managed_irp_queue() {
+  LARGE_INTEGER t = relative_ms(1);
+  while (InterlockedOr(&owned_, 0) != 0) KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
 void managed_irp_queue::finish_irp(PIRP irp, NTSTATUS status, CCHAR boost) {
+  // Taken first: once the count drops, the queue's owner may free it.
+  completion_hook hook = hook_;
+  pnp_device *device = device_;
   irp->IoStatus.Status = status;
   if (status == STATUS_CANCELLED) irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, boost);
-  if (hook_)
-    hook_(device_ ? device_->self() : nullptr);
+  InterlockedDecrement(&owned_);
+  if (hook)
+    hook(device ? device->self() : nullptr);
   else
-    device_->decrement_outstanding_requests();
+    device->decrement_outstanding_requests();
 }
 
 void managed_irp_queue::start(PIRP irp) {
@@ -34,8 +45,34 @@ void managed_irp_queue::start(PIRP irp) {
   }
 }
 
+bool managed_irp_queue::claim_start(PIRP irp) {
+  if (starting_) {
+    deferred_ = irp;
+    return false;
+  }
+  starting_ = true;
+  InterlockedIncrement(&owned_);  // the starter's hold: the queue stays until its loop has left
+  return true;
+}
+
+void managed_irp_queue::run_starts(PIRP irp) {
+  // An IRP that fails in its start finishes it and makes the next current: started here, not from inside
+  // that start, a long queue failing at once cannot grow the kernel stack by one start per IRP.
+  while (irp) {
+    start(irp);
+    KIRQL irql;
+    KeAcquireSpinLock(&lock_, &irql);
+    irp = deferred_;
+    deferred_ = nullptr;
+    if (!irp) starting_ = false;
+    KeReleaseSpinLock(&lock_, irql);
+  }
+  InterlockedDecrement(&owned_);
+}
+
 NTSTATUS managed_irp_queue::queue_irp(PIRP irp) {
   IoMarkIrpPending(irp);
+  InterlockedIncrement(&owned_);
   irp->Tail.Overlay.DriverContext[0] = this;
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
@@ -57,8 +94,9 @@ NTSTATUS managed_irp_queue::queue_irp(PIRP irp) {
   }
   busy_ = true;
   current_ = irp;
+  bool run = claim_start(irp);
   KeReleaseSpinLock(&lock_, irql);
-  start(irp);
+  if (run) run_starts(irp);
   return STATUS_PENDING;
 }
 
@@ -79,9 +117,10 @@ void managed_irp_queue::start_next(PIRP done, NTSTATUS status, CCHAR boost) {
     current_ = next;
     busy_ = next != nullptr;
   }
+  bool run = next && claim_start(next);
   KeReleaseSpinLock(&lock_, irql);
   if (done) finish_irp(done, status, boost);
-  if (next) start(next);
+  if (run) run_starts(next);
 }
 
 void managed_irp_queue::cleanup_irps(PFILE_OBJECT file, NTSTATUS status) {

@@ -12,7 +12,9 @@ class managed_irp_queue {
   typedef void (*completion_hook)(PDEVICE_OBJECT device);
 
   managed_irp_queue() = default;
-  virtual ~managed_irp_queue() = default;
+  // Waits until every IRP the queue took has been completed (a cancel routine may still be finishing
+  // one that nobody else could take back). PASSIVE_LEVEL.
+  virtual ~managed_irp_queue();
   void init(pnp_device *device, bool start_at_dispatch, bool cancel_safe, completion_hook hook = nullptr);
 
   // Always STATUS_PENDING (the IRP is marked pending first).
@@ -34,15 +36,22 @@ class managed_irp_queue {
 
   static void cancel_routine(PDEVICE_OBJECT device, PIRP irp);
   void start(PIRP irp);
+  // Under the lock: true when the caller is to run `irp`, false when a start already running takes it.
+  bool claim_start(PIRP irp);
+  // Starts `irp`, then the IRPs that finishing it made current meanwhile, in a loop, never nested.
+  void run_starts(PIRP irp);
 
   pnp_device *device_ = nullptr;
   KSPIN_LOCK lock_ = 0;
   list_head pending_;
   PIRP current_ = nullptr;
   bool busy_ = false;
+  bool starting_ = false;    // a thread is in run_starts
+  PIRP deferred_ = nullptr;  // made current while starting_: that thread starts it
   bool start_at_dispatch_ = true;
   bool cancel_safe_ = true;
   completion_hook hook_ = nullptr;
+  volatile LONG owned_ = 0;  // IRPs taken and not yet through finish_irp
 };
 
 inline managed_irp_queue *queue_of(PIRP irp) {

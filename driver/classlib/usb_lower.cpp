@@ -202,7 +202,7 @@ NTSTATUS usb_lower_device::read_string(UCHAR index, USHORT language, UCHAR *leng
     release(urb);
     return st;
   }
-  auto *full = static_cast<UCHAR *>(allocate(b_length, PagedPool));
+  auto *full = static_cast<UCHAR *>(allocate(b_length));  // a transfer buffer stays resident
   if (!full) {
     release(urb);
     return STATUS_INSUFFICIENT_RESOURCES;

@@ -4,12 +4,14 @@
 #include "channels.h"
 #include "classlib/irp_queue.h"
 #include "classlib/kdriver.h"
+#include "protocol_device.h"
 
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -229,9 +231,17 @@ class test_queue : public kl::managed_irp_queue {
  public:
   std::atomic<int> started{0};
   std::atomic<PIRP> running{nullptr};
+  bool fail_at_once = false;  // start_io finishes the IRP itself, as a start that fails does
+  int depth = 0, max_depth = 0;
   void start_io(PIRP irp) override {
     started++;
-    running = irp;
+    if (!fail_at_once) {
+      running = irp;
+      return;
+    }
+    max_depth = std::max(max_depth, ++depth);
+    start_next(irp, STATUS_UNSUCCESSFUL);
+    --depth;
   }
   // The owner of the running IRP finishes it.
   bool finish_current(NTSTATUS st) {
@@ -313,6 +323,78 @@ TEST_F(Queue, StartsOneAtATimeAndCancelsParkedIrps) {
   for (PIRP irp : {a, b, c, d, e, g}) IoFreeIrp(irp);
 }
 
+// A long queue whose IRPs all fail in their start: each is started after the one before has returned,
+// never from inside it, so the stack stays flat however many wait.
+TEST_F(Queue, IrpsFailingInTheirStartAreStartedOneAfterAnotherNotNested) {
+  recorded r;
+  FILE_OBJECT f{};
+  constexpr int n = 2000;
+  std::vector<PIRP> irps;
+  for (int i = 0; i <= n; ++i) irps.push_back(make_irp(&r, &f));
+  EXPECT_EQ(send(irps[0]), STATUS_PENDING);
+  q.fail_at_once = true;
+  for (int i = 1; i <= n; ++i) EXPECT_EQ(send(irps[i]), STATUS_PENDING);
+  EXPECT_EQ(q.parked(), (ULONG)n);
+  q.finish_current(STATUS_SUCCESS);
+  EXPECT_EQ(r.completed, n + 1);
+  EXPECT_EQ(q.started, n + 1);
+  EXPECT_EQ(q.max_depth, 1);
+  EXPECT_EQ(q.parked(), 0u);
+  // Idle again: the next IRP starts at once.
+  PIRP last = make_irp(&r, &f);
+  EXPECT_EQ(send(last), STATUS_PENDING);
+  EXPECT_EQ(r.completed, n + 2);
+  for (PIRP irp : irps) IoFreeIrp(irp);
+  IoFreeIrp(last);
+}
+
+struct held_completion {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+};
+
+NTSTATUS hold_completion(PDEVICE_OBJECT, PIRP, PVOID ctx) {
+  auto *h = static_cast<held_completion *>(ctx);
+  h->entered = true;
+  zephtest::wait_until([&] { return h->release.load(); });
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The owner tears a queue down while a cancel routine is still completing a parked IRP it could not take
+// back: the queue outlives that completion.
+TEST_F(Queue, DestructionWaitsForACancelRoutineStillCompletingAnIrp) {
+  auto *q2 = new test_queue;
+  q2->init(nullptr, true, true, count_hook);
+  g_queue = q2;
+  recorded r;
+  FILE_OBJECT f{};
+  PIRP a = make_irp(&r, &f);
+  EXPECT_EQ(send(a), STATUS_PENDING);
+  held_completion held;
+  PIRP b = IoAllocateIrp(1, FALSE);
+  IoGetNextIrpStackLocation(b)->MajorFunction = IRP_MJ_READ;
+  IoSetCompletionRoutine(b, hold_completion, &held, TRUE, TRUE, TRUE);
+  EXPECT_EQ(send(b), STATUS_PENDING);
+  std::thread canceller([&] { IoCancelIrp(b); });
+  ASSERT_TRUE(zephtest::wait_until([&] { return held.entered.load(); }));
+  q2->finish_current(STATUS_SUCCESS);
+  q2->cleanup_irps(nullptr);
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    delete q2;
+    destroyed = true;
+  });
+  EXPECT_FALSE(zephtest::wait_until([&] { return destroyed.load(); }, std::chrono::milliseconds(200)));
+  held.release = true;
+  canceller.join();
+  destroyer.join();
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(g_hook_calls, 2);
+  g_queue = &q;
+  IoFreeIrp(a);
+  IoFreeIrp(b);
+}
+
 TEST_F(Queue, CancellationRacingCompletion) {
   recorded r;
   FILE_OBJECT f{};
@@ -342,6 +424,73 @@ TEST_F(Queue, CancellationRacingCompletion) {
   EXPECT_EQ(g_hook_calls, n);
   EXPECT_EQ(q.parked(), 0u);
   for (PIRP irp : irps) IoFreeIrp(irp);
+}
+
+// ---- delivery queues ----
+
+// A delivery queue whose start accepts every IRP, as one does that was accepted just before its channel
+// stopped; nothing ever fills it.
+class accepting_delivery : public vantrel::delivery_queue {
+ public:
+  using delivery_queue::delivery_queue;
+
+ protected:
+  bool start_irp(PIRP irp) override {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return true;
+  }
+  bool fill(PIRP) override { return false; }
+  void reset_source() override {}
+};
+
+accepting_delivery *g_delivery = nullptr;
+NTSTATUS delivery_dispatch(PDEVICE_OBJECT, PIRP irp) { return g_delivery->queue_irp(irp); }
+NTSTATUS delivery_entry(void *driver, void *) {
+  static_cast<PDRIVER_OBJECT>(driver)->MajorFunction[IRP_MJ_READ] = delivery_dispatch;
+  return STATUS_SUCCESS;
+}
+
+// The stop of a channel looks for the current IRP while a read that its start accepted has not yet put
+// its cancel routine in place; the delivery that follows finds the channel stopped and ends the read
+// instead of leaving it parked for ever.
+TEST_F(Classlib, ADeliveryAfterTheChannelStoppedEndsTheCurrentRead) {
+  std::string instance = plug_bare_instrument("DELIVERY");
+  ASSERT_TRUE(standin::pnp::settle());
+  auto pdo = static_cast<PDEVICE_OBJECT>(standin::usbbus::physical_device_object(instance));
+  ASSERT_NE(pdo, nullptr);
+  auto drv = static_cast<PDRIVER_OBJECT>(sk::create_driver("VtDelivery", delivery_entry));
+  kl::device_names names;
+  NTSTATUS st = STATUS_UNSUCCESSFUL;
+  PDEVICE_OBJECT d = kl::device_object::create_instance(drv, sizeof(vantrel::protocol_device), L"VtDelivery", 0,
+                                                         FILE_DEVICE_UNKNOWN, nullptr, 0, 0, &names, &st);
+  ASSERT_NE(d, nullptr);
+  auto *dev = kl::create_at<vantrel::protocol_device>(d->DeviceExtension, d, &names, pdo, 0UL);
+  ASSERT_EQ(dev->creation_status(), STATUS_SUCCESS);
+  {
+    vantrel::interrupt_reader reader(dev, 0);
+    accepting_delivery q(dev, &reader);
+    g_delivery = &q;
+    recorded r;
+    PIRP irp = make_irp(&r, nullptr);
+    dev->increment_outstanding_requests();
+    EXPECT_EQ(IoCallDriver(d, irp), STATUS_PENDING);
+    sk::flush_dpcs();
+    bool ended = r.completed == 1;
+    EXPECT_TRUE(ended);
+    if (!ended) {
+      IoCancelIrp(irp);  // frees the queue to go
+      sk::flush_dpcs();
+    }
+    EXPECT_EQ(r.completed, 1);
+    EXPECT_EQ(r.cancelled, 1);  // the status a stop gives while the device is present
+    IoFreeIrp(irp);
+    g_delivery = nullptr;
+  }
+  IoDetachDevice(dev->usb().lower());
+  dev->destroy();
+  sk::unload_driver(drv);
+  standin::usbbus::unplug(instance);
+  ASSERT_TRUE(standin::pnp::settle());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <thread>
 #include <unordered_map>
 
@@ -503,6 +504,7 @@ struct pool_block {
 struct pool_state {
   std::mutex mu;
   std::unordered_map<void *, pool_block> live;
+  std::map<uintptr_t, size_t> paged;  // start -> size, for address look-ups
   std::function<bool(int, size_t, uint32_t)> fail;
   unsigned fail_skip = 0, fail_count = 0;
   uint32_t fail_tag = 0;
@@ -543,6 +545,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) 
   memset(mem, 0xCD, bytes);  // pool is not zeroed
   std::lock_guard<std::mutex> l(p.mu);
   p.live[mem] = pool_block{type, tag, bytes};
+  if (paged) p.paged[(uintptr_t)mem] = bytes;
   return mem;
 }
 
@@ -564,13 +567,28 @@ static void pool_free(PVOID p, const ULONG *tag) {
       violation("ExFreePool(%p): not a pool block, or freed twice", p);
       return;
     }
+    if ((it->second.type & 1) && t_state.irql > APC_LEVEL) violation("paged pool freed at IRQL %d", t_state.irql);
     if (tag && *tag != it->second.tag) {
       violation("ExFreePoolWithTag(%p): tag %08x, block was allocated with %08x", p, *tag, it->second.tag);
     }
+    if (it->second.type & 1) ps.paged.erase((uintptr_t)p);
     ps.live.erase(it);
   }
   free(p);
 }
+
+namespace wbk {
+bool in_paged_pool(const void *p, size_t bytes) {
+  auto &ps = pool();
+  std::lock_guard<std::mutex> l(ps.mu);
+  auto a = (uintptr_t)p;
+  auto next = ps.paged.upper_bound(a);  // the first block starting after p
+  if (next != ps.paged.end() && next->first < a + bytes) return true;
+  if (next == ps.paged.begin()) return false;
+  --next;
+  return a < next->first + (next->second ? next->second : 1);
+}
+}  // namespace wbk
 
 extern "C" void ExFreePool(PVOID p) { pool_free(p, nullptr); }
 extern "C" void ExFreePoolWithTag(PVOID p, ULONG tag) { pool_free(p, &tag); }

@@ -55,6 +55,8 @@ struct driver_code_scope {
   driver_code_scope &operator=(const driver_code_scope &) = delete;
 };
 size_t held_spin_locks();
+// True when [p, p + bytes) lies in a paged pool block: memory a device or a DPC may not touch.
+bool in_paged_pool(const void *p, size_t bytes);
 void *thread_token();  // unique per live thread
 
 // ---- time ------------------------------------------------------------------------------------

@@ -97,7 +97,10 @@ NTSTATUS finish_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS st) {
   return st;
 }
 
-void *buffer_of(PVOID buffer, PMDL mdl) {
+void *buffer_of(PVOID buffer, PMDL mdl, ULONG length) {
+  // The host controller reaches a transfer buffer at DISPATCH_LEVEL and by DMA: it must be resident.
+  if (buffer && length && wbk::in_paged_pool(buffer, length))
+    wbk::violation("URB transfer buffer %p (%lu bytes) is in paged pool", buffer, (unsigned long)length);
   if (buffer) return buffer;
   return mdl ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : nullptr;
 }
@@ -110,7 +113,7 @@ NTSTATUS control(bus_device *b, PIRP irp, PURB urb, UCHAR request_type, UCHAR re
   s.wValue = value;
   s.wIndex = index;
   s.wLength = (uint16_t)(*length > 0xFFFF ? 0xFFFF : *length);
-  auto *data = static_cast<uint8_t *>(buffer_of(buffer, mdl));
+  auto *data = static_cast<uint8_t *>(buffer_of(buffer, mdl, *length));
   if (s.wLength && !data) return finish_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   simdev::control_result r = b->dev->control(s, data);
   USBD_STATUS usbd;
@@ -294,7 +297,7 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
   if (iso != (pipe.type == UsbdPipeTypeIsochronous))
     return finish_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   auto &t = urb->UrbBulkOrInterruptTransfer;
-  auto *data = static_cast<uint8_t *>(buffer_of(t.TransferBuffer, t.TransferBufferMDL));
+  auto *data = static_cast<uint8_t *>(buffer_of(t.TransferBuffer, t.TransferBufferMDL, t.TransferBufferLength));
   ULONG length = t.TransferBufferLength;
   if (length && !data) return finish_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   IoMarkIrpPending(irp);

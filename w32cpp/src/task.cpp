@@ -258,15 +258,16 @@ void task::forget_thread(DWORD exit_code) {
 }
 
 status_win32 task::stop() {
-  if (!is_valid())
-    return status_win32(0u);
-  const HANDLE h = raw_handle();
-
+  // Checked before the handle: a step may stop its own task before start() has stored the handle.
   if (GetCurrentThreadId() == thread_id.load()) {
     // The thread cannot wait for itself: it leaves its loop after the current step.
     on_stop_request();
     return status_win32(0u);
   }
+
+  if (!is_valid())
+    return status_win32(0u);
+  const HANDLE h = raw_handle();
 
   DWORD code = 0;
   if (WaitForSingleObject(h, 0) == WAIT_OBJECT_0) {

@@ -293,6 +293,19 @@ TEST_F(Tasks, StopFromTheTasksOwnThreadOnlyRequestsIt) {
   EXPECT_EQ(t.exit_code(), 0u);
 }
 
+// The thread may stop itself at once, before start() has stored its handle: the request holds.
+TEST_F(Tasks, StopFromTheFirstStartIsNotLost) {
+  class stops_at_start : public task {
+  protected:
+    void on_start() override { stop(); }
+  };
+  for (int i = 0; i < 200; ++i) {
+    task_instance<stops_at_start> t;
+    ASSERT_EQ(t.start().get_code(), 0u);
+    ASSERT_EQ(t.wait_for(10000).get_code(), 0u) << "cycle " << i;
+  }
+}
+
 TEST_F(Tasks, StopResumesASuspendedThread) {
   counting t;
   ASSERT_EQ(t.start().get_code(), 0u);

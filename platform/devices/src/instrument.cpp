@@ -114,8 +114,18 @@ bool instrument::plugged() const {
 
 void instrument::replug() {
     notify_guard g(st_.get(), mu_);
+    if (st_->plugged) return;
+    // A device plugged in again has been powered off: nothing of its link or buffers survives.
+    reset_link(*st_);
+    st_->events.clear();
+    ++st_->power_ups;
     st_->plugged = true;
     st_->want_data_notify = true;
+}
+
+std::uint32_t instrument::power_ups() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return st_->power_ups;
 }
 
 int instrument::subscribe(std::function<void()> data_ready, std::function<void()> unplugged) {

@@ -55,6 +55,7 @@ struct instrument::state_t {
     std::map<std::uint8_t, bool> halt;
     std::map<std::uint8_t, std::uint32_t> epoch;
     bool plugged = true;
+    std::uint32_t power_ups = 0;
 
     // bulk IN: framed messages (3-byte length, then data)
     std::deque<std::vector<std::uint8_t>> in_msgs;
@@ -140,6 +141,9 @@ inline std::optional<std::pair<std::uint8_t, std::uint16_t>> shape_of(const inst
 inline void bump_all_epochs(instrument::state_t& st) {
     for (std::uint8_t ep : {ep_interrupt, ep_bulk_in, ep_bulk_out}) ++st.epoch[ep];
 }
+
+// What a bus reset and a power-up both start again.
+void reset_link(instrument::state_t& st);
 
 inline std::vector<std::uint8_t> status_message(std::uint16_t status, std::size_t extra_zero) {
     std::vector<std::uint8_t> m;

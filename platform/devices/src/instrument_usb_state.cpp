@@ -59,15 +59,19 @@ void drop_streams(instrument::state_t& st) {
 
 }  // namespace
 
+void fw::reset_link(instrument::state_t& st) {
+    st.address = 0;
+    st.configuration = 0;
+    st.alt[0] = st.alt[1] = st.alt[2] = 0;
+    st.halt.clear();
+    bump_all_epochs(st);
+    drop_streams(st);
+    st.run = run_state::idle;
+}
+
 void instrument::bus_reset() {
     notify_guard g(st_.get(), mu_);
-    st_->address = 0;
-    st_->configuration = 0;
-    st_->alt[0] = st_->alt[1] = st_->alt[2] = 0;
-    st_->halt.clear();
-    bump_all_epochs(*st_);
-    drop_streams(*st_);
-    st_->run = run_state::idle;
+    reset_link(*st_);
 }
 
 }  // namespace simdev

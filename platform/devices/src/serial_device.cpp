@@ -66,6 +66,7 @@ struct serial_device::impl {
         std::vector<std::uint8_t> out;
     } ctl;
     unsigned resync_run = 0;
+    std::uint32_t power_ups = 0;  // the model's count this face's link state belongs to
     std::chrono::steady_clock::time_point line_free_at{};  // when the paced line is free again
 
     template <class F>
@@ -410,11 +411,15 @@ struct serial_device::impl {
 
     // ---- main loop ----
 
-    void reset_device() {
-        model->bus_reset();
+    void forget_link() {
         addr = 0;
         ctl = control_t{};
         eps.clear();
+    }
+
+    void reset_device() {
+        model->bus_reset();
+        forget_link();
         count([](serial_stats& s) { ++s.resets; });
     }
 
@@ -485,6 +490,11 @@ struct serial_device::impl {
                 resync_run = 0;
                 continue;  // unplugged: the line is dead
             }
+            // Plugged in again since the last packet: a power-cycled device answers at address 0.
+            if (const std::uint32_t now = model->power_ups(); now != power_ups) {
+                power_ups = now;
+                forget_link();
+            }
             std::uint8_t v = static_cast<std::uint8_t>(b);
             if (v == encode_nibble(pid_resync)) {
                 count([](serial_stats& s) { ++s.resync_bytes; });
@@ -525,6 +535,7 @@ serial_device::~serial_device() { stop(); }
 
 void serial_device::start() {
     if (p_->th.joinable()) return;
+    p_->power_ups = p_->model->power_ups();
     p_->stop_asked = false;
     p_->running = true;
     impl* p = p_.get();

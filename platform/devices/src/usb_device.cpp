@@ -209,7 +209,8 @@ control_result usb_device::control(const setup_packet& setup, std::uint8_t* data
     std::span<const std::uint8_t> out;
     if (!in && setup.wLength) out = std::span<const std::uint8_t>(data, setup.wLength);
     control_reply r = m.control(setup, out);
-    if (r.stall) return {usb_status::stall, 0};
+    // An instrument that has just left the bus answers nothing: it does not stall.
+    if (r.stall) return {m.plugged() ? usb_status::stall : usb_status::removed, 0};
     std::size_t n = 0;
     if (in) {
         n = std::min<std::size_t>(r.data.size(), setup.wLength);

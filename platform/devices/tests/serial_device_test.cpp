@@ -362,7 +362,45 @@ TEST_F(SimSerial, RemovalMidTransferSilencesTheLine) {
     EXPECT_EQ(host.read_packet(64, 200).k, kind::timeout);
     model->replug();
     host.retries = 20;
-    EXPECT_EQ(host.in(2, 64).k, kind::nak);
+    EXPECT_EQ(host.in(2, 64).k, kind::stall);  // back unconfigured
+}
+
+// Plugged in again, the device has been powered off: when the host's resynchronisation burst went
+// out while the line was dead, its bring-up must still find address 0, DATA0 toggles and no
+// remains of the message that was cut.
+TEST_F(SimSerial, ReplugComesBackPowerCycledEvenWithoutABurst) {
+    ASSERT_TRUE(host.bring_up(3));
+    ASSERT_TRUE(host.configure(1));
+    model->raise_event(0x0100);
+    model->faults().remove_after_bulk_in(500);
+    model->queue_bulk_message(std::vector<std::uint8_t>(3000, 1));
+    ASSERT_EQ(host.in(1, 1024).k, kind::data);  // the header: bulk IN toggle now DATA1
+    host.retries = 1;
+    EXPECT_EQ(host.in(1, 1024).k, kind::timeout);
+    ASSERT_FALSE(model->plugged());
+    model->replug();
+    host.retries = 20;
+    EXPECT_EQ(model->configuration(), 0u);
+    EXPECT_EQ(model->bulk_in_pending_messages(), 0u);
+    EXPECT_EQ(model->pending_events(), 0u);
+
+    // At address 0 it answers any address; then the rest of a bring-up, with no burst.
+    host.address = 5;
+    EXPECT_EQ(host.control(setup_packet{0x80, 6, 0x0100, 0, 18}).k, kind::ack);
+    host.address = 3;
+    ASSERT_EQ(host.control(setup_packet{0x00, 5, 1, 0, 0}).k, kind::ack);
+    EXPECT_EQ(dev.address(), 1u);
+    host.address = 1;
+    ASSERT_TRUE(host.configure(1));
+    EXPECT_EQ(host.in(1, 1024).k, kind::nak);
+    model->queue_bulk_message(std::vector<std::uint8_t>(100, 7));
+    auto h = host.in(1, 1024);
+    ASSERT_EQ(h.k, kind::data);
+    EXPECT_FALSE(h.data1);
+    EXPECT_EQ(h.data, (std::vector<std::uint8_t>{100, 0, 0}));
+    auto body = host.in(1, 1024);
+    ASSERT_EQ(body.k, kind::data);
+    EXPECT_EQ(body.data, std::vector<std::uint8_t>(100, 7));
 }
 
 TEST_F(SimSerial, SlowLinePacesTheBytes) {

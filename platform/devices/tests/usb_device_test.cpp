@@ -259,6 +259,33 @@ TEST_F(SimUsb, RemovalEndsEverything) {
     EXPECT_EQ(dev.control(setup_packet{0x80, 6, 0x0100, 0, 18}, b).status, usb_status::removed);
 }
 
+// A control request that meets the instrument while it leaves (the model already gone, the face not yet
+// told) fails as removed, never as a stall the host would take for a refused request.
+TEST(SimUsbLeaving, ControlDuringSelfRemovalIsRemovedNotStall) {
+    auto model = std::make_shared<instrument>();
+    usb_device* face = nullptr;
+    std::vector<usb_status> seen;
+    // Subscribed before the face, so it runs first when the instrument unplugs itself.
+    int token = model->subscribe(nullptr, [&] {
+        std::uint8_t b[15];
+        seen.push_back(face->control(vendor_setup(true, 0x000004, 1, 15), b).status);
+        seen.push_back(face->control(setup_packet{0x80, 6, 0x0100, 0, 15}, b).status);
+    });
+    {
+        usb_device dev(model);
+        face = &dev;
+        ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+        model->unplug();
+        EXPECT_EQ(seen, (std::vector<usb_status>{usb_status::removed, usb_status::removed}));
+        model->unsubscribe(token);
+    }
+    // A stall from a present instrument stays a stall.
+    model->replug();
+    usb_device again(model);
+    std::uint8_t b[3];
+    EXPECT_EQ(again.control(vendor_setup(false, 0x7F0000, 0, 0), b).status, usb_status::stall);
+}
+
 TEST_F(SimUsb, RemovalMidTransferByFault) {
     ASSERT_EQ(dev.set_configuration(1), usb_status::success);
     std::mutex mu;

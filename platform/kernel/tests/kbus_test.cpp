@@ -174,6 +174,23 @@ TEST_F(Bus, PlugGivesAnInstanceAndDescriptors) {
   EXPECT_EQ(descriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 4).size(), 4u);
 }
 
+// The host controller fills a transfer buffer at DISPATCH_LEVEL: one in paged pool is a broken rule, one in
+// non-paged pool, or inside a paged block's neighbour, is not.
+TEST_F(Bus, ATransferBufferInPagedPoolIsReported) {
+  for (POOL_TYPE type : {NonPagedPool, PagedPool}) {
+    auto *buf = static_cast<UCHAR *>(ExAllocatePoolWithTag(type, 64, 'tseT'));
+    ASSERT_NE(buf, nullptr);
+    URB urb{};
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), USB_STRING_DESCRIPTOR_TYPE, 4,
+                                 0x0409, buf + 8, nullptr, 32, nullptr);
+    EXPECT_EQ(call(&urb), STATUS_SUCCESS);
+    bool reported = false;
+    for (auto &v : sk::take_violations()) reported |= v.find("is in paged pool") != std::string::npos;
+    EXPECT_EQ(reported, type == PagedPool);
+    ExFreePoolWithTag(buf, 'tseT');
+  }
+}
+
 TEST_F(Bus, ParseAndSelectThenDeconfigure) {
   sb::set_default_max_transfer_size(65536);
   ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);

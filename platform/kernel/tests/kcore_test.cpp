@@ -174,6 +174,15 @@ TEST_F(Kernel, WaitingAtDispatchLevelIsARuleBreak) {
   KeLowerIrql(old);
   ExFreePool(p);
   EXPECT_TRUE(has(sk::take_violations(), "paged pool allocated at IRQL 2"));
+  // And freed there: only non-paged pool may be.
+  void *q = ExAllocatePoolWithTag(PagedPool, 8, 'tseT');
+  void *r = ExAllocatePoolWithTag(NonPagedPool, 8, 'tseT');
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ExFreePoolWithTag(r, 'tseT');
+  EXPECT_TRUE(sk::take_violations().empty());
+  ExFreePoolWithTag(q, 'tseT');
+  KeLowerIrql(old);
+  EXPECT_TRUE(has(sk::take_violations(), "paged pool freed at IRQL 2"));
 }
 
 TEST_F(Kernel, EventsAndTimeouts) {

@@ -162,7 +162,12 @@ public:
     // face goes silent). Faces subscribe with on_unplug.
     void unplug();
     bool plugged() const;
+    // Plugs an unplugged device in again. It comes back power-cycled: address 0, not configured,
+    // toggles at DATA0, halts cleared, bulk streams and pending events gone, run stopped. Its
+    // stored data (flash, periods, configuration words, memory) stay.
     void replug();
+    // Grows at every replug of an unplugged device; a face drops its own link state when it changes.
+    std::uint32_t power_ups() const;
 
     // Notified (without the model's lock) when bulk IN data or an event becomes available, and
     // when the device is unplugged. Returns a token for unsubscribe.

@@ -1,0 +1,188 @@
+// The instrument session and the two tasks it owns: the notification scheduler and the read stream.
+#ifndef MORVEX_SRC_SESSION_IMP_H
+#define MORVEX_SRC_SESSION_IMP_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <set>
+
+#include <w32cpp/callback.h>
+#include <w32cpp/task.h>
+#include <w32cpp/trace.h>
+
+#include <karnet/iapi.h>
+
+#include <morvex/session.h>
+
+namespace morvex {
+
+class zeph_session_imp;
+
+// One notification read: 64 bytes of output, no input.
+class zeph_read_info : public karnet::io_control {
+public:
+    explicit zeph_read_info(const karnet::karnet_lib& library);
+};
+
+// Subscriptions of a task to its session's lists. Removed (and unbound) before the task goes, so a
+// notice never reaches a destroyed task.
+class session_subscriptions {
+public:
+    using callback = w32cpp::auto_handle<w32cpp::icallback<>>;
+    void subscribe(zeph_session_imp* session, const callback& start, const callback& stop, const callback& close);
+    void unsubscribe();
+
+private:
+    zeph_session_imp* session_ = nullptr;
+    callback start_, stop_, close_;
+    // The device manager's session whose close list holds close_, kept until it is left.
+    karnet::io_session::session_handle dm_session_;
+};
+
+// Shared by the scheduler and the stream: the waits, posting and draining of reads in flight.
+class read_task : public w32cpp::task {
+public:
+    // Stops at once and waits (only requests the stop from the task's own thread).
+    void stop_now();
+    // Requests the stop without waiting: used where a lock is held (a device removal closing sessions).
+    void stop_soon();
+    // True while the loop runs and has not decided to end.
+    bool active() const { return exit_code() == STILL_ACTIVE && !ending_.load(); }
+
+protected:
+    read_task() : w32cpp::task(0, THREAD_PRIORITY_HIGHEST) {}
+    // Starts the task; one still winding down is waited for first so that the start is not lost.
+    bool restart_task();
+    bool on_own_thread() const { return GetCurrentThreadId() == id(); }
+    bool still_running() const;
+    // Waits alertably for op; false when the task must end meanwhile.
+    bool wait_for(karnet::io_operation& op);
+    // Cancels the session's reads (unless told not to), waits a little for them, then lets them go
+    // (to the disposal task).
+    template <class Op>
+    void drain(std::deque<std::unique_ptr<Op>>& queue, bool cancel = true);
+
+    zeph_session_imp* session_ = nullptr;
+    std::atomic<bool> ending_{false};
+    bool running_ = false;
+    bool failed_ = false;
+};
+
+class zeph_notification_scheduler : public read_task {
+public:
+    zeph_notification_scheduler() = default;
+    ~zeph_notification_scheduler() override;
+    void attach(zeph_session_imp* session);
+    void detach();
+
+    void add_observer(zeph_notification_observer* observer);
+    void remove_observer(zeph_notification_observer* observer);
+    // Runs when the session is active and someone observes.
+    void start_if_wanted();
+
+protected:
+    void on_start() override;
+    DWORD step() override;
+    void on_finish() override;
+
+private:
+    void post_one();
+    void dispatch(uint16_t code, const event_data& data);
+    template <class F>
+    void each_observer(F call);
+
+    CRITICAL_SECTION observers_lock_;
+    std::set<zeph_notification_observer*> observers_;
+    std::deque<std::unique_ptr<zeph_read_info>> queue_;
+    session_subscriptions subscriptions_;
+};
+
+class zeph_stream_imp : public zeph_stream, public read_task {
+public:
+    zeph_stream_imp() = default;
+    ~zeph_stream_imp() override;
+    void attach(zeph_session_imp* session);
+    void detach();
+
+    hook_holder<zeph_stream_source>& source() override { return source_; }
+    hook_holder<zeph_stream_receiver>& client() override { return client_; }
+    bool start(uint32_t bytes, int32_t count) override;
+    bool stop() override;
+    // Starts again with the values left, after a stop that its cause did not mean (a failed mode change).
+    void resume();
+
+protected:
+    void on_start() override;
+    DWORD step() override;
+    void on_finish() override;
+
+private:
+    void post_reads();
+    void deliver(DWORD status, karnet::io_read& read, uint32_t bytes);
+
+    hook_holder<zeph_stream_source> source_;
+    hook_holder<zeph_stream_receiver> client_;
+    std::atomic<uint32_t> bytes_{0};
+    std::atomic<int32_t> count_{0};  // reads left to post; -1 without end
+    DWORD last_failure_ = 0;
+    bool idle_ = false;  // started without reads to make
+    std::deque<std::unique_ptr<karnet::io_read>> outstanding_;
+    std::deque<std::unique_ptr<karnet::io_read>> completed_;
+    session_subscriptions subscriptions_;
+};
+
+class zeph_session_imp : public zeph_session_intf {
+public:
+    explicit zeph_session_imp(const karnet::io_session& session);
+    ~zeph_session_imp() override;
+
+    w32cpp::status_wait control_and_wait(karnet::io_control& op, DWORD milliseconds) override;
+    karnet::assync_handle submit_control(karnet::io_control& op) override;
+
+    zeph_command make_command(uint32_t word, uint16_t value) override;
+    zeph_get_param make_get_param(uint32_t word, uint16_t value, uint16_t count) override;
+    zeph_set_param make_set_param_block(const param_block& block) override;
+    zeph_set_param make_set_param_data(uint32_t word, uint16_t value, uint16_t count, const void* data) override;
+    zeph_set_param make_set_param(uint32_t word, uint16_t value, uint16_t count) override;
+    w32cpp::status_wait set_mode(BYTE mode, BYTE p1, BYTE p2) override;
+    uint16_t bcd_device() override;
+    std::string manufacturer() override;
+    std::string product() override;
+    std::string serial_number() override;
+    std::string string_descriptor(BYTE index) override;
+    w32cpp::status_wait read_pipe_request() override;
+    w32cpp::status_wait write_pipe_request() override;
+    w32cpp::status_wait reset_device() override;
+    started_list& started_listeners() override { return started_; }
+    started_list& stopping_listeners() override { return stopping_; }
+    notification_list& notification_listeners() override { return notifications_; }
+    void add_observer(zeph_notification_observer* observer) override;
+    void remove_observer(zeph_notification_observer* observer) override;
+    zeph_stream& stream() override { return *stream_; }
+
+    bool mode_active() const { return active_.load(); }
+    bool stream_active() const { return stream_ && stream_->active(); }
+
+private:
+    // Runs a request without a time limit; a short reply is an error.
+    w32cpp::status_wait execute(karnet::io_control& op);
+    std::string index_string(uint32_t code);
+    w32cpp::status_wait pipe_request(uint32_t word);
+
+    std::unique_ptr<w32cpp::task_instance<zeph_notification_scheduler>> scheduler_;
+    started_list started_;
+    started_list stopping_;
+    notification_list notifications_;
+    std::unique_ptr<w32cpp::task_instance<zeph_stream_imp>> stream_;
+    std::atomic<bool> active_{false};
+    std::atomic<BYTE> mode_{0};
+    BYTE p1_ = 0, p2_ = 0, p3_ = 0;
+    w32cpp::DBGTrace trace_{"ZEPHSESSION"};
+};
+
+}  // namespace morvex
+
+#endif
