@@ -1,11 +1,7 @@
 #include "test_ports.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
+#include <standin/comm.h>
 
-#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -135,140 +131,55 @@ bool MemoryComPort::abort_io() {
 // ---------------------------------------------------------------------------------------------
 // Pseudo-terminal
 
-PtyComPort::PtyComPort(std::string path, DWORD timeout_ms) : path_(std::move(path)), timeout_ms_(timeout_ms) {
-    if (::pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
-    for (int fd : wake_)
-        if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+namespace {
+
+// Numbers well above the ones tests name themselves.
+std::string next_com_name() {
+    static std::atomic<unsigned> next{100};
+    return "COM" + std::to_string(next++);
+}
+
+}  // namespace
+
+PtyComPort::PtyComPort(std::string path, DWORD timeout_ms) : PtyComPort(next_com_name(), std::move(path), timeout_ms) {}
+
+PtyComPort::PtyComPort(std::string com_name, std::string path, DWORD timeout_ms)
+    : SerialComPort(com_name + ": baud=115200 data=8 stop=1 parity=N", timeout_ms, false),
+      com_name_(std::move(com_name)) {
+    standin::comm::map_port(com_name_, path);
 }
 
 PtyComPort::~PtyComPort() {
     close();
-    for (int fd : wake_)
-        if (fd >= 0) ::close(fd);
+    standin::comm::map_port(com_name_, "");
 }
 
 bool PtyComPort::open() {
-    close();
     ++counters.opens;
-    fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) return false;
-    termios t{};
-    if (::tcgetattr(fd_, &t) != 0) {
-        close();
-        return false;
-    }
-    ::cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~CRTSCTS;
-    t.c_iflag &= ~(IXON | IXOFF | IXANY);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    ::cfsetispeed(&t, B115200);
-    ::cfsetospeed(&t, B115200);
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
-        close();
-        return false;
-    }
-    ::tcflush(fd_, TCIOFLUSH);
-    return true;
-}
-
-void PtyComPort::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
-
-bool PtyComPort::flush() { return purge(); }
-
-void PtyComPort::drain_wake() {
-    BYTE tmp[64];
-    while (wake_[0] >= 0 && ::read(wake_[0], tmp, sizeof tmp) > 0) {
-    }
-}
-
-void PtyComPort::disable() {
-    IComPort::disable();
-    if (wake_[1] >= 0) {
-        const BYTE b = 1;
-        [[maybe_unused]] ssize_t k = ::write(wake_[1], &b, 1);
-    }
+    return SerialComPort::open();
 }
 
 bool PtyComPort::read(BYTE* buffer, DWORD* length) {
-    const DWORD want = *length;
-    *length = 0;
-    if (fd_ < 0) return false;
-    if (!is_enabled()) {
-        ++counters.reads_ended_by_disable;
-        return false;
-    }
-    const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms_);
-    DWORD got = 0;
-    while (got < want) {
-        if (!is_enabled()) {
+    const bool ok = SerialComPort::read(buffer, length);
+    counters.bytes_read += *length;
+    if (!ok) {
+        if (!is_enabled())
             ++counters.reads_ended_by_disable;
-            drain_wake();
-            *length = got;
-            return false;
-        }
-        const int left = ms_left(deadline);
-        if (left == 0) {
+        else
             ++counters.read_timeouts;
-            *length = got;
-            return false;
-        }
-        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        const int r = ::poll(p, 2, left);
-        if (r < 0 && errno != EINTR) break;
-        if (p[1].revents & POLLIN) {
-            drain_wake();
-            continue;  // the loop head looks at the enabled flag
-        }
-        if (p[0].revents & POLLIN) {
-            const ssize_t k = ::read(fd_, buffer + got, want - got);
-            if (k > 0) got += DWORD(k);
-        } else if (p[0].revents & (POLLHUP | POLLERR)) {
-            ::poll(nullptr, 0, 5);
-        }
     }
-    counters.bytes_read += got;
-    *length = got;
-    return got == want;
+    return ok;
 }
 
 bool PtyComPort::write(const BYTE* buffer, DWORD* length) {
-    const DWORD want = *length;
-    *length = 0;
-    if (fd_ < 0 || !is_enabled()) return false;
-    const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms_);
-    DWORD done = 0;
-    while (done < want) {
-        if (!is_enabled()) return false;
-        const ssize_t k = ::write(fd_, buffer + done, want - done);
-        if (k > 0) {
-            done += DWORD(k);
-            continue;
-        }
-        if (k < 0 && errno != EAGAIN && errno != EINTR) break;
-        const int left = ms_left(deadline);
-        if (left == 0) break;
-        pollfd p[2] = {{fd_, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
-        ::poll(p, 2, left);
-    }
-    counters.bytes_written += done;
-    *length = done;
-    return done == want;
-}
-
-bool PtyComPort::purge() {
-    if (fd_ < 0) return false;
-    // Only what came in: on a pseudo-terminal the bytes just written may still wait for the other side.
-    return ::tcflush(fd_, TCIFLUSH) == 0;
+    const bool ok = SerialComPort::write(buffer, length);
+    counters.bytes_written += *length;
+    return ok;
 }
 
 bool PtyComPort::abort_io() {
     ++counters.aborts;
-    return true;
+    return SerialComPort::abort_io();
 }
 
 }  // namespace lintra_test

@@ -1,5 +1,5 @@
 // IComPort implementations for tests: one over the in-memory line of the simulated instrument, one
-// over a pseudo-terminal opened with termios. Both end a blocked read or write at once on disable.
+// over a pseudo-terminal through the COM port calls. Both end a blocked read or write at once on disable.
 #ifndef LINTRA_TESTS_TEST_PORTS_H
 #define LINTRA_TESTS_TEST_PORTS_H
 
@@ -12,6 +12,7 @@
 #include <simdev/serial_device.h>
 
 #include "lintra/IComPort.h"
+#include "tavobridge/SerialComPort.h"
 
 namespace lintra_test {
 
@@ -63,29 +64,22 @@ private:
     bool held_ = false;
 };
 
-class PtyComPort : public IComPort {
+// The product's COM port (CreateFileA, overlapped ReadFile and WriteFile) on a pseudo-terminal: the
+// port maps a COM name of its own to the terminal for its lifetime.
+class PtyComPort : public SerialComPort {
 public:
     PtyComPort(std::string path, DWORD timeout_ms);
     ~PtyComPort() override;
     bool open() override;
-    void close() override;
-    bool flush() override;
     bool read(BYTE* buffer, DWORD* length) override;
     bool write(const BYTE* buffer, DWORD* length) override;
-    bool purge() override;
     bool abort_io() override;
-    void name(std::string& out) override { out = path_; }
-    bool is_connected() override { return fd_ >= 0; }
-    void disable() override;
 
     PortCounters counters;
 
 private:
-    void drain_wake();
-    std::string path_;
-    DWORD timeout_ms_;
-    int fd_ = -1;
-    int wake_[2] = {-1, -1};
+    PtyComPort(std::string com_name, std::string path, DWORD timeout_ms);
+    std::string com_name_;
 };
 
 }  // namespace lintra_test

@@ -220,7 +220,7 @@ void w32heap_sized::free(void* pointer, uint32_t) {
 }
 
 void* w32heap_sized::alloc_shared(bool zero) {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   void* p;
   if (!cache_.empty()) {
     p = cache_.front();
@@ -237,14 +237,14 @@ void* w32heap_sized::alloc_shared(bool zero) {
 }
 
 void w32heap_sized::free_shared(void* pointer) {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   --in_use_;
   cache_.push_back(pointer);
   check_trim();
 }
 
 void w32heap_sized::flush_slot(unsigned index) {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   slot& s = slots_[index];
   s.lock.lock();
   const uint32_t n = s.count.load(std::memory_order_relaxed);
@@ -263,7 +263,7 @@ uint32_t w32heap_sized::cached_locked() const {
 }
 
 int64_t w32heap_sized::outstanding_blocks() const {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   int64_t n = in_use_;
   // Through each slot's lock, so that a block given back there a moment ago is done with the bucket.
   for (slot& s : const_cast<w32heap_sized*>(this)->slots_) {
@@ -305,7 +305,7 @@ bool w32heap_sized::post(const w32cpp::auto_handle<w32cpp::icallback<>>& callbac
 }
 
 void w32heap_sized::trim() {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   trim_pending_ = false;
   if (cached_locked() <= target_) return;
   void* p = nullptr;
@@ -331,7 +331,7 @@ void w32heap_sized::trim() {
 }
 
 void w32heap_sized::refill() {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   // Cleared before the allocation: a block that cannot be made must not stop later refills.
   refill_pending_ = false;
   const uint32_t cached = cached_locked();
@@ -348,12 +348,12 @@ void w32heap_sized::refill() {
 }
 
 void w32heap_sized::detach_owner() {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   owner_ = nullptr;
 }
 
 w32heap_sized::state w32heap_sized::snapshot() const {
-  guard g(lock_);
+  w32cpp::section_lock g(lock_);
   return state{block_size_, target_, in_use_locked(), cached_locked(), trim_pending_, refill_pending_};
 }
 

@@ -13,6 +13,7 @@
 
 #include <w32cpp/callback.h>
 #include <w32cpp/handle.h>
+#include <w32cpp/lock.h>
 
 #include <ostrel/heap.h>
 
@@ -111,12 +112,6 @@ class w32heap_sized : public w32heap_private {
   state snapshot() const;
 
  private:
-  struct guard {
-    explicit guard(CRITICAL_SECTION& l) : lock(l) { EnterCriticalSection(&lock); }
-    ~guard() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION& lock;
-  };
-
   static constexpr uint32_t slot_capacity = 8;
   // Held for a few instructions, nearly always by the one thread of its slot: a flag is enough, and its
   // release is its last touch of the bucket, so a retired bucket may go once every slot is free.

@@ -39,20 +39,14 @@ mem_block pool::allocate(uint32_t size, bool zero) {
 }
 
 iheap* pool::make_bucket(int c) {
-  EnterCriticalSection(&create_lock_);
+  w32cpp::section_lock g(create_lock_);
   sized_bucket* b = buckets_[c].load(std::memory_order_acquire);
   if (!b) {
-    try {
-      // The worker must run before the bucket's first post.
-      worker_.start();
-      b = new sized_bucket(this, bucket_block_size(c), bucket_target(c));
-    } catch (...) {
-      LeaveCriticalSection(&create_lock_);
-      throw;
-    }
+    // The worker must run before the bucket's first post.
+    worker_.start();
+    b = new sized_bucket(this, bucket_block_size(c), bucket_target(c));
     buckets_[c].store(b, std::memory_order_release);
   }
-  LeaveCriticalSection(&create_lock_);
   return b;
 }
 

@@ -1,6 +1,7 @@
 // Kernel core: rule checks, IRQL and spin locks, dispatcher objects, DPCs, system worker threads,
 // pool, DbgPrint.
 #include "kinternal.h"
+#include "serial_queue.h"
 #include "user/kobject.h"
 
 #include <standin/kernel.h>
@@ -410,39 +411,27 @@ extern "C" ULONG KeQueryTimeIncrement(void) { return 156250; }
 
 // ---- DPCs ----
 namespace {
-struct dpc_queue {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::deque<PRKDPC> q;
-  bool running = false;
-  bool started = false;
+// A queued DPC; its routine and arguments are read as it leaves the queue.
+struct dpc_call {
+  PRKDPC dpc;
+  PKDEFERRED_ROUTINE routine;
+  PVOID context, arg1, arg2;
 };
-dpc_queue &dpcs() {
-  static auto *d = new dpc_queue;
+serial_queue<dpc_call> &dpcs() {
+  static auto *d = new serial_queue<dpc_call>(
+      DISPATCH_LEVEL,
+      [](dpc_call &c) {
+        c.routine = c.dpc->DeferredRoutine;
+        c.context = c.dpc->DeferredContext;
+        c.arg1 = c.dpc->SystemArgument1;
+        c.arg2 = c.dpc->SystemArgument2;
+        c.dpc->DpcData = nullptr;  // may be queued again from here on
+      },
+      [](dpc_call &c) {
+        callout_guard g("DPC routine");
+        c.routine(c.dpc, c.context, c.arg1, c.arg2);
+      });
   return *d;
-}
-void dpc_thread_main() {
-  auto &d = dpcs();
-  set_irql(DISPATCH_LEVEL);
-  std::unique_lock<std::mutex> l(d.mu);
-  for (;;) {
-    d.cv.wait(l, [&] { return !d.q.empty(); });
-    PRKDPC dpc = d.q.front();
-    d.q.pop_front();
-    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-    PVOID ctx = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
-    dpc->DpcData = nullptr;  // may be queued again from here on
-    d.running = true;
-    l.unlock();
-    {
-      callout_guard g("DPC routine");
-      routine(dpc, ctx, a1, a2);
-    }
-    busy_leave();
-    l.lock();
-    d.running = false;
-    d.cv.notify_all();
-  }
 }
 }  // namespace
 
@@ -454,7 +443,7 @@ extern "C" void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID co
 
 extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
   auto &d = dpcs();
-  std::lock_guard<std::mutex> l(d.mu);
+  std::lock_guard<std::mutex> l(d.mutex());
   if (dpc->DpcData) return FALSE;
   if (!dpc->DeferredRoutine) {
     violation("KeInsertQueueDpc on a DPC without a routine");
@@ -463,55 +452,33 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
   dpc->DpcData = dpc;
   dpc->SystemArgument1 = arg1;
   dpc->SystemArgument2 = arg2;
-  d.q.push_back(dpc);
-  busy_enter();
-  if (!d.started) {
-    d.started = true;
-    std::thread(dpc_thread_main).detach();
-  }
-  d.cv.notify_all();
+  d.push_locked(dpc_call{dpc, nullptr, nullptr, nullptr, nullptr});
   return TRUE;
 }
 
 extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
   auto &d = dpcs();
-  std::lock_guard<std::mutex> l(d.mu);
+  std::lock_guard<std::mutex> l(d.mutex());
   if (!dpc->DpcData) return FALSE;
-  for (auto it = d.q.begin(); it != d.q.end(); ++it) {
-    if (*it == dpc) {
-      d.q.erase(it);
-      dpc->DpcData = nullptr;
-      busy_leave();
-      return TRUE;
-    }
-  }
-  return FALSE;
+  if (d.erase_locked_if([dpc](const dpc_call &c) { return c.dpc == dpc; }) == 0) return FALSE;
+  dpc->DpcData = nullptr;
+  return TRUE;
 }
 
 extern "C" void KeFlushQueuedDpcs(void) {
   if (t_state.irql > PASSIVE_LEVEL) violation("KeFlushQueuedDpcs at IRQL %d", t_state.irql);
-  auto &d = dpcs();
-  std::unique_lock<std::mutex> l(d.mu);
-  d.cv.wait(l, [&] { return d.q.empty() && !d.running; });
+  dpcs().wait_idle();
 }
 
 namespace wbk {
 size_t purge_dpcs_in(const void *base, size_t size) {
   auto &d = dpcs();
-  std::lock_guard<std::mutex> l(d.mu);
+  std::lock_guard<std::mutex> l(d.mutex());
   auto lo = reinterpret_cast<uintptr_t>(base);
-  size_t n = 0;
-  for (auto it = d.q.begin(); it != d.q.end();) {
-    auto a = reinterpret_cast<uintptr_t>(*it);
-    if (a >= lo && a < lo + size) {
-      it = d.q.erase(it);
-      ++n;
-      busy_leave();
-    } else {
-      ++it;
-    }
-  }
-  return n;
+  return d.erase_locked_if([lo, size](const dpc_call &c) {
+    auto a = reinterpret_cast<uintptr_t>(c.dpc);
+    return a >= lo && a < lo + size;
+  });
 }
 
 bool wait_driver_code_idle(int64_t timeout_ms) {
