@@ -3,6 +3,7 @@
 #ifndef KARNET_TESTS_FAKE_PROTOCOL_H
 #define KARNET_TESTS_FAKE_PROTOCOL_H
 
+#include "zephtest/wait.h"
 #include <windows.h>
 
 #include <atomic>
@@ -26,7 +27,7 @@ class fake_assync : public karnet::io_assync {
   w32cpp::status_wait wait_for(DWORD milliseconds) override { return signal_.wait_for(milliseconds); }
   bool is_valid() override { return signal_.is_valid(); }
   w32cpp::status_wait result(bool wait) override {
-    if (wait) signal_.wait(INFINITE, FALSE);
+    if (wait) signal_.wait(zephtest::deadline_ms, FALSE);
     return w32cpp::status_wait(status_.load());
   }
   bool done() override { return status_.load() != ERROR_IO_PENDING; }

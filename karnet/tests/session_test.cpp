@@ -1,3 +1,4 @@
+#include "zephtest/wait.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -40,7 +41,7 @@ TEST_F(SessionTest, OpenFailureLeavesTheSessionClosed) {
   EXPECT_EQ(usb->opens("dev-1"), 1);
   EXPECT_FALSE(s.is_open());
   karnet::io_control op = s.control_empty(0x222004);
-  EXPECT_EQ(s.control_and_wait(op, INFINITE).get_code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(s.control_and_wait(op, zephtest::deadline_ms).get_code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_EQ(s.cancel().get_code(), 0u);
 }
 
@@ -72,10 +73,10 @@ TEST_F(SessionTest, RequestsCompleteWithTheProtocolsResult) {
   EXPECT_EQ(control.request()->result(false).get_code(), static_cast<DWORD>(ERROR_CRC));
 
   usb->complete_with = ERROR_DEVICE_REMOVED;
-  EXPECT_EQ(s.control_and_wait(control, INFINITE).get_code(), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
+  EXPECT_EQ(s.control_and_wait(control, zephtest::deadline_ms).get_code(), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
   usb->complete_with = 0;
   karnet::io_write write = s.write_of_size(10, false);
-  EXPECT_EQ(s.write_and_wait(write, INFINITE).get_code(), 0u);
+  EXPECT_EQ(s.write_and_wait(write, zephtest::deadline_ms).get_code(), 0u);
   EXPECT_EQ(write.request()->bytes(), 1u);
 }
 
@@ -111,7 +112,7 @@ TEST_F(SessionTest, DoneRequestIsFreedAtOnce) {
   {
     karnet::io_write write = s.write_on_block(ostrel::mem_block(10, 10, &heap, false));
     usb->complete_with = 0;
-    EXPECT_EQ(s.write_and_wait(write, INFINITE).get_code(), 0u);
+    EXPECT_EQ(s.write_and_wait(write, zephtest::deadline_ms).get_code(), 0u);
     EXPECT_TRUE(write.finished());
   }
   EXPECT_EQ(heap.frees, 1);

@@ -1,3 +1,4 @@
+#include "zephtest/wait.h"
 #include <w32cpp/handle.h>
 
 #include <gtest/gtest.h>
@@ -24,7 +25,7 @@ struct shared_start {
 
 DWORD WINAPI copy_and_release(LPVOID p) {
   auto *s = static_cast<shared_start *>(p);
-  WaitForSingleObject(s->go, INFINITE);
+  WaitForSingleObject(s->go, zephtest::deadline_ms);
   std::vector<auto_handle<counted_object>> mine;
   for (int i = 0; i < s->rounds; ++i) {
     mine.emplace_back(*s->source);
@@ -83,7 +84,7 @@ TEST(AutoHandleThreads, LastReleaseOnAnyThreadDeletesOnce) {
           nullptr, 0,
           [](LPVOID p) -> DWORD {
             auto *j = static_cast<job *>(p);
-            WaitForSingleObject(j->go, INFINITE);
+            WaitForSingleObject(j->go, zephtest::deadline_ms);
             delete j->mine;
             return 0;
           },

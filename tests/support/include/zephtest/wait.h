@@ -12,6 +12,8 @@ namespace zephtest {
 // The longest a test waits for anything that should happen "soon". Generous for sanitizer builds on
 // a loaded machine, far below the per-case CTest time-out.
 inline constexpr std::chrono::milliseconds default_deadline{20000};
+// The same deadline for the platform's own waits (milliseconds, as a DWORD time-out).
+inline constexpr unsigned long deadline_ms = 20000;
 
 // Polls pred until it holds or the deadline passes; returns pred's last value.
 template <class Pred>
