@@ -12,6 +12,10 @@ namespace {
 constexpr DWORD drain_wait_ms = 500;  // well inside the 1000 ms a stop gives the task
 
 bool done_ok(const w32cpp::status_wait& s) { return s.get_code() == 0; }
+
+// A removed device: 1617, or 5 from a driver that refuses new requests while its device is going
+// (a read posted in the race with a surprise removal).
+bool device_gone(DWORD status) { return status == ERROR_DEVICE_REMOVED || status == ERROR_ACCESS_DENIED; }
 }  // namespace
 
 zeph_read_info::zeph_read_info(const karnet::karnet_lib& library)
@@ -197,7 +201,7 @@ DWORD zeph_notification_scheduler::step() {
                     failed_ = false;
                     const uint16_t code = notify_code(read->output().bytes());
                     if (code) dispatch(code, event_data(read->output(), NOTIFY_DATA_OFFSET, NOTIFY_DATA_SIZE));
-                } else if (status == ERROR_DEVICE_REMOVED) {
+                } else if (device_gone(status)) {
                     failed_ = true;
                     running_ = false;
                 } else if (status == ERROR_OPERATION_ABORTED) {

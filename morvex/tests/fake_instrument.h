@@ -31,6 +31,7 @@ using namespace zeph_wire;
 // completed, so it completes once.
 struct fake_request : karnet_test::fake_assync {
     DWORD thread = GetCurrentThreadId();
+    karnet::device_handle handle = nullptr;
     ostrel::mem_block output;
 };
 
@@ -169,10 +170,20 @@ public:
         removed_ = false;
         return reinterpret_cast<karnet::device_handle>(uintptr_t(++opened_));
     }
-    void close(karnet::device_handle*) override {}
+    // As closing a handle: the requests still pending on it end as cancelled.
+    void close(karnet::device_handle* handle) override {
+        std::vector<request_handle> taken;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            for (auto* q : {&notifications_, &reads_, &controls_})
+                take_if(*q, taken, [&](const request_handle& r) { return r->handle == *handle; });
+        }
+        for (auto& r : taken) r->complete(ERROR_OPERATION_ABORTED, 0);
+    }
 
-    karnet::assync_handle read(karnet::device_handle*, karnet::io_read& op) override {
+    karnet::assync_handle read(karnet::device_handle* handle, karnet::io_read& op) override {
         request_handle r(new fake_request());
+        r->handle = *handle;
         r->output = op.buffer();
         op.set_request(karnet::assync_handle(r));
         if (removed_.load()) {
@@ -192,8 +203,9 @@ public:
         r->complete(0, op.buffer().size());
         return karnet::assync_handle(r);
     }
-    karnet::assync_handle control(karnet::device_handle*, karnet::io_control& op) override {
+    karnet::assync_handle control(karnet::device_handle* handle, karnet::io_control& op) override {
         request_handle r(new fake_request());
+        r->handle = *handle;
         r->output = op.output();
         op.set_request(karnet::assync_handle(r));
         answer(op, r);
@@ -214,15 +226,20 @@ public:
 private:
     fake_instrument() = default;
 
-    static void take_thread(std::deque<request_handle>& q, std::vector<request_handle>& out, bool all) {
+    template <class Pred>
+    static void take_if(std::deque<request_handle>& q, std::vector<request_handle>& out, Pred taken) {
         for (auto it = q.begin(); it != q.end();) {
-            if (all || (*it)->thread == GetCurrentThreadId()) {
+            if (taken(*it)) {
                 out.push_back(*it);
                 it = q.erase(it);
             } else {
                 ++it;
             }
         }
+    }
+    static void take_thread(std::deque<request_handle>& q, std::vector<request_handle>& out, bool all) {
+        const DWORD self = GetCurrentThreadId();
+        take_if(q, out, [&](const request_handle& r) { return all || r->thread == self; });
     }
 
     void fail_pending(DWORD status) {

@@ -109,6 +109,20 @@ TEST_F(NotificationTest, RemovalEndsTheSchedulerQuietly) {
     EXPECT_EQ(r.stopped.load(), 0);
 }
 
+// A read refused with 5 (the driver's answer once its device is being removed, before the
+// removal reaches the session) ends the scheduler as the removal does: nothing reported.
+TEST_F(NotificationTest, ReadRefusedWhileTheDeviceGoesEndsQuietly) {
+    recorder r(0, true);
+    session.add_observer(&r);
+    ASSERT_TRUE(reads_posted());
+    ASSERT_TRUE(device->fail_notification(ERROR_ACCESS_DENIED));
+    // The reads left in flight are taken back and none is posted again.
+    ASSERT_TRUE(wait_until([&] { return device->notification_reads() == 0; }));
+    session.remove_observer(&r);
+    EXPECT_TRUE(r.error_list().empty());
+    EXPECT_EQ(r.stopped.load(), 0);
+}
+
 // Observers only start the scheduler in an active mode: no reads that can only fail.
 TEST_F(NotificationTest, IdleSessionPostsNoReadsUntilAModeIsSelected) {
     ASSERT_EQ(session.set_mode(0, 0, 0).get_code(), 0u);

@@ -44,6 +44,14 @@ protected:
         InstrumentTest::TearDown();
     }
     receiver& r() { return *rx; }
+    // An observer's three reads and the stream's fifty left pending at the fake.
+    void start_with_reads_in_flight(recorder& observer) {
+        device->reads_pending = true;
+        session.add_observer(&observer);
+        ASSERT_TRUE(wait_until([&] { return device->notification_reads() == 3; }));
+        ASSERT_TRUE(session.stream().start(64, -1));
+        ASSERT_TRUE(wait_until([&] { return device->pending_reads().size() == 50; }));
+    }
     w32cpp::auto_handle<receiver> rx;
 };
 
@@ -208,12 +216,8 @@ TEST_F(StreamTest, ReceiverMaySelectIdleMode) {
 TEST_F(StreamTest, LastObserverLeavingKeepsTheStreamAndTheRecords) {
     for (bool all : {false, true}) {
         device->cancel_all = all;
-        device->reads_pending = true;
         recorder observer(0, true);
-        session.add_observer(&observer);
-        ASSERT_TRUE(wait_until([&] { return device->notification_reads() == 3; }));
-        ASSERT_TRUE(session.stream().start(64, -1));
-        ASSERT_TRUE(wait_until([&] { return device->pending_reads().size() == 50; }));
+        ASSERT_NO_FATAL_FAILURE(start_with_reads_in_flight(observer));
         session.remove_observer(&observer);
         EXPECT_EQ(device->pending_reads().size(), 50u) << all;
         recorder again(0, true);
@@ -232,6 +236,22 @@ TEST_F(StreamTest, LastObserverLeavingKeepsTheStreamAndTheRecords) {
         r().words.clear();
         r().sizes.clear();
     }
+}
+
+// Closing the session with the stream's and the scheduler's reads in flight ends every one of them
+// on the way (closing the handle cancels them); none is handed out as data. A read left pending
+// would be kept by the device manager for good.
+TEST_F(StreamTest, ClosingWithReadsInFlightLeavesNothingPending) {
+    recorder observer(0, true);
+    ASSERT_NO_FATAL_FAILURE(start_with_reads_in_flight(observer));
+    std::vector<request_handle> reads = device->pending_reads();
+    session.on_device_removed();
+    EXPECT_EQ(device->notification_reads(), 0u);
+    EXPECT_TRUE(device->pending_reads().empty());
+    for (auto& read : reads) EXPECT_TRUE(read->done());
+    std::lock_guard<std::mutex> g(r().m);
+    for (DWORD status : r().statuses) EXPECT_NE(status, 0u);
+    session.remove_observer(&observer);
 }
 
 struct pool_source : morvex::zeph_stream_source {
