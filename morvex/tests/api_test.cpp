@@ -98,7 +98,8 @@ TEST_F(InstrumentTest, TwoClientsInOneProcess) {
         clients.emplace_back([s, &failures] {
             for (int i = 0; i < 50; ++i) {
                 morvex::zeph_get_param g = s->make_get_param(0x060000, 0, 4);
-                if (s->control_and_wait(g, INFINITE).get_code() != 0 || s->bcd_device() != 0x0123) ++failures;
+                if (s->control_and_wait(g, zephtest::deadline_ms).get_code() != 0 || s->bcd_device() != 0x0123)
+                    ++failures;
             }
         });
     for (auto& t : clients) t.join();

@@ -53,9 +53,9 @@ TEST_F(InstrumentTest, ParameterRoundTripsAtOneAndMostWords) {
         std::vector<uint8_t> data(3 * n);
         for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + n);
         morvex::zeph_set_param set = session.make_set_param_data(0x030000 + n, 1, n, data.data());
-        ASSERT_EQ(session.control_and_wait(set, INFINITE).get_code(), 0u) << n;
+        ASSERT_EQ(session.control_and_wait(set, zephtest::deadline_ms).get_code(), 0u) << n;
         morvex::zeph_get_param get = session.make_get_param(0x030000 + n, 1, n);
-        ASSERT_EQ(session.control_and_wait(get, INFINITE).get_code(), 0u) << n;
+        ASSERT_EQ(session.control_and_wait(get, zephtest::deadline_ms).get_code(), 0u) << n;
         ASSERT_EQ(get.data().size(), data.size());
         EXPECT_EQ(0, std::memcmp(get.data().data(), data.data(), data.size())) << n;
         EXPECT_EQ(get.word(n - 1), get24(&data[3 * (n - 1)]));
@@ -66,14 +66,14 @@ TEST_F(InstrumentTest, ParameterRoundTripsAtOneAndMostWords) {
     EXPECT_TRUE(set.set_word(1, 0x000001));
     EXPECT_FALSE(set.set_word(2, 1));
     EXPECT_FALSE(set.set_word(0, 0x1000000));
-    ASSERT_EQ(session.control_and_wait(set, INFINITE).get_code(), 0u);
+    ASSERT_EQ(session.control_and_wait(set, zephtest::deadline_ms).get_code(), 0u);
     morvex::param_block block{0x040001, 0, 2, set.data().block()};
     block.data = session.allocate(6, false);
     std::memcpy(block.data.data(), set.input().bytes() + 8, 6);
     morvex::zeph_set_param from_block = session.make_set_param_block(block);
-    ASSERT_EQ(session.control_and_wait(from_block, INFINITE).get_code(), 0u);
+    ASSERT_EQ(session.control_and_wait(from_block, zephtest::deadline_ms).get_code(), 0u);
     morvex::zeph_get_param get = session.make_get_param(0x040001, 0, 2);
-    ASSERT_EQ(session.control_and_wait(get, INFINITE).get_code(), 0u);
+    ASSERT_EQ(session.control_and_wait(get, zephtest::deadline_ms).get_code(), 0u);
     EXPECT_EQ(get.word(0), 0xABCDEFu);
     EXPECT_EQ(get.word(1), 1u);
 }
@@ -92,7 +92,7 @@ TEST_F(InstrumentTest, RequestsThatCannotBeSentAreRefused) {
     morvex::zeph_get_param wide_get = session.make_get_param(0xFF000001, 0, 1);
     for (karnet::io_control* op :
          std::initializer_list<karnet::io_control*>{&over, &wraps, &null_source, &from_small, &wide, &wide_get}) {
-        EXPECT_EQ(session.control_and_wait(*op, INFINITE).get_code(), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(session.control_and_wait(*op, zephtest::deadline_ms).get_code(), DWORD(ERROR_INVALID_PARAMETER));
         EXPECT_FALSE(session.submit_control(*op));
     }
     EXPECT_EQ(device->sent(zeph_wire::IOCTL_VENDOR_WRITE).size(), before);
@@ -102,10 +102,10 @@ TEST_F(InstrumentTest, RequestsThatCannotBeSentAreRefused) {
 TEST_F(InstrumentTest, ShortRepliesAreErrors) {
     morvex::zeph_set_param set = session.make_set_param(0x050000, 0, 3);
     for (uint32_t i = 0; i < 3; ++i) set.set_word(i, 0x111111 * (i + 1));
-    ASSERT_EQ(session.control_and_wait(set, INFINITE).get_code(), 0u);
+    ASSERT_EQ(session.control_and_wait(set, zephtest::deadline_ms).get_code(), 0u);
     device->short_code = zeph_wire::IOCTL_VENDOR_READ;
     morvex::zeph_get_param get = session.make_get_param(0x050000, 0, 3);
-    EXPECT_EQ(session.control_and_wait(get, INFINITE).get_code(), DWORD(ERROR_INVALID_DATA));
+    EXPECT_EQ(session.control_and_wait(get, zephtest::deadline_ms).get_code(), DWORD(ERROR_INVALID_DATA));
     device->short_code = zeph_wire::IOCTL_GET_BCD_DEVICE;
     EXPECT_EQ(session.bcd_device(), 0xFFFF);
     EXPECT_EQ(session.bcd_device(), 0x0123);
@@ -207,7 +207,7 @@ TEST_F(InstrumentTest, RemovedDeviceGivesEmptyValues) {
     EXPECT_EQ(session.bcd_device(), 0xFFFF);
     EXPECT_EQ(session.product(), "");
     morvex::zeph_command c = session.make_command(1, 0);
-    EXPECT_NE(session.control_and_wait(c, INFINITE).get_code(), 0u);
+    EXPECT_NE(session.control_and_wait(c, zephtest::deadline_ms).get_code(), 0u);
 }
 
 // The device goes while each kind of request waits for its answer.
@@ -218,7 +218,7 @@ TEST_F(InstrumentTest, RemovalDuringARequestEndsItWithDeviceRemoved) {
     std::string product = "unset";
     std::thread a([&] {
         morvex::zeph_get_param g = session.make_get_param(0x010000, 0, 2);
-        get_status = session.control_and_wait(g, INFINITE).get_code();
+        get_status = session.control_and_wait(g, zephtest::deadline_ms).get_code();
     });
     std::thread b([&] { mode_status = session.set_mode(1, 0, 0).get_code(); });
     std::thread c([&] { bcd = session.bcd_device(); });
@@ -247,7 +247,7 @@ TEST_F(InstrumentTest, EmptyProxyAnswersWithoutASession) {
         EXPECT_EQ(s->serial_number(), "");
         morvex::zeph_get_param g = s->make_get_param(1, 0, 1);
         EXPECT_TRUE(g.refused());
-        EXPECT_EQ(s->control_and_wait(g, INFINITE).get_code(), DWORD(ERROR_INVALID_HANDLE));
+        EXPECT_EQ(s->control_and_wait(g, zephtest::deadline_ms).get_code(), DWORD(ERROR_INVALID_HANDLE));
         EXPECT_FALSE(s->stream().start(64, 1));
         recorder r(0, true);
         s->add_observer(&r);

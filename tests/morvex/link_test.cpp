@@ -92,7 +92,7 @@ protected:
 #endif
     }
 
-    DWORD run(karnet::io_control& op) { return session.control_and_wait(op, INFINITE).get_code(); }
+    DWORD run(karnet::io_control& op) { return session.control_and_wait(op, zephtest::deadline_ms).get_code(); }
     DWORD write_words(uint32_t word, uint16_t value, const std::vector<uint32_t>& words) {
         morvex::zeph_set_param set = session.make_set_param(word, value, uint16_t(words.size()));
         for (size_t i = 0; i < words.size(); ++i)
