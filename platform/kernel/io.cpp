@@ -479,6 +479,24 @@ void free_irp_internal(PIRP irp) {
   release_irp_memory(r);
 }
 
+IO_STATUS_BLOCK send_irp_and_wait(PDEVICE_OBJECT target, PIRP irp, bool wait_always) {
+  KEVENT ev;
+  IO_STATUS_BLOCK iosb{};
+  KeInitializeEvent(&ev, NotificationEvent, FALSE);
+  irp->UserIosb = &iosb;
+  irp->UserEvent = &ev;
+  set_irp_finalizer(irp, [](PIRP done) {
+    *done->UserIosb = done->IoStatus;
+    PKEVENT e = done->UserEvent;
+    free_irp_internal(done);
+    KeSetEvent(e, IO_NO_INCREMENT, FALSE);
+  });
+  // The finalizer runs once the completion reaches the top, so the event is always set.
+  if (IoCallDriver(target, irp) == STATUS_PENDING || wait_always)
+    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+  return iosb;
+}
+
 }  // namespace wbk
 
 using namespace wbk;

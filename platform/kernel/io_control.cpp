@@ -15,22 +15,11 @@ void send_shutdown_notifications() {
     for (auto *d : list) reference_device(d);
   }
   for (auto *d : list) {
-    KEVENT ev;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&ev, NotificationEvent, FALSE);
     PIRP irp = IoAllocateIrp(d->StackSize, FALSE);
     if (irp) {
       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SHUTDOWN;
       irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-      irp->UserIosb = &iosb;
-      irp->UserEvent = &ev;
-      set_irp_finalizer(irp, [](PIRP done) {
-        *done->UserIosb = done->IoStatus;
-        PKEVENT e = done->UserEvent;
-        free_irp_internal(done);
-        KeSetEvent(e, 0, FALSE);
-      });
-      if (IoCallDriver(d, irp) == STATUS_PENDING) KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+      send_irp_and_wait(d, irp, false);
     }
     dereference_device(d);
   }
