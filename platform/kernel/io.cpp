@@ -1,6 +1,7 @@
 // I/O manager core: driver and device objects, names and symbolic links, device stacks, IRPs with their
-// completion and cancellation rules, MDLs, work items, shutdown notification.
-#include "kinternal.h"
+// allocation, lookup, completion and cancellation rules. Buffers, work items and the control interface
+// are in io_buffers.cpp, io_workitems.cpp and io_control.cpp.
+#include "io_internal.h"
 
 #include <standin/kernel.h>
 
@@ -21,20 +22,13 @@ struct _DEVOBJ_EXTENSION {
   size_t alloc_size = 0;
 };
 
-struct _IO_WORKITEM {
-  PDEVICE_OBJECT device;
-  std::atomic<bool> queued{false};
-};
-
 namespace wbk {
 namespace {
 
 constexpr CSHORT kTypeDevice = 3, kTypeDriver = 4, kTypeIrp = 6;
 
-std::mutex g_ns;  // names, links, device lists and stacks
 std::unordered_map<std::u16string, PDEVICE_OBJECT> g_devices;  // upper-case name -> device
 std::unordered_map<std::u16string, std::u16string> g_links;     // upper-case link key -> target
-std::vector<PDEVICE_OBJECT> g_shutdown;
 ULONG g_autoname = 0;
 
 std::u16string link_key(const std::u16string &link) {
@@ -341,6 +335,9 @@ KSPIN_LOCK g_cancel_lock = 0;
 
 }  // namespace
 
+std::mutex g_ns;
+std::vector<PDEVICE_OBJECT> g_shutdown;
+
 device_rec *rec_of(PDEVICE_OBJECT d) { return d ? d->DeviceObjectExtension : nullptr; }
 
 void reference_device(PDEVICE_OBJECT d) {
@@ -480,6 +477,24 @@ void free_irp_internal(PIRP irp) {
     r->freed = true;
   }
   release_irp_memory(r);
+}
+
+IO_STATUS_BLOCK send_irp_and_wait(PDEVICE_OBJECT target, PIRP irp, bool wait_always) {
+  KEVENT ev;
+  IO_STATUS_BLOCK iosb{};
+  KeInitializeEvent(&ev, NotificationEvent, FALSE);
+  irp->UserIosb = &iosb;
+  irp->UserEvent = &ev;
+  set_irp_finalizer(irp, [](PIRP done) {
+    *done->UserIosb = done->IoStatus;
+    PKEVENT e = done->UserEvent;
+    free_irp_internal(done);
+    KeSetEvent(e, IO_NO_INCREMENT, FALSE);
+  });
+  // The finalizer runs once the completion reaches the top, so the event is always set.
+  if (IoCallDriver(target, irp) == STATUS_PENDING || wait_always)
+    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+  return iosb;
 }
 
 }  // namespace wbk
@@ -931,164 +946,3 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   }
   return TRUE;
 }
-
-// ---- buffers of I/O-manager IRPs ----
-extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, PIRP irp) {
-  auto *m = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), tag4("Mdl ")));
-  if (!m) return nullptr;
-  memset(m, 0, sizeof *m);
-  m->Size = sizeof(MDL);
-  m->StartVa = (PVOID)((ULONG_PTR)va & ~(ULONG_PTR)0xFFF);
-  m->ByteOffset = (ULONG)((ULONG_PTR)va & 0xFFF);
-  m->ByteCount = length;
-  m->MappedSystemVa = va;
-  if (irp) {
-    if (!secondary) {
-      irp->MdlAddress = m;
-    } else {
-      PMDL *pp = &irp->MdlAddress;
-      while (*pp) pp = &(*pp)->Next;
-      *pp = m;
-    }
-  }
-  return m;
-}
-
-extern "C" void IoFreeMdl(PMDL mdl) { ExFreePool(mdl); }
-
-extern "C" void IoBuildPartialMdl(PMDL, PMDL target, PVOID va, ULONG length) {
-  target->StartVa = (PVOID)((ULONG_PTR)va & ~(ULONG_PTR)0xFFF);
-  target->ByteOffset = (ULONG)((ULONG_PTR)va & 0xFFF);
-  target->ByteCount = length;
-  target->MappedSystemVa = va;
-  target->MdlFlags |= MDL_PARTIAL;
-}
-
-extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) {
-  if (!mdl) {
-    violation("MmGetSystemAddressForMdlSafe(NULL)");
-    return nullptr;
-  }
-  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-  return static_cast<char *>(mdl->StartVa) + mdl->ByteOffset;
-}
-
-extern "C" void MmBuildMdlForNonPagedPool(PMDL mdl) { mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL; }
-extern "C" void MmProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE, LOCK_OPERATION) { mdl->MdlFlags |= MDL_PAGES_LOCKED; }
-extern "C" void MmUnlockPages(PMDL mdl) { mdl->MdlFlags &= ~MDL_PAGES_LOCKED; }
-
-extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG in_length,
-                                              PVOID output, ULONG out_length, BOOLEAN internal, PKEVENT event,
-                                              PIO_STATUS_BLOCK iosb) {
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL) violation("IoBuildDeviceIoControlRequest at IRQL %d", KeGetCurrentIrql());
-  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-  if (!irp) return nullptr;
-  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
-  s->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-  s->Parameters.DeviceIoControl.IoControlCode = code;
-  s->Parameters.DeviceIoControl.InputBufferLength = in_length;
-  s->Parameters.DeviceIoControl.OutputBufferLength = out_length;
-  ULONG method = METHOD_FROM_CTL_CODE(code);
-  PVOID sysbuf = nullptr;
-  if (method == METHOD_BUFFERED) {
-    ULONG n = in_length > out_length ? in_length : out_length;
-    if (n) {
-      sysbuf = ExAllocatePoolWithTag(NonPagedPool, n, tag4("IoBf"));
-      if (!sysbuf) {
-        free_irp_internal(irp);
-        return nullptr;
-      }
-      if (input && in_length) memcpy(sysbuf, input, in_length);
-    }
-    irp->AssociatedIrp.SystemBuffer = sysbuf;
-  } else if (method == METHOD_NEITHER) {
-    s->Parameters.DeviceIoControl.Type3InputBuffer = input;
-    irp->UserBuffer = output;
-  } else {
-    irp->AssociatedIrp.SystemBuffer = input;
-    if (output && out_length) IoAllocateMdl(output, out_length, FALSE, FALSE, irp);
-  }
-  irp->UserIosb = iosb;
-  irp->UserEvent = event;
-  set_irp_finalizer(irp, [method, output, out_length, sysbuf](PIRP done) {
-    if (method == METHOD_BUFFERED && sysbuf) {
-      ULONG_PTR n = done->IoStatus.Information;
-      if (!NT_ERROR(done->IoStatus.Status) && output && n) memcpy(output, sysbuf, n > out_length ? out_length : n);
-      ExFreePool(sysbuf);
-    }
-    if (done->MdlAddress) IoFreeMdl(done->MdlAddress);
-    if (done->UserIosb) *done->UserIosb = done->IoStatus;
-    PKEVENT ev = done->UserEvent;
-    free_irp_internal(done);
-    if (ev) KeSetEvent(ev, IO_NO_INCREMENT, FALSE);
-  });
-  return irp;
-}
-
-// ---- work items ----
-extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT device) {
-  auto *w = new (std::nothrow) _IO_WORKITEM;
-  if (!w) return nullptr;
-  w->device = device;
-  reference_device(device);
-  return w;
-}
-
-extern "C" void IoFreeWorkItem(PIO_WORKITEM item) {
-  if (item->queued.load()) {
-    violation("IoFreeWorkItem on a queued work item");
-    return;
-  }
-  dereference_device(item->device);
-  delete item;
-}
-
-extern "C" void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE, PVOID context) {
-  if (KeGetCurrentIrql() > DISPATCH_LEVEL) violation("IoQueueWorkItem at IRQL %d", KeGetCurrentIrql());
-  if (item->queued.exchange(true)) {
-    violation("IoQueueWorkItem on a work item that is already queued");
-    return;
-  }
-  PDEVICE_OBJECT dev = item->device;
-  reference_device(dev);
-  queue_worker([item, routine, context, dev] {
-    item->queued = false;
-    {
-      callout_guard g("work item routine");
-      routine(dev, context);
-    }
-    dereference_device(dev);
-  });
-}
-
-// ---- control interface ----
-namespace standin::kernel {
-void send_shutdown_notifications() {
-  std::vector<PDEVICE_OBJECT> list;
-  {
-    std::lock_guard<std::mutex> l(g_ns);
-    list = g_shutdown;
-    for (auto *d : list) reference_device(d);
-  }
-  for (auto *d : list) {
-    KEVENT ev;
-    IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&ev, NotificationEvent, FALSE);
-    PIRP irp = IoAllocateIrp(d->StackSize, FALSE);
-    if (irp) {
-      IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SHUTDOWN;
-      irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-      irp->UserIosb = &iosb;
-      irp->UserEvent = &ev;
-      set_irp_finalizer(irp, [](PIRP done) {
-        *done->UserIosb = done->IoStatus;
-        PKEVENT e = done->UserEvent;
-        free_irp_internal(done);
-        KeSetEvent(e, 0, FALSE);
-      });
-      if (IoCallDriver(d, irp) == STATUS_PENDING) KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
-    }
-    dereference_device(d);
-  }
-}
-}  // namespace standin::kernel

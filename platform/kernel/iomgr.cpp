@@ -33,9 +33,6 @@ std::map<PDEVICE_OBJECT, int> g_opens;  // opens per device, for exclusive devic
 
 // Sends a create, cleanup or close to the file's target and waits for it.
 NTSTATUS send_file_irp(kfile *f, UCHAR major, uint32_t access, uint32_t share) {
-  KEVENT ev;
-  IO_STATUS_BLOCK iosb{};
-  KeInitializeEvent(&ev, NotificationEvent, FALSE);
   PIRP irp = IoAllocateIrp(f->target->StackSize, FALSE);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   irp->RequestorMode = UserMode;
@@ -49,17 +46,7 @@ NTSTATUS send_file_irp(kfile *f, UCHAR major, uint32_t access, uint32_t share) {
     s->Parameters.Create.ShareAccess = (USHORT)share;
     (void)access;
   }
-  irp->UserIosb = &iosb;
-  irp->UserEvent = &ev;
-  set_irp_finalizer(irp, [](PIRP done) {
-    *done->UserIosb = done->IoStatus;
-    PKEVENT e = done->UserEvent;
-    free_irp_internal(done);
-    KeSetEvent(e, IO_NO_INCREMENT, FALSE);
-  });
-  IoCallDriver(f->target, irp);
-  KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
-  return iosb.Status;
+  return send_irp_and_wait(f->target, irp).Status;
 }
 
 void destroy_file(kfile *f) {

@@ -129,6 +129,9 @@ NTSTATUS send_pnp_and_wait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, void (*
 void pin_irp(PIRP irp);
 void unpin_irp(PIRP irp);
 void free_irp_internal(PIRP irp);
+// Sends an IRP built with IoAllocateIrp to target and waits for its completion, which frees it; returns its
+// final status block. With wait_always false it waits only when the call returned STATUS_PENDING.
+IO_STATUS_BLOCK send_irp_and_wait(PDEVICE_OBJECT target, PIRP irp, bool wait_always = true);
 
 // ---- device interfaces ------------------------------------------------------------------------
 // The device object an interface path opens (the PDO), referenced; null when unknown or disabled.

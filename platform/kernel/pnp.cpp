@@ -93,9 +93,6 @@ std::shared_ptr<devnode> node_of_pdo(PDEVICE_OBJECT pdo) {
 
 NTSTATUS send_pnp_and_wait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, void (*setup)(PIO_STACK_LOCATION, void *),
                            void *ctx, ULONG_PTR *information) {
-  KEVENT ev;
-  IO_STATUS_BLOCK iosb{};
-  KeInitializeEvent(&ev, NotificationEvent, FALSE);
   PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
@@ -103,16 +100,7 @@ NTSTATUS send_pnp_and_wait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, void (*
   s->MinorFunction = minor;
   if (setup) setup(s, ctx);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  irp->UserIosb = &iosb;
-  irp->UserEvent = &ev;
-  set_irp_finalizer(irp, [](PIRP done) {
-    *done->UserIosb = done->IoStatus;
-    PKEVENT e = done->UserEvent;
-    free_irp_internal(done);
-    KeSetEvent(e, IO_NO_INCREMENT, FALSE);
-  });
-  IoCallDriver(top, irp);
-  KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);  // the finalizer always runs
+  IO_STATUS_BLOCK iosb = send_irp_and_wait(top, irp);
   if (information) *information = iosb.Information;
   return iosb.Status;
 }
