@@ -72,6 +72,8 @@ TEST_F(Pty, StopEndsAReadTheDeviceNeverAnswers) {
     line.emulation->bulk_in()->set_callback(Recorder::callback);
     line.emulation->bulk_in()->queue(kind_in, header, 3, &rec, false, true);
     ASSERT_TRUE(zephtest::wait_until([&] { return line.device->stats().ins != ins; }));
+    // The port's read time-out is about a second: stop while the host waits in a read for the answer.
+    ASSERT_TRUE(zephtest::wait_until([&] { return line.port->counters.reads_in_progress.load() > 0; }));
     line.emulation->stop(true);
     EXPECT_FALSE(line.emulation->is_running());
     EXPECT_GE(line.port->counters.reads_ended_by_disable.load(), 1u);

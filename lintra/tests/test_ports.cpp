@@ -160,7 +160,9 @@ bool PtyComPort::open() {
 }
 
 bool PtyComPort::read(BYTE* buffer, DWORD* length) {
+    ++counters.reads_in_progress;
     const bool ok = SerialComPort::read(buffer, length);
+    --counters.reads_in_progress;
     counters.bytes_read += *length;
     if (!ok) {
         if (!is_enabled())

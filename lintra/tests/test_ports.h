@@ -24,6 +24,8 @@ struct PortCounters {
     std::atomic<unsigned> aborts{0};
     std::atomic<unsigned> bytes_read{0};
     std::atomic<unsigned> bytes_written{0};
+    // Reads blocked in the port right now (the pty port), so a test can stop while one waits.
+    std::atomic<int> reads_in_progress{0};
 };
 
 class MemoryComPort : public IComPort {
