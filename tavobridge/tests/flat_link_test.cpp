@@ -16,6 +16,7 @@
 #include <standin/clock.h>
 #include <standin/comm.h>
 #include <standin/loader.h>
+#include "tavo_functions.h"
 #include <tavobridge/tavo.h>
 #ifdef TAVO_TEST_USB
 #include <simdev/usb_device.h>
@@ -25,20 +26,7 @@
 
 namespace {
 
-struct tavo_functions {
-#define TAVO_MEMBER(name, args) name##_fn name = nullptr;
-    TAVO_FUNCTIONS(TAVO_MEMBER)
-#undef TAVO_MEMBER
-    bool load(HMODULE m) {
-        bool all = true;
-#define TAVO_LOOKUP(name, args)                                                             \
-    name = reinterpret_cast<name##_fn>(reinterpret_cast<void *>(GetProcAddress(m, #name))); \
-    all = all && name;
-        TAVO_FUNCTIONS(TAVO_LOOKUP)
-#undef TAVO_LOOKUP
-        return all;
-    }
-};
+using tavo_test::tavo_functions;
 
 constexpr DWORD com = 7;
 constexpr DWORD timeout = 4000;  // below the scaled long waits

@@ -10,24 +10,12 @@
 #include <simdev/instrument.h>
 #include <simdev/modem.h>
 #include <standin/clock.h>
+#include "tavo_functions.h"
 #include <tavobridge/tavo.h>
 
 namespace {
 
-struct tavo_functions {
-#define TAVO_MEMBER(name, args) name##_fn name = nullptr;
-    TAVO_FUNCTIONS(TAVO_MEMBER)
-#undef TAVO_MEMBER
-    bool load(HMODULE m) {
-        bool all = true;
-#define TAVO_LOOKUP(name, args)                                                             \
-    name = reinterpret_cast<name##_fn>(reinterpret_cast<void *>(GetProcAddress(m, #name))); \
-    all = all && name;
-        TAVO_FUNCTIONS(TAVO_LOOKUP)
-#undef TAVO_LOOKUP
-        return all;
-    }
-};
+using tavo_test::tavo_functions;
 
 constexpr DWORD timeout = 4000;
 

@@ -99,7 +99,7 @@ TEST(CriticalSection, ExcludesUnderContentionWithAndWithoutSpinning) {
 DWORD WINAPI hold_and_wait(LPVOID p) {
   auto *cs = static_cast<CRITICAL_SECTION *>(p);
   EnterCriticalSection(cs);
-  Sleep(INFINITE);  // terminated here
+  Sleep(zephtest::deadline_ms);  // terminated here
   return 0;
 }
 

@@ -1,4 +1,5 @@
 // Thread lifecycle, suspension, priorities, APCs before start and the TerminateThread policy.
+#include "zephtest/wait.h"
 #include <gtest/gtest.h>
 #include <process.h>
 #include <standin/thread.h>
@@ -172,7 +173,7 @@ TEST(Threads, ApcsQueuedBeforeStartRunBeforeTheStartRoutine) {
 DWORD WINAPI block_non_alertably(LPVOID p) {
   auto *g = static_cast<gate *>(p);
   g->stage = 1;
-  Sleep(INFINITE);
+  Sleep(zephtest::deadline_ms);  // terminated here
   g->after = true;  // must never run
   return 0;
 }
@@ -217,8 +218,8 @@ TEST(TerminateThread, BusyVictimStopsAtItsNextPlatformSleep) {
 
 DWORD WINAPI own_mutex_then_block(LPVOID p) {
   auto *m = static_cast<HANDLE *>(p);
-  WaitForSingleObject(*m, INFINITE);
-  Sleep(INFINITE);
+  WaitForSingleObject(*m, zephtest::deadline_ms);
+  Sleep(zephtest::deadline_ms);  // terminated here
   return 0;
 }
 

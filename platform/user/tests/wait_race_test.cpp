@@ -254,7 +254,7 @@ DWORD WINAPI make_owned_mutex_when_told(LPVOID p) {
   s->running.store(true);
   while (!s->go.load()) std::this_thread::yield();
   s->made.store(CreateMutexA(nullptr, TRUE, nullptr));
-  Sleep(INFINITE);  // parks here
+  Sleep(zephtest::deadline_ms);  // parks here
   return 0;
 }
 
