@@ -8,18 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "devinfo.h"
 #include "kernel/kbridge.h"
 #include "kobject.h"
 
 namespace {
 
-constexpr uint32_t kMagic = 0x53444956;  // device information set
-
-struct devinfo_set {
-  uint32_t magic = kMagic;
-  std::vector<wbk::interface_info> interfaces;  // a snapshot, in registration order
-  std::vector<std::string> devices;             // instance ids, DevInst = index + 1
-};
+using wb::devinfo_set;
 
 std::mutex g_sets_mu;
 std::set<devinfo_set *> &sets() {
@@ -27,12 +22,7 @@ std::set<devinfo_set *> &sets() {
   return *s;
 }
 
-devinfo_set *set_of(HDEVINFO h) {
-  std::lock_guard<std::mutex> l(g_sets_mu);
-  auto *s = static_cast<devinfo_set *>(h);
-  if (!sets().count(s)) return nullptr;
-  return s;
-}
+devinfo_set *set_of(HDEVINFO h) { return wb::devinfo_of(h); }
 
 BOOL fail(DWORD e) {
   wb::set_last_error(e);
@@ -52,6 +42,23 @@ bool fill_devinfo(devinfo_set *s, const std::string &instance, PSP_DEVINFO_DATA 
 
 }  // namespace
 
+namespace wb {
+
+devinfo_set *devinfo_of(HDEVINFO h) {
+  std::lock_guard<std::mutex> l(g_sets_mu);
+  auto *s = static_cast<devinfo_set *>(h);
+  if (!sets().count(s)) return nullptr;
+  return s;
+}
+
+HDEVINFO devinfo_register(devinfo_set *s) {
+  std::lock_guard<std::mutex> l(g_sets_mu);
+  sets().insert(s);
+  return s;
+}
+
+}  // namespace wb
+
 extern "C" {
 
 __attribute__((visibility("default"))) HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *guid, PCSTR, HWND,
@@ -67,12 +74,8 @@ __attribute__((visibility("default"))) HDEVINFO WINAPI SetupDiGetClassDevsA(cons
     for (auto &d : s->devices) known = known || d == i.instance_id;
     if (!known) s->devices.push_back(i.instance_id);
   }
-  {
-    std::lock_guard<std::mutex> l(g_sets_mu);
-    sets().insert(s);
-  }
   wb::set_last_error(0);
-  return s;
+  return wb::devinfo_register(s);
 }
 
 __attribute__((visibility("default"))) BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO h) {
