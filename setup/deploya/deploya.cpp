@@ -83,9 +83,12 @@ void installer::log_message(const wchar_t *format, ...) {
   va_start(ap, format);
   int n = vswprintf(message, kMessageChars + 1, format, ap);
   va_end(ap);
-  // A message longer than the buffer is cut, never left without its end.
+  // A message longer than the buffer is cut; it keeps its end of line so the next one starts afresh.
   message[kMessageChars] = 0;
-  if (n < 0 && wcslen(message) == 0) return;
+  if (n < 0 || static_cast<size_t>(n) > kMessageChars) {
+    size_t f = wcslen(format);
+    if (f > 0 && format[f - 1] == L'\n') message[kMessageChars - 1] = L'\n';
+  }
   fputws(message, log_);
   fflush(log_);
 }
