@@ -567,18 +567,29 @@ FILE *_wfopen(const wchar_t *name, const wchar_t *mode) {
     errno = EINVAL;
     return nullptr;
   }
-  return std::fopen(map_wide_path(name).c_str(), m.c_str());
+  FILE *f = std::fopen(map_wide_path(name).c_str(), m.c_str());
+  struct stat st;
+  if (f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {  // Windows opens no folder as a file
+    std::fclose(f);
+    errno = EACCES;
+    return nullptr;
+  }
+  return f;
 }
 
+// Windows checks the read-only attribute only (whoever runs the test, root included).
 int _waccess(const wchar_t *name, int mode) {
   if (!name || (mode & ~6)) {
     errno = EINVAL;
     return -1;
   }
-  int m = F_OK;
-  if (mode & 2) m |= W_OK;
-  if (mode & 4) m |= R_OK;
-  return ::access(map_wide_path(name).c_str(), m) == 0 ? 0 : -1;
+  struct stat st;
+  if (::stat(map_wide_path(name).c_str(), &st) != 0) return -1;
+  if ((mode & 2) && !S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    errno = EACCES;
+    return -1;
+  }
+  return 0;
 }
 
 int _wchmod(const wchar_t *name, int pmode) {

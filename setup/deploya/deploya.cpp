@@ -214,7 +214,6 @@ void installer::UnInstallDriver() {
     HANDLE search = buffer ? FindFirstFileW(pattern, &found) : INVALID_HANDLE_VALUE;
     if (search != INVALID_HANDLE_VALUE) {
       do {
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         wchar_t path[kPathChars];
         if (swprintf(path, kPathChars, L"%ls\\INF\\%ls", windir, found.cFileName) < 0) continue;
         size_t size = 0;

@@ -232,6 +232,7 @@ TEST_F(DeployaTest, UnreadableAndEmptyCopiesAreSkipped) {
   EXPECT_TRUE(exists("c/windows/inf/oem7.inf"));
   EXPECT_FALSE(exists("c/windows/inf/oem9.inf"));
   EXPECT_TRUE(logged("\t\tOpening : [C:\\WINDOWS\\INF\\oem7.inf]"));
+  EXPECT_TRUE(logged("\t\tOpening : [C:\\WINDOWS\\INF\\oem8.inf] FAILED "));
 }
 
 // ---- update, pre-installation and marking ------------------------------------------------
