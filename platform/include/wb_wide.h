@@ -17,8 +17,7 @@ extern "C" {
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar);
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
-                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
-                               LPBOOL lpUsedDefaultChar);
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 /* The whole command line, program name first (quoted when it holds a space). */
 LPSTR WINAPI GetCommandLineA(void);
@@ -48,8 +47,7 @@ BOOL WINAPI FindClose(HANDLE hFindFile);
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 
 /* The entry point of a windowed program: the platform's startup calls it with the command-line tail. */
-int WINAPI WinMain(struct HINSTANCE__ *hInstance, struct HINSTANCE__ *hPrevInstance, LPSTR lpCmdLine,
-                   int nShowCmd);
+int WINAPI WinMain(struct HINSTANCE__ *hInstance, struct HINSTANCE__ *hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
 
 #ifdef __cplusplus
 }

@@ -341,8 +341,8 @@ WB_EXPORT BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO
   return TRUE;
 }
 
-WB_EXPORT BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD property,
-                                                        PDWORD type, PBYTE buffer, DWORD size, PDWORD required) {
+WB_EXPORT BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD property, PDWORD type,
+                                                        PBYTE buffer, DWORD size, PDWORD required) {
   model &m = state();
   std::lock_guard<std::mutex> l(m.mu);
   if (switched(m, call::get_property)) return FALSE;
@@ -496,8 +496,7 @@ WB_EXPORT BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR hardware_
   if (!hardware_id || !*hardware_id || !inf_path) return fail(ERROR_INVALID_PARAMETER);
   if (flags & ~static_cast<DWORD>(INSTALLFLAG_BITS)) return fail(ERROR_INVALID_FLAGS);
   struct stat st;
-  if (::stat(wb::map_wide_path(inf_path).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    return fail(ERROR_FILE_NOT_FOUND);
+  if (::stat(wb::map_wide_path(inf_path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return fail(ERROR_FILE_NOT_FOUND);
   // Hardware ids are matched whole, without regard to case: there are no wildcards.
   std::vector<size_t> matched;
   for (size_t i = 0; i < m.devices.size(); ++i) {

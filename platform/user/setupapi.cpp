@@ -87,8 +87,8 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiDestroyDeviceInfoList(
 }
 
 __attribute__((visibility("default"))) BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA device,
-                                                                              const GUID *guid, DWORD index,
-                                                                              PSP_DEVICE_INTERFACE_DATA out) {
+                                                                               const GUID *guid, DWORD index,
+                                                                               PSP_DEVICE_INTERFACE_DATA out) {
   devinfo_set *s = set_of(h);
   if (!s) return fail(ERROR_INVALID_HANDLE);
   if (!out || out->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
@@ -108,9 +108,9 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiEnumDeviceInterfaces(H
   return fail(ERROR_NO_MORE_ITEMS);
 }
 
-__attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
-    HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
-    PDWORD required, PSP_DEVINFO_DATA device) {
+__attribute__((visibility("default"))) BOOL WINAPI
+SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
+                                 DWORD size, PDWORD required, PSP_DEVINFO_DATA device) {
   devinfo_set *s = set_of(h);
   if (!s) return fail(ERROR_INVALID_HANDLE);
   if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
@@ -132,7 +132,7 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInterfaceDeta
 }
 
 __attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO h, PSP_DEVINFO_DATA device,
-                                                                              PSTR id, DWORD size, PDWORD required) {
+                                                                               PSTR id, DWORD size, PDWORD required) {
   devinfo_set *s = set_of(h);
   if (!s) return fail(ERROR_INVALID_HANDLE);
   if (!device || device->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -95,19 +96,26 @@ namespace {
 
 DWORD errno_to_error(int e) {
   switch (e) {
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
-    case EROFS:
-      return ERROR_ACCESS_DENIED;
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    default:
-      return ERROR_GEN_FAILURE;
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    default: return ERROR_GEN_FAILURE;
   }
+}
+
+// The converted text into the caller's buffer: its length, or the length needed when out_len is 0.
+template <class Text, class Char>
+int copy_converted(const Text &text, Char *out, int out_len) {
+  if (out_len == 0) return static_cast<int>(text.size());
+  if (text.size() > static_cast<size_t>(out_len)) {
+    set_last_error(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::copy(text.begin(), text.end(), out);
+  return static_cast<int>(text.size());
 }
 
 // ---- the command line --------------------------------------------------------------------
@@ -219,7 +227,7 @@ bool fill_find(find_state *f, LPWIN32_FIND_DATAW d) {
     std::wstring w = from_utf8(n);
     if (w.size() >= 260) continue;
     std::memset(d, 0, sizeof *d);
-    d->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+    d->dwFileAttributes = S_ISDIR(st.st_mode)      ? FILE_ATTRIBUTE_DIRECTORY
                           : (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_ARCHIVE
                                                    : FILE_ATTRIBUTE_READONLY;
     d->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
@@ -259,14 +267,7 @@ int WINAPI MultiByteToWideChar(UINT, DWORD, LPCSTR in, int in_len, LPWSTR out, i
     return 0;
   }
   size_t n = in_len < 0 ? std::strlen(in) + 1 : static_cast<size_t>(in_len);
-  std::wstring w = from_utf8(in, n);
-  if (out_len == 0) return static_cast<int>(w.size());
-  if (w.size() > static_cast<size_t>(out_len)) {
-    set_last_error(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::wmemcpy(out, w.data(), w.size());
-  return static_cast<int>(w.size());
+  return copy_converted(from_utf8(in, n), out, out_len);
 }
 
 int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR in, int in_len, LPSTR out, int out_len, LPCSTR, LPBOOL used) {
@@ -275,15 +276,8 @@ int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR in, int in_len, LPSTR out, i
     return 0;
   }
   size_t n = in_len < 0 ? std::wcslen(in) + 1 : static_cast<size_t>(in_len);
-  std::string s = to_utf8(in, n);
   if (used) *used = FALSE;
-  if (out_len == 0) return static_cast<int>(s.size());
-  if (s.size() > static_cast<size_t>(out_len)) {
-    set_last_error(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(out, s.data(), s.size());
-  return static_cast<int>(s.size());
+  return copy_converted(to_utf8(in, n), out, out_len);
 }
 
 // ---- command line ------------------------------------------------------------------------

@@ -198,10 +198,9 @@ void installer::uninstall_matches(const wchar_t *windir, const wchar_t *file_nam
 void installer::UnInstallDriver() {
   log_message(L"\tUnInstallDriver \n");
   HMODULE setupapi = LoadLibraryA("Setupapi.dll");
-  uninstall_oem_inf_fn uninstall =
-      setupapi ? reinterpret_cast<uninstall_oem_inf_fn>(
-                     reinterpret_cast<void *>(GetProcAddress(setupapi, "SetupUninstallOEMInfW")))
-               : nullptr;
+  uninstall_oem_inf_fn uninstall = setupapi ? reinterpret_cast<uninstall_oem_inf_fn>(reinterpret_cast<void *>(
+                                                  GetProcAddress(setupapi, "SetupUninstallOEMInfW")))
+                                            : nullptr;
   wchar_t windir[kPathChars];
   DWORD n = GetEnvironmentVariableW(L"Windir", windir, kPathChars);
   // Without Windir (or with one too long for a path) there is no store to search.
@@ -347,27 +346,32 @@ DWORD installer::UpdateDriver(const wchar_t *media_root) {
       error = GetLastError();
       switch (error) {
         case ERROR_FILE_NOT_FOUND:
-          log_message(L"\t\tUpdateDriverForPlugAndPlayDevices error:%d The path specified for FullInfPath does not "
-                      L"exist. \n",
-                      static_cast<int>(error));
+          log_message(
+              L"\t\tUpdateDriverForPlugAndPlayDevices error:%d The path specified for FullInfPath does not "
+              L"exist. \n",
+              static_cast<int>(error));
           break;
         case ERROR_NO_MORE_ITEMS:
-          log_message(L"\t\tUpdateDriverForPlugAndPlayDevices error:%d  ERROR_NO_MORE_ITEMS\n", static_cast<int>(error));
+          log_message(L"\t\tUpdateDriverForPlugAndPlayDevices error:%d  ERROR_NO_MORE_ITEMS\n",
+                      static_cast<int>(error));
           break;
         case ERROR_INVALID_FLAGS:
-          log_message(L"\t\tUpdateDriverForPlugAndPlayDevices error:%d The value specified for InstallFlags is "
-                      L"invalid. \n",
-                      static_cast<int>(error));
+          log_message(
+              L"\t\tUpdateDriverForPlugAndPlayDevices error:%d The value specified for InstallFlags is "
+              L"invalid. \n",
+              static_cast<int>(error));
           break;
         case ERROR_IN_WOW64:
-          log_message(L"\t\tUpdateDriverForPlugAndPlayDevices error:%d The calling application is a 32-bit "
-                      L"application attempting to execute in a 64-bit environment, which is not allowed.\n",
-                      static_cast<int>(error));
+          log_message(
+              L"\t\tUpdateDriverForPlugAndPlayDevices error:%d The calling application is a 32-bit "
+              L"application attempting to execute in a 64-bit environment, which is not allowed.\n",
+              static_cast<int>(error));
           break;
         case ERROR_NO_SUCH_DEVINST:
-          log_message(L"\t\tUpdateDriverForPlugAndPlayDevices ERROR_NO_SUCH_DEVINST ->The value specified for "
-                      L"HardwareId does not match any device on the system. That is, the device is not plugged "
-                      L"in.\n");
+          log_message(
+              L"\t\tUpdateDriverForPlugAndPlayDevices ERROR_NO_SUCH_DEVINST ->The value specified for "
+              L"HardwareId does not match any device on the system. That is, the device is not plugged "
+              L"in.\n");
           log_message(L"\t\tSetupCopyOEMInf : [%ls]\n", inf);
           if (SetupCopyOEMInfW(inf, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) {
             log_message(L"\t\tSetupCopyOEMInf Ok\n");
@@ -378,11 +382,12 @@ DWORD installer::UpdateDriver(const wchar_t *media_root) {
           }
           break;
         default:
-          log_message(L"\t\tUpdateDriverForPlugAndPlayDevices error:%d ->Apparently there _were_ existing "
-                      L"devices--we just failed toupgrade their drivers.  This might be due to an installation "
-                      L"problem, or perhaps because the devices already have drivers newer than the one we "
-                      L"offered.\n",
-                      static_cast<int>(error));
+          log_message(
+              L"\t\tUpdateDriverForPlugAndPlayDevices error:%d ->Apparently there _were_ existing "
+              L"devices--we just failed toupgrade their drivers.  This might be due to an installation "
+              L"problem, or perhaps because the devices already have drivers newer than the one we "
+              L"offered.\n",
+              static_cast<int>(error));
           break;
       }
     }
@@ -414,7 +419,8 @@ bool installer::take_arguments(LPWSTR *argv, int argc) {
   if (uninstall_only_) log_message(L"Uninstall  Mode only\n");
   for (int i = 1 + u; i < argc; ++i) {
     if (wcslen(argv[i]) > kArgumentChars) {
-      log_message(L" ERROR ! Argument %d longer than %d characters -> Exit ... \n", i, static_cast<int>(kArgumentChars));
+      log_message(L" ERROR ! Argument %d longer than %d characters -> Exit ... \n", i,
+                  static_cast<int>(kArgumentChars));
       return false;
     }
   }

@@ -48,8 +48,9 @@ TEST_F(DeployaTest, HeaderAndArgumentsAreLoggedAsGiven) {
   ASSERT_GE(lines.size(), 9u);
   EXPECT_EQ(lines[0], "Start  ");
   EXPECT_EQ(lines[1], std::string(62, '-'));
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(\*\*\* Ondrel-Brivane deploya V1\.2 \[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) )"
-                                                    R"([A-Z][a-z]{2} \d\d \d{4}, \d\d:\d\d:\d\d\.\d{3} GMT\] \*\*\* )")))
+  EXPECT_TRUE(
+      std::regex_match(lines[2], std::regex(R"(\*\*\* Ondrel-Brivane deploya V1\.2 \[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) )"
+                                            R"([A-Z][a-z]{2} \d\d \d{4}, \d\d:\d\d:\d\d\.\d{3} GMT\] \*\*\* )")))
       << lines[2];
   EXPECT_EQ(lines[3], "CmdLine : [vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101]");
   EXPECT_EQ(lines[4], "szInf              : [vantrel.inf]");
@@ -97,8 +98,8 @@ TEST_F(DeployaTest, ArgumentsLongerThan255CharactersAreRefused) {
   EXPECT_EQ(di::update_requests()[0].hardware_id, longest);
 
   di::reset();
-  for (const std::wstring &args : {L"vantrel.inf USB A" + longest, L"vantrel.inf " + longest + L"B USB X",
-                                   L"/u " + longest + L"C USB X"}) {
+  for (const std::wstring &args :
+       {L"vantrel.inf USB A" + longest, L"vantrel.inf " + longest + L"B USB X", L"/u " + longest + L"C USB X"}) {
     EXPECT_EQ(run_args(args), -1);
     EXPECT_EQ(di::calls(call::update_driver), 0);
     EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
@@ -253,8 +254,7 @@ TEST_F(DeployaTest, PresentDevicesAreUpdatedAndAbsentOnesMarked) {
   EXPECT_EQ(requests[0].inf_path, L"C:\\media\\setup\\vantrel.inf");
   EXPECT_EQ(requests[0].flags, 1u);
   EXPECT_TRUE(logged("\t\t[USB\\VID_1A2B&PID_0100] C:\\media\\setup\\vantrel.inf"));
-  EXPECT_TRUE(
-      logged("\t\tUpdateDriverForPlugAndPlayDevices TRUE -> at least one device existed, and was upgraded."));
+  EXPECT_TRUE(logged("\t\tUpdateDriverForPlugAndPlayDevices TRUE -> at least one device existed, and was upgraded."));
   EXPECT_TRUE(logged("\t\tMarkDevicesAsNeedReinstall [USB\\VID_1A2B&PID_0100] YES"));
 
   auto store = di::inf_store();
@@ -361,8 +361,7 @@ TEST_F(DeployaTest, FailedPreInstallIsLoggedAndNothingMarked) {
 }
 
 TEST_F(DeployaTest, FailuresWhileMarkingEndInNo) {
-  const call failing[] = {call::get_class_devs, call::create_info_list, call::get_instance_id,
-                          call::open_device_info};
+  const call failing[] = {call::get_class_devs, call::create_info_list, call::get_instance_id, call::open_device_info};
   for (call c : failing) {
     di::reset();
     write("c/temp/deploya.log", "");

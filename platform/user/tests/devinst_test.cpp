@@ -202,8 +202,8 @@ TEST_F(Root, CopiesArePublishedOnceUnderTheLowestFreeNumber) {
   ASSERT_TRUE(SetupCopyOEMInfW(L"C:\\media\\b.inf", nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
   ASSERT_TRUE(SetupCopyOEMInfW(L"C:\\media\\a.inf", nullptr, SPOST_PATH, 0, dest, MAX_PATH, nullptr, nullptr));
   EXPECT_STREQ(dest, L"C:\\WINDOWS\\INF\\oem0.inf");  // the same package again
-  EXPECT_FALSE(SetupCopyOEMInfW(L"C:\\media\\a.inf", nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, nullptr, 0, nullptr,
-                                nullptr));
+  EXPECT_FALSE(
+      SetupCopyOEMInfW(L"C:\\media\\a.inf", nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   auto store = di::inf_store();
   ASSERT_EQ(store.size(), 2u);
@@ -228,8 +228,8 @@ TEST_F(Root, AnInfInUseIsRemovedOnlyByForce) {
   write("c/media/a.inf", "package a");
   di::add_device(record("USB\\VID_1\\1", {L"USB\\VID_1"}, true));
   BOOL reboot = TRUE;
-  ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, L"usb\\vid_1", L"C:\\media\\a.inf", INSTALLFLAG_FORCE,
-                                                 &reboot));
+  ASSERT_TRUE(
+      UpdateDriverForPlugAndPlayDevicesW(nullptr, L"usb\\vid_1", L"C:\\media\\a.inf", INSTALLFLAG_FORCE, &reboot));
   EXPECT_FALSE(reboot);
   EXPECT_FALSE(SetupUninstallOEMInfW(L"oem0.inf", 0, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INF_IN_USE_BY_DEVICES);

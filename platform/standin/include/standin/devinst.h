@@ -32,17 +32,17 @@ struct published_inf {
 
 // The calls that a switch can make fail.
 enum class call {
-  get_class_devs,      // SetupDiGetClassDevsW
-  enum_device_info,    // SetupDiEnumDeviceInfo
-  get_property,        // SetupDiGetDeviceRegistryPropertyW
-  set_property,        // SetupDiSetDeviceRegistryPropertyW
-  create_info_list,    // SetupDiCreateDeviceInfoList
-  get_instance_id,     // SetupDiGetDeviceInstanceIdW
-  open_device_info,    // SetupDiOpenDeviceInfoW
-  update_driver,       // UpdateDriverForPlugAndPlayDevicesW
-  copy_oem_inf,        // SetupCopyOEMInfW
-  uninstall_oem_inf,   // SetupUninstallOEMInfW
-  devnode_status,      // CM_Get_DevNode_Status (fails with CR_NO_SUCH_DEVNODE, present or not)
+  get_class_devs,     // SetupDiGetClassDevsW
+  enum_device_info,   // SetupDiEnumDeviceInfo
+  get_property,       // SetupDiGetDeviceRegistryPropertyW
+  set_property,       // SetupDiSetDeviceRegistryPropertyW
+  create_info_list,   // SetupDiCreateDeviceInfoList
+  get_instance_id,    // SetupDiGetDeviceInstanceIdW
+  open_device_info,   // SetupDiOpenDeviceInfoW
+  update_driver,      // UpdateDriverForPlugAndPlayDevicesW
+  copy_oem_inf,       // SetupCopyOEMInfW
+  uninstall_oem_inf,  // SetupUninstallOEMInfW
+  devnode_status,     // CM_Get_DevNode_Status (fails with CR_NO_SUCH_DEVNODE, present or not)
   count
 };
 
