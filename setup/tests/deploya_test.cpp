@@ -393,3 +393,12 @@ TEST_F(DeployaTest, AFlagThatCannotBeWrittenIsLogged) {
   EXPECT_TRUE(logged("\t\t\tSetupDiSetDeviceRegistryProperty  Failed 5 "));
   EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\6").config_flags, 0u);
 }
+
+TEST_F(DeployaTest, ADeviceWhoseNodeStatusCannotBeReadCountsAsAbsent) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\7", kId0, true, 0x1));
+  di::fail(call::devnode_status, 0);
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\7").updates, 1);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\7").config_flags, 0x21u);
+  EXPECT_GE(di::calls(call::devnode_status), 1);
+}
