@@ -106,6 +106,18 @@ int record_in(model &m, devinfo_set *s, PSP_DEVINFO_DATA d) {
   return r;
 }
 
+// The record a property call names: counted, switch checked, set and record looked up; -1 (last
+// error set) when the call fails.
+int record_for(model &m, call c, HDEVINFO h, PSP_DEVINFO_DATA d) {
+  if (switched(m, c)) return -1;
+  devinfo_set *s = wb::devinfo_of(h);
+  if (!s) {
+    wb::set_last_error(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  return record_in(m, s, d);
+}
+
 void fill(model &m, devinfo_set *s, size_t index, PSP_DEVINFO_DATA d) {
   std::memset(&d->ClassGuid, 0, sizeof d->ClassGuid);
   int r = s->installer ? record_of(m, s->devices[index]) : -1;
@@ -345,10 +357,7 @@ WB_EXPORT BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO h, PSP_DEVINFO_
                                                         PBYTE buffer, DWORD size, PDWORD required) {
   model &m = state();
   std::lock_guard<std::mutex> l(m.mu);
-  if (switched(m, call::get_property)) return FALSE;
-  devinfo_set *s = wb::devinfo_of(h);
-  if (!s) return fail(ERROR_INVALID_HANDLE);
-  int r = record_in(m, s, data);
+  int r = record_for(m, call::get_property, h, data);
   if (r < 0) return FALSE;
   const auto &d = m.devices[r];
   std::vector<BYTE> bytes;
@@ -382,10 +391,7 @@ WB_EXPORT BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO h, PSP_DEVINFO_
                                                         const BYTE *buffer, DWORD size) {
   model &m = state();
   std::lock_guard<std::mutex> l(m.mu);
-  if (switched(m, call::set_property)) return FALSE;
-  devinfo_set *s = wb::devinfo_of(h);
-  if (!s) return fail(ERROR_INVALID_HANDLE);
-  int r = record_in(m, s, data);
+  int r = record_for(m, call::set_property, h, data);
   if (r < 0) return FALSE;
   if (property != SPDRP_CONFIGFLAGS) return fail(kInvalidRegProperty);
   if (!buffer || size != sizeof(DWORD)) return fail(ERROR_INVALID_DATA);

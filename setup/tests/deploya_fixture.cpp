@@ -62,6 +62,11 @@ int DeployaTest::run(const std::wstring &command_line) {
   return WinMain(nullptr, nullptr, tail.data(), SW_SHOWDEFAULT);
 }
 
+void DeployaTest::fresh_machine() const {
+  standin::devinst::reset();
+  write("c/temp/deploya.log", "");
+}
+
 int DeployaTest::run_args(const std::wstring &arguments) {
   return run(L"C:\\media\\setup\\amd64\\deploya.exe " + arguments);
 }

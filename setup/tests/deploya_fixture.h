@@ -14,6 +14,8 @@ class DeployaTest : public ::testing::Test {
 
   // Runs the program's entry with this command line (program path first) and returns its exit code.
   int run(const std::wstring &command_line);
+  // Back to a machine without devices, switches or log, for the next case of a table.
+  void fresh_machine() const;
   // Runs the program from C:\media\setup\amd64 with these arguments.
   int run_args(const std::wstring &arguments);
 

@@ -121,10 +121,9 @@ TEST_F(DeployaTest, MediaRootDropsAnAmd64FolderInAnyCase) {
       {L"\"C:\\media\\setup\\amd64\\..\\amd64\\deploya.exe\"", "C:\\media\\setup\\"},
   };
   for (auto &c : cases) {
-    di::reset();
+    fresh_machine();
     EXPECT_EQ(run(c.program + L" vantrel.inf USB X"), 0);
     EXPECT_TRUE(logged("MediaRootDirectory : [" + c.root + "]")) << log();
-    write("c/temp/deploya.log", "");
   }
 }
 
@@ -337,8 +336,7 @@ TEST_F(DeployaTest, EveryUpdateFailureHasItsLineAndGoesOnWithTheNextId) {
        "already have drivers newer than the one we offered."},
   };
   for (auto &c : cases) {
-    di::reset();
-    write("c/temp/deploya.log", "");
+    fresh_machine();
     di::add_device(device("USB\\VID_1A2B&PID_0100\\2", kId0, false));
     di::fail(call::update_driver, c.error);
     EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101"), 0);
@@ -363,8 +361,7 @@ TEST_F(DeployaTest, FailedPreInstallIsLoggedAndNothingMarked) {
 TEST_F(DeployaTest, FailuresWhileMarkingEndInNo) {
   const call failing[] = {call::get_class_devs, call::create_info_list, call::get_instance_id, call::open_device_info};
   for (call c : failing) {
-    di::reset();
-    write("c/temp/deploya.log", "");
+    fresh_machine();
     di::add_device(device("USB\\VID_1A2B&PID_0100\\4", kId0, false));
     di::fail(c, ERROR_GEN_FAILURE);
     EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
