@@ -155,6 +155,16 @@ TEST_F(DeployaTest, WithoutTmpTheRunGoesOnWithoutALog) {
   EXPECT_EQ(di::inf_store().size(), 1u);
 }
 
+TEST_F(DeployaTest, WithoutWindirNoEarlierCopyIsLookedFor) {
+  put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+  unsetenv("Windir");
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("\tUnInstallDriver Exit"));
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+  EXPECT_EQ(di::update_requests().size(), 1u);
+  EXPECT_EQ(di::inf_store().size(), 2u);  // the earlier copy stays beside the new one
+}
+
 TEST_F(DeployaTest, PendingInstallationEndsBeforeAnyChange) {
   put_store_copy(0, "USB\\VID_1A2B&PID_0100");
   di::set_install_in_progress(true);
