@@ -189,6 +189,7 @@ TEST_P(LinkTest, NotificationsReachObservers) {
 struct block_checker : morvex::zeph_stream_receiver {
     void completed(DWORD status, const ostrel::mem_block& buffer, uint32_t bytes) override {
         std::lock_guard<std::mutex> g(m);
+        if (status != 0) failures.push_back(status);
         if (status != 0 || bytes != 200 || buffer.bytes()[0] != 1 || buffer.bytes()[2] != 196) {
             ++bad;
             return;
@@ -204,8 +205,13 @@ struct block_checker : morvex::zeph_stream_receiver {
         std::lock_guard<std::mutex> g(m);
         return good + bad;
     }
+    std::vector<DWORD> failure_list() {
+        std::lock_guard<std::mutex> g(m);
+        return failures;
+    }
     std::mutex m;
     int good = 0, bad = 0;
+    std::vector<DWORD> failures;
 };
 
 // A measurement run of N blocks arrives whole and in order; a stop with reads in flight leaves
@@ -226,21 +232,53 @@ TEST_P(LinkTest, MeasurementStreamsInOrder) {
     session.stream().client().reset();
 }
 
-// Damaged bytes on the line are repeated by the packet protocol: the run still arrives whole and in
-// order through the stream.
-TEST_P(LinkTest, MeasurementSurvivesLineErrors) {
-    if (GetParam() != link::serial) GTEST_SKIP() << "a serial line fault";
+// Damaged bytes on the line are repeated by the packet protocol; USB transfers lost on the wire are
+// sent again by the driver: a long run still arrives whole and in order through the stream.
+TEST_P(LinkTest, MeasurementSurvivesLinkErrors) {
     model->faults().seed(7);
-    model->faults().line_probability(simdev::line_dir::to_host, simdev::line_fault::corrupt, 0.001);
+    int blocks = 100;
+    if (GetParam() == link::serial) {
+        model->faults().line_probability(simdev::line_dir::to_host, simdev::line_fault::corrupt, 0.001);
+    } else {
+        blocks = 5000;  // two transfers a block: about a hundred of them fail
+        model->faults().usb_error_probability(0x81, simdev::usb_status::data_error, 0.01);
+    }
     w32cpp::auto_handle<block_checker> rx(new block_checker());
     session.stream().client().set(rx);
-    ASSERT_TRUE(session.stream().start(200, 100));
-    ASSERT_EQ(write_words(0x000003, 1, {100}), 0u);
-    ASSERT_TRUE(wait_until([&] { return rx->blocks() == 100; }, std::chrono::seconds(60)));
+    ASSERT_TRUE(session.stream().start(200, blocks));
+    ASSERT_EQ(write_words(0x000003, 1, {uint32_t(blocks)}), 0u);
+    // A failure ends the wait at once: the stream would stop posting after it.
+    ASSERT_TRUE(
+        wait_until([&] { return rx->blocks() == blocks || !rx->failure_list().empty(); }, std::chrono::seconds(120)));
+    EXPECT_TRUE(rx->failure_list().empty());
     EXPECT_EQ(rx->bad, 0);
-    EXPECT_GT(model->faults().injected().corrupted, 0u);
+    EXPECT_EQ(rx->good, blocks);
+    if (GetParam() == link::serial) {
+        EXPECT_GT(model->faults().injected().corrupted, 0u);
+    } else {
+        EXPECT_GT(model->faults().injected().usb_errors, 5u);
+    }
     model->faults().clear();
     session.stream().client().reset();
+}
+
+// A USB block that fails on every try is reported with its error, never skipped in silence.
+TEST_P(LinkTest, ABlockThatCannotBeRecoveredIsReported) {
+    if (GetParam() != link::usb) GTEST_SKIP() << "a USB transfer fault";
+    w32cpp::auto_handle<block_checker> rx(new block_checker());
+    session.stream().client().set(rx);
+    ASSERT_TRUE(session.stream().start(200, 20));
+    model->faults().usb_error(0x81, simdev::usb_status::data_error, 4);
+    ASSERT_EQ(write_words(0x000003, 1, {20}), 0u);
+    ASSERT_TRUE(wait_until([&] { return !rx->failure_list().empty(); }));
+    EXPECT_EQ(rx->failure_list().front(), DWORD(ERROR_CRC));
+    {
+        std::lock_guard<std::mutex> g(rx->m);
+        EXPECT_EQ(rx->good, 0);
+    }
+    ASSERT_TRUE(session.stream().stop());
+    session.stream().client().reset();
+    model->faults().clear();
 }
 
 TEST_P(LinkTest, RemovalClosesTheSession) {
