@@ -40,14 +40,14 @@ protected:
         standin::clock::set_long_wait_scale(0.01);
         ASSERT_TRUE(api);
         if (GetParam() == link::serial) {
-            line = std::make_unique<lintra_test::SerialInstrument>("MEM1");
+            line = std::make_unique<lintra_test::SerialInstrument>("MEM1", firmware());
             model = line->model;
             ASSERT_TRUE(api->register_port(line->port, 1));
         } else {
 #ifdef VANTREL_PATH
             standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
             api->start();
-            model = std::make_shared<simdev::instrument>();
+            model = std::make_shared<simdev::instrument>(firmware());
             usb = std::make_shared<simdev::usb_device>(model);
             instance = standin::usbbus::plug(usb);
             ASSERT_TRUE(standin::pnp::settle());
@@ -82,6 +82,8 @@ protected:
 #endif
         standin::clock::reset();
     }
+
+    virtual simdev::instrument_config firmware() const { return {}; }
 
     // The instrument leaves: the line is unregistered, or the device unplugged.
     void take_away() {
@@ -187,6 +189,7 @@ TEST_P(LinkTest, NotificationsReachObservers) {
 }
 
 struct block_checker : morvex::zeph_stream_receiver {
+    explicit block_checker(int first_block = 0) : first(first_block) {}
     void completed(DWORD status, const ostrel::mem_block& buffer, uint32_t bytes) override {
         std::lock_guard<std::mutex> g(m);
         if (status != 0) failures.push_back(status);
@@ -194,7 +197,7 @@ struct block_checker : morvex::zeph_stream_receiver {
             ++bad;
             return;
         }
-        auto wrong = simdev::check_pattern(simdev::seed::measurement, uint64_t(good) * 196,
+        auto wrong = simdev::check_pattern(simdev::seed::measurement, uint64_t(first + good) * 196,
                                            std::span<const uint8_t>(buffer.bytes() + 4, 196));
         if (wrong)
             ++bad;
@@ -210,6 +213,7 @@ struct block_checker : morvex::zeph_stream_receiver {
         return failures;
     }
     std::mutex m;
+    const int first;  // the run's block the stream starts at
     int good = 0, bad = 0;
     std::vector<DWORD> failures;
 };
@@ -280,6 +284,53 @@ TEST_P(LinkTest, ABlockThatCannotBeRecoveredIsReported) {
     session.stream().client().reset();
     model->faults().clear();
 }
+
+// After a block that could not be recovered the client resets the read pipe and reads on. What the
+// instrument does then with the data waiting is its firmware's choice: both are met.
+class AfterAReportedLoss : public LinkTest {
+protected:
+    // The run's first block waits at the instrument while every try of its length word fails; the loss
+    // is reported, the read pipe reset and the run read on from the block the instrument sends next.
+    void lose_first_block_and_read_on(int run, int next_block) {
+        ASSERT_EQ(write_words(0x000003, 1, {uint32_t(run)}), 0u);
+        model->bulk_in_peek(0);  // the first block is made and waits
+        ASSERT_EQ(model->bulk_in_pending_messages(), 1u);
+        model->faults().usb_error(0x81, simdev::usb_status::data_error, 4);
+        w32cpp::auto_handle<block_checker> lost(new block_checker());
+        session.stream().client().set(lost);
+        ASSERT_TRUE(session.stream().start(200, -1));
+        ASSERT_TRUE(wait_until([&] { return !lost->failure_list().empty(); }));
+        ASSERT_TRUE(session.stream().stop());
+        EXPECT_EQ(lost->failure_list().front(), DWORD(ERROR_CRC));
+        EXPECT_EQ(lost->good, 0);
+
+        ASSERT_EQ(session.read_pipe_request().get_code(), 0u);
+        const int left = run - next_block;
+        w32cpp::auto_handle<block_checker> rx(new block_checker(next_block));
+        session.stream().client().set(rx);
+        ASSERT_TRUE(session.stream().start(200, left));
+        ASSERT_TRUE(wait_until([&] { return rx->blocks() == left; }));
+        EXPECT_EQ(rx->bad, 0);
+        EXPECT_EQ(rx->good, left);
+        session.stream().client().reset();
+    }
+};
+
+class InstrumentKeepingData : public AfterAReportedLoss {
+protected:
+    simdev::instrument_config firmware() const override {
+        simdev::instrument_config cfg;
+        cfg.pipe_reset_drops_waiting_data = false;
+        return cfg;
+    }
+};
+using InstrumentDroppingData = AfterAReportedLoss;
+
+TEST_P(InstrumentKeepingData, TheBlockReportedLostComesAgain) { lose_first_block_and_read_on(30, 0); }
+TEST_P(InstrumentDroppingData, TheRunGoesOnAfterTheBlockReportedLost) { lose_first_block_and_read_on(30, 1); }
+
+INSTANTIATE_TEST_SUITE_P(Links, InstrumentKeepingData, ::testing::Values(link::usb), link_name);
+INSTANTIATE_TEST_SUITE_P(Links, InstrumentDroppingData, ::testing::Values(link::usb), link_name);
 
 TEST_P(LinkTest, RemovalClosesTheSession) {
     recorder r(0, true);
