@@ -1,5 +1,6 @@
 // End to end: morvex8 -> lintra8 -> an in-memory line -> the simulated instrument's serial face, and
-// morvex8 -> quillon8 -> the driver -> the simulated bus -> its USB face, with the same cases.
+// morvex8 -> quillon8 -> the driver -> the simulated bus -> its USB face, with the same cases; built
+// again for the older set (morvex71, lintra71, quillon71, karnet71, ostrel).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,6 +19,9 @@
 
 #ifndef MORVEX_TEST_SERIAL_LIBRARY
 #define MORVEX_TEST_SERIAL_LIBRARY "lintra8"
+#endif
+#ifndef MORVEX_TEST_USB_LIBRARY
+#define MORVEX_TEST_USB_LIBRARY "quillon8"
 #endif
 
 namespace morvex_test {
@@ -111,10 +115,16 @@ protected:
 };
 
 TEST_P(LinkTest, DescriptorsAndIdentity) {
-    // The serial transport of this build serves the line.
-    if (GetParam() == link::serial) {
-        EXPECT_NE(GetModuleHandleA(MORVEX_TEST_SERIAL_LIBRARY), nullptr);
-    }
+    // The transport of this build serves the link.
+    EXPECT_NE(GetModuleHandleA(GetParam() == link::serial ? MORVEX_TEST_SERIAL_LIBRARY : MORVEX_TEST_USB_LIBRARY),
+              nullptr);
+    // One set per process: nothing of the other set was bound.
+#ifdef MORVEX_TEST_OLDER_SET
+    for (const char* other : {"morvex8", "karnet8", "quillon8", "lintra8", "ostrel8"})
+#else
+    for (const char* other : {"morvex71", "karnet71", "quillon71", "lintra71", "ostrel"})
+#endif
+        EXPECT_EQ(GetModuleHandleA(other), nullptr) << other;
     EXPECT_EQ(session.manufacturer(), "Ondrel Fasko");
     EXPECT_EQ(session.product(), "Zeph Instrument");
     EXPECT_EQ(session.serial_number(), "1001");
