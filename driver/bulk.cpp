@@ -20,6 +20,7 @@ struct bulk_channel::transfer {
   PIRP irp;
   UCHAR retries;      // left for the stage in flight
   PIO_WORKITEM item;  // the retry waiting for its pipe reset
+  LONG aborts;        // the channel's abort count when the stage was sent
 };
 
 namespace {
@@ -99,6 +100,7 @@ NTSTATUS bulk_channel::stop() {
 
 NTSTATUS bulk_channel::cleanup(PFILE_OBJECT file) {
   queue_.cleanup_irps(file);
+  InterlockedIncrement(&aborts_);  // a stage waiting to be sent again is ended too
   if (InterlockedOr(&in_flight_, 0) != 0) {
     const kl::usb_pipe_entry *p = pipe_entry();
     if (p) device_->usb().abort_pipe(p->handle);
@@ -180,13 +182,14 @@ void bulk_channel::start_io(PIRP irp) {
   // Whole packets per chunk; a pipe whose transfer size is below one packet still moves one.
   ULONG chunk = (p->max_transfer / p->max_packet) * p->max_packet;
   if (chunk == 0) chunk = p->max_transfer;
-  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}, irp, stage_retries, nullptr};
+  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}, irp, stage_retries, nullptr, 0};
   if (!in_) zeph_wire::put24(t->word, len);
   InterlockedIncrement(&in_flight_);
   send_stage(irp, t);
 }
 
 void bulk_channel::send_stage(PIRP irp, transfer *t) {
+  t->aborts = InterlockedOr(&aborts_, 0);
   if (t->first)
     send(irp, t, zeph_wire::FRAME_HEADER, false);
   else
@@ -197,6 +200,7 @@ bool bulk_channel::retry_later(transfer *t, USBD_STATUS usbd, ULONG bytes) {
   if (!lost_on_the_wire(usbd) || t->retries == 0) return false;
   if (InterlockedOr(&stopping_, 0) || device_->stop_or_remove_pending()) return false;
   if (t->first && bytes != 0) return false;  // part of a length word: nothing to start again from
+  if (!t->first && bytes >= t->remaining) return false;  // all arrived: the error is the device's
   t->item = IoAllocateWorkItem(device_->self());
   if (!t->item) return false;
   --t->retries;
@@ -222,6 +226,8 @@ void bulk_channel::retry_stage(PDEVICE_OBJECT, PVOID context) {
   NTSTATUS st = STATUS_SUCCESS;
   if (InterlockedOr(&c->stopping_, 0) || c->device_->stop_or_remove_pending())
     st = c->device_->ending_status();
+  else if (InterlockedOr(&c->aborts_, 0) != t->aborts)
+    st = STATUS_CANCELLED;  // the pipe was aborted meanwhile: the stage would have been
   else if (!p)
     st = STATUS_INVALID_DEVICE_STATE;
   else

@@ -244,6 +244,7 @@ class bulk_channel : public channel {
   volatile LONG in_flight_ = 0;  // transfers running
   volatile LONG stopping_ = 0;
   volatile LONG gone_ = 0;       // a transfer found the device gone
+  volatile LONG aborts_ = 0;     // pipe aborts by a cleanup, so a pending retry ends as its stage would
 };
 
 }  // namespace vantrel
