@@ -400,6 +400,23 @@ TEST_F(Requests, BulkStagesLostOnTheWireAreSentAgain) {
   EXPECT_GT(inst.model->faults().injected().usb_errors, 4u);
   inst.model->faults().clear();
   EXPECT_EQ(inst.model->bulk_in_pending_messages(), 0u);
+  // Writes the same way: the instrument gets each message once, whole.
+  inst.model->take_received_messages();
+  inst.model->faults().usb_error_probability(0x01, simdev::usb_status::data_error, 0.25);
+  for (uint32_t i = 0; i < 4; ++i) {
+    std::vector<uint8_t> data(20000);
+    simdev::fill_pattern(0x57000000 + i, 0, data);
+    pending w(h, 0);
+    w.write(data.data(), (DWORD)data.size());
+    io_result r = w.wait();
+    ASSERT_EQ(r.error, 0u) << i;
+    EXPECT_EQ(r.bytes, 20000u) << i;
+    auto got = inst.model->take_received_messages();
+    ASSERT_EQ(got.size(), 1u) << i;
+    EXPECT_TRUE(got[0] == data) << i;
+  }
+  EXPECT_GT(inst.model->faults().injected().usb_errors, 2u);
+  inst.model->faults().clear();
 }
 
 TEST_F(Requests, BulkErrorsMidTransferReachTheCaller) {
