@@ -473,5 +473,6 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 #if __has_include(<wb_comm.h>)
 #include <wb_comm.h>
 #endif
+#include <winver.h>
 
 #endif /* WB_WINDOWS_H */
