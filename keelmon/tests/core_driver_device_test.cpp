@@ -108,10 +108,11 @@ TEST_P(DriverDevice, RangeOfTheLastListIsOptional) {
 
 // Every request of the query can fail; any failure leaves nothing kept.
 TEST_P(DriverDevice, AnyFailingRequestFailsTheWholeQuery) {
-  const DWORD codes[] = {IOCTL_GET_CHANNEL_COUNTS,    IOCTL_GET_INFO_8,   IOCTL_GET_INPUT_RANGE_STEPS,
-                         IOCTL_GET_OUTPUT_ATTENUATION_STEPS, IOCTL_GET_INPUT_LIST_32, IOCTL_GET_LIST_16,
-                         IOCTL_GET_LIST2_A,           IOCTL_GET_LIST2_B,  IOCTL_GET_LIST2_C,
-                         IOCTL_GET_OUTPUT_LIST_32};
+  const DWORD codes[] = {IOCTL_GET_CHANNEL_COUNTS,    IOCTL_GET_INFO_8,
+                         IOCTL_GET_INPUT_RANGE_STEPS, IOCTL_GET_OUTPUT_ATTENUATION_STEPS,
+                         IOCTL_GET_INPUT_LIST_32,     IOCTL_GET_LIST_16,
+                         IOCTL_GET_LIST2_A,           IOCTL_GET_LIST2_B,
+                         IOCTL_GET_LIST2_C,           IOCTL_GET_OUTPUT_LIST_32};
   plug(core_test::default_config());
   for (DWORD code : codes) {
     SCOPED_TRACE(code);
