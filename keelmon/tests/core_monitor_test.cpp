@@ -185,9 +185,7 @@ TEST_F(InterfaceSource, NodesChangedRunsARemovalScan) {
   EXPECT_EQ(log.count(keelmon::change_removed), 1u);
   EXPECT_EQ(monitor->device_count(), 0);
   // The removal message that follows finds nothing more to drop.
-  core_test::pump();
-  ASSERT_TRUE(standin::pnp::settle());
-  core_test::pump();
+  ASSERT_TRUE(pump_until([] { return standin::pnp::settle(0); }));
   EXPECT_EQ(log.count(keelmon::change_removed), 1u);
 }
 

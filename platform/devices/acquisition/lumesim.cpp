@@ -17,6 +17,7 @@ struct unit {
     acqsim_config config;
     acqsim_set_record last;
     uint32_t requests;
+    LIST_ENTRY held;  // answered requests kept pending while the configuration says so
 };
 
 KSPIN_LOCK g_lock;
@@ -195,6 +196,12 @@ NTSTATUS on_ioctl(PDEVICE_OBJECT d, PIRP irp) {
         return irp->IoStatus.Status;
     }
     IoMarkIrpPending(irp);
+    if (c.pend == 2) {
+        KeAcquireSpinLock(&g_lock, &irql);
+        InsertTailList(&u.held, &irp->Tail.Overlay.ListEntry);
+        KeReleaseSpinLock(&g_lock, irql);
+        return STATUS_PENDING;
+    }
     KeAcquireSpinLock(&e->lock, &irql);
     InsertTailList(&e->pended, &irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&e->lock, irql);
@@ -219,11 +226,27 @@ NTSTATUS start_done(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Moves the unit's held requests to `out` (g_lock held).
+void take_held(unit &u, LIST_ENTRY *out) {
+    while (!IsListEmpty(&u.held)) InsertTailList(out, RemoveHeadList(&u.held));
+}
+
+void complete_all(LIST_ENTRY *list) {
+    while (!IsListEmpty(list)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(list), IRP, Tail.Overlay.ListEntry);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
 void release_unit(ext *e) {
+    LIST_ENTRY held;
+    InitializeListHead(&held);
     KIRQL irql;
     KeAcquireSpinLock(&g_lock, &irql);
     g_units[e->unit].used = false;
+    take_held(g_units[e->unit], &held);
     KeReleaseSpinLock(&g_lock, irql);
+    complete_all(&held);
 }
 
 NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
@@ -242,11 +265,19 @@ NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return st;
     }
-    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_SURPRISE_REMOVAL: {
         InterlockedExchange(&e->removed, 1);
         IoSetDeviceInterfaceState(&e->iface, FALSE);
+        LIST_ENTRY held;
+        InitializeListHead(&held);
+        KIRQL irql;
+        KeAcquireSpinLock(&g_lock, &irql);
+        take_held(g_units[e->unit], &held);
+        KeReleaseSpinLock(&g_lock, irql);
+        complete_all(&held);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
+    }
     case IRP_MN_REMOVE_DEVICE: {
         InterlockedExchange(&e->removed, 1);
         IoSetDeviceInterfaceState(&e->iface, FALSE);
@@ -285,6 +316,7 @@ NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         if (!g_units[i].used) slot = i;
     if (slot >= 0) {
         memset(&g_units[slot], 0, sizeof g_units[slot]);
+        InitializeListHead(&g_units[slot].held);
         g_units[slot].used = true;
         if (g_have_next) g_units[slot].config = g_next;
     }
@@ -364,9 +396,14 @@ extern "C" __attribute__((visibility("default"))) void acqsim_set_next(const acq
 }
 
 extern "C" __attribute__((visibility("default"))) int acqsim_update(uint32_t serial, const acqsim_config *config) {
-    return with_unit(serial, [&](unit &u) {
+    LIST_ENTRY released;
+    InitializeListHead(&released);
+    int found = with_unit(serial, [&](unit &u) {
         if (config) u.config = *config;
+        if (u.config.pend != 2) take_held(u, &released);
     });
+    complete_all(&released);
+    return found;
 }
 
 extern "C" __attribute__((visibility("default"))) int acqsim_last_set(uint32_t serial, acqsim_set_record *out) {

@@ -33,7 +33,8 @@ struct acqsim_config {
     uint32_t fail_code;           // this code fails with STATUS_DEVICE_DATA_ERROR
     uint32_t zero_count_code;     // the first phase of this list reports 0 items
     uint32_t short_items_code;    // the second phase of this list returns one item less than announced
-    uint32_t pend;                // 1: every request is pended and completed from a DPC; 0: completed at once
+    uint32_t pend;                // 0: completed at once; 1: pended and completed from a DPC; 2: pended and
+                                  // held until the configuration changes to another value (or the device goes)
     uint32_t refuse_open;         // 1: opens fail with STATUS_ACCESS_DENIED
 };
 
