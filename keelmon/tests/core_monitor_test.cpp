@@ -218,6 +218,9 @@ TEST_F(InterfaceSource, WorkerRunsAndStopsAtOnce) {
   EXPECT_TRUE(monitor->stop());
   EXPECT_FALSE(monitor->running());
   EXPECT_EQ(monitor->worker_id(), 0u);
+  // Stopping the source does not end the message loop of the thread that owned its window.
+  MSG quit;
+  EXPECT_FALSE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
   EXPECT_TRUE(monitor->stop());
   // And again from the start: the window class was given back.
   ASSERT_TRUE(monitor->start());
