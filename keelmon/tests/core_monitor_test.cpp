@@ -251,6 +251,10 @@ TEST_F(InterfaceSource, StartFailsWhenNoSourceStartsOrNoWorkerCanBeMade) {
 class InstrumentSource : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Held for the whole process: the module's thread-local blocks stay valid for the leak check at
+    // exit after the PnP manager unloads the driver.
+    static void* pinned = dlopen(VANTREL_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pinned, nullptr);
     standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
     monitor->add_listener(&r);
     ASSERT_TRUE(monitor->add_source(notification_source::kind_instrument_api));
@@ -263,6 +267,7 @@ class InstrumentSource : public ::testing::Test {
     EXPECT_TRUE(zephtest::wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }));
     EXPECT_TRUE(standin::kernel::settle());
   }
+
   void plug(const std::string& serial) {
     simdev::instrument_config cfg;
     cfg.serial_number = serial;
@@ -404,6 +409,36 @@ TEST_F(InstrumentSource, ListenerMaySendToAThreadWaitingForTheLock) {
   EXPECT_TRUE(monitor->stop());
   DestroyWindow(target);
   UnregisterClassA("CoreTestAnswer", nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A worker held up by a slow listener past the stop's wait: the stop reports it, still stops the sources,
+// and the worker, once free, neither polls nor restarts them.
+TEST_F(InstrumentSource, StopThatCannotEndTheWorkerInTimeStillStopsTheSources) {
+  zephtest::flag in_listener;
+  r.on_change_hook = [&](const change_record&) {
+    if (GetCurrentThreadId() != monitor->worker_id()) return;
+    in_listener.set();
+    Sleep(device_monitor::stop_wait_ms + 300);  // a listener slower than the stop's wait
+  };
+  ASSERT_TRUE(monitor->start());
+  plug("4001");
+  ASSERT_TRUE(in_listener.wait());
+  EXPECT_FALSE(monitor->stop());
+  notification_source& source = *monitor->sources().front();
+  EXPECT_FALSE(source.started());
+  EXPECT_TRUE(monitor->stopping());
+  ASSERT_TRUE(zephtest::wait_until([&] { return !monitor->running(); }));
+  EXPECT_FALSE(source.started());
+  // Once it has ended, a new start makes a new worker.
+  r.on_change_hook = nullptr;
+  ASSERT_TRUE(monitor->start());
+  EXPECT_TRUE(source.started());
+  EXPECT_TRUE(zephtest::wait_until([&] { return monitor->running(); }));
+  EXPECT_TRUE(monitor->stop());
 }
 
 }  // namespace
