@@ -3,12 +3,14 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "devinfo.h"
+#include "wide.h"
 #include "kernel/kbridge.h"
 #include "kobject.h"
 
@@ -142,6 +144,61 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInstanceIdA(H
   if (required) *required = need;
   if (!id || size < need) return fail(ERROR_INSUFFICIENT_BUFFER);
   memcpy(id, inst.c_str(), need);
+  wb::set_last_error(0);
+  return TRUE;
+}
+
+// Properties come from the device node's key (HKLM System\CurrentControlSet\Enum\<instance>), where
+// the PnP manager writes "HardwareID" and an installation writes the texts.
+__attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(
+    HDEVINFO h, PSP_DEVINFO_DATA device, DWORD property, PDWORD type, PBYTE buffer, DWORD size, PDWORD required) {
+  devinfo_set *s = set_of(h);
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (!device || device->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
+  if (device->Reserved >= s->devices.size()) return fail(ERROR_INVALID_PARAMETER);
+  const char *name = nullptr;
+  switch (property) {
+    case SPDRP_DEVICEDESC: name = "DeviceDesc"; break;
+    case SPDRP_HARDWAREID: name = "HardwareID"; break;
+    case SPDRP_MFG: name = "Mfg"; break;
+    case SPDRP_FRIENDLYNAME: name = "FriendlyName"; break;
+    default: return fail(13209);  // ERROR_INVALID_REG_PROPERTY
+  }
+  std::string key = "System\\CurrentControlSet\\Enum\\" + s->devices[device->Reserved];
+  HKEY k;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return fail(ERROR_INVALID_DATA);
+  DWORD t = 0, n = 0;
+  LSTATUS st = RegQueryValueExA(k, name, nullptr, &t, nullptr, &n);
+  if (st == ERROR_SUCCESS && buffer && size >= n) st = RegQueryValueExA(k, name, nullptr, &t, buffer, &n);
+  RegCloseKey(k);
+  if (st != ERROR_SUCCESS) return fail(ERROR_INVALID_DATA);
+  if (type) *type = t;
+  if (required) *required = n;
+  if (!buffer || size < n) return fail(ERROR_INSUFFICIENT_BUFFER);
+  wb::set_last_error(0);
+  return TRUE;
+}
+
+// The narrow form of the INF store's copy: paths travel as UTF-8, as the stand-in's narrow calls do.
+__attribute__((visibility("default"))) BOOL WINAPI SetupCopyOEMInfA(PCSTR source, PCSTR media, DWORD media_type,
+                                                                    DWORD style, PSTR dest, DWORD dest_size,
+                                                                    PDWORD required, PSTR *component) {
+  if (!source) return fail(ERROR_INVALID_PARAMETER);
+  std::wstring wsource = wb::from_utf8(source);
+  std::wstring wmedia = media ? wb::from_utf8(media) : std::wstring();
+  WCHAR wdest[MAX_PATH];
+  DWORD need = 0;
+  if (!SetupCopyOEMInfW(wsource.c_str(), media ? wmedia.c_str() : nullptr, media_type, style, wdest, MAX_PATH, &need,
+                        nullptr))
+    return FALSE;
+  std::string target = wb::to_utf8(wdest, wcslen(wdest));
+  need = (DWORD)target.size() + 1;
+  if (required) *required = need;
+  if (dest) {
+    if (dest_size < need) return fail(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(dest, target.c_str(), need);
+    if (component) *component = dest + target.rfind('\\') + 1;
+  }
   wb::set_last_error(0);
   return TRUE;
 }

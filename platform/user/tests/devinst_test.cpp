@@ -224,6 +224,24 @@ TEST_F(Root, CopiesArePublishedOnceUnderTheLowestFreeNumber) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 }
 
+// The narrow form publishes into the same store and answers the same name, narrowed.
+TEST_F(Root, NarrowCopyUsesTheSameStore) {
+  write("c/media/a.inf", "package a");
+  ASSERT_TRUE(SetupCopyOEMInfW(L"C:\\media\\a.inf", nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+  char dest[MAX_PATH];
+  PSTR component = nullptr;
+  DWORD need = 0;
+  ASSERT_TRUE(SetupCopyOEMInfA("C:\\media\\a.inf", nullptr, SPOST_PATH, 0, dest, MAX_PATH, &need, &component));
+  EXPECT_STREQ(dest, "C:\\WINDOWS\\INF\\oem0.inf");
+  EXPECT_STREQ(component, "oem0.inf");
+  EXPECT_EQ(need, 24u);
+  EXPECT_EQ(di::inf_store().size(), 1u);
+  EXPECT_FALSE(SetupCopyOEMInfA("C:\\media\\a.inf", nullptr, SPOST_PATH, 0, dest, 5, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_FALSE(SetupCopyOEMInfA("C:\\media\\none.inf", nullptr, SPOST_PATH, 0, dest, MAX_PATH, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST_F(Root, AnInfInUseIsRemovedOnlyByForce) {
   write("c/media/a.inf", "package a");
   di::add_device(record("USB\\VID_1\\1", {L"USB\\VID_1"}, true));
