@@ -3,4 +3,5 @@ target_sources(winplat PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/devio.cpp
   ${CMAKE_CURRENT_LIST_DIR}/setupapi.cpp
   ${CMAKE_CURRENT_LIST_DIR}/window.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ui.cpp
 )
