@@ -24,6 +24,9 @@
 #define LUME_LIST_RANGE 0x300u
 
 // {FF646F80-8DEF-11D2-9449-00105A075F6B}
-#define LUME_INTERFACE_GUID_INIT {0xFF646F80, 0x8DEF, 0x11D2, {0x94, 0x49, 0x00, 0x10, 0x5A, 0x07, 0x5F, 0x6B}}
+#define LUME_INTERFACE_GUID_INIT                                                   \
+  {                                                                                \
+    0xFF646F80, 0x8DEF, 0x11D2, { 0x94, 0x49, 0x00, 0x10, 0x5A, 0x07, 0x5F, 0x6B } \
+  }
 
 #endif

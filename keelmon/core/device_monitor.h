@@ -32,7 +32,7 @@ enum : int32_t { change_added = 1, change_removed = -1 };
 enum : uint32_t { update_arrival = 0x8000, update_removal = 0x8004, update_nodes_changed = 7 };
 
 struct change_record {
-  int32_t code;                  // change_added or change_removed
+  int32_t code;                 // change_added or change_removed
   notification_source* source;  // the source whose devices changed
 };
 
@@ -188,11 +188,14 @@ class device_monitor {
 
   // The worker's thread id (0 when not running).
   DWORD worker_id() const;
+  // Set from the moment stop() gave up waiting for the worker until the next start(): sources must not
+  // start again from a polling pass then.
+  bool stopping() const { return stopping_.load(); }
 
  private:
   struct monitor_thread;
   static DWORD WINAPI worker_main(LPVOID param);
-  bool step();
+  bool step(HANDLE stop_event);
   bool end_worker(DWORD wait_ms);
 
   mutable CRITICAL_SECTION lock_;

@@ -56,6 +56,23 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
                                         DWORD DeviceInstanceIdSize, PDWORD RequiredSize);
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
+
+/* Device registry properties: texts (REG_SZ), the hardware ids (REG_MULTI_SZ). */
+#define SPDRP_DEVICEDESC 0x00000000
+#define SPDRP_HARDWAREID 0x00000001
+#define SPDRP_MFG 0x0000000B
+#define SPDRP_FRIENDLYNAME 0x0000000C
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize);
+
+/* Copies an INF file into the system's INF folder under an "oem<n>.inf" name. */
+#define SPOST_NONE 0
+BOOL WINAPI SetupCopyOEMInfA(PCSTR SourceInfFileName, PCSTR OEMSourceMediaLocation, DWORD OEMSourceMediaType,
+                             DWORD CopyStyle, PSTR DestinationInfFileName, DWORD DestinationInfFileNameSize,
+                             PDWORD RequiredSize, PSTR *DestinationInfFileNameComponent);
+
 #define SetupDiGetClassDevs SetupDiGetClassDevsA
 #define SetupDiGetDeviceInterfaceDetail SetupDiGetDeviceInterfaceDetailA
 #define SetupDiGetDeviceInstanceId SetupDiGetDeviceInstanceIdA

@@ -476,5 +476,6 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 #if __has_include(<wb_comm.h>)
 #include <wb_comm.h>
 #endif
+#include <winver.h>
 
 #endif /* WB_WINDOWS_H */

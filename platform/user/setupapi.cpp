@@ -3,6 +3,7 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <string>
@@ -139,6 +140,78 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInstanceIdA(H
   if (required) *required = need;
   if (!id || size < need) return fail(ERROR_INSUFFICIENT_BUFFER);
   memcpy(id, inst.c_str(), need);
+  wb::set_last_error(0);
+  return TRUE;
+}
+
+__attribute__((visibility("default"))) BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA out) {
+  devinfo_set *s = set_of(h);
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (!out || out->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
+  if (index >= s->devices.size()) return fail(ERROR_NO_MORE_ITEMS);
+  fill_devinfo(s, s->devices[index], out);
+  wb::set_last_error(0);
+  return TRUE;
+}
+
+// Properties come from the device node's key (HKLM System\CurrentControlSet\Enum\<instance>), where
+// the PnP manager writes "HardwareID" and an installation writes the texts.
+__attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA device,
+                                                                                    DWORD property, PDWORD type,
+                                                                                    PBYTE buffer, DWORD size,
+                                                                                    PDWORD required) {
+  devinfo_set *s = set_of(h);
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (!device || device->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
+  if (device->Reserved >= s->devices.size()) return fail(ERROR_INVALID_PARAMETER);
+  const char *name = nullptr;
+  switch (property) {
+    case SPDRP_DEVICEDESC: name = "DeviceDesc"; break;
+    case SPDRP_HARDWAREID: name = "HardwareID"; break;
+    case SPDRP_MFG: name = "Mfg"; break;
+    case SPDRP_FRIENDLYNAME: name = "FriendlyName"; break;
+    default: return fail(13209);  // ERROR_INVALID_REG_PROPERTY
+  }
+  std::string key = "System\\CurrentControlSet\\Enum\\" + s->devices[device->Reserved];
+  HKEY k;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return fail(ERROR_INVALID_DATA);
+  DWORD t = 0, n = 0;
+  LSTATUS st = RegQueryValueExA(k, name, nullptr, &t, nullptr, &n);
+  if (st == ERROR_SUCCESS && buffer && size >= n) st = RegQueryValueExA(k, name, nullptr, &t, buffer, &n);
+  RegCloseKey(k);
+  if (st != ERROR_SUCCESS) return fail(ERROR_INVALID_DATA);
+  if (type) *type = t;
+  if (required) *required = n;
+  if (!buffer || size < n) return fail(ERROR_INSUFFICIENT_BUFFER);
+  wb::set_last_error(0);
+  return TRUE;
+}
+
+// Copies the INF to C:\WINDOWS\inf\oem<n>.inf, n the first free number.
+__attribute__((visibility("default"))) BOOL WINAPI SetupCopyOEMInfA(PCSTR source, PCSTR, DWORD, DWORD, PSTR dest,
+                                                                   DWORD dest_size, PDWORD required,
+                                                                   PSTR *component) {
+  namespace fs = std::filesystem;
+  if (!source) return fail(ERROR_INVALID_PARAMETER);
+  std::error_code ec;
+  fs::path from = wb::map_path(source);
+  if (!fs::is_regular_file(from, ec)) return fail(ERROR_FILE_NOT_FOUND);
+  fs::path folder = wb::map_path("C:\\WINDOWS\\inf");
+  fs::create_directories(folder, ec);
+  std::string name;
+  for (int n = 0;; ++n) {
+    name = "oem" + std::to_string(n) + ".inf";
+    if (!fs::exists(folder / name, ec)) break;
+  }
+  std::string target = "C:\\WINDOWS\\inf\\" + name;
+  DWORD need = (DWORD)target.size() + 1;
+  if (required) *required = need;
+  if (dest && dest_size < need) return fail(ERROR_INSUFFICIENT_BUFFER);
+  if (!fs::copy_file(from, folder / name, ec)) return fail(ERROR_ACCESS_DENIED);
+  if (dest) {
+    memcpy(dest, target.c_str(), need);
+    if (component) *component = dest + target.rfind('\\') + 1;
+  }
   wb::set_last_error(0);
   return TRUE;
 }
