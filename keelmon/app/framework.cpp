@@ -34,7 +34,11 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
-application::application(const char* title) : title_(title ? title : "") { g_current = this; }
+// The first application object of the process stays current while it lives (a second one made
+// meanwhile, as a second start in tests, does not take its place).
+application::application(const char* title) : title_(title ? title : "") {
+  if (!g_current) g_current = this;
+}
 
 application::~application() {
   if (g_current == this) g_current = nullptr;

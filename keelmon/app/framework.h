@@ -41,7 +41,7 @@ class application {
   // The box every part of the program shows: the text with the program's title, on the main window.
   int message_box(const std::string& text, UINT type = MB_OK) const;
 
-  // The application object of the process (the last one made and not yet gone).
+  // The application object of the process (the first one made and not yet gone).
   static application* current();
 
  protected:

@@ -63,6 +63,7 @@ struct ui_state {
   std::map<std::pair<HMODULE, int>, HICON> icons;
   uintptr_t next_icon = 0x40000;
   std::set<int> refused_dialogs, refused_icons;
+  std::set<std::string> refused_classes;  // upper-case
   std::vector<standin::ui::tray_icon> tray;
   bool refuse_tray = false;
   unsigned tray_calls[3] = {0, 0, 0};
@@ -246,6 +247,12 @@ void ui_ensure_classes() {
   });
 }
 
+bool ui_refuses(const char *cls) {
+  if (!cls || IS_INTRESOURCE(cls)) return false;
+  std::lock_guard<std::mutex> l(ui().mu);
+  return !ui().refused_classes.empty() && ui().refused_classes.count(upper(cls));
+}
+
 void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, const char *cls) {
   std::lock_guard<std::mutex> l(ui().mu);
   ui_win w;
@@ -255,7 +262,7 @@ void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, c
   w.text = title ? title : "";
   w.visible = (style & WS_VISIBLE) != 0;
   w.serial = ++ui().serial;
-  std::string c = upper(cls);
+  std::string c = cls && !IS_INTRESOURCE(cls) ? upper(cls) : std::string();
   if (c == "BUTTON") w.k = kind::button;
   else if (c == "STATIC") w.k = kind::stat;
   else if (c == "EDIT") w.k = kind::edit;
@@ -425,6 +432,11 @@ void refuse_icon(int id, bool refuse) {
   if (refuse) wb::ui().refused_icons.insert(id);
   else wb::ui().refused_icons.erase(id);
 }
+void refuse_window_class(const std::string &name, bool refuse) {
+  std::lock_guard<std::mutex> l(wb::ui().mu);
+  if (refuse) wb::ui().refused_classes.insert(wb::upper(name.c_str()));
+  else wb::ui().refused_classes.erase(wb::upper(name.c_str()));
+}
 HWND control(HWND dialog, int id) { return GetDlgItem(dialog, id); }
 std::string text(HWND h) {
   std::lock_guard<std::mutex> l(wb::ui().mu);
@@ -476,6 +488,7 @@ void reset() {
   s.tracked.clear();
   s.refused_dialogs.clear();
   s.refused_icons.clear();
+  s.refused_classes.clear();
   s.pick = nullptr;
   s.answer = nullptr;
   s.refuse_tray = false;

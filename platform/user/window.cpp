@@ -352,6 +352,10 @@ BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE) {
 HWND WINAPI CreateWindowExA(DWORD exstyle, LPCSTR class_name, LPCSTR window_name, DWORD style, int x, int y, int cx,
                             int cy, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
   ui_ensure_classes();
+  if (ui_refuses(class_name)) {
+    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   kref<msg_queue> q = current_queue();
   auto w = std::make_shared<window>();
   {

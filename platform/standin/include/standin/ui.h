@@ -103,6 +103,8 @@ HWND find_dialog(int id);
 void refuse_dialog(int id, bool refuse);
 // LoadIconA of icon `id` fails while set.
 void refuse_icon(int id, bool refuse);
+// CreateWindowExA of that class fails (ERROR_NOT_ENOUGH_MEMORY) while set.
+void refuse_window_class(const std::string &name, bool refuse);
 HWND control(HWND dialog, int id);
 std::string text(HWND hwnd);
 bool visible(HWND hwnd);
