@@ -694,7 +694,8 @@ BOOL WINAPI ShowWindow(HWND h, int cmd) {
 }
 BOOL WINAPI IsWindowVisible(HWND h) {
   std::lock_guard<std::mutex> l(ui().mu);
-  for (ui_win *w = find_locked(h); w; w = w->parent ? find_locked(w->parent) : nullptr)
+  // A child shows only inside a visible parent; a popup's parent is only its owner.
+  for (ui_win *w = find_locked(h); w; w = (w->style & WS_CHILD) && w->parent ? find_locked(w->parent) : nullptr)
     if (!w->visible) return FALSE;
   return find_locked(h) != nullptr;
 }
