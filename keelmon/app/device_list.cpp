@@ -27,8 +27,8 @@ bool active_device_list::add(const std::string& key, device_info& device) {
   if (record->kind == kind_driver_device) {
     device_file* file = device.file();
     if (!file || file->open(false) == INVALID_HANDLE_VALUE) {
-      std::string text = afx::format("%s '%s'.", afx::load_string(IDS_INIT_DEVICE_ERROR).c_str(),
-                                     record->product.c_str());
+      std::string text =
+          afx::format("%s '%s'.", afx::load_string(IDS_INIT_DEVICE_ERROR).c_str(), record->product.c_str());
       std::string caption = afx::load_string(IDS_DEVICE_ERROR);
       MessageBeep(MB_ICONHAND);
       MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);

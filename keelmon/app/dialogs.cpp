@@ -22,16 +22,20 @@ void dialog_change_listener::on_change(const change_record& record) {
     for (auto& r : devices_.records())
       if (!monitor_.has_device(r->key)) gone.push_back(r->key);
     for (auto& key : gone) devices_.remove(key);
-    if (!gone.empty()) dialog_.refresh();
-    else dialog_.update_tray();
+    if (!gone.empty())
+      dialog_.refresh();
+    else
+      dialog_.update_tray();
   } else if (record.code == change_added) {
     if (monitor_.device_count() == 0) return;
     bool added = false;
     for (auto& source : monitor_.sources())
       for (auto& [key, device] : source->devices())
         if (device && !devices_.find_by_key(key) && devices_.add(key, *device)) added = true;
-    if (added) dialog_.refresh();
-    else dialog_.update_tray();
+    if (added)
+      dialog_.refresh();
+    else
+      dialog_.update_tray();
   } else {
     dialog_.update_tray();
   }
@@ -305,8 +309,8 @@ void CDevicePropertiesDlg::OnOK() {
       if (monitor) monitor->unlock();
     }
     if (!sent) {
-      std::string text = afx::format("%s '%s'.", afx::load_string(IDS_ATTENUATION_FAILED).c_str(),
-                                     serial_number.c_str());
+      std::string text =
+          afx::format("%s '%s'.", afx::load_string(IDS_ATTENUATION_FAILED).c_str(), serial_number.c_str());
       std::string caption = afx::load_string(IDS_CONFIGURATION_ERROR);
       MessageBeep(MB_ICONHAND);
       MessageBoxA(hwnd(), text.c_str(), caption.c_str(), MB_ICONERROR);

@@ -76,8 +76,10 @@ int application::message_box(const std::string& text, UINT type) const {
 
 void data_exchange::fail(const std::string& message) {
   failed_ = true;
-  if (application* app = application::current()) app->message_box(message, MB_OK | MB_ICONEXCLAMATION);
-  else MessageBoxA(dialog_.hwnd(), message.c_str(), nullptr, MB_OK | MB_ICONEXCLAMATION);
+  if (application* app = application::current())
+    app->message_box(message, MB_OK | MB_ICONEXCLAMATION);
+  else
+    MessageBoxA(dialog_.hwnd(), message.c_str(), nullptr, MB_OK | MB_ICONEXCLAMATION);
 }
 
 void data_exchange::number(int id, uint32_t& value, uint32_t low, uint32_t high) {

@@ -109,8 +109,10 @@ bool tray_icon::add(UINT icon_id, const char* tip, bool no_wait) {
   if (!icon) return false;
   release_icon();
   data_.hIcon = icon;
-  if (tip) lstrcpynA(data_.szTip, tip, 64);
-  else data_.szTip[0] = 0;
+  if (tip)
+    lstrcpynA(data_.szTip, tip, 64);
+  else
+    data_.szTip[0] = 0;
   add_failed_ = !notify(NIM_ADD);
   added_ = true;
   return true;
@@ -138,8 +140,10 @@ bool tray_icon::set_icon(UINT icon_id) {
 
 bool tray_icon::set_tip(const char* tip) {
   section_lock l(section_);
-  if (tip) lstrcpynA(data_.szTip, tip, 64);
-  else data_.szTip[0] = 0;
+  if (tip)
+    lstrcpynA(data_.szTip, tip, 64);
+  else
+    data_.szTip[0] = 0;
   return !added_ || add_failed_ || notify(NIM_MODIFY);
 }
 
@@ -169,8 +173,8 @@ DWORD tray_icon::run_window() {
   wc.hInstance = instance_;
   wc.lpszClassName = window_class;
   bool registered = RegisterClassA(&wc) != 0;
-  HWND hwnd = CreateWindowExA(WS_EX_TOOLWINDOW, window_class, "StatusBarButton", WS_POPUP, CW_USEDEFAULT,
-                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance_, this);
+  HWND hwnd = CreateWindowExA(WS_EX_TOOLWINDOW, window_class, "StatusBarButton", WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance_, this);
   if (!hwnd) {
     if (registered) UnregisterClassA(window_class, instance_);
     return 1;
@@ -260,8 +264,8 @@ void device_tray_icon::show_main_window() {
 void device_tray_icon::popup_menu() {
   POINT at{0, 0};
   GetCursorPos(&at);
-  HWND owner = CreateWindowExA(WS_EX_TOOLWINDOW, "STATIC", "", WS_POPUP, 0, 0, 0, 0, window(), nullptr, instance_,
-                               nullptr);
+  HWND owner =
+      CreateWindowExA(WS_EX_TOOLWINDOW, "STATIC", "", WS_POPUP, 0, 0, 0, 0, window(), nullptr, instance_, nullptr);
   HMENU menu = owner ? LoadMenuA(instance_, MAKEINTRESOURCEA(IDR_TRAY_MENU)) : nullptr;
   HMENU commands = menu ? GetSubMenu(menu, 0) : nullptr;
   if (!commands) {
@@ -272,13 +276,15 @@ void device_tray_icon::popup_menu() {
     if (app && app->main_window()) SetForegroundWindow(app->main_window());
     MessageBeep(MB_ICONHAND);
     std::string text = afx::load_string(IDS_NO_POPUP_MENU);
-    if (app) app->message_box(text);
-    else MessageBoxA(nullptr, text.c_str(), nullptr, MB_OK);
+    if (app)
+      app->message_box(text);
+    else
+      MessageBoxA(nullptr, text.c_str(), nullptr, MB_OK);
     return;
   }
   SetForegroundWindow(owner);
-  UINT command = (UINT)TrackPopupMenu(commands, TPM_RETURNCMD | TPM_BOTTOMALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0,
-                                      owner, nullptr);
+  UINT command =
+      (UINT)TrackPopupMenu(commands, TPM_RETURNCMD | TPM_BOTTOMALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, owner, nullptr);
   PostMessageA(owner, WM_NULL, 0, 0);
   if (command == ID_CLOSE_APPLICATION) {
     remove();

@@ -145,7 +145,10 @@ LRESULT CALLBACK control_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     if (w && w->k == kind::listbox) {
       switch (msg) {
         case LB_ADDSTRING: return (LRESULT)insert_item(*w, reinterpret_cast<const char *>(lp), w->style & LBS_SORT);
-        case LB_RESETCONTENT: w->items.clear(); w->cursel = -1; return 0;
+        case LB_RESETCONTENT:
+          w->items.clear();
+          w->cursel = -1;
+          return 0;
         case LB_GETCOUNT: return (LRESULT)w->items.size();
         case LB_GETCURSEL: return w->cursel;
         case LB_SETCURSEL:
@@ -163,7 +166,10 @@ LRESULT CALLBACK control_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     } else if (w && w->k == kind::combobox) {
       switch (msg) {
         case CB_ADDSTRING: return (LRESULT)insert_item(*w, reinterpret_cast<const char *>(lp), w->style & CBS_SORT);
-        case CB_RESETCONTENT: w->items.clear(); w->cursel = -1; return CB_ERR + 1;
+        case CB_RESETCONTENT:
+          w->items.clear();
+          w->cursel = -1;
+          return CB_ERR + 1;
         case CB_GETCOUNT: return (LRESULT)w->items.size();
         case CB_GETCURSEL: return w->cursel;
         case CB_SETCURSEL:
@@ -263,12 +269,18 @@ void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, c
   w.visible = (style & WS_VISIBLE) != 0;
   w.serial = ++ui().serial;
   std::string c = cls && !IS_INTRESOURCE(cls) ? upper(cls) : std::string();
-  if (c == "BUTTON") w.k = kind::button;
-  else if (c == "STATIC") w.k = kind::stat;
-  else if (c == "EDIT") w.k = kind::edit;
-  else if (c == "LISTBOX") w.k = kind::listbox;
-  else if (c == "COMBOBOX") w.k = kind::combobox;
-  else if (c == "#32770") w.k = kind::dialog;
+  if (c == "BUTTON")
+    w.k = kind::button;
+  else if (c == "STATIC")
+    w.k = kind::stat;
+  else if (c == "EDIT")
+    w.k = kind::edit;
+  else if (c == "LISTBOX")
+    w.k = kind::listbox;
+  else if (c == "COMBOBOX")
+    w.k = kind::combobox;
+  else if (c == "#32770")
+    w.k = kind::dialog;
   ui().wins[h] = std::move(w);
 }
 
@@ -424,18 +436,24 @@ HWND find_dialog(int id) {
 }
 void refuse_dialog(int id, bool refuse) {
   std::lock_guard<std::mutex> l(wb::ui().mu);
-  if (refuse) wb::ui().refused_dialogs.insert(id);
-  else wb::ui().refused_dialogs.erase(id);
+  if (refuse)
+    wb::ui().refused_dialogs.insert(id);
+  else
+    wb::ui().refused_dialogs.erase(id);
 }
 void refuse_icon(int id, bool refuse) {
   std::lock_guard<std::mutex> l(wb::ui().mu);
-  if (refuse) wb::ui().refused_icons.insert(id);
-  else wb::ui().refused_icons.erase(id);
+  if (refuse)
+    wb::ui().refused_icons.insert(id);
+  else
+    wb::ui().refused_icons.erase(id);
 }
 void refuse_window_class(const std::string &name, bool refuse) {
   std::lock_guard<std::mutex> l(wb::ui().mu);
-  if (refuse) wb::ui().refused_classes.insert(wb::upper(name.c_str()));
-  else wb::ui().refused_classes.erase(wb::upper(name.c_str()));
+  if (refuse)
+    wb::ui().refused_classes.insert(wb::upper(name.c_str()));
+  else
+    wb::ui().refused_classes.erase(wb::upper(name.c_str()));
 }
 HWND control(HWND dialog, int id) { return GetDlgItem(dialog, id); }
 std::string text(HWND h) {
@@ -644,8 +662,10 @@ UINT WINAPI GetDlgItemTextA(HWND dlg, int id, LPSTR buf, int n) {
 }
 BOOL WINAPI SetDlgItemInt(HWND dlg, int id, UINT v, BOOL is_signed) {
   char buf[16];
-  if (is_signed) wsprintfA(buf, "%d", (int)v);
-  else wsprintfA(buf, "%u", v);
+  if (is_signed)
+    wsprintfA(buf, "%d", (int)v);
+  else
+    wsprintfA(buf, "%u", v);
   return SetDlgItemTextA(dlg, id, buf);
 }
 UINT WINAPI GetDlgItemInt(HWND dlg, int id, BOOL *ok, BOOL is_signed) {
@@ -687,8 +707,14 @@ BOOL WINAPI ShowWindow(HWND h, int cmd) {
   switch (cmd) {
     case SW_HIDE: w->visible = false; break;
     case SW_MINIMIZE:
-    case SW_SHOWMINIMIZED: w->visible = true; w->iconic = true; break;
-    default: w->visible = true; w->iconic = false; break;
+    case SW_SHOWMINIMIZED:
+      w->visible = true;
+      w->iconic = true;
+      break;
+    default:
+      w->visible = true;
+      w->iconic = false;
+      break;
   }
   return was;
 }
@@ -787,8 +813,8 @@ BOOL WINAPI AppendMenuA(HMENU m, UINT flags, UINT_PTR id, LPCSTR text) {
     return FALSE;
   }
   bool popup = (flags & MF_POPUP) != 0;
-  it->second.push_back(
-      {flags, popup ? 0 : id, (flags & MF_SEPARATOR) || !text ? "" : text, popup ? reinterpret_cast<HMENU>(id) : nullptr});
+  it->second.push_back({flags, popup ? 0 : id, (flags & MF_SEPARATOR) || !text ? "" : text,
+                        popup ? reinterpret_cast<HMENU>(id) : nullptr});
   return TRUE;
 }
 
@@ -858,8 +884,7 @@ HICON WINAPI LoadIconA(HINSTANCE inst, LPCSTR name) {
   std::lock_guard<std::mutex> l(ui().mu);
   const auto *res = resources_locked(inst);
   int id = IS_INTRESOURCE(name) ? (int)(uintptr_t)name : -1;
-  if (!res || std::find(res->icons.begin(), res->icons.end(), id) == res->icons.end() ||
-      ui().refused_icons.count(id)) {
+  if (!res || std::find(res->icons.begin(), res->icons.end(), id) == res->icons.end() || ui().refused_icons.count(id)) {
     set_last_error(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
   }
