@@ -68,6 +68,17 @@ TEST_F(dialogs_test, ListShowsTheDevicesOfBothSources) {
   EXPECT_EQ(icon_count(), 1u);
 }
 
+TEST_F(dialogs_test, DevicesGoneInOneChangeAllLeaveTheList) {
+  program_.source()->plug("usb#1", "Tavo meter", "123");
+  program_.source()->plug("usb#2", "Tavo meter", "124");
+  program_.source()->plug("usb#3", "Tavo meter", "125");
+  ASSERT_TRUE(wait_lines(3));
+  program_.source()->unplug_all();
+  ASSERT_TRUE(wait_lines(0));
+  ASSERT_TRUE(zephtest::wait_until([&] { return icon_count() == 0; }));
+  EXPECT_FALSE(standin::ui::visible(program_.main_window()));
+}
+
 TEST_F(dialogs_test, PropertiesOfAnAcquisitionDeviceSetTheChosenAttenuation) {
   driver_->plug(core_test::default_config(4711));
   ASSERT_TRUE(wait_lines(1));

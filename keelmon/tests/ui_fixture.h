@@ -87,6 +87,18 @@ class scripted_source : public notification_source {
       monitor_.notify(change_removed, this);
     });
   }
+  // Every device goes in one change, as a removal scan may find several gone at once.
+  void unplug_all() {
+    queue([this] {
+      {
+        device_monitor::guard hold(monitor_);
+        for (auto& [key, device] : devices_) removed_.push_back(std::move(device));
+        devices_.clear();
+        device_count_ = 0;
+      }
+      monitor_.notify(change_removed, this);
+    });
+  }
   unsigned polls() const { return polls_.load(); }
 
  private:
