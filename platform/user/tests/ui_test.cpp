@@ -69,6 +69,23 @@ INT_PTR CALLBACK test_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   return FALSE;
 }
 
+// A hidden top-level window of its own class, gone with the object.
+struct popup_window {
+  explicit popup_window(const char *cls) : cls(cls) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.lpszClassName = cls;
+    RegisterClassA(&wc);
+    h = CreateWindowExA(0, cls, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  }
+  ~popup_window() {
+    DestroyWindow(h);
+    UnregisterClassA(cls, nullptr);
+  }
+  const char *cls;
+  HWND h;
+};
+
 class ui_test : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -198,11 +215,8 @@ TEST_F(ui_test, MenusFromResourcesAndTrackedByTheTestHook) {
   EXPECT_EQ(GetMenuItemCount(top), 3);
   EXPECT_EQ(GetSubMenu(top, 0), nullptr);  // a plain item has no submenu
 
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "ui_test_owner";
-  RegisterClassA(&wc);
-  HWND owner = CreateWindowExA(0, "ui_test_owner", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  popup_window owner_window("ui_test_owner");
+  HWND owner = owner_window.h;
   ASSERT_NE(owner, nullptr);
   standin::ui::set_cursor_pos(3, 4);
   POINT at{};
@@ -226,16 +240,11 @@ TEST_F(ui_test, MenusFromResourcesAndTrackedByTheTestHook) {
   EXPECT_TRUE(DestroyMenu(menu));
   EXPECT_EQ(GetMenuItemCount(top), -1);  // the submenu went with it
   EXPECT_FALSE(TrackPopupMenu(top, TPM_RETURNCMD, 0, 0, 0, owner, nullptr));
-  DestroyWindow(owner);
-  UnregisterClassA("ui_test_owner", nullptr);
 }
 
 TEST_F(ui_test, NotificationAreaFollowsTheShellsRules) {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "ui_test_tray";
-  RegisterClassA(&wc);
-  HWND w = CreateWindowExA(0, "ui_test_tray", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  popup_window tray_window("ui_test_tray");
+  HWND w = tray_window.h;
   ASSERT_NE(w, nullptr);
   NOTIFYICONDATAA d{};
   d.cbSize = NOTIFYICONDATAA_V1_SIZE;
@@ -271,8 +280,6 @@ TEST_F(ui_test, NotificationAreaFollowsTheShellsRules) {
   d.cbSize = 20;
   standin::ui::refuse_tray_adds(false);
   EXPECT_FALSE(Shell_NotifyIconA(NIM_ADD, &d));  // a record too small for the first form
-  DestroyWindow(w);
-  UnregisterClassA("ui_test_tray", nullptr);
 }
 
 TEST_F(ui_test, StringsIconsAndBoxes) {
