@@ -108,10 +108,11 @@ TEST_P(DriverDevice, RangeOfTheLastListIsOptional) {
 
 // Every request of the query can fail; any failure leaves nothing kept.
 TEST_P(DriverDevice, AnyFailingRequestFailsTheWholeQuery) {
-  const DWORD codes[] = {IOCTL_GET_CHANNEL_COUNTS,    IOCTL_GET_INFO_8,   IOCTL_GET_INPUT_RANGE_STEPS,
-                         IOCTL_GET_OUTPUT_ATTENUATION_STEPS, IOCTL_GET_INPUT_LIST_32, IOCTL_GET_LIST_16,
-                         IOCTL_GET_LIST2_A,           IOCTL_GET_LIST2_B,  IOCTL_GET_LIST2_C,
-                         IOCTL_GET_OUTPUT_LIST_32};
+  const DWORD codes[] = {IOCTL_GET_CHANNEL_COUNTS,    IOCTL_GET_INFO_8,
+                         IOCTL_GET_INPUT_RANGE_STEPS, IOCTL_GET_OUTPUT_ATTENUATION_STEPS,
+                         IOCTL_GET_INPUT_LIST_32,     IOCTL_GET_LIST_16,
+                         IOCTL_GET_LIST2_A,           IOCTL_GET_LIST2_B,
+                         IOCTL_GET_LIST2_C,           IOCTL_GET_OUTPUT_LIST_32};
   plug(core_test::default_config());
   for (DWORD code : codes) {
     SCOPED_TRACE(code);
@@ -307,6 +308,52 @@ TEST(Steps, IndexOnTheGridOnly) {
   // Step 0 over a range, or a descending range: nothing matches.
   EXPECT_EQ(driver_device::step_index({0, 3000, 0}, 0), -1);
   EXPECT_EQ(driver_device::step_index({3000, 0, -1000}, 2000), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// A synchronous request whose wait ends first: the caller's buffer is never written afterwards, and the
+// request's record lives until the driver is done with it.
+TEST(DriverDeviceTimeout, LateCompletionNeverReachesTheCallersBuffer) {
+  core_test::acquisition_driver driver;
+  ASSERT_TRUE(driver.ready());
+  acqsim_config c = core_test::default_config(808);
+  driver.plug(c);
+  ASSERT_TRUE(standin::pnp::settle());
+  device_file file;
+  ASSERT_EQ(file.open(outside, 0, false), 0u);
+  driver_device dev(file, true);
+  ASSERT_TRUE(dev.valid());
+
+  c.pend = 2;  // held until released
+  ASSERT_TRUE(driver.update(c));
+  keelmon::channel_counts counts;
+  counts = {0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE};
+  DWORD size = sizeof counts;
+  EXPECT_FALSE(dev.control(true, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &counts, &size, 20));
+  c.pend = 0;
+  ASSERT_TRUE(driver.update(c));  // the held request completes now
+  // The next request collects the finished record; the late answer went to it, not to `counts`.
+  keelmon::info_block info;
+  size = sizeof info;
+  EXPECT_TRUE(dev.control(true, IOCTL_GET_INFO_8, nullptr, 0, &info, &size, INFINITE));
+  EXPECT_EQ(info.serial_number, 808u);
+  EXPECT_EQ(counts.input_signal, 0xEEEE);
+  EXPECT_EQ(counts.output_digital, 0xEEEE);
+
+  // One still held when the object goes is cancelled or waited for, never freed under the driver.
+  c.pend = 2;
+  ASSERT_TRUE(driver.update(c));
+  size = sizeof counts;
+  {
+    driver_device held(file, false);
+    EXPECT_FALSE(held.control(true, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &counts, &size, 20));
+    c.pend = 0;
+    ASSERT_TRUE(driver.update(c));
+  }
+  EXPECT_EQ(counts.input_signal, 0xEEEE);
 }
 
 }  // namespace

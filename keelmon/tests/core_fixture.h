@@ -77,19 +77,24 @@ class acquisition_driver {
     requests_ = reinterpret_cast<acqsim_requests_fn>(dlsym(module_, ACQSIM_REQUESTS));
     standin::pnp::install_driver(ACQSIM_SERVICE, LUMEWDM_PATH, {ACQSIM_HARDWARE_ID});
   }
+  // Every device leaves before the case ends, so that no removal runs on while the process exits.
+  // The module stays loaded: the PnP manager may still be unloading its own reference.
   ~acquisition_driver() {
     for (auto& i : plugged_)
       if (standin::pnp::device_state(i) != "absent") standin::pnp::unplug_root_device(i);
-    // The module stays loaded: the PnP manager may still be unloading its own reference.
+    for (auto& i : plugged_) EXPECT_TRUE(pump_until([&] { return standin::pnp::device_state(i) == "absent"; }));
+    EXPECT_TRUE(pump_until([] { return standin::pnp::settle(0); }));
   }
   bool ready() const { return set_next_ && update_ && last_set_ && requests_; }
 
   // Plugs a device that answers as `config`; its friendly name is what an installation would write.
-  std::string plug(const acqsim_config& config, const std::string& friendly_name = "Acquisition unit") {
+  std::string plug(const acqsim_config& config, const std::string& friendly_name = "Acquisition unit",
+                   bool manufacturer = true) {
     std::string unique = std::to_string(config.serial_number);
-    std::string instance = "ROOT\\LUME_ACQ\\" + unique;
-    standin::registry::set_string(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Enum\\" + instance, "FriendlyName",
-                                  friendly_name);
+    std::string key = "System\\CurrentControlSet\\Enum\\ROOT\\LUME_ACQ\\" + unique;
+    standin::registry::set_string(HKEY_LOCAL_MACHINE, key, "FriendlyName", friendly_name);
+    standin::registry::set_string(HKEY_LOCAL_MACHINE, key, "DeviceDesc", "Acquisition device");
+    if (manufacturer) standin::registry::set_string(HKEY_LOCAL_MACHINE, key, "Mfg", "Lume");
     set_next_(&config);
     std::string made = standin::pnp::add_root_device(ACQSIM_HARDWARE_ID, unique);
     plugged_.push_back(made);

@@ -8,6 +8,7 @@
 #include <standin/pnp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <dlfcn.h>
@@ -61,7 +62,8 @@ struct devnode {
   std::vector<std::string> hardware_ids;
   PDEVICE_OBJECT pdo = nullptr;  // referenced while the node lives
   service *svc = nullptr;
-  node_state state = node_state::added;
+  // Written by the PnP thread, read by device_state() from any thread.
+  std::atomic<node_state> state{node_state::added};
   int handles = 0;
   bool remove_when_closed = false;
   std::function<void()> on_removed;  // the bus forgets the device
