@@ -24,15 +24,7 @@ class usb_test : public ui_fixture {
     EXPECT_TRUE(standin::kernel::settle());
     ui_fixture::TearDown();
   }
-  void plug(const std::string& serial) {
-    simdev::instrument_config cfg;
-    cfg.serial_number = serial;
-    cfg.product = "ZEPH INSTRUMENT";
-    cfg.bcd_device = 0x0105;
-    model_ = std::make_shared<simdev::instrument>(cfg);
-    usb_ = std::make_shared<simdev::usb_device>(model_);
-    instance_ = standin::usbbus::plug(usb_);
-  }
+  void plug(const std::string& serial) { instance_ = core_test::plug_instrument(serial, model_, usb_); }
 
   program program_{false};
   std::shared_ptr<simdev::instrument> model_;
