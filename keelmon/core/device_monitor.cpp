@@ -159,6 +159,8 @@ bool device_monitor::has_device(const std::string& key) const {
 }
 
 bool device_monitor::start() {
+  // A worker left behind by a stop that could not wait for it is forgotten once it has ended.
+  if (worker_ && WaitForSingleObject(worker_->thread, 0) == WAIT_OBJECT_0) worker_.reset();
   if (worker_) return true;
   stopping_ = false;
   bool any = false;

@@ -111,6 +111,7 @@ class interface_notification_source : public notification_source {
   HWND window_ = nullptr;
   HDEVNOTIFY notification_ = nullptr;
   bool class_registered_ = false;
+  bool closing_ = false;  // the source destroys its own window: its thread's loop goes on
 };
 
 // The system's own USB instruments, learnt from the instrument API's control interface class.

@@ -57,7 +57,11 @@ void interface_notification_source::close_window() {
   if (notification_) UnregisterDeviceNotification(notification_);
   notification_ = nullptr;
   // A window of another thread cannot be destroyed from here; it goes with its thread.
-  if (window_ && GetWindowThreadProcessId(window_, nullptr) == GetCurrentThreadId()) DestroyWindow(window_);
+  if (window_ && GetWindowThreadProcessId(window_, nullptr) == GetCurrentThreadId()) {
+    closing_ = true;
+    DestroyWindow(window_);
+    closing_ = false;
+  }
   window_ = nullptr;
   if (class_registered_) UnregisterClassA(window_class, nullptr);
   class_registered_ = false;
@@ -85,7 +89,12 @@ LRESULT CALLBACK interface_notification_source::window_proc(HWND window, UINT me
       SetWindowLongPtrA(window, GWLP_USERDATA,
                         reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams));
       break;
-    case WM_DESTROY: PostQuitMessage(0); break;
+    case WM_DESTROY: {
+      // Destroyed by anyone but the source itself: the owning thread's loop ends with it.
+      auto* self = reinterpret_cast<interface_notification_source*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+      if (!self || !self->closing_) PostQuitMessage(0);
+      break;
+    }
     case WM_DEVICECHANGE:
       if (wparam == DBT_DEVNODES_CHANGED || wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE) {
         auto* self = reinterpret_cast<interface_notification_source*>(GetWindowLongPtrA(window, GWLP_USERDATA));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <simdev/instrument.h>
@@ -15,6 +16,9 @@
 #include <standin/usbbus.h>
 #include <string>
 #include <vector>
+
+#include <morvex/iapi.h>
+#include <w32cpp/loader.h>
 
 #include "core/device_file.h"
 #include "core/device_monitor.h"
@@ -218,6 +222,9 @@ TEST_F(InterfaceSource, WorkerRunsAndStopsAtOnce) {
   EXPECT_TRUE(monitor->stop());
   EXPECT_FALSE(monitor->running());
   EXPECT_EQ(monitor->worker_id(), 0u);
+  // Stopping the source does not end the message loop of the thread that owned its window.
+  MSG quit;
+  EXPECT_FALSE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
   EXPECT_TRUE(monitor->stop());
   // And again from the start: the window class was given back.
   ASSERT_TRUE(monitor->start());
@@ -244,6 +251,10 @@ TEST_F(InterfaceSource, StartFailsWhenNoSourceStartsOrNoWorkerCanBeMade) {
 class InstrumentSource : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Held for the whole process: the module's thread-local blocks stay valid for the leak check at
+    // exit after the PnP manager unloads the driver.
+    static void* pinned = dlopen(VANTREL_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pinned, nullptr);
     standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
     monitor->add_listener(&r);
     ASSERT_TRUE(monitor->add_source(notification_source::kind_instrument_api));
@@ -256,6 +267,7 @@ class InstrumentSource : public ::testing::Test {
     EXPECT_TRUE(zephtest::wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }));
     EXPECT_TRUE(standin::kernel::settle());
   }
+
   void plug(const std::string& serial) { instance = core_test::plug_instrument(serial, model, usb); }
   const keelmon::device_info* only_device() {
     device_monitor::guard hold(*monitor);
@@ -311,6 +323,114 @@ TEST_F(InstrumentSource, PresentAtStartIsReportedByStart) {
   EXPECT_EQ(only_device()->serial_number(), "1001");
   EXPECT_TRUE(monitor->stop());
   EXPECT_FALSE(monitor->running());
+}
+
+}  // namespace
+
+namespace {
+
+struct morvex_binding : w32cpp::dynamic_link_instance<morvex::iapi> {
+  morvex_binding() : dynamic_link_instance("morvex", "morvex_get_instance") {}
+};
+
+std::vector<std::string> listed(morvex::iapi& api) {
+  std::vector<std::string> names;
+  for (auto& d : api.device_manager()->device_interfaces(karnet::guid(api.control_interface_class().interface_class())))
+    names.push_back(d.name());
+  return names;
+}
+
+// One instrument leaves and another arrives before the source looks: both changes are taken from that
+// one look, the arrival first.
+TEST_F(InstrumentSource, ArrivalAndRemovalSeenTogetherAreBothApplied) {
+  morvex_binding api;
+  ASSERT_TRUE(api);
+  notification_source& source = *monitor->sources().front();
+  plug("2001");
+  ASSERT_TRUE(standin::pnp::settle());
+  ASSERT_TRUE(source.start());  // polled by hand: no worker takes the events first
+  ASSERT_TRUE(zephtest::wait_until([&] { return source.device_count() == 1; }));
+  source.poll();  // the arrival of 2001, if the start did not take it already
+  ASSERT_NE(only_device(), nullptr);
+  std::string first = instance;
+
+  standin::usbbus::unplug(first);
+  plug("2002");
+  ASSERT_TRUE(standin::pnp::settle());
+  ASSERT_TRUE(zephtest::wait_until([&] {
+    auto names = listed(*api.get());
+    return names.size() == 1 && names[0].find("2002") != std::string::npos;
+  }));
+  size_t added = log.count(keelmon::change_added);
+  source.poll();
+  EXPECT_EQ(log.count(keelmon::change_added), added + 1);
+  EXPECT_EQ(log.count(keelmon::change_removed), 1u);
+  ASSERT_NE(only_device(), nullptr);
+  EXPECT_EQ(only_device()->serial_number(), "2002");
+  EXPECT_EQ(r.gone_products_, std::vector<std::string>{"Zeph instrument"});
+  EXPECT_TRUE(source.stop());
+}
+
+LRESULT CALLBACK answer_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+  if (m == WM_USER) return 42;
+  return DefWindowProcA(h, m, w, l);
+}
+
+// A listener on the worker sends to a window of the thread that waits for the monitor's lock: the
+// waiting thread answers, so neither waits for the other for ever.
+TEST_F(InstrumentSource, ListenerMaySendToAThreadWaitingForTheLock) {
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = answer_proc;
+  wc.lpszClassName = "CoreTestAnswer";
+  ASSERT_TRUE(RegisterClassA(&wc));
+  HWND target = CreateWindowExA(0, "CoreTestAnswer", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(target, nullptr);
+  std::atomic<LRESULT> answered{0};
+  r.on_change_hook = [&](const change_record&) {
+    if (GetCurrentThreadId() != monitor->worker_id()) return;
+    Sleep(50);  // the test thread is waiting for the lock by now
+    answered = SendMessageA(target, WM_USER, 0, 0);
+  };
+  ASSERT_TRUE(monitor->start());
+  plug("3001");
+  // Only the lock's own waits run here: no pumping by the test.
+  EXPECT_TRUE(zephtest::wait_until([&] {
+    monitor->device_count();
+    return answered.load() == 42;
+  }));
+  EXPECT_TRUE(monitor->stop());
+  DestroyWindow(target);
+  UnregisterClassA("CoreTestAnswer", nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A worker held up by a slow listener past the stop's wait: the stop reports it, still stops the sources,
+// and the worker, once free, neither polls nor restarts them.
+TEST_F(InstrumentSource, StopThatCannotEndTheWorkerInTimeStillStopsTheSources) {
+  zephtest::flag in_listener;
+  r.on_change_hook = [&](const change_record&) {
+    if (GetCurrentThreadId() != monitor->worker_id()) return;
+    in_listener.set();
+    Sleep(device_monitor::stop_wait_ms + 300);  // a listener slower than the stop's wait
+  };
+  ASSERT_TRUE(monitor->start());
+  plug("4001");
+  ASSERT_TRUE(in_listener.wait());
+  EXPECT_FALSE(monitor->stop());
+  notification_source& source = *monitor->sources().front();
+  EXPECT_FALSE(source.started());
+  EXPECT_TRUE(monitor->stopping());
+  ASSERT_TRUE(zephtest::wait_until([&] { return !monitor->running(); }));
+  EXPECT_FALSE(source.started());
+  // Once it has ended, a new start makes a new worker.
+  r.on_change_hook = nullptr;
+  ASSERT_TRUE(monitor->start());
+  EXPECT_TRUE(source.started());
+  EXPECT_TRUE(zephtest::wait_until([&] { return monitor->running(); }));
+  EXPECT_TRUE(monitor->stop());
 }
 
 }  // namespace
