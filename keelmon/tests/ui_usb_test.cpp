@@ -15,6 +15,10 @@ class usb_test : public ui_fixture {
  protected:
   void SetUp() override {
     standin::ui::reset();
+    // Held for the whole process: the driver module's thread-local blocks stay valid for the leak check
+    // at exit after the PnP manager unloads it.
+    static void* pinned = dlopen(VANTREL_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pinned, nullptr);
     standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
   }
   void TearDown() override {
