@@ -235,12 +235,10 @@ void tray_icon::handle(UINT message, WPARAM, LPARAM lparam) {
     if (message == taskbar_created && taskbar_created && s.taskbar_event) SetEvent(s.taskbar_event);
   }
   if (message != taskbar_created || !taskbar_created) return;
-  bool again;
-  {
-    section_lock l(section_);
-    again = added_ || add_failed_;
-  }
-  if (again) readd();
+  // One hold of the (re-entrant) section for the test and the re-add, so that an icon removed meanwhile
+  // is not brought back.
+  section_lock l(section_);
+  if (added_ || add_failed_) readd();
 }
 
 // ---- device_tray_icon ------------------------------------------------------------------------
