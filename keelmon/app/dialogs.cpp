@@ -80,6 +80,19 @@ bool CDeviceListDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_P
     }
     return false;
   }
+  if (message == WM_PAINT && IsIconic(hwnd())) {
+    // Minimised: the icon centred in the client area.
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(hwnd(), &paint);
+    SendMessageA(hwnd(), WM_ICONERASEBKGND, (WPARAM)dc, 0);
+    RECT area;
+    GetClientRect(hwnd(), &area);
+    int x = (area.right - area.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+    int y = (area.bottom - area.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+    DrawIcon(dc, x, y, icon_);
+    EndPaint(hwnd(), &paint);
+    return true;
+  }
   if (message == WM_QUERYDRAGICON) {
     result = (INT_PTR)icon_;
     return true;

@@ -282,11 +282,22 @@ TEST_F(dialogs_test, SystemMenuOffersTheAboutBoxAndCloseHides) {
   ASSERT_TRUE(standin::ui::press(about, IDOK));
   ASSERT_TRUE(wait_closed(about));
 
+  // Minimised, it paints its icon centred; restored, it leaves painting to the system.
+  ShowWindow(main, SW_MINIMIZE);
+  ASSERT_TRUE(PostMessageA(main, WM_PAINT, 0, 0));
+  ASSERT_TRUE(zephtest::wait_until([] { return standin::ui::drawn_icons().size() == 1; }));
+  auto drawn = standin::ui::drawn_icons()[0];
+  EXPECT_EQ(drawn.hwnd, main);
+  EXPECT_EQ(drawn.x, 0);
+  EXPECT_EQ(drawn.y, 0);
+  EXPECT_EQ(drawn.icon, standin::ui::window_icon(main, true));
   ShowWindow(main, SW_RESTORE);
+  ASSERT_TRUE(PostMessageA(main, WM_PAINT, 0, 0));
   ASSERT_TRUE(PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0));
   ASSERT_TRUE(zephtest::wait_until([&] { return !standin::ui::visible(main); }));
   EXPECT_TRUE(IsWindow(main));
   EXPECT_FALSE(program_.finished());
+  EXPECT_EQ(standin::ui::drawn_icons().size(), 1u);
 }
 
 }  // namespace

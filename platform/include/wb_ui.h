@@ -13,6 +13,22 @@ DECLARE_HANDLE(HDC);
 DECLARE_HANDLE(HBITMAP);
 typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
+typedef struct tagRECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+} RECT, *PRECT, *LPRECT;
+
+typedef struct tagPAINTSTRUCT {
+  HDC hdc;
+  BOOL fErase;
+  RECT rcPaint;
+  BOOL fRestore;
+  BOOL fIncUpdate;
+  BYTE rgbReserved[32];
+} PAINTSTRUCT, *LPPAINTSTRUCT;
+
 typedef struct tagSIZE {
   LONG cx;
   LONG cy;
@@ -34,6 +50,7 @@ typedef struct tagSIZE {
 #define WM_GETTEXTLENGTH 0x000E
 #define WM_PAINT 0x000F
 #define WM_QUERYDRAGICON 0x0037
+#define WM_ICONERASEBKGND 0x0027
 #define WM_SETICON 0x0080
 #define WM_KEYDOWN 0x0100
 #define WM_INITDIALOG 0x0110
@@ -46,6 +63,9 @@ typedef struct tagSIZE {
 #define WM_RBUTTONDOWN 0x0204
 #define WM_RBUTTONUP 0x0205
 #define WM_RBUTTONDBLCLK 0x0206
+
+#define SM_CXICON 11
+#define SM_CYICON 12
 
 #define ICON_SMALL 0
 #define ICON_BIG 1
@@ -201,6 +221,11 @@ HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
 BOOL WINAPI DestroyIcon(HICON hIcon);
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 
+HDC WINAPI BeginPaint(HWND hWnd, LPPAINTSTRUCT lpPaint);
+BOOL WINAPI EndPaint(HWND hWnd, const PAINTSTRUCT *lpPaint);
+BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect);
+int WINAPI GetSystemMetrics(int nIndex);
+BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon);
 HDC WINAPI GetDC(HWND hWnd);
 int WINAPI ReleaseDC(HWND hWnd, HDC hDC);
 BOOL WINAPI GetTextExtentPoint32A(HDC hdc, LPCSTR lpString, int c, LPSIZE psizl);

@@ -32,6 +32,7 @@ struct ui_win {
   kind k = kind::other;
   bool visible = false;
   bool iconic = false;
+  int cx = 0, cy = 0;
   uint64_t serial = 0;
   // list box, combo box, edit
   std::vector<std::string> items;
@@ -72,6 +73,9 @@ struct ui_state {
   POINT cursor{0, 0};
   std::vector<standin::ui::message_box> boxes;
   std::vector<UINT> beeps;
+  std::vector<standin::ui::drawn_icon> drawn;
+  std::map<HDC, HWND> paint_dcs;  // BeginPaint's device contexts until EndPaint
+  uintptr_t next_dc = 0x60000;
   std::function<int(const standin::ui::message_box &)> answer;
   HWND foreground = nullptr;
   std::map<std::string, UINT> messages;  // upper-case name
@@ -259,7 +263,7 @@ bool ui_refuses(const char *cls) {
   return !ui().refused_classes.empty() && ui().refused_classes.count(upper(cls));
 }
 
-void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, const char *cls) {
+void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, const char *cls, int cx, int cy) {
   std::lock_guard<std::mutex> l(ui().mu);
   ui_win w;
   w.parent = parent;
@@ -267,6 +271,8 @@ void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, c
   w.style = style;
   w.text = title ? title : "";
   w.visible = (style & WS_VISIBLE) != 0;
+  w.cx = cx < 0 ? 0 : cx;
+  w.cy = cy < 0 ? 0 : cy;
   w.serial = ++ui().serial;
   std::string c = cls && !IS_INTRESOURCE(cls) ? upper(cls) : std::string();
   if (c == "BUTTON")
@@ -414,6 +420,10 @@ std::vector<message_box> message_boxes() {
   std::lock_guard<std::mutex> l(wb::ui().mu);
   return wb::ui().boxes;
 }
+std::vector<drawn_icon> drawn_icons() {
+  std::lock_guard<std::mutex> l(wb::ui().mu);
+  return wb::ui().drawn;
+}
 std::vector<UINT> beeps() {
   std::lock_guard<std::mutex> l(wb::ui().mu);
   return wb::ui().beeps;
@@ -503,6 +513,7 @@ void reset() {
   auto &s = wb::ui();
   s.boxes.clear();
   s.beeps.clear();
+  s.drawn.clear();
   s.tracked.clear();
   s.refused_dialogs.clear();
   s.refused_icons.clear();
@@ -917,6 +928,44 @@ int WINAPI LoadStringA(HINSTANCE inst, UINT id, LPSTR buf, int n) {
       }
   set_last_error(ERROR_RESOURCE_NAME_NOT_FOUND);
   return 0;
+}
+
+HDC WINAPI BeginPaint(HWND h, LPPAINTSTRUCT ps) {
+  std::lock_guard<std::mutex> l(ui().mu);
+  if (!ps || !find_locked(h)) {
+    set_last_error(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+  }
+  *ps = PAINTSTRUCT{};
+  ps->hdc = reinterpret_cast<HDC>(ui().next_dc += 4);
+  ui().paint_dcs[ps->hdc] = h;
+  return ps->hdc;
+}
+BOOL WINAPI EndPaint(HWND, const PAINTSTRUCT *ps) {
+  std::lock_guard<std::mutex> l(ui().mu);
+  return ps && ui().paint_dcs.erase(ps->hdc) ? TRUE : FALSE;
+}
+BOOL WINAPI GetClientRect(HWND h, LPRECT r) {
+  std::lock_guard<std::mutex> l(ui().mu);
+  ui_win *w = find_locked(h);
+  if (!w || !r) {
+    set_last_error(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  // A minimised window's client area is its icon.
+  *r = w->iconic ? RECT{0, 0, standin::ui::icon_size, standin::ui::icon_size} : RECT{0, 0, w->cx, w->cy};
+  return TRUE;
+}
+int WINAPI GetSystemMetrics(int index) { return index == SM_CXICON || index == SM_CYICON ? standin::ui::icon_size : 0; }
+BOOL WINAPI DrawIcon(HDC dc, int x, int y, HICON icon) {
+  std::lock_guard<std::mutex> l(ui().mu);
+  auto it = ui().paint_dcs.find(dc);
+  if (!icon || (it == ui().paint_dcs.end() && dc != reinterpret_cast<HDC>(0x50000))) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ui().drawn.push_back({it == ui().paint_dcs.end() ? nullptr : it->second, x, y, icon});
+  return TRUE;
 }
 
 HDC WINAPI GetDC(HWND h) {

@@ -13,7 +13,7 @@ void ui_ensure_classes();
 // True when tests made windows of this class fail.
 bool ui_refuses(const char *cls);
 // A window exists (before WM_NCCREATE) or is gone.
-void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, const char *cls);
+void ui_on_create(HWND h, HWND parent, int id, DWORD style, const char *title, const char *cls, int cx, int cy);
 void ui_on_destroy(HWND h);
 std::vector<HWND> ui_children(HWND h);
 // Default handling of what DefWindowProcA leaves to the user interface (text, icons, system

@@ -383,7 +383,7 @@ HWND WINAPI CreateWindowExA(DWORD exstyle, LPCSTR class_name, LPCSTR window_name
   }
   CREATESTRUCTA cs{param, instance, menu, parent, cy, cx, y, x, (LONG)style, window_name, class_name, exstyle};
   HWND h = w->h;
-  ui_on_create(h, w->parent, (int)(LONG_PTR)menu, style, window_name, class_name);
+  ui_on_create(h, w->parent, (int)(LONG_PTR)menu, style, window_name, class_name, cx, cy);
   if (!w->proc(h, WM_NCCREATE, 0, (LPARAM)&cs)) {
     ui_on_destroy(h);
     std::lock_guard<std::mutex> l(gui().mu);

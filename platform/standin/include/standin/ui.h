@@ -118,6 +118,15 @@ std::vector<std::string> system_menu_items(HWND hwnd);
 bool pick(HWND list_or_combo, int index, bool double_click = false);
 // The user presses a button of a dialog (WM_COMMAND posted to the dialog).
 bool press(HWND dialog, int id);
+// Icons drawn with DrawIcon: the window painted, the place and the icon.
+struct drawn_icon {
+  HWND hwnd;
+  int x, y;
+  HICON icon;
+};
+std::vector<drawn_icon> drawn_icons();
+// Size of an icon (GetSystemMetrics) and of a client area: the window's size as made.
+inline constexpr int icon_size = 32;
 // Width of one character as GetTextExtentPoint32A measures it.
 inline constexpr int char_width = 6;
 
