@@ -9,7 +9,7 @@ class app_test : public ui_fixture {};
 TEST_F(app_test, StartsHiddenAndShowsTheIconOnlyWhileADeviceIsPresent) {
   program p;
   ASSERT_TRUE(p.start());
-  ASSERT_TRUE(p.app()->init_result.load());
+  ASSERT_TRUE(p.init_result());
   // Added during start-up, removed at its end: no device yet.
   EXPECT_EQ(standin::ui::tray_calls(NIM_ADD), 1u);
   EXPECT_GE(standin::ui::tray_calls(NIM_DELETE), 1u);
@@ -44,7 +44,7 @@ TEST_F(app_test, SecondStartShowsItsBoxAndLeavesTheFirstRunning) {
 
   {
     device_monitor monitor;
-    observed_app second(monitor);
+    CDeviceManagerApp second(monitor);
     EXPECT_EQ(second.InitInstance(), FALSE);
     EXPECT_TRUE(second.second_instance());
     second.ExitInstance();
@@ -65,7 +65,7 @@ TEST_F(app_test, SecondStartShowsItsBoxAndLeavesTheFirstRunning) {
   // Its mutex went with it: a new start is the only instance again.
   program third;
   ASSERT_TRUE(third.start());
-  EXPECT_TRUE(third.app()->init_result.load());
+  EXPECT_TRUE(third.init_result());
 }
 
 TEST_F(app_test, LeftClickShowsTheDeviceListInFront) {

@@ -14,7 +14,7 @@ class dialogs_test : public ui_fixture {
     driver_ = std::make_unique<core_test::acquisition_driver>();
     ASSERT_TRUE(driver_->ready());
     ASSERT_TRUE(program_.start());
-    ASSERT_TRUE(program_.app()->init_result.load());
+    ASSERT_TRUE(program_.init_result());
   }
   void TearDown() override {
     program_.quit();

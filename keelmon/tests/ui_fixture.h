@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -111,23 +112,30 @@ class scripted_source : public notification_source {
   std::atomic<unsigned> polls_{0};
 };
 
-// The application with its start and end observed.
-class observed_app : public CDeviceManagerApp {
- public:
-  using CDeviceManagerApp::CDeviceManagerApp;
-  BOOL InitInstance() override {
-    BOOL r = CDeviceManagerApp::InitInstance();
-    init_result = r;
-    init_done.set();
-    return r;
-  }
-  int ExitInstance() override {
-    icons_at_exit = standin::ui::tray_icons().size();
-    return CDeviceManagerApp::ExitInstance();
-  }
+// What the test learns of the application's start and end; it outlives the application.
+struct app_observations {
   std::atomic<BOOL> init_result{FALSE};
   zephtest::flag init_done;
   std::atomic<size_t> icons_at_exit{0};
+};
+
+// The application with its start and end observed.
+class observed_app : public CDeviceManagerApp {
+ public:
+  observed_app(device_monitor& monitor, app_observations& seen) : CDeviceManagerApp(monitor), seen_(seen) {}
+  BOOL InitInstance() override {
+    BOOL r = CDeviceManagerApp::InitInstance();
+    seen_.init_result = r;
+    seen_.init_done.set();
+    return r;
+  }
+  int ExitInstance() override {
+    seen_.icons_at_exit = standin::ui::tray_icons().size();
+    return CDeviceManagerApp::ExitInstance();
+  }
+
+ private:
+  app_observations& seen_;
 };
 
 // The program on its own UI thread: the monitor, the scripted source and the application are made,
@@ -136,11 +144,13 @@ class program {
  public:
   explicit program(bool with_scripted_source = true) : scripted_(with_scripted_source) {}
   ~program() {
-    if (thread_.joinable()) {
-      quit();
-      finished_.wait();
-      thread_.join();
+    if (!thread_.joinable()) return;
+    if (!quit()) {
+      // A program that does not end would keep using this object: stop the case here.
+      ADD_FAILURE() << "the program did not end in time";
+      std::abort();
     }
+    thread_.join();
   }
 
   // Starts the program; true once its start-up returned (its result in init_result()).
@@ -153,18 +163,15 @@ class program {
           source_ = s.get();
           monitor.add_source(std::move(s));
         }
-        observed_app app(monitor);
+        observed_app app(monitor, seen_);
         app_.store(&app);
-        exit_code_ = app.execute(GetModuleHandleA(nullptr));
-        icons_at_exit_ = app.icons_at_exit.load();
+        app.execute(GetModuleHandleA(nullptr));
         app_.store(nullptr);
         source_ = nullptr;
       }
       finished_.set();
     });
-    if (!zephtest::wait_until([&] { return app_.load() != nullptr || finished_.is_set(); })) return false;
-    if (finished_.is_set()) return true;
-    return app_.load()->init_done.wait() || finished_.is_set();
+    return seen_.init_done.wait() || finished_.wait();
   }
   // Asks the program to end (as "Close application" does) and waits for it.
   bool quit() {
@@ -181,7 +188,8 @@ class program {
     return a && a->main_dialog() ? a->main_dialog()->hwnd() : nullptr;
   }
   HWND list() const { return GetDlgItem(main_window(), IDC_DEVICE_LIST); }
-  size_t icons_at_exit() const { return icons_at_exit_; }
+  size_t icons_at_exit() const { return seen_.icons_at_exit.load(); }
+  BOOL init_result() const { return seen_.init_result.load(); }
 
  private:
   bool scripted_;
@@ -189,8 +197,7 @@ class program {
   std::atomic<observed_app*> app_{nullptr};
   std::atomic<scripted_source*> source_{nullptr};
   zephtest::flag finished_;
-  int exit_code_ = 0;
-  size_t icons_at_exit_ = 0;
+  app_observations seen_;
 };
 
 // Every test starts with a clean user interface and no instrument library (the scripted source stands

@@ -38,7 +38,7 @@ class usb_test : public ui_fixture {
 
 TEST_F(usb_test, InstrumentIsListedWithItsPropertiesAndLeavesWhenUnplugged) {
   ASSERT_TRUE(program_.start());
-  ASSERT_TRUE(program_.app()->init_result.load());
+  ASSERT_TRUE(program_.init_result());
   EXPECT_EQ(icon_count(), 0u);
   plug("000777");
   HWND list = program_.list();
