@@ -52,10 +52,9 @@ NTSTATUS STDCALL_invalid(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// Never destroyed: the PnP thread may still free a device object while the process exits.
-std::mutex &g_live_mu = *new std::mutex;
-std::map<PDRIVER_OBJECT, long> &g_live = *new std::map<PDRIVER_OBJECT, long>;  // device objects not yet freed, per driver
-std::function<void(PDRIVER_OBJECT)> &g_last_device_freed = *new std::function<void(PDRIVER_OBJECT)>;
+std::mutex g_live_mu;
+std::map<PDRIVER_OBJECT, long> g_live;  // device objects allocated and not yet freed, per driver
+std::function<void(PDRIVER_OBJECT)> g_last_device_freed;
 
 void free_device_memory(PDEVICE_OBJECT d) {
   PDRIVER_OBJECT drv = d->DriverObject;
