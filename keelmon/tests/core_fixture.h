@@ -13,8 +13,11 @@
 #include <vector>
 
 #include <simdev/acquisition.h>
+#include <simdev/instrument.h>
+#include <simdev/usb_device.h>
 #include <standin/pnp.h>
 #include <standin/registry.h>
+#include <standin/usbbus.h>
 
 #include "core/acquisition_codes.h"
 #include "zephtest/wait.h"
@@ -127,6 +130,18 @@ inline std::string interface_path_of(const std::string& instance) {
   std::string s;
   for (char c : instance) s += c == '\\' ? '#' : static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return "\\\\?\\" + s + "#{ff646f80-8def-11d2-9449-00105a075f6b}";
+}
+
+// Plugs a simulated instrument ("ZEPH INSTRUMENT", bcdDevice 0x0105) on the USB bus; its instance id.
+inline std::string plug_instrument(const std::string& serial, std::shared_ptr<simdev::instrument>& model,
+                                   std::shared_ptr<simdev::usb_device>& usb) {
+  simdev::instrument_config cfg;
+  cfg.serial_number = serial;
+  cfg.product = "ZEPH INSTRUMENT";
+  cfg.bcd_device = 0x0105;
+  model = std::make_shared<simdev::instrument>(cfg);
+  usb = std::make_shared<simdev::usb_device>(model);
+  return standin::usbbus::plug(usb);
 }
 
 }  // namespace core_test

@@ -268,15 +268,7 @@ class InstrumentSource : public ::testing::Test {
     EXPECT_TRUE(standin::kernel::settle());
   }
 
-  void plug(const std::string& serial) {
-    simdev::instrument_config cfg;
-    cfg.serial_number = serial;
-    cfg.product = "ZEPH INSTRUMENT";
-    cfg.bcd_device = 0x0105;
-    model = std::make_shared<simdev::instrument>(cfg);
-    usb = std::make_shared<simdev::usb_device>(model);
-    instance = standin::usbbus::plug(usb);
-  }
+  void plug(const std::string& serial) { instance = core_test::plug_instrument(serial, model, usb); }
   const keelmon::device_info* only_device() {
     device_monitor::guard hold(*monitor);
     const auto& d = monitor->sources().front()->devices();

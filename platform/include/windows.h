@@ -467,6 +467,9 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 #if __has_include(<winuser.h>)
 #include <winuser.h>
 #endif
+#if __has_include(<wb_ui.h>)
+#include <wb_ui.h>
+#endif
 #if __has_include(<wb_fileio.h>)
 #include <wb_fileio.h>
 #endif

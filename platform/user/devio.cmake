@@ -5,6 +5,7 @@ target_sources(winplat PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/devinst.cpp
   ${CMAKE_CURRENT_LIST_DIR}/wideio.cpp
   ${CMAKE_CURRENT_LIST_DIR}/window.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ui.cpp
 )
 
 # The startup of a windowed program on Linux: main() hands the command-line tail to its WinMain, as

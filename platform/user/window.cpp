@@ -15,6 +15,7 @@
 
 #include "kernel/kbridge.h"
 #include "kobject.h"
+#include "ui_internal.h"
 
 namespace wb {
 namespace {
@@ -136,6 +137,7 @@ kref<msg_queue> current_queue() {
 
 void destroy_thread_windows(DWORD tid) {
   std::vector<sent_msg> dropped;
+  std::vector<HWND> gone;
   kref<msg_queue> q;
   {
     auto &g = gui();
@@ -143,6 +145,7 @@ void destroy_thread_windows(DWORD tid) {
     for (auto it = g.windows.begin(); it != g.windows.end();) {
       if (it->second->tid == tid) {
         HWND h = it->first;
+        gone.push_back(h);
         for (auto n = g.notifications.begin(); n != g.notifications.end();)
           n = n->second.hwnd == h ? g.notifications.erase(n) : std::next(n);
         it = g.windows.erase(it);
@@ -164,6 +167,7 @@ void destroy_thread_windows(DWORD tid) {
     q->posted.clear();
   }
   for (auto &m : dropped) finish_sent(m, 0);
+  for (HWND h : gone) ui_on_destroy(h);
 }
 
 std::shared_ptr<window> find_window(HWND h) {
@@ -347,6 +351,11 @@ BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE) {
 
 HWND WINAPI CreateWindowExA(DWORD exstyle, LPCSTR class_name, LPCSTR window_name, DWORD style, int x, int y, int cx,
                             int cy, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
+  ui_ensure_classes();
+  if (ui_refuses(class_name)) {
+    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   kref<msg_queue> q = current_queue();
   auto w = std::make_shared<window>();
   {
@@ -374,7 +383,9 @@ HWND WINAPI CreateWindowExA(DWORD exstyle, LPCSTR class_name, LPCSTR window_name
   }
   CREATESTRUCTA cs{param, instance, menu, parent, cy, cx, y, x, (LONG)style, window_name, class_name, exstyle};
   HWND h = w->h;
+  ui_on_create(h, w->parent, (int)(LONG_PTR)menu, style, window_name, class_name, cx, cy);
   if (!w->proc(h, WM_NCCREATE, 0, (LPARAM)&cs)) {
+    ui_on_destroy(h);
     std::lock_guard<std::mutex> l(gui().mu);
     gui().windows.erase(h);
     set_last_error(0);
@@ -398,12 +409,17 @@ BOOL WINAPI DestroyWindow(HWND h) {
     return FALSE;
   }
   w->proc(h, WM_DESTROY, 0, 0);
+  // Children go with their parent, as on Windows.
+  for (HWND child : ui_children(h)) DestroyWindow(child);
   w->proc(h, WM_NCDESTROY, 0, 0);
-  auto &g = gui();
-  std::lock_guard<std::mutex> l(g.mu);
-  for (auto n = g.notifications.begin(); n != g.notifications.end();)
-    n = n->second.hwnd == h ? g.notifications.erase(n) : std::next(n);
-  g.windows.erase(h);
+  {
+    auto &g = gui();
+    std::lock_guard<std::mutex> l(g.mu);
+    for (auto n = g.notifications.begin(); n != g.notifications.end();)
+      n = n->second.hwnd == h ? g.notifications.erase(n) : std::next(n);
+    g.windows.erase(h);
+  }
+  ui_on_destroy(h);
   return TRUE;
 }
 
@@ -425,7 +441,9 @@ DWORD WINAPI GetWindowThreadProcessId(HWND h, LPDWORD pid) {
   return w->tid;
 }
 
-LRESULT WINAPI DefWindowProcA(HWND h, UINT msg, WPARAM, LPARAM) {
+LRESULT WINAPI DefWindowProcA(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  LRESULT r = 0;
+  if (ui_default(h, msg, wp, lp, r)) return r;
   switch (msg) {
     case WM_NCCREATE: return TRUE;
     case WM_CLOSE: DestroyWindow(h); return 0;
