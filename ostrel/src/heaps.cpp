@@ -11,6 +11,15 @@
 
 #include "pool.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define OSTREL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define OSTREL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define OSTREL_POISON(p, n) ((void)(p), (void)(n))
+#define OSTREL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace ostrel {
 
 void* w32heap::alloc(uint32_t size, bool zero) {
@@ -53,6 +62,26 @@ struct locked_list {
   locked_list& operator=(const locked_list&) = delete;
 };
 
+// Per slot, touched only by the thread that has the slot to itself (or by the module's end).
+struct spare {
+  spare* next;
+};
+constexpr unsigned spare_records_max = 64;
+struct alignas(64) spare_list {
+  spare* top = nullptr;
+  unsigned count = 0;
+};
+spare_list spares[thread_slots];
+
+void drop_spares(spare_list& l) {
+  while (spare* r = l.top) {
+    l.top = r->next;
+    OSTREL_UNPOISON(r, spare_record_size);
+    ::operator delete(r);
+  }
+  l.count = 0;
+}
+
 void reap(retirable* more);
 
 // The module's lists. Threads' slot holders are destroyed before the module goes (the loader of a
@@ -61,7 +90,10 @@ void reap(retirable* more);
 struct module_lists {
   locked_list<w32heap_sized*> buckets;  // every live bucket, so that an ending thread can give its slot back
   locked_list<retirable*> parked;       // heaps let go by their pool with blocks still out
-  ~module_lists() { reap(nullptr); }
+  ~module_lists() {
+    reap(nullptr);
+    for (spare_list& l : spares) drop_spares(l);
+  }
 } lists;
 
 locked_list<w32heap_sized*>& buckets() { return lists.buckets; }
@@ -70,6 +102,8 @@ locked_list<retirable*>& parked() { return lists.parked; }
 // A thread takes a free slot for its life; beyond thread_slots threads alive at once, slots are
 // shared in turn.
 std::atomic<bool> slot_taken[thread_slots];
+thread_local unsigned t_tally_cell = thread_slots;
+
 std::atomic<unsigned> next_shared_slot{0};
 
 struct thread_slot_holder {
@@ -86,6 +120,10 @@ struct thread_slot_holder {
     if (!owned) index = next_shared_slot.fetch_add(1, std::memory_order_relaxed) % thread_slots;
   }
   ~thread_slot_holder() {
+    // From here on this thread counts in the shared cell and keeps no records: the slot may go to a
+    // new thread.
+    if (t_tally_cell < thread_slots) drop_spares(spares[t_tally_cell]);
+    t_tally_cell = thread_slots;
     {
       auto& r = buckets();
       w32cpp::section_lock hold(r.lock);
@@ -102,6 +140,7 @@ unsigned take_slot() {
   // The holder's destructor (at the thread's end) gives the slot back.
   static thread_local thread_slot_holder holder;
   t_slot_index = holder.index;
+  t_tally_cell = holder.owned ? holder.index : thread_slots;
   return holder.index;
 }
 
@@ -110,6 +149,36 @@ unsigned take_slot() {
 unsigned thread_slot() {
   const unsigned i = t_slot_index;
   return i < thread_slots ? i : take_slot();
+}
+
+unsigned tally_cell() {
+  if (t_slot_index >= thread_slots) thread_slot();
+  return t_tally_cell;
+}
+
+void* take_spare_record() {
+  const unsigned i = t_tally_cell;
+  if (i >= thread_slots) return nullptr;
+  spare_list& l = spares[i];
+  spare* r = l.top;
+  if (!r) return nullptr;
+  OSTREL_UNPOISON(r, spare_record_size);
+  l.top = r->next;
+  --l.count;
+  return r;
+}
+
+bool keep_spare_record(void* record) {
+  const unsigned i = tally_cell();
+  if (i >= thread_slots) return false;
+  spare_list& l = spares[i];
+  if (l.count >= spare_records_max) return false;
+  auto* r = static_cast<spare*>(record);
+  r->next = l.top;
+  l.top = r;
+  ++l.count;
+  OSTREL_POISON(r + 1, spare_record_size - sizeof(spare));
+  return true;
 }
 
 namespace {

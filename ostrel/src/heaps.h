@@ -55,12 +55,23 @@ class w32heap_virtual : public iheap {
 // when it ends. Up to that many threads alive at once never share a slot.
 constexpr unsigned thread_slots = 16;
 unsigned thread_slot();
+// The calling thread's cell of a per-slot count: its slot while it has the slot to itself, else
+// `thread_slots`, the cell that every other thread shares.
+unsigned tally_cell();
+
+// Records of blocks (up to spare_record_size bytes) that a thread freed, kept in its slot for its
+// next blocks while it has the slot to itself; they go when the thread or the module ends.
+constexpr size_t spare_record_size = 64;
+void* take_spare_record();             // null when none is kept
+bool keep_spare_record(void* record);  // false: not kept, delete it
 
 // Blocks handed out and not yet back, counted per thread slot so that no counter line is shared.
+// A thread that has its slot to itself counts in its own cell with plain stores (one writer); the
+// others share one more cell with locked additions.
 class block_tally {
  public:
-  void add() { cells_[thread_slot()].n.fetch_add(1, std::memory_order_relaxed); }
-  void sub() { cells_[thread_slot()].n.fetch_sub(1, std::memory_order_release); }
+  void add() { change(1, std::memory_order_relaxed); }
+  void sub() { change(-1, std::memory_order_release); }
   int64_t total() const {
     int64_t t = 0;
     for (const cell& c : cells_) t += c.n.load(std::memory_order_acquire);
@@ -71,7 +82,15 @@ class block_tally {
   struct alignas(64) cell {
     std::atomic<int64_t> n{0};
   };
-  cell cells_[thread_slots];
+  void change(int64_t by, std::memory_order order) {
+    const unsigned i = tally_cell();
+    std::atomic<int64_t>& n = cells_[i].n;
+    if (i < thread_slots)
+      n.store(n.load(std::memory_order_relaxed) + by, order);
+    else
+      n.fetch_add(by, order);
+  }
+  cell cells_[thread_slots + 1];
 };
 
 // One size class: blocks of block_size bytes, with a cache of free blocks kept near `target` by
