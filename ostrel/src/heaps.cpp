@@ -11,15 +11,6 @@
 
 #include "pool.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define OSTREL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define OSTREL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define OSTREL_POISON(p, n) ((void)(p), (void)(n))
-#define OSTREL_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 namespace ostrel {
 
 void* w32heap::alloc(uint32_t size, bool zero) {
@@ -62,21 +53,14 @@ struct locked_list {
   locked_list& operator=(const locked_list&) = delete;
 };
 
-// Per slot, touched only by the thread that has the slot to itself (or by the module's end).
-struct spare {
-  spare* next;
-};
-constexpr unsigned spare_records_max = 64;
-struct alignas(64) spare_list {
-  spare* top = nullptr;
-  unsigned count = 0;
-};
-spare_list spares[thread_slots];
+using detail::spare;
+using detail::spare_list;
+using detail::spares;
 
 void drop_spares(spare_list& l) {
   while (spare* r = l.top) {
     l.top = r->next;
-    OSTREL_UNPOISON(r, spare_record_size);
+    detail::unpoison_spare(r);
     ::operator delete(r);
   }
   l.count = 0;
@@ -102,7 +86,7 @@ locked_list<retirable*>& parked() { return lists.parked; }
 // A thread takes a free slot for its life; beyond thread_slots threads alive at once, slots are
 // shared in turn.
 std::atomic<bool> slot_taken[thread_slots];
-thread_local unsigned t_tally_cell = thread_slots;
+using detail::t_tally_cell;
 
 std::atomic<unsigned> next_shared_slot{0};
 
@@ -133,8 +117,13 @@ struct thread_slot_holder {
   }
 };
 
-// Read on every allocation: constant-initialised, so no thread-local initialiser runs for it.
-thread_local unsigned t_slot_index = thread_slots;
+}  // namespace
+
+namespace detail {
+
+constinit thread_local unsigned t_slot_index = thread_slots;
+constinit thread_local unsigned t_tally_cell = thread_slots;
+spare_list spares[thread_slots];
 
 unsigned take_slot() {
   // The holder's destructor (at the thread's end) gives the slot back.
@@ -144,42 +133,7 @@ unsigned take_slot() {
   return holder.index;
 }
 
-}  // namespace
-
-unsigned thread_slot() {
-  const unsigned i = t_slot_index;
-  return i < thread_slots ? i : take_slot();
-}
-
-unsigned tally_cell() {
-  if (t_slot_index >= thread_slots) thread_slot();
-  return t_tally_cell;
-}
-
-void* take_spare_record() {
-  const unsigned i = t_tally_cell;
-  if (i >= thread_slots) return nullptr;
-  spare_list& l = spares[i];
-  spare* r = l.top;
-  if (!r) return nullptr;
-  OSTREL_UNPOISON(r, spare_record_size);
-  l.top = r->next;
-  --l.count;
-  return r;
-}
-
-bool keep_spare_record(void* record) {
-  const unsigned i = tally_cell();
-  if (i >= thread_slots) return false;
-  spare_list& l = spares[i];
-  if (l.count >= spare_records_max) return false;
-  auto* r = static_cast<spare*>(record);
-  r->next = l.top;
-  l.top = r;
-  ++l.count;
-  OSTREL_POISON(r + 1, spare_record_size - sizeof(spare));
-  return true;
-}
+}  // namespace detail
 
 namespace {
 

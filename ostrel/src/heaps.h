@@ -17,6 +17,10 @@
 
 #include <ostrel/heap.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace ostrel {
 
 class pool;
@@ -54,16 +58,82 @@ class w32heap_virtual : public iheap {
 // The calling thread's slot (0 .. thread_slots - 1), taken at its first allocation and given back
 // when it ends. Up to that many threads alive at once never share a slot.
 constexpr unsigned thread_slots = 16;
-unsigned thread_slot();
-// The calling thread's cell of a per-slot count: its slot while it has the slot to itself, else
-// `thread_slots`, the cell that every other thread shares.
-unsigned tally_cell();
 
 // Records of blocks (up to spare_record_size bytes) that a thread freed, kept in its slot for its
 // next blocks while it has the slot to itself; they go when the thread or the module ends.
 constexpr size_t spare_record_size = 64;
-void* take_spare_record();             // null when none is kept
-bool keep_spare_record(void* record);  // false: not kept, delete it
+
+namespace detail {
+// Read on every allocation and release: constant-initialised, so no thread-local initialiser runs.
+extern constinit thread_local unsigned t_slot_index;
+extern constinit thread_local unsigned t_tally_cell;
+unsigned take_slot();
+
+struct spare {
+  spare* next;
+};
+constexpr unsigned spare_records_max = 64;
+// Per slot, touched only by the thread that has the slot to itself (or by the module's end).
+struct alignas(64) spare_list {
+  spare* top = nullptr;
+  unsigned count = 0;
+};
+extern spare_list spares[thread_slots];
+// A kept record is out of bounds under ASan (its link aside).
+inline void poison_spare(spare* r) {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_POISON_MEMORY_REGION(r + 1, spare_record_size - sizeof(spare));
+#else
+  (void)r;
+#endif
+}
+inline void unpoison_spare(spare* r) {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_UNPOISON_MEMORY_REGION(r, spare_record_size);
+#else
+  (void)r;
+#endif
+}
+}  // namespace detail
+
+inline unsigned thread_slot() {
+  const unsigned i = detail::t_slot_index;
+  return i < thread_slots ? i : detail::take_slot();
+}
+
+// The calling thread's cell of a per-slot count: its slot while it has the slot to itself, else
+// `thread_slots`, the cell that every other thread shares.
+inline unsigned tally_cell() {
+  if (detail::t_slot_index >= thread_slots) detail::take_slot();
+  return detail::t_tally_cell;
+}
+
+// A record kept by the calling thread, or null.
+inline void* take_spare_record() {
+  const unsigned i = detail::t_tally_cell;
+  if (i >= thread_slots) return nullptr;
+  detail::spare_list& l = detail::spares[i];
+  detail::spare* r = l.top;
+  if (!r) return nullptr;
+  detail::unpoison_spare(r);
+  l.top = r->next;
+  --l.count;
+  return r;
+}
+
+// Keeps a freed record for the calling thread; false: not kept, delete it.
+inline bool keep_spare_record(void* record) {
+  const unsigned i = tally_cell();
+  if (i >= thread_slots) return false;
+  detail::spare_list& l = detail::spares[i];
+  if (l.count >= detail::spare_records_max) return false;
+  auto* r = static_cast<detail::spare*>(record);
+  r->next = l.top;
+  l.top = r;
+  ++l.count;
+  detail::poison_spare(r);
+  return true;
+}
 
 // Blocks handed out and not yet back, counted per thread slot so that no counter line is shared.
 // A thread that has its slot to itself counts in its own cell with plain stores (one writer); the

@@ -274,11 +274,17 @@ constexpr size_t k_chunk_count = ((k_handle_limit - k_handle_first) / 4 >> k_chu
 
 using handle_slot = std::atomic<uintptr_t>;  // object pointer, bit 0 the slot's lock
 
+// Read on every look-up: constant-initialised, so no guard is checked (its pages are touched only as
+// chunks are made).
+std::atomic<handle_slot *> g_handle_chunks[k_chunk_count];
+
+// GetCurrentThread()'s value, told without a call.
+bool is_current_thread_pseudo(HANDLE h) { return reinterpret_cast<uintptr_t>(h) == ~uintptr_t{1}; }
+
 struct handle_table {
   std::mutex m;
   size_t live = 0;
   uintptr_t next = 0x100;
-  std::atomic<handle_slot *> *chunks = new std::atomic<handle_slot *>[k_chunk_count]();
 };
 
 handle_table &table() {
@@ -287,10 +293,10 @@ handle_table &table() {
 }
 
 // The slot of a handle value, or null when no handle of that value was ever made.
-handle_slot *slot_of(handle_table &t, uintptr_t v) {
+handle_slot *slot_of(uintptr_t v) {
   if (v < k_handle_first || v >= k_handle_limit || (v & 3)) return nullptr;
   const size_t i = (v - k_handle_first) / 4;
-  handle_slot *chunk = t.chunks[i >> k_chunk_bits].load(std::memory_order_acquire);
+  handle_slot *chunk = g_handle_chunks[i >> k_chunk_bits].load(std::memory_order_acquire);
   return chunk ? &chunk[i & (k_chunk_size - 1)] : nullptr;
 }
 
@@ -337,7 +343,7 @@ HANDLE insert_handle(kobject *obj) {
     t.next += 4;
     if (t.next >= k_handle_limit) t.next = k_handle_first;
     const size_t i = (t.next - k_handle_first) / 4;
-    auto &chunk = t.chunks[i >> k_chunk_bits];
+    auto &chunk = g_handle_chunks[i >> k_chunk_bits];
     if (!chunk.load(std::memory_order_relaxed)) {
       auto *fresh = new (std::nothrow) handle_slot[k_chunk_size]();
       if (!fresh) {
@@ -357,11 +363,11 @@ HANDLE insert_handle(kobject *obj) {
 }
 
 handle_pin::handle_pin(HANDLE h) {
-  if (h == GetCurrentThread()) {
+  if (is_current_thread_pseudo(h)) {
     obj_ = current_thread();  // lives as long as the calling thread
     return;
   }
-  handle_slot *s = slot_of(table(), reinterpret_cast<uintptr_t>(h));
+  handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
   if (const uintptr_t v = s ? lock_slot(s) : 0) {
     slot_ = s;
     value_ = v;
@@ -370,8 +376,8 @@ handle_pin::handle_pin(HANDLE h) {
 }
 
 kref<kobject> lookup_handle(HANDLE h) {
-  if (h == GetCurrentThread()) return kref<kobject>::share(current_thread());
-  handle_slot *s = slot_of(table(), reinterpret_cast<uintptr_t>(h));
+  if (is_current_thread_pseudo(h)) return kref<kobject>::share(current_thread());
+  handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
   if (const uintptr_t v = s ? lock_slot(s) : 0) {
     auto *obj = reinterpret_cast<kobject *>(v);
     obj->add_ref();
@@ -387,7 +393,7 @@ bool close_handle(HANDLE h) {
   {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.m);
-    handle_slot *s = slot_of(t, reinterpret_cast<uintptr_t>(h));
+    handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
     if (s) {
       obj = reinterpret_cast<kobject *>(lock_slot(s));
       if (obj) s->store(0, std::memory_order_release);
@@ -677,7 +683,8 @@ bool continues(const cut_short_wait &w, DWORD ms, uint64_t now) {
 void run_queued_apcs() { run_apcs(current_thread()); }
 
 bool wait_met_at_once(kobject *o) {
-  if (current_thread()->attention.load(std::memory_order_acquire)) return false;  // a termination point first
+  thread_object *self = t_self ? t_self : current_thread();
+  if (self->attention.load(std::memory_order_acquire)) return false;  // a termination point first
   if (o->try_take_fast() != 1) return false;
   t_cut_short.valid = false;  // as any wait does
   return true;
