@@ -6,9 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-3}
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs" --target ostrel_pool platform_memory platform_waits platform_ioctl >/dev/null
+cmake --build --preset release -j "$jobs" --target ostrel_pool platform_memory platform_waits platform_ioctl morvex_usb_stream >/dev/null
 header_done=0
-for b in ostrel_pool platform_memory platform_waits platform_ioctl; do
+for b in ostrel_pool platform_memory platform_waits platform_ioctl morvex_usb_stream; do
   out=$(build/release/bin/$b --benchmark_repetitions=3 "$@" 2>/dev/null)
   if [ $header_done -eq 0 ]; then
     echo "$out" | grep '^|' | head -2

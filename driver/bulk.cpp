@@ -17,6 +17,10 @@ struct bulk_channel::transfer {
   UCHAR *address;     // the caller's buffer in system space, at the current position
   bool first;
   UCHAR word[4];      // the length word on the wire
+  PIRP irp;
+  UCHAR retries;      // left for the stage in flight
+  PIO_WORKITEM item;  // the retry waiting for its pipe reset
+  LONG aborts;        // the channel's abort count when the stage was sent
 };
 
 namespace {
@@ -36,6 +40,16 @@ NTSTATUS map_data_error(USBD_STATUS s) {
     default: return STATUS_UNSUCCESSFUL;
   }
 }
+
+// A stage lost on the wire (no handshake came back): the device still holds what it sent, so the stage
+// can be sent again once both ends of the pipe are reset. Stalls and babble are the device's own say.
+bool lost_on_the_wire(USBD_STATUS s) {
+  return s == USBD_STATUS_CRC || s == USBD_STATUS_BTSTUFF || s == USBD_STATUS_DATA_TOGGLE_MISMATCH ||
+         s == USBD_STATUS_DEV_NOT_RESPONDING;
+}
+
+// Tries of one stage after its first failure; a transient bit error rarely repeats three times.
+constexpr UCHAR stage_retries = 3;
 
 void pause_ms(LONG ms) {
   LARGE_INTEGER t = kl::relative_ms(ms);
@@ -86,6 +100,7 @@ NTSTATUS bulk_channel::stop() {
 
 NTSTATUS bulk_channel::cleanup(PFILE_OBJECT file) {
   queue_.cleanup_irps(file);
+  InterlockedIncrement(&aborts_);  // a stage waiting to be sent again is ended too
   if (InterlockedOr(&in_flight_, 0) != 0) {
     const kl::usb_pipe_entry *p = pipe_entry();
     if (p) device_->usb().abort_pipe(p->handle);
@@ -167,10 +182,68 @@ void bulk_channel::start_io(PIRP irp) {
   // Whole packets per chunk; a pipe whose transfer size is below one packet still moves one.
   ULONG chunk = (p->max_transfer / p->max_packet) * p->max_packet;
   if (chunk == 0) chunk = p->max_transfer;
-  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}};
+  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}, irp, stage_retries, nullptr, 0};
   if (!in_) zeph_wire::put24(t->word, len);
   InterlockedIncrement(&in_flight_);
-  send(irp, t, zeph_wire::FRAME_HEADER, false);
+  send_stage(irp, t);
+}
+
+void bulk_channel::send_stage(PIRP irp, transfer *t) {
+  t->aborts = InterlockedOr(&aborts_, 0);
+  if (t->first)
+    send(irp, t, zeph_wire::FRAME_HEADER, false);
+  else
+    send(irp, t, kl::min_of(t->remaining, t->chunk), in_);
+}
+
+bool bulk_channel::retry_later(transfer *t, USBD_STATUS usbd, ULONG bytes) {
+  if (!lost_on_the_wire(usbd) || t->retries == 0) return false;
+  if (InterlockedOr(&stopping_, 0) || device_->stop_or_remove_pending()) return false;
+  if (t->first && bytes != 0) return false;  // part of a length word: nothing to start again from
+  if (!t->first && bytes >= t->remaining) return false;  // all arrived: the error is the device's
+  t->item = IoAllocateWorkItem(device_->self());
+  if (!t->item) return false;
+  --t->retries;
+  if (!t->first) {
+    // What did arrive before the error stays; the stage goes on from there.
+    ULONG n = kl::min_of(bytes, t->remaining);
+    t->transferred += n;
+    t->remaining -= n;
+    t->address += n;
+  }
+  // The pipe reset waits for the bus: not at the completion's IRQL.
+  IoQueueWorkItem(t->item, retry_stage, DelayedWorkQueue, t);
+  return true;
+}
+
+void bulk_channel::retry_stage(PDEVICE_OBJECT, PVOID context) {
+  auto *t = static_cast<transfer *>(context);
+  bulk_channel *c = t->channel;
+  PIRP irp = t->irp;
+  IoFreeWorkItem(t->item);
+  t->item = nullptr;
+  const kl::usb_pipe_entry *p = c->pipe_entry();
+  NTSTATUS st = STATUS_SUCCESS;
+  if (InterlockedOr(&c->stopping_, 0) || c->device_->stop_or_remove_pending())
+    st = c->device_->ending_status();
+  else if (InterlockedOr(&c->aborts_, 0) != t->aborts)
+    st = STATUS_CANCELLED;  // the pipe was aborted meanwhile: the stage would have been
+  else if (!p)
+    st = STATUS_INVALID_DEVICE_STATE;
+  else
+    st = c->device_->usb().reset_pipe(p->handle);  // clears the halt and both data toggles
+  if (!NT_SUCCESS(st)) {
+    if (st == STATUS_DEVICE_NOT_CONNECTED || c->device_->surprise_removed()) {
+      st = STATUS_DEVICE_REMOVED;
+      InterlockedExchange(&c->gone_, 1);
+    }
+    InterlockedExchange(&c->error_, 1);
+    if (!c->in_) InterlockedExchange(&c->error_seen_, 1);
+    c->finish(irp, t, st);
+    return;
+  }
+  irp->IoStatus.Information = t->transferred;
+  c->send_stage(irp, t);
 }
 
 void bulk_channel::finish(PIRP irp, transfer *t, NTSTATUS status) {
@@ -217,11 +290,13 @@ NTSTATUS bulk_channel::on_transfer_complete(PDEVICE_OBJECT, PIRP irp, PVOID cont
         // reset, so the next read does not take data for a length.
         st = d->surprise_removed() ? STATUS_DEVICE_REMOVED : STATUS_CANCELLED;
       } else {
-        c->send(irp, t, kl::min_of(t->remaining, t->chunk), c->in_);
+        t->retries = stage_retries;
+        c->send_stage(irp, t);
         return STATUS_MORE_PROCESSING_REQUIRED;
       }
     }
   } else if (st == STATUS_DEVICE_DATA_ERROR) {
+    if (c->retry_later(t, t->urb->UrbHeader.Status, bytes)) return STATUS_MORE_PROCESSING_REQUIRED;
     st = map_data_error(t->urb->UrbHeader.Status);
   } else if (st == STATUS_DEVICE_NOT_CONNECTED || (st == STATUS_CANCELLED && d->surprise_removed())) {
     st = STATUS_DEVICE_REMOVED;

@@ -227,6 +227,10 @@ class bulk_channel : public channel {
 
   void start_io(PIRP irp);
   static NTSTATUS on_transfer_complete(PDEVICE_OBJECT, PIRP irp, PVOID context);
+  // A stage lost on the wire is sent again after a pipe reset (a work item), a few times at most.
+  bool retry_later(transfer *t, USBD_STATUS usbd, ULONG bytes);
+  static void retry_stage(PDEVICE_OBJECT, PVOID context);
+  void send_stage(PIRP irp, transfer *t);
   NTSTATUS reset_pipe();
   void abort_and_drain();
   void finish(PIRP irp, transfer *t, NTSTATUS status);
@@ -240,6 +244,7 @@ class bulk_channel : public channel {
   volatile LONG in_flight_ = 0;  // transfers running
   volatile LONG stopping_ = 0;
   volatile LONG gone_ = 0;       // a transfer found the device gone
+  volatile LONG aborts_ = 0;     // pipe aborts by a cleanup, so a pending retry ends as its stage would
 };
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks the export table of every deliverable that a build made against cmake/exports.txt:
+# Checks the export table of every deliverable that a build made against cmake/exports.txt (a
+# program's .exe included):
 # on Linux (nm -D) the listed names and what the platform needs, on Windows (objdump -p) exactly
 # the listed names. Deliverables not built yet are skipped.
 # usage: scripts/check-exports.sh <bin folder>...
@@ -33,7 +34,7 @@ failed=0 checked=0
 for dir in "$@"; do
   [ -d "$dir" ] || { echo "exports: no folder $dir (skipped)"; continue; }
   for name in "${!want[@]}"; do
-    for f in "$dir/$name.so" "$dir/$name.dll" "$dir/$name.sys"; do
+    for f in "$dir/$name.so" "$dir/$name.dll" "$dir/$name.sys" "$dir/$name.exe"; do
       [ -f "$f" ] || continue
       checked=$((checked + 1))
       got=$(exports_of "$f" | sort -u)

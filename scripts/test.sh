@@ -28,6 +28,9 @@ bash scripts/check-exports.sh build/win32/bin build/win64/bin
 step "Driver image: native x86-64, entry DriverEntry, kernel and USB library imports only"
 bash scripts/check-driver-image.sh build/win64/bin/vantrel.sys
 
+step "Class installer image: x86-64 DLL, no entry point, no imports"
+bash scripts/check-classinst-image.sh build/win64/bin/VANTREL_CI.dll
+
 # Every suite runs under ThreadSanitizer, not only those labelled threading: a suite that starts a
 # thread without saying so is covered too, and the whole pass takes well under a minute.
 step "ThreadSanitizer build and all tests"

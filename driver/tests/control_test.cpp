@@ -367,18 +367,71 @@ TEST_F(Requests, BulkReadsFollowTheLengthTheDeviceAnnounces) {
   EXPECT_EQ(r.bytes, 150u);
 }
 
+// A stage lost on the wire is sent again after a pipe reset: the frame arrives whole, nothing is
+// dropped at the device, and the channel goes on without the pipe word.
+TEST_F(Requests, BulkStagesLostOnTheWireAreSentAgain) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  for (simdev::usb_status lost : {simdev::usb_status::data_error, simdev::usb_status::not_responding}) {
+    // Three times in a row on the length word: the last try of that stage gets it.
+    queue_message(h, 300);
+    inst.model->faults().usb_error(0x81, lost, 3);
+    pending rd(h, 400);
+    rd.read();
+    io_result r = rd.wait();
+    ASSERT_EQ(r.error, 0u);
+    EXPECT_EQ(r.bytes, 300u);
+    EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, 298)));
+    inst.model->faults().clear();
+  }
+  // Frames of several chunks, with a quarter of the transfers lost: the data stages are sent again
+  // from where they stopped.
+  inst.model->faults().seed(11);
+  inst.model->faults().usb_error_probability(0x81, simdev::usb_status::data_error, 0.25);
+  for (int i = 0; i < 4; ++i) {
+    queue_message(h, 20000);
+    pending rd(h, 20000);
+    rd.read();
+    io_result r = rd.wait();
+    ASSERT_EQ(r.error, 0u) << i;
+    ASSERT_EQ(r.bytes, 20000u) << i;
+    EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, 19998))) << i;
+  }
+  EXPECT_GT(inst.model->faults().injected().usb_errors, 4u);
+  inst.model->faults().clear();
+  EXPECT_EQ(inst.model->bulk_in_pending_messages(), 0u);
+  // Writes the same way: the instrument gets each message once, whole.
+  inst.model->take_received_messages();
+  inst.model->faults().usb_error_probability(0x01, simdev::usb_status::data_error, 0.25);
+  for (uint32_t i = 0; i < 4; ++i) {
+    std::vector<uint8_t> data(20000);
+    simdev::fill_pattern(0x57000000 + i, 0, data);
+    pending w(h, 0);
+    w.write(data.data(), (DWORD)data.size());
+    io_result r = w.wait();
+    ASSERT_EQ(r.error, 0u) << i;
+    EXPECT_EQ(r.bytes, 20000u) << i;
+    auto got = inst.model->take_received_messages();
+    ASSERT_EQ(got.size(), 1u) << i;
+    EXPECT_TRUE(got[0] == data) << i;
+  }
+  EXPECT_GT(inst.model->faults().injected().usb_errors, 2u);
+  inst.model->faults().clear();
+}
+
 TEST_F(Requests, BulkErrorsMidTransferReachTheCaller) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
   struct fault {
     simdev::usb_status status;
+    unsigned times;  // a stall is the device's answer; a loss on the wire is tried again three times
     DWORD error;
   };
-  for (fault f : {fault{simdev::usb_status::stall, (DWORD)ERROR_OPERATION_ABORTED},
-                  fault{simdev::usb_status::data_error, (DWORD)ERROR_CRC},
-                  fault{simdev::usb_status::not_responding, (DWORD)ERROR_SEM_TIMEOUT}}) {
+  for (fault f : {fault{simdev::usb_status::stall, 1, (DWORD)ERROR_OPERATION_ABORTED},
+                  fault{simdev::usb_status::data_error, 4, (DWORD)ERROR_CRC},
+                  fault{simdev::usb_status::not_responding, 4, (DWORD)ERROR_SEM_TIMEOUT}}) {
     queue_message(h, 5000);
-    inst.model->faults().usb_error(0x81, f.status, 1);
+    inst.model->faults().usb_error(0x81, f.status, f.times);
     pending rd(h, 6000);
     rd.read();
     io_result r = rd.wait();

@@ -308,8 +308,12 @@ void zeph_stream_imp::deliver(DWORD status, karnet::io_read& read, uint32_t byte
 }
 
 DWORD zeph_stream_imp::step() {
-    // Started without reads to make: idle until stopped.
-    if (idle_) return is_stop_requested() ? 0 : STILL_ACTIVE;
+    // Started without reads to make: idle until stopped. The stop request comes as an APC, which ends
+    // the alertable sleep, so the task waits for it rather than waking every step.
+    if (idle_) {
+        if (!is_stop_requested()) SleepEx(INFINITE, TRUE);
+        return is_stop_requested() ? 0 : STILL_ACTIVE;
+    }
     running_ = still_running();
     if (running_ && !outstanding_.empty()) running_ = wait_for(*outstanding_.front());
     if (running_) {

@@ -473,5 +473,8 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 #if __has_include(<wb_comm.h>)
 #include <wb_comm.h>
 #endif
+#if __has_include(<wb_wide.h>)
+#include <wb_wide.h>
+#endif
 
 #endif /* WB_WINDOWS_H */

@@ -8,18 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "devinfo.h"
 #include "kernel/kbridge.h"
 #include "kobject.h"
 
 namespace {
 
-constexpr uint32_t kMagic = 0x53444956;  // device information set
-
-struct devinfo_set {
-  uint32_t magic = kMagic;
-  std::vector<wbk::interface_info> interfaces;  // a snapshot, in registration order
-  std::vector<std::string> devices;             // instance ids, DevInst = index + 1
-};
+using wb::devinfo_set;
 
 std::mutex g_sets_mu;
 std::set<devinfo_set *> &sets() {
@@ -27,12 +22,7 @@ std::set<devinfo_set *> &sets() {
   return *s;
 }
 
-devinfo_set *set_of(HDEVINFO h) {
-  std::lock_guard<std::mutex> l(g_sets_mu);
-  auto *s = static_cast<devinfo_set *>(h);
-  if (!sets().count(s)) return nullptr;
-  return s;
-}
+devinfo_set *set_of(HDEVINFO h) { return wb::devinfo_of(h); }
 
 BOOL fail(DWORD e) {
   wb::set_last_error(e);
@@ -52,6 +42,23 @@ bool fill_devinfo(devinfo_set *s, const std::string &instance, PSP_DEVINFO_DATA 
 
 }  // namespace
 
+namespace wb {
+
+devinfo_set *devinfo_of(HDEVINFO h) {
+  std::lock_guard<std::mutex> l(g_sets_mu);
+  auto *s = static_cast<devinfo_set *>(h);
+  if (!sets().count(s)) return nullptr;
+  return s;
+}
+
+HDEVINFO devinfo_register(devinfo_set *s) {
+  std::lock_guard<std::mutex> l(g_sets_mu);
+  sets().insert(s);
+  return s;
+}
+
+}  // namespace wb
+
 extern "C" {
 
 __attribute__((visibility("default"))) HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *guid, PCSTR, HWND,
@@ -67,12 +74,8 @@ __attribute__((visibility("default"))) HDEVINFO WINAPI SetupDiGetClassDevsA(cons
     for (auto &d : s->devices) known = known || d == i.instance_id;
     if (!known) s->devices.push_back(i.instance_id);
   }
-  {
-    std::lock_guard<std::mutex> l(g_sets_mu);
-    sets().insert(s);
-  }
   wb::set_last_error(0);
-  return s;
+  return wb::devinfo_register(s);
 }
 
 __attribute__((visibility("default"))) BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO h) {
@@ -84,8 +87,8 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiDestroyDeviceInfoList(
 }
 
 __attribute__((visibility("default"))) BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA device,
-                                                                              const GUID *guid, DWORD index,
-                                                                              PSP_DEVICE_INTERFACE_DATA out) {
+                                                                               const GUID *guid, DWORD index,
+                                                                               PSP_DEVICE_INTERFACE_DATA out) {
   devinfo_set *s = set_of(h);
   if (!s) return fail(ERROR_INVALID_HANDLE);
   if (!out || out->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
@@ -105,9 +108,9 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiEnumDeviceInterfaces(H
   return fail(ERROR_NO_MORE_ITEMS);
 }
 
-__attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
-    HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
-    PDWORD required, PSP_DEVINFO_DATA device) {
+__attribute__((visibility("default"))) BOOL WINAPI
+SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
+                                 DWORD size, PDWORD required, PSP_DEVINFO_DATA device) {
   devinfo_set *s = set_of(h);
   if (!s) return fail(ERROR_INVALID_HANDLE);
   if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
@@ -129,7 +132,7 @@ __attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInterfaceDeta
 }
 
 __attribute__((visibility("default"))) BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO h, PSP_DEVINFO_DATA device,
-                                                                              PSTR id, DWORD size, PDWORD required) {
+                                                                               PSTR id, DWORD size, PDWORD required) {
   devinfo_set *s = set_of(h);
   if (!s) return fail(ERROR_INVALID_HANDLE);
   if (!device || device->cbSize != sizeof(SP_DEVINFO_DATA)) return fail(ERROR_INVALID_USER_BUFFER);

@@ -409,6 +409,15 @@ BOOL WINAPI DestroyWindow(HWND h) {
 
 BOOL WINAPI IsWindow(HWND h) { return find_window(h) != nullptr; }
 
+HWND WINAPI GetParent(HWND h) {
+  auto w = find_window(h);
+  if (!w) {
+    set_last_error(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+  }
+  return w->parent;
+}
+
 DWORD WINAPI GetWindowThreadProcessId(HWND h, LPDWORD pid) {
   auto w = find_window(h);
   if (!w) return 0;

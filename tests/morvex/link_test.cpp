@@ -1,5 +1,6 @@
 // End to end: morvex8 -> lintra8 -> an in-memory line -> the simulated instrument's serial face, and
-// morvex8 -> quillon8 -> the driver -> the simulated bus -> its USB face, with the same cases.
+// morvex8 -> quillon8 -> the driver -> the simulated bus -> its USB face, with the same cases; built
+// again for the older set (morvex71, lintra71, quillon71, karnet71, ostrel).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,6 +19,9 @@
 
 #ifndef MORVEX_TEST_SERIAL_LIBRARY
 #define MORVEX_TEST_SERIAL_LIBRARY "lintra8"
+#endif
+#ifndef MORVEX_TEST_USB_LIBRARY
+#define MORVEX_TEST_USB_LIBRARY "quillon8"
 #endif
 
 namespace morvex_test {
@@ -40,14 +44,14 @@ protected:
         standin::clock::set_long_wait_scale(0.01);
         ASSERT_TRUE(api);
         if (GetParam() == link::serial) {
-            line = std::make_unique<lintra_test::SerialInstrument>("MEM1");
+            line = std::make_unique<lintra_test::SerialInstrument>("MEM1", firmware());
             model = line->model;
             ASSERT_TRUE(api->register_port(line->port, 1));
         } else {
 #ifdef VANTREL_PATH
             standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
             api->start();
-            model = std::make_shared<simdev::instrument>();
+            model = std::make_shared<simdev::instrument>(firmware());
             usb = std::make_shared<simdev::usb_device>(model);
             instance = standin::usbbus::plug(usb);
             ASSERT_TRUE(standin::pnp::settle());
@@ -83,6 +87,8 @@ protected:
         standin::clock::reset();
     }
 
+    virtual simdev::instrument_config firmware() const { return {}; }
+
     // The instrument leaves: the line is unregistered, or the device unplugged.
     void take_away() {
         if (line) api->unregister_port(line->port, 1);
@@ -109,10 +115,16 @@ protected:
 };
 
 TEST_P(LinkTest, DescriptorsAndIdentity) {
-    // The serial transport of this build serves the line.
-    if (GetParam() == link::serial) {
-        EXPECT_NE(GetModuleHandleA(MORVEX_TEST_SERIAL_LIBRARY), nullptr);
-    }
+    // The transport of this build serves the link.
+    EXPECT_NE(GetModuleHandleA(GetParam() == link::serial ? MORVEX_TEST_SERIAL_LIBRARY : MORVEX_TEST_USB_LIBRARY),
+              nullptr);
+    // One set per process: nothing of the other set was bound.
+#ifdef MORVEX_TEST_OLDER_SET
+    for (const char* other : {"morvex8", "karnet8", "quillon8", "lintra8", "ostrel8"})
+#else
+    for (const char* other : {"morvex71", "karnet71", "quillon71", "lintra71", "ostrel"})
+#endif
+        EXPECT_EQ(GetModuleHandleA(other), nullptr) << other;
     EXPECT_EQ(session.manufacturer(), "Ondrel Fasko");
     EXPECT_EQ(session.product(), "Zeph Instrument");
     EXPECT_EQ(session.serial_number(), "1001");
@@ -187,13 +199,15 @@ TEST_P(LinkTest, NotificationsReachObservers) {
 }
 
 struct block_checker : morvex::zeph_stream_receiver {
+    explicit block_checker(int first_block = 0) : first(first_block) {}
     void completed(DWORD status, const ostrel::mem_block& buffer, uint32_t bytes) override {
         std::lock_guard<std::mutex> g(m);
+        if (status != 0) failures.push_back(status);
         if (status != 0 || bytes != 200 || buffer.bytes()[0] != 1 || buffer.bytes()[2] != 196) {
             ++bad;
             return;
         }
-        auto wrong = simdev::check_pattern(simdev::seed::measurement, uint64_t(good) * 196,
+        auto wrong = simdev::check_pattern(simdev::seed::measurement, uint64_t(first + good) * 196,
                                            std::span<const uint8_t>(buffer.bytes() + 4, 196));
         if (wrong)
             ++bad;
@@ -204,8 +218,14 @@ struct block_checker : morvex::zeph_stream_receiver {
         std::lock_guard<std::mutex> g(m);
         return good + bad;
     }
+    std::vector<DWORD> failure_list() {
+        std::lock_guard<std::mutex> g(m);
+        return failures;
+    }
     std::mutex m;
+    const int first;  // the run's block the stream starts at
     int good = 0, bad = 0;
+    std::vector<DWORD> failures;
 };
 
 // A measurement run of N blocks arrives whole and in order; a stop with reads in flight leaves
@@ -226,22 +246,115 @@ TEST_P(LinkTest, MeasurementStreamsInOrder) {
     session.stream().client().reset();
 }
 
-// Damaged bytes on the line are repeated by the packet protocol: the run still arrives whole and in
-// order through the stream.
-TEST_P(LinkTest, MeasurementSurvivesLineErrors) {
-    if (GetParam() != link::serial) GTEST_SKIP() << "a serial line fault";
+// Damaged bytes on the line are repeated by the packet protocol; USB transfers lost on the wire are
+// sent again by the driver: a long run still arrives whole and in order through the stream.
+TEST_P(LinkTest, MeasurementSurvivesLinkErrors) {
     model->faults().seed(7);
-    model->faults().line_probability(simdev::line_dir::to_host, simdev::line_fault::corrupt, 0.001);
+    int blocks = 100;
+    if (GetParam() == link::serial) {
+        model->faults().line_probability(simdev::line_dir::to_host, simdev::line_fault::corrupt, 0.001);
+    } else {
+        blocks = 5000;  // two transfers a block: about a hundred of them fail
+        model->faults().usb_error_probability(0x81, simdev::usb_status::data_error, 0.01);
+    }
     w32cpp::auto_handle<block_checker> rx(new block_checker());
     session.stream().client().set(rx);
-    ASSERT_TRUE(session.stream().start(200, 100));
-    ASSERT_EQ(write_words(0x000003, 1, {100}), 0u);
-    ASSERT_TRUE(wait_until([&] { return rx->blocks() == 100; }, std::chrono::seconds(60)));
+    ASSERT_TRUE(session.stream().start(200, blocks));
+    ASSERT_EQ(write_words(0x000003, 1, {uint32_t(blocks)}), 0u);
+    // A failure ends the wait at once: the stream would stop posting after it.
+    ASSERT_TRUE(
+        wait_until([&] { return rx->blocks() == blocks || !rx->failure_list().empty(); }, std::chrono::seconds(120)));
+    EXPECT_TRUE(rx->failure_list().empty());
     EXPECT_EQ(rx->bad, 0);
-    EXPECT_GT(model->faults().injected().corrupted, 0u);
+    EXPECT_EQ(rx->good, blocks);
+    if (GetParam() == link::serial) {
+        EXPECT_GT(model->faults().injected().corrupted, 0u);
+    } else {
+        EXPECT_GT(model->faults().injected().usb_errors, 5u);
+    }
     model->faults().clear();
     session.stream().client().reset();
 }
+
+// A USB block that fails on every try is reported with its error, never skipped in silence. A stall
+// ends its read as cancelled (995, which the stream does not hand on), but the reads the halted pipe
+// then refuses are reported.
+TEST_P(LinkTest, ABlockThatCannotBeRecoveredIsReported) {
+    if (GetParam() != link::usb) GTEST_SKIP() << "a USB transfer fault";
+    struct fault {
+        simdev::usb_status status;
+        unsigned times;
+        DWORD reported;
+    };
+    for (fault f : {fault{simdev::usb_status::data_error, 4, DWORD(ERROR_CRC)},
+                    fault{simdev::usb_status::stall, 1, DWORD(ERROR_GEN_FAILURE)}}) {
+        w32cpp::auto_handle<block_checker> rx(new block_checker());
+        session.stream().client().set(rx);
+        ASSERT_TRUE(session.stream().start(200, 20));
+        model->faults().usb_error(0x81, f.status, f.times);
+        ASSERT_EQ(write_words(0x000003, 1, {20}), 0u);
+        ASSERT_TRUE(wait_until([&] { return !rx->failure_list().empty(); }));
+        EXPECT_EQ(rx->failure_list().front(), f.reported);
+        {
+            std::lock_guard<std::mutex> g(rx->m);
+            EXPECT_EQ(rx->good, 0);
+        }
+        ASSERT_TRUE(session.stream().stop());
+        session.stream().client().reset();
+        model->faults().clear();
+        // The run's rest goes with the pipe word; the next round starts clean.
+        morvex::zeph_command stop_run = session.make_command(0x000003, 3);
+        ASSERT_EQ(run(stop_run), 0u);
+        ASSERT_EQ(session.read_pipe_request().get_code(), 0u);
+    }
+}
+
+// After a block that could not be recovered the client resets the read pipe and reads on. What the
+// instrument does then with the data waiting is its firmware's choice: both are met.
+class AfterAReportedLoss : public LinkTest {
+protected:
+    // The run's first block waits at the instrument while every try of its length word fails; the loss
+    // is reported, the read pipe reset and the run read on from the block the instrument sends next.
+    void lose_first_block_and_read_on(int run, int next_block) {
+        ASSERT_EQ(write_words(0x000003, 1, {uint32_t(run)}), 0u);
+        model->bulk_in_peek(0);  // the first block is made and waits
+        ASSERT_EQ(model->bulk_in_pending_messages(), 1u);
+        model->faults().usb_error(0x81, simdev::usb_status::data_error, 4);
+        w32cpp::auto_handle<block_checker> lost(new block_checker());
+        session.stream().client().set(lost);
+        ASSERT_TRUE(session.stream().start(200, -1));
+        ASSERT_TRUE(wait_until([&] { return !lost->failure_list().empty(); }));
+        ASSERT_TRUE(session.stream().stop());
+        EXPECT_EQ(lost->failure_list().front(), DWORD(ERROR_CRC));
+        EXPECT_EQ(lost->good, 0);
+
+        ASSERT_EQ(session.read_pipe_request().get_code(), 0u);
+        const int left = run - next_block;
+        w32cpp::auto_handle<block_checker> rx(new block_checker(next_block));
+        session.stream().client().set(rx);
+        ASSERT_TRUE(session.stream().start(200, left));
+        ASSERT_TRUE(wait_until([&] { return rx->blocks() == left; }));
+        EXPECT_EQ(rx->bad, 0);
+        EXPECT_EQ(rx->good, left);
+        session.stream().client().reset();
+    }
+};
+
+class InstrumentKeepingData : public AfterAReportedLoss {
+protected:
+    simdev::instrument_config firmware() const override {
+        simdev::instrument_config cfg;
+        cfg.pipe_reset_drops_waiting_data = false;
+        return cfg;
+    }
+};
+using InstrumentDroppingData = AfterAReportedLoss;
+
+TEST_P(InstrumentKeepingData, TheBlockReportedLostComesAgain) { lose_first_block_and_read_on(30, 0); }
+TEST_P(InstrumentDroppingData, TheRunGoesOnAfterTheBlockReportedLost) { lose_first_block_and_read_on(30, 1); }
+
+INSTANTIATE_TEST_SUITE_P(Links, InstrumentKeepingData, ::testing::Values(link::usb), link_name);
+INSTANTIATE_TEST_SUITE_P(Links, InstrumentDroppingData, ::testing::Values(link::usb), link_name);
 
 TEST_P(LinkTest, RemovalClosesTheSession) {
     recorder r(0, true);

@@ -26,6 +26,7 @@ void fault_injector::clear() {
     naks_.clear();
     silences_.clear();
     usb_errors_.clear();
+    usb_error_p_.clear();
     nak_p_.clear();
     for (int d = 0; d < 2; ++d) {
         line_count_[d] = 0;
@@ -71,6 +72,11 @@ void fault_injector::usb_error(std::uint8_t endpoint, usb_status status, unsigne
     usb_errors_.push_back({{endpoint, count}, status});
 }
 
+void fault_injector::usb_error_probability(std::uint8_t endpoint, usb_status status, double p) {
+    std::lock_guard<std::mutex> g(mu_);
+    usb_error_p_.push_back({endpoint, status, p});
+}
+
 void fault_injector::short_iso_packets(std::uint8_t endpoint, std::size_t keep, unsigned count) {
     std::lock_guard<std::mutex> g(mu_);
     short_iso_.push_back({ep_count{endpoint, count}, keep});
@@ -97,6 +103,12 @@ std::optional<usb_status> fault_injector::take_usb_error(std::uint8_t endpoint) 
         if (--it->first.left == 0) usb_errors_.erase(it);
         ++c_.usb_errors;
         return st;
+    }
+    for (const usb_error_p& e : usb_error_p_) {
+        if (e.ep != any_endpoint && e.ep != endpoint) continue;
+        if (std::uniform_real_distribution<double>(0.0, 1.0)(rng_) >= e.p) break;
+        ++c_.usb_errors;
+        return e.status;
     }
     return std::nullopt;
 }

@@ -240,8 +240,8 @@ control_reply instrument::vendor_locked(const setup_packet& s, std::span<const s
     case 2:  // pipe words
         if (!command() || s.wIndex != 0) return stall();
         switch (s.wValue) {
-        case 0x1003:  // bulk IN: drop what was waiting, partly sent included
-            st.in_msgs.clear();
+        case 0x1003:  // bulk IN: drop what was waiting, or start the message in progress again
+            if (cfg_.pipe_reset_drops_waiting_data) st.in_msgs.clear();
             st.in_offset = 0;
             ++st.in_generation;
             ++st.epoch[ep_bulk_in];

@@ -106,11 +106,18 @@ TEST(SimFaults, ProbabilitiesAreReproducibleBySeed) {
         f.line_probability(line_dir::to_host, line_fault::corrupt, 0.1);
         f.line_probability(line_dir::to_host, line_fault::drop, 0.05);
         f.nak_probability(0x81, 0.3);
+        f.usb_error_probability(0x81, usb_status::data_error, 0.02);
         std::vector<int> trace;
         for (int i = 0; i < 2000; ++i) {
             std::uint8_t b = static_cast<std::uint8_t>(i);
             trace.push_back(static_cast<int>(f.line_byte(line_dir::to_host, b)) * 256 + b);
             trace.push_back(f.take_nak(0x81));
+            auto e = f.take_usb_error(0x81);
+            trace.push_back(e ? static_cast<int>(*e) : -1);
+            if (e) {
+                EXPECT_EQ(*e, usb_status::data_error);
+            }
+            EXPECT_FALSE(f.take_usb_error(0x01));  // only the endpoint named
         }
         return std::make_pair(trace, f.injected());
     };
@@ -124,6 +131,8 @@ TEST(SimFaults, ProbabilitiesAreReproducibleBySeed) {
     EXPECT_LT(a.second.dropped, 200u);
     EXPECT_GT(a.second.naks, 450u);
     EXPECT_LT(a.second.naks, 750u);
+    EXPECT_GT(a.second.usb_errors, 15u);  // 2 % of 2000
+    EXPECT_LT(a.second.usb_errors, 70u);
     EXPECT_EQ(a.second.duplicated, 0u);
 }
 

@@ -388,6 +388,23 @@ TEST(SimModelVendor, PipeWordsDropTheirStreams) {
     EXPECT_TRUE(command(m, 0x029999, 0).stall);
 }
 
+// The other firmware choice: the messages stay, and the one partly sent starts again from its length.
+TEST(SimModelVendor, ReadPipeWordCanKeepTheWaitingMessages) {
+    instrument_config cfg;
+    cfg.pipe_reset_drops_waiting_data = false;
+    instrument m(cfg);
+    set_words(m, 0x000001, 3, {0, 8});
+    set_words(m, 0x000001, 3, {0, 8});
+    const std::vector<std::uint8_t> first = m.bulk_in_peek(3);
+    m.bulk_in_consume(3);
+    m.bulk_in_consume(4);  // a message partly sent
+    auto e81 = m.reset_epoch(0x81);
+    ASSERT_FALSE(command(m, 0x021003, 0).stall);
+    EXPECT_EQ(m.bulk_in_pending_messages(), 2u);
+    EXPECT_GT(m.reset_epoch(0x81), e81);
+    EXPECT_EQ(m.bulk_in_peek(3), first);
+}
+
 TEST(SimModelEvents, RecordLayoutAndLimit) {
     instrument m;
     std::vector<std::uint8_t> data(60, 0x5A);  // only 48 fit

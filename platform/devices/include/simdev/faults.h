@@ -62,6 +62,8 @@ public:
     // end with `status` (data_error for a CRC error, babble, stall, not_responding ...) and
     // move no data.
     void usb_error(std::uint8_t endpoint, usb_status status, unsigned count);
+    // USB face only: each transfer of an endpoint ends with `status`, moving no data, with probability p.
+    void usb_error_probability(std::uint8_t endpoint, usb_status status, double p);
     // USB face only: the next `count` isochronous packets of an endpoint that carry data carry only
     // their first `keep` bytes (a short packet; the stream goes on after the whole packet).
     void short_iso_packets(std::uint8_t endpoint, std::size_t keep, unsigned count);
@@ -109,6 +111,8 @@ private:
     std::vector<std::pair<ep_count, usb_status>> usb_errors_;
     std::vector<std::pair<ep_count, std::size_t>> short_iso_;
     std::vector<std::pair<std::uint8_t, double>> nak_p_;
+    struct usb_error_p { std::uint8_t ep; usb_status status; double p; };
+    std::vector<usb_error_p> usb_error_p_;
     double line_p_[2][3] = {};
     std::set<std::uint64_t> line_at_[2][3];
     std::uint64_t line_count_[2] = {};

@@ -45,6 +45,9 @@ struct instrument_config {
     // start the affected endpoints' data toggles again at DATA0 (a cleared halt always does).
     bool set_configuration_resets_toggles = true;
     bool set_interface_resets_toggles = true;
+    // What the bulk IN pipe word (0x021003) does to the data waiting: drop it (a partly sent message
+    // too), or keep it and send a partly sent message again from its length.
+    bool pipe_reset_drops_waiting_data = true;
 };
 
 // Event codes raised by the model itself (a test may raise any code with raise_event).

@@ -1,0 +1,411 @@
+// The installer through its entry point: command line, log, removal of earlier copies, update,
+// pre-installation, reinstall marking, and every failure with its log line.
+#include <setupapi.h>
+#include <standin/devinst.h>
+#include <standin/loader.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "deploya_fixture.h"
+
+namespace di = standin::devinst;
+using di::call;
+
+namespace {
+
+const wchar_t kId0[] = L"USB\\VID_1A2B&PID_0100";
+const wchar_t kId1[] = L"USB\\VID_1A2B&PID_0101";
+const char kInfPath[] = "C:\\media\\setup\\vantrel.inf";
+
+di::device device(const std::string &instance, const std::wstring &id, bool present, DWORD flags = 0,
+                  DWORD type = REG_DWORD) {
+  di::device d;
+  d.instance_id = instance;
+  d.hardware_ids = {id + L"&REV_0100", id};
+  d.present = present;
+  d.config_type = type;
+  d.config_flags = flags;
+  return d;
+}
+
+di::device record(const std::string &instance) {
+  di::device d;
+  EXPECT_TRUE(di::find_device(instance, &d)) << instance;
+  return d;
+}
+
+}  // namespace
+
+// ---- command line and log ----------------------------------------------------------------
+
+TEST_F(DeployaTest, HeaderAndArgumentsAreLoggedAsGiven) {
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101"), 0);
+  auto lines = log_lines();
+  ASSERT_GE(lines.size(), 9u);
+  EXPECT_EQ(lines[0], "Start  ");
+  EXPECT_EQ(lines[1], std::string(62, '-'));
+  EXPECT_TRUE(
+      std::regex_match(lines[2], std::regex(R"(\*\*\* Ondrel-Brivane deploya V1\.2 \[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) )"
+                                            R"([A-Z][a-z]{2} \d\d \d{4}, \d\d:\d\d:\d\d\.\d{3} GMT\] \*\*\* )")))
+      << lines[2];
+  EXPECT_EQ(lines[3], "CmdLine : [vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101]");
+  EXPECT_EQ(lines[4], "szInf              : [vantrel.inf]");
+  EXPECT_EQ(lines[5], "szEnum             : [USB]");
+  EXPECT_EQ(lines[6], "szHW_ID[0]         : [USB\\VID_1A2B&PID_0100]");
+  EXPECT_EQ(lines[7], "szHW_ID[1]         : [USB\\VID_1A2B&PID_0101]");
+  EXPECT_EQ(lines[8], "MediaRootDirectory : [C:\\media\\setup\\]");
+  EXPECT_EQ(log().substr(log().size() - 8), "Exit \n\n ");
+}
+
+TEST_F(DeployaTest, MissingHardwareIdEndsWithMinusOneAndOnlyTheHeader) {
+  EXPECT_EQ(run_args(L"vantrel.inf USB"), -1);
+  auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 4u) << log();
+  EXPECT_EQ(lines[3], "CmdLine : [vantrel.inf USB]");
+  EXPECT_EQ(run_args(L"/u vantrel.inf"), -1);
+  EXPECT_EQ(di::calls(call::update_driver), 0);
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+}
+
+TEST_F(DeployaTest, FiftyIdsAreTakenMoreAreRefusedBeforeAnyChange) {
+  std::wstring ids;
+  for (int i = 0; i < 50; ++i) ids += L" USB\\VID_1A2B&PID_" + std::to_wstring(1000 + i);
+  EXPECT_EQ(run_args(L"vantrel.inf USB" + ids), 0);
+  EXPECT_EQ(di::update_requests().size(), 50u);
+  EXPECT_TRUE(logged("szHW_ID[49]         : [USB\\VID_1A2B&PID_1049]"));
+  // The command line is longer than a message: it is cut, and its line still ends.
+  auto lines = log_lines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[3].size(), 1022u);
+  EXPECT_EQ(lines[4], "szInf              : [vantrel.inf]");
+
+  di::reset();
+  put_store_copy(0, "USB\\VID_1A2B&PID_1000");
+  EXPECT_EQ(run_args(L"vantrel.inf USB" + ids + L" USB\\VID_1A2B&PID_2000"), -1);
+  EXPECT_TRUE(logged(" ERROR ! 51 hardware ids, at most 50 -> Exit ... ")) << log();
+  EXPECT_EQ(di::update_requests().size(), 0u);
+  EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+}
+
+TEST_F(DeployaTest, ArgumentsLongerThan255CharactersAreRefused) {
+  std::wstring longest(255, L'A');
+  EXPECT_EQ(run_args(L"vantrel.inf USB " + longest), 0);
+  ASSERT_EQ(di::update_requests().size(), 1u);
+  EXPECT_EQ(di::update_requests()[0].hardware_id, longest);
+
+  di::reset();
+  for (const std::wstring &args :
+       {L"vantrel.inf USB A" + longest, L"vantrel.inf " + longest + L"B USB X", L"/u " + longest + L"C USB X"}) {
+    EXPECT_EQ(run_args(args), -1);
+    EXPECT_EQ(di::calls(call::update_driver), 0);
+    EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+  }
+  EXPECT_EQ(count_logged(" ERROR ! Argument 3 longer than 255 characters -> Exit ... "), 1);
+  EXPECT_EQ(count_logged(" ERROR ! Argument 2 longer than 255 characters -> Exit ... "), 2);
+}
+
+TEST_F(DeployaTest, MediaRootDropsAnAmd64FolderInAnyCase) {
+  struct {
+    std::wstring program;
+    std::string root;
+  } cases[] = {
+      {L"C:\\media\\setup\\amd64\\deploya.exe", "C:\\media\\setup\\"},
+      {L"C:\\media\\setup\\AMD64\\deploya.exe", "C:\\media\\setup\\"},
+      {L"C:/media/setup/amd64/deploya.exe", "C:\\media\\setup\\"},
+      {L"C:\\media\\setup\\deploya.exe", "C:\\media\\setup\\"},
+      {L"C:\\media\\xamd64\\deploya.exe", "C:\\media\\xamd64\\"},
+      {L"\"C:\\media\\setup\\amd64\\..\\amd64\\deploya.exe\"", "C:\\media\\setup\\"},
+  };
+  for (auto &c : cases) {
+    fresh_machine();
+    EXPECT_EQ(run(c.program + L" vantrel.inf USB X"), 0);
+    EXPECT_TRUE(logged("MediaRootDirectory : [" + c.root + "]")) << log();
+  }
+}
+
+TEST_F(DeployaTest, NoMediaRootEndsQuietlyWithZero) {
+  std::wstring deep = L"C:\\" + std::wstring(270, L'd') + L"\\deploya.exe";
+  EXPECT_EQ(run(deep + L" vantrel.inf USB X"), 0);
+  EXPECT_EQ(log_lines().size(), 4u) << log();
+  EXPECT_EQ(di::calls(call::update_driver), 0);
+}
+
+TEST_F(DeployaTest, LogIsAppendedNotOverwritten) {
+  write("c/temp/deploya.log", "an earlier run\n");
+  run_args(L"vantrel.inf USB X");
+  run_args(L"vantrel.inf USB Y");
+  auto lines = log_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "an earlier run");
+  // The run before ends with "Exit \n\n ", so the next header follows that blank.
+  EXPECT_EQ(count_logged("Start  "), 1);
+  EXPECT_EQ(count_logged(" Start  "), 1);
+  EXPECT_TRUE(logged("szHW_ID[0]         : [X]"));
+  EXPECT_TRUE(logged("szHW_ID[0]         : [Y]"));
+}
+
+TEST_F(DeployaTest, WithoutTmpTheRunGoesOnWithoutALog) {
+  unsetenv("TMP");
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_FALSE(exists("c/temp/deploya.log"));
+  EXPECT_EQ(di::inf_store().size(), 1u);
+}
+
+TEST_F(DeployaTest, WithoutWindirNoEarlierCopyIsLookedFor) {
+  put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+  unsetenv("Windir");
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("\tUnInstallDriver Exit"));
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+  EXPECT_EQ(di::update_requests().size(), 1u);
+  EXPECT_EQ(di::inf_store().size(), 2u);  // the earlier copy stays beside the new one
+}
+
+TEST_F(DeployaTest, PendingInstallationEndsBeforeAnyChange) {
+  put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+  di::set_install_in_progress(true);
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 4u) << log();
+  EXPECT_EQ(lines[3], " ERROR ! DeviceInstallInProgress -> Exit ... ");
+  EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+  EXPECT_EQ(di::calls(call::update_driver), 0);
+
+  // Without the module (or its entry) no installation counts as pending.
+  standin::loader::hide_entry("CMP_WaitNoPendingInstallEvents");
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_EQ(di::calls(call::update_driver), 1);
+}
+
+// ---- removal of earlier copies -----------------------------------------------------------
+
+TEST_F(DeployaTest, UninstallOnlyRemovesEarlierCopiesThatNameAnId) {
+  put_store_copy(3, "[Instruments]\n%I%=x,USB\\VID_1A2B&PID_0100\n", true);
+  put_store_copy(4, "[Other]\n%I%=x,USB\\VID_9999&PID_0001\n", true);
+  put_store_copy(5, "lower case: usb\\vid_1a2b&pid_0100\n");
+  EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("Uninstall  Mode only"));
+  EXPECT_TRUE(logged("szInf              : [vantrel.inf]"));
+  EXPECT_FALSE(exists("c/windows/inf/oem3.inf"));
+  EXPECT_FALSE(exists("c/windows/inf/oem3.pnf"));
+  EXPECT_TRUE(exists("c/windows/inf/oem4.inf"));
+  EXPECT_TRUE(exists("c/windows/inf/oem5.inf"));  // the search is case-sensitive
+  EXPECT_TRUE(logged("\t\tOpening : [C:\\WINDOWS\\INF\\oem3.inf]"));
+  EXPECT_TRUE(logged("\t\t\tfound : [USB\\VID_1A2B&PID_0100]"));
+  EXPECT_TRUE(logged("\t\t\t_tchmod : [C:\\WINDOWS\\INF\\oem3.inf]"));
+  EXPECT_TRUE(logged("\t\t\t_tchmod : [C:\\WINDOWS\\INF\\oem3.pnf]"));
+  EXPECT_TRUE(logged("\t\t\tSetupUninstallOEMInf : [oem3.inf]"));
+  EXPECT_TRUE(logged("\t\t\tSetupUninstallOEMInf  Ok"));
+  EXPECT_TRUE(logged("\t\t\tDeleteFile : [C:\\WINDOWS\\INF\\oem3.pnf]"));
+  EXPECT_TRUE(logged("\tUnInstallDriver Exit"));
+  EXPECT_EQ(di::calls(call::update_driver), 0);
+  EXPECT_EQ(di::calls(call::copy_oem_inf), 0);
+}
+
+TEST_F(DeployaTest, WithoutTheUninstallEntryReadOnlyCopiesAreStillDeleted) {
+  put_store_copy(1, "USB\\VID_1A2B&PID_0100", true);
+  standin::loader::hide_entry("SetupUninstallOEMInfW");
+  EXPECT_EQ(run_args(L"/U vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_FALSE(log().find("SetupUninstallOEMInf") != std::string::npos);
+  EXPECT_FALSE(exists("c/windows/inf/oem1.inf"));
+  EXPECT_FALSE(exists("c/windows/inf/oem1.pnf"));
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+}
+
+TEST_F(DeployaTest, FailedUninstallIsLoggedAndTheFilesGoAnyway) {
+  put_store_copy(2, "USB\\VID_1A2B&PID_0100");
+  di::fail(call::uninstall_oem_inf, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(run_args(L"/Uninstall vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("\t\t\tSetupUninstallOEMInf  Failed 5 "));
+  EXPECT_FALSE(exists("c/windows/inf/oem2.inf"));
+}
+
+TEST_F(DeployaTest, ACopyNamingTwoIdsIsProcessedForEachFromItsOwnPath) {
+  put_store_copy(6, "USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101");
+  EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101"), 0);
+  EXPECT_EQ(count_logged("\t\t\t_tchmod : [C:\\WINDOWS\\INF\\oem6.inf]"), 2);
+  EXPECT_EQ(count_logged("\t\t\tDeleteFile : [C:\\WINDOWS\\INF\\oem6.inf]"), 2);
+  EXPECT_EQ(count_logged("\t\t\tfound : [USB\\VID_1A2B&PID_0101]"), 1);
+  EXPECT_EQ(log().find("oem6.pnf.pnf"), std::string::npos);
+  EXPECT_FALSE(exists("c/windows/inf/oem6.inf"));
+}
+
+TEST_F(DeployaTest, UnreadableAndEmptyCopiesAreSkipped) {
+  put_store_copy(7, "");
+  std::filesystem::create_directories(path("c/windows/inf/oem8.inf"));  // cannot be read as a file
+  put_store_copy(9, "USB\\VID_1A2B&PID_0100");
+  EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(exists("c/windows/inf/oem7.inf"));
+  EXPECT_FALSE(exists("c/windows/inf/oem9.inf"));
+  EXPECT_TRUE(logged("\t\tOpening : [C:\\WINDOWS\\INF\\oem7.inf]"));
+  EXPECT_TRUE(logged("\t\tOpening : [C:\\WINDOWS\\INF\\oem8.inf] FAILED "));
+}
+
+// ---- update, pre-installation and marking ------------------------------------------------
+
+TEST_F(DeployaTest, PresentDevicesAreUpdatedAndAbsentOnesMarked) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\1001", kId0, true));
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\1002", kId0, false, 0x4));
+  di::add_device(device("USB\\VID_1A2B&PID_0101\\1003", kId1, false));
+  di::add_device(device("PCI\\VEN_1A2B\\1", kId0, false));  // another enumerator
+  put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+
+  // Earlier copy gone first, then the update with the id as given.
+  EXPECT_TRUE(logged("\t\t\tSetupUninstallOEMInf : [oem0.inf]"));
+  auto requests = di::update_requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].hardware_id, kId0);
+  EXPECT_EQ(requests[0].inf_path, L"C:\\media\\setup\\vantrel.inf");
+  EXPECT_EQ(requests[0].flags, 1u);
+  EXPECT_TRUE(logged("\t\t[USB\\VID_1A2B&PID_0100] C:\\media\\setup\\vantrel.inf"));
+  EXPECT_TRUE(logged("\t\tUpdateDriverForPlugAndPlayDevices TRUE -> at least one device existed, and was upgraded."));
+  EXPECT_TRUE(logged("\t\tMarkDevicesAsNeedReinstall [USB\\VID_1A2B&PID_0100] YES"));
+
+  auto store = di::inf_store();
+  ASSERT_EQ(store.size(), 1u);
+  EXPECT_EQ(store[0].original_name, "vantrel.inf");
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\1001").updates, 1);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\1001").driver_inf, store[0].oem_name);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\1001").config_flags, 0u);  // present: not marked
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\1002").config_flags, 0x24u);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0101\\1003").config_flags, 0u);  // another id
+  EXPECT_EQ(record("PCI\\VEN_1A2B\\1").config_flags, 0u);
+  EXPECT_EQ(di::calls(call::copy_oem_inf), 0);
+  EXPECT_EQ(di::reboot_prompts(), 0);
+}
+
+TEST_F(DeployaTest, WithNoDevicePresentThePackageIsPreInstalled) {
+  di::add_device(device("USB\\VID_1A2B&PID_0101\\7", kId1, false, 0, REG_BINARY));
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101"), 0);
+  EXPECT_EQ(count_logged("\t\tUpdateDriverForPlugAndPlayDevices ERROR_NO_SUCH_DEVINST ->The value specified for "
+                         "HardwareId does not match any device on the system. That is, the device is not plugged "
+                         "in."),
+            2);
+  EXPECT_EQ(count_logged(std::string("\t\tSetupCopyOEMInf : [") + kInfPath + "]"), 2);
+  EXPECT_EQ(count_logged("\t\tSetupCopyOEMInf Ok"), 2);
+  EXPECT_TRUE(logged("\t\tMarkDevicesAsNeedReinstall  [USB\\VID_1A2B&PID_0100] NO"));
+  EXPECT_TRUE(logged("\t\tMarkDevicesAsNeedReinstall [USB\\VID_1A2B&PID_0101] YES"));
+  EXPECT_EQ(count_logged("\t\t"), 2);
+  // One copy in the store however often it is offered; a value of another type counts as 0.
+  ASSERT_EQ(di::inf_store().size(), 1u);
+  EXPECT_EQ(di::inf_store()[0].original_name, "vantrel.inf");
+  auto marked = record("USB\\VID_1A2B&PID_0101\\7");
+  EXPECT_EQ(marked.config_type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(marked.config_flags, 0x20u);
+}
+
+TEST_F(DeployaTest, ARebootNeededByAnyUpdateIsPrompted) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\1", kId0, true));
+  di::set_update_needs_reboot(true);
+  di::fail(call::update_driver, ERROR_ACCESS_DENIED, 1);  // the second id's update fails
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101"), 0);
+  EXPECT_TRUE(logged("\t\tSetupPromptReboot "));
+  EXPECT_EQ(di::reboot_prompts(), 1);
+
+  di::reset();
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\1", kId0, true));
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_EQ(di::reboot_prompts(), 0);
+}
+
+TEST_F(DeployaTest, MissingInfOnTheMediaIsLoggedAndNothingUpdated) {
+  EXPECT_EQ(run_args(L"missing.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("\tUpdateDriver ERROR_FILE_NOT_FOUND C:\\media\\setup\\missing.inf"));
+  EXPECT_EQ(di::calls(call::update_driver), 0);
+  EXPECT_TRUE(logged("Exit "));
+}
+
+TEST_F(DeployaTest, InfPathTooLongForThePathBufferIsRefused) {
+  std::wstring inf = std::wstring(250, L'i') + L".inf";
+  EXPECT_EQ(run_args(inf + L" USB X"), 0);
+  EXPECT_EQ(di::calls(call::update_driver), 0);
+  EXPECT_NE(log().find("\tUpdateDriver ERROR_FILENAME_EXCED_RANGE C:\\media\\setup\\iii"), std::string::npos);
+}
+
+TEST_F(DeployaTest, EveryUpdateFailureHasItsLineAndGoesOnWithTheNextId) {
+  struct {
+    DWORD error;
+    std::string line;
+  } cases[] = {
+      {ERROR_FILE_NOT_FOUND,
+       "\t\tUpdateDriverForPlugAndPlayDevices error:2 The path specified for FullInfPath does not exist. "},
+      {ERROR_NO_MORE_ITEMS, "\t\tUpdateDriverForPlugAndPlayDevices error:259  ERROR_NO_MORE_ITEMS"},
+      {ERROR_INVALID_FLAGS,
+       "\t\tUpdateDriverForPlugAndPlayDevices error:1004 The value specified for InstallFlags is invalid. "},
+      {ERROR_IN_WOW64,
+       "\t\tUpdateDriverForPlugAndPlayDevices error:-536870347 The calling application is a 32-bit application "
+       "attempting to execute in a 64-bit environment, which is not allowed."},
+      {ERROR_ACCESS_DENIED,
+       "\t\tUpdateDriverForPlugAndPlayDevices error:5 ->Apparently there _were_ existing devices--we just failed "
+       "toupgrade their drivers.  This might be due to an installation problem, or perhaps because the devices "
+       "already have drivers newer than the one we offered."},
+  };
+  for (auto &c : cases) {
+    fresh_machine();
+    di::add_device(device("USB\\VID_1A2B&PID_0100\\2", kId0, false));
+    di::fail(call::update_driver, c.error);
+    EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101"), 0);
+    EXPECT_EQ(count_logged(c.line), 2) << c.error << "\n" << log();
+    EXPECT_EQ(count_logged("\t\t"), 2);
+    EXPECT_EQ(di::calls(call::copy_oem_inf), 0);
+    EXPECT_EQ(di::calls(call::get_class_devs), 0);  // no marking
+    EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\2").config_flags, 0u);
+  }
+}
+
+TEST_F(DeployaTest, FailedPreInstallIsLoggedAndNothingMarked) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\3", kId0, false));
+  di::fail(call::copy_oem_inf, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("\t\tFailure to install the INF Error 5 "));
+  EXPECT_EQ(di::calls(call::get_class_devs), 0);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\3").config_flags, 0u);
+  EXPECT_TRUE(di::inf_store().empty());
+}
+
+TEST_F(DeployaTest, FailuresWhileMarkingEndInNo) {
+  const call failing[] = {call::get_class_devs, call::create_info_list, call::get_instance_id, call::open_device_info};
+  for (call c : failing) {
+    fresh_machine();
+    di::add_device(device("USB\\VID_1A2B&PID_0100\\4", kId0, false));
+    di::fail(c, ERROR_GEN_FAILURE);
+    EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+    EXPECT_TRUE(logged("\t\tMarkDevicesAsNeedReinstall  [USB\\VID_1A2B&PID_0100] NO")) << static_cast<int>(c);
+    EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\4").config_flags, 0u);
+  }
+}
+
+TEST_F(DeployaTest, DevicesWhoseIdsCannotBeReadAreSkipped) {
+  di::device bare;
+  bare.instance_id = "USB\\BARE\\1";
+  bare.present = false;
+  di::add_device(bare);
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\5", kId0, false));
+  di::fail(call::get_property, ERROR_INVALID_DATA, 0, 1);  // the first read of the first record
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("\t\tMarkDevicesAsNeedReinstall [USB\\VID_1A2B&PID_0100] YES"));
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\5").config_flags, 0x20u);
+}
+
+TEST_F(DeployaTest, AFlagThatCannotBeWrittenIsLogged) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\6", kId0, false));
+  di::fail(call::set_property, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(logged("\t\tMarkDevicesAsNeedReinstall [USB\\VID_1A2B&PID_0100] YES"));
+  EXPECT_TRUE(logged("\t\t\tSetupDiSetDeviceRegistryProperty  Failed 5 "));
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\6").config_flags, 0u);
+}
+
+TEST_F(DeployaTest, ADeviceWhoseNodeStatusCannotBeReadCountsAsAbsent) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\7", kId0, true, 0x1));
+  di::fail(call::devnode_status, 0);
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\7").updates, 1);
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\7").config_flags, 0x21u);
+  EXPECT_GE(di::calls(call::devnode_status), 1);
+}
