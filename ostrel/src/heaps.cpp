@@ -53,6 +53,19 @@ struct locked_list {
   locked_list& operator=(const locked_list&) = delete;
 };
 
+using detail::spare;
+using detail::spare_list;
+using detail::spares;
+
+void drop_spares(spare_list& l) {
+  while (spare* r = l.top) {
+    l.top = r->next;
+    detail::unpoison_spare(r);
+    ::operator delete(r);
+  }
+  l.count = 0;
+}
+
 void reap(retirable* more);
 
 // The module's lists. Threads' slot holders are destroyed before the module goes (the loader of a
@@ -61,7 +74,10 @@ void reap(retirable* more);
 struct module_lists {
   locked_list<w32heap_sized*> buckets;  // every live bucket, so that an ending thread can give its slot back
   locked_list<retirable*> parked;       // heaps let go by their pool with blocks still out
-  ~module_lists() { reap(nullptr); }
+  ~module_lists() {
+    reap(nullptr);
+    for (spare_list& l : spares) drop_spares(l);
+  }
 } lists;
 
 locked_list<w32heap_sized*>& buckets() { return lists.buckets; }
@@ -70,6 +86,8 @@ locked_list<retirable*>& parked() { return lists.parked; }
 // A thread takes a free slot for its life; beyond thread_slots threads alive at once, slots are
 // shared in turn.
 std::atomic<bool> slot_taken[thread_slots];
+using detail::t_tally_cell;
+
 std::atomic<unsigned> next_shared_slot{0};
 
 struct thread_slot_holder {
@@ -86,6 +104,10 @@ struct thread_slot_holder {
     if (!owned) index = next_shared_slot.fetch_add(1, std::memory_order_relaxed) % thread_slots;
   }
   ~thread_slot_holder() {
+    // From here on this thread counts in the shared cell and keeps no records: the slot may go to a
+    // new thread.
+    if (t_tally_cell < thread_slots) drop_spares(spares[t_tally_cell]);
+    t_tally_cell = thread_slots;
     {
       auto& r = buckets();
       w32cpp::section_lock hold(r.lock);
@@ -95,22 +117,23 @@ struct thread_slot_holder {
   }
 };
 
-// Read on every allocation: constant-initialised, so no thread-local initialiser runs for it.
-thread_local unsigned t_slot_index = thread_slots;
+}  // namespace
+
+namespace detail {
+
+constinit thread_local unsigned t_slot_index = thread_slots;
+constinit thread_local unsigned t_tally_cell = thread_slots;
+spare_list spares[thread_slots];
 
 unsigned take_slot() {
   // The holder's destructor (at the thread's end) gives the slot back.
   static thread_local thread_slot_holder holder;
   t_slot_index = holder.index;
+  t_tally_cell = holder.owned ? holder.index : thread_slots;
   return holder.index;
 }
 
-}  // namespace
-
-unsigned thread_slot() {
-  const unsigned i = t_slot_index;
-  return i < thread_slots ? i : take_slot();
-}
+}  // namespace detail
 
 namespace {
 

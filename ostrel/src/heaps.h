@@ -17,6 +17,10 @@
 
 #include <ostrel/heap.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace ostrel {
 
 class pool;
@@ -54,13 +58,90 @@ class w32heap_virtual : public iheap {
 // The calling thread's slot (0 .. thread_slots - 1), taken at its first allocation and given back
 // when it ends. Up to that many threads alive at once never share a slot.
 constexpr unsigned thread_slots = 16;
-unsigned thread_slot();
+
+// Records of blocks (up to spare_record_size bytes) that a thread freed, kept in its slot for its
+// next blocks while it has the slot to itself; they go when the thread or the module ends.
+constexpr size_t spare_record_size = 64;
+
+namespace detail {
+// Read on every allocation and release: constant-initialised, so no thread-local initialiser runs.
+extern constinit thread_local unsigned t_slot_index;
+extern constinit thread_local unsigned t_tally_cell;
+unsigned take_slot();
+
+struct spare {
+  spare* next;
+};
+constexpr unsigned spare_records_max = 64;
+// Per slot, touched only by the thread that has the slot to itself (or by the module's end).
+struct alignas(64) spare_list {
+  spare* top = nullptr;
+  unsigned count = 0;
+};
+extern spare_list spares[thread_slots];
+// A kept record is out of bounds under ASan (its link aside).
+inline void poison_spare(spare* r) {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_POISON_MEMORY_REGION(r + 1, spare_record_size - sizeof(spare));
+#else
+  (void)r;
+#endif
+}
+inline void unpoison_spare(spare* r) {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_UNPOISON_MEMORY_REGION(r, spare_record_size);
+#else
+  (void)r;
+#endif
+}
+}  // namespace detail
+
+inline unsigned thread_slot() {
+  const unsigned i = detail::t_slot_index;
+  return i < thread_slots ? i : detail::take_slot();
+}
+
+// The calling thread's cell of a per-slot count: its slot while it has the slot to itself, else
+// `thread_slots`, the cell that every other thread shares.
+inline unsigned tally_cell() {
+  if (detail::t_slot_index >= thread_slots) detail::take_slot();
+  return detail::t_tally_cell;
+}
+
+// A record kept by the calling thread, or null.
+inline void* take_spare_record() {
+  const unsigned i = detail::t_tally_cell;
+  if (i >= thread_slots) return nullptr;
+  detail::spare_list& l = detail::spares[i];
+  detail::spare* r = l.top;
+  if (!r) return nullptr;
+  detail::unpoison_spare(r);
+  l.top = r->next;
+  --l.count;
+  return r;
+}
+
+// Keeps a freed record for the calling thread; false: not kept, delete it.
+inline bool keep_spare_record(void* record) {
+  const unsigned i = tally_cell();
+  if (i >= thread_slots) return false;
+  detail::spare_list& l = detail::spares[i];
+  if (l.count >= detail::spare_records_max) return false;
+  auto* r = static_cast<detail::spare*>(record);
+  r->next = l.top;
+  l.top = r;
+  ++l.count;
+  detail::poison_spare(r);
+  return true;
+}
 
 // Blocks handed out and not yet back, counted per thread slot so that no counter line is shared.
+// A thread that has its slot to itself counts in its own cell with plain stores (one writer); the
+// others share one more cell with locked additions.
 class block_tally {
  public:
-  void add() { cells_[thread_slot()].n.fetch_add(1, std::memory_order_relaxed); }
-  void sub() { cells_[thread_slot()].n.fetch_sub(1, std::memory_order_release); }
+  void add() { change(1, std::memory_order_relaxed); }
+  void sub() { change(-1, std::memory_order_release); }
   int64_t total() const {
     int64_t t = 0;
     for (const cell& c : cells_) t += c.n.load(std::memory_order_acquire);
@@ -71,7 +152,15 @@ class block_tally {
   struct alignas(64) cell {
     std::atomic<int64_t> n{0};
   };
-  cell cells_[thread_slots];
+  void change(int64_t by, std::memory_order order) {
+    const unsigned i = tally_cell();
+    std::atomic<int64_t>& n = cells_[i].n;
+    if (i < thread_slots)
+      n.store(n.load(std::memory_order_relaxed) + by, order);
+    else
+      n.fetch_add(by, order);
+  }
+  cell cells_[thread_slots + 1];
 };
 
 // One size class: blocks of block_size bytes, with a cache of free blocks kept near `target` by

@@ -2,7 +2,26 @@
 
 #include <bit>
 
+#include <new>
+
 namespace ostrel {
+
+namespace {
+
+// The records of the pool's blocks: a thread keeps a few that its releases freed (heaps.h), so that
+// most allocations make no record with the heap.
+struct pool_record final : mem_block::counted_record {
+  static void* operator new(size_t size) {
+    if (void* p = take_spare_record()) return p;
+    return ::operator new(size);
+  }
+  static void operator delete(void* p) {
+    if (!keep_spare_record(p)) ::operator delete(p);
+  }
+};
+static_assert(sizeof(pool_record) <= spare_record_size);
+
+}  // namespace
 
 int pool::size_class(uint32_t size) { return static_cast<int>(std::bit_width(size)) - 1 - 10; }
 
@@ -31,11 +50,11 @@ pool::~pool() {
 mem_block pool::allocate(uint32_t size, bool zero) {
   if (size == 0) return mem_block();
   const int c = size_class(size);
-  if (c >= bucket_count) return mem_block(size, size, large_heap_, zero);
-  if (c < 0) return mem_block(size, size, small_heap_, zero);
+  if (c >= bucket_count) return mem_block(new pool_record, size, size, large_heap_, zero);
+  if (c < 0) return mem_block(new pool_record, size, size, small_heap_, zero);
   iheap* b = bucket(c);
   if (!b) b = make_bucket(c);
-  return mem_block(size, bucket_block_size(c), b, zero);
+  return mem_block(new pool_record, size, bucket_block_size(c), b, zero);
 }
 
 iheap* pool::make_bucket(int c) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -116,6 +117,44 @@ TEST(PoolThreads, EndedThreadGivesItsBlocksBack) {
   for (int i = 0; i < 8; ++i) EXPECT_NO_THROW(mine.push_back(p.allocate(5000, false)));
   EXPECT_EQ(standin::faults::injected(standin::faults::site::heap_alloc), 0u);
   standin::faults::clear();
+}
+
+// More threads than thread slots make small blocks and hand half of them to others to release: the
+// small heap's count of blocks out stays exact (own cells and the shared one alike), and a block whose
+// record was used before starts afresh (one use, its own size and heap).
+TEST(PoolThreads, BlocksReleasedAcrossMoreThreadsThanSlotsAreCountedExactly) {
+  ostrel::pool p;
+  auto* small = static_cast<ostrel::retained_heap<ostrel::w32heap_private>*>(p.small_heap());
+  constexpr int k_threads = ostrel::thread_slots + 4;
+  constexpr int k_rounds = 300;
+  std::mutex m;
+  std::vector<ostrel::mem_block> handed;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < k_threads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < k_rounds; ++i) {
+        const uint32_t size = 16 + static_cast<uint32_t>((t + i) % 8) * 16;
+        ostrel::mem_block b = p.allocate(size, (i & 1) != 0);
+        ostrel::mem_block copy = b;
+        if (b.use_count() != 2 || b.size() != size || b.capacity() != size || b.heap() != small || !b.data())
+          wrong.fetch_add(1);
+        if (i & 1) {
+          std::lock_guard<std::mutex> g(m);
+          handed.push_back(std::move(copy));
+        }
+        std::lock_guard<std::mutex> g(m);
+        if (handed.size() > 16) handed.erase(handed.begin(), handed.begin() + 8);  // released here, by whoever
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(small->outstanding(), static_cast<int64_t>(handed.size()));
+  handed.clear();
+  EXPECT_EQ(small->outstanding(), 0);
+  ostrel::mem_block again = p.allocate(64, false);
+  EXPECT_EQ(again.use_count(), 1u);
+  EXPECT_EQ(small->outstanding(), 1);
 }
 
 }  // namespace

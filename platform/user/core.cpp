@@ -102,14 +102,42 @@ void kobject::release() noexcept {
   if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
+bool kobject::try_set_fast(bool on) {
+  uint32_t s = state_.load(std::memory_order_relaxed);
+  for (;;) {
+    if (s & k_pinned) return false;
+    // Written even when unchanged: a setter's writes reach whoever takes the flag after it.
+    const uint32_t want = on ? (s | k_signalled) : (s & ~k_signalled);
+    if (state_.compare_exchange_weak(s, want, std::memory_order_acq_rel, std::memory_order_relaxed)) return true;
+  }
+}
+
+int kobject::try_take_fast() {
+  uint32_t s = state_.load(std::memory_order_acquire);
+  for (;;) {
+    if (s & k_pinned) return -1;
+    if (!(s & k_signalled)) return 0;
+    if (manual_reset_) return 1;
+    if (state_.compare_exchange_weak(s, s & ~k_signalled, std::memory_order_acq_rel, std::memory_order_acquire))
+      return 1;
+  }
+}
+
 void kobject::set_signalled(bool on) {
+  if (try_set_fast(on)) return;
   wait_guard g;
   set_signalled_locked(on);
 }
 
 void kobject::set_signalled_locked(bool on) {
-  signalled_ = on;
-  if (on) wake_waiters_locked();
+  pin_locked();
+  if (on) {
+    state_.fetch_or(k_signalled, std::memory_order_release);
+    wake_waiters_locked();
+  } else {
+    state_.fetch_and(~k_signalled, std::memory_order_relaxed);
+  }
+  unpin_locked();
 }
 
 namespace {
@@ -246,11 +274,17 @@ constexpr size_t k_chunk_count = ((k_handle_limit - k_handle_first) / 4 >> k_chu
 
 using handle_slot = std::atomic<uintptr_t>;  // object pointer, bit 0 the slot's lock
 
+// Read on every look-up: constant-initialised, so no guard is checked (its pages are touched only as
+// chunks are made).
+std::atomic<handle_slot *> g_handle_chunks[k_chunk_count];
+
+// GetCurrentThread()'s value, told without a call.
+bool is_current_thread_pseudo(HANDLE h) { return reinterpret_cast<uintptr_t>(h) == ~uintptr_t{1}; }
+
 struct handle_table {
   std::mutex m;
   size_t live = 0;
   uintptr_t next = 0x100;
-  std::atomic<handle_slot *> *chunks = new std::atomic<handle_slot *>[k_chunk_count]();
 };
 
 handle_table &table() {
@@ -259,10 +293,10 @@ handle_table &table() {
 }
 
 // The slot of a handle value, or null when no handle of that value was ever made.
-handle_slot *slot_of(handle_table &t, uintptr_t v) {
+handle_slot *slot_of(uintptr_t v) {
   if (v < k_handle_first || v >= k_handle_limit || (v & 3)) return nullptr;
   const size_t i = (v - k_handle_first) / 4;
-  handle_slot *chunk = t.chunks[i >> k_chunk_bits].load(std::memory_order_acquire);
+  handle_slot *chunk = g_handle_chunks[i >> k_chunk_bits].load(std::memory_order_acquire);
   return chunk ? &chunk[i & (k_chunk_size - 1)] : nullptr;
 }
 
@@ -309,7 +343,7 @@ HANDLE insert_handle(kobject *obj) {
     t.next += 4;
     if (t.next >= k_handle_limit) t.next = k_handle_first;
     const size_t i = (t.next - k_handle_first) / 4;
-    auto &chunk = t.chunks[i >> k_chunk_bits];
+    auto &chunk = g_handle_chunks[i >> k_chunk_bits];
     if (!chunk.load(std::memory_order_relaxed)) {
       auto *fresh = new (std::nothrow) handle_slot[k_chunk_size]();
       if (!fresh) {
@@ -328,9 +362,22 @@ HANDLE insert_handle(kobject *obj) {
   return reinterpret_cast<HANDLE>(t.next);
 }
 
+handle_pin::handle_pin(HANDLE h) {
+  if (is_current_thread_pseudo(h)) {
+    obj_ = current_thread();  // lives as long as the calling thread
+    return;
+  }
+  handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
+  if (const uintptr_t v = s ? lock_slot(s) : 0) {
+    slot_ = s;
+    value_ = v;
+    obj_ = reinterpret_cast<kobject *>(v);
+  }
+}
+
 kref<kobject> lookup_handle(HANDLE h) {
-  if (h == GetCurrentThread()) return kref<kobject>::share(current_thread());
-  handle_slot *s = slot_of(table(), reinterpret_cast<uintptr_t>(h));
+  if (is_current_thread_pseudo(h)) return kref<kobject>::share(current_thread());
+  handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
   if (const uintptr_t v = s ? lock_slot(s) : 0) {
     auto *obj = reinterpret_cast<kobject *>(v);
     obj->add_ref();
@@ -346,7 +393,7 @@ bool close_handle(HANDLE h) {
   {
     auto &t = table();
     std::lock_guard<std::mutex> g(t.m);
-    handle_slot *s = slot_of(t, reinterpret_cast<uintptr_t>(h));
+    handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
     if (s) {
       obj = reinterpret_cast<kobject *>(lock_slot(s));
       if (obj) s->store(0, std::memory_order_release);
@@ -635,6 +682,14 @@ bool continues(const cut_short_wait &w, DWORD ms, uint64_t now) {
 
 void run_queued_apcs() { run_apcs(current_thread()); }
 
+bool wait_met_at_once(kobject *o) {
+  thread_object *self = t_self ? t_self : current_thread();
+  if (self->attention.load(std::memory_order_acquire)) return false;  // a termination point first
+  if (o->try_take_fast() != 1) return false;
+  t_cut_short.valid = false;  // as any wait does
+  return true;
+}
+
 DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD ms, bool alertable) {
   if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && !objs)) {
     set_last_error(ERROR_INVALID_PARAMETER);
@@ -666,6 +721,7 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
   DWORD result;
   {
     std::unique_lock<std::mutex> lk(wait_lock());
+    for (DWORD i = 0; i < count; ++i) objs[i]->pin_locked();
     bool registered = false;
     auto unregister = [&] {
       if (!registered) return;
@@ -719,7 +775,10 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
       self->blocked = false;
       self->blocked_alertable = false;
     }
-    if (lk.owns_lock()) unregister();
+    if (lk.owns_lock()) {
+      unregister();
+      for (DWORD i = 0; i < count; ++i) objs[i]->unpin_locked();
+    }
   }
   if (result == WAIT_IO_COMPLETION) {
     run_apcs(self);
@@ -796,8 +855,17 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
 }
 
 DWORD WINAPI WaitForSingleObjectEx(HANDLE h, DWORD ms, BOOL alertable) {
-  kref<kobject> o = lookup_handle(h);
-  if (!o) return WAIT_FAILED;
+  kref<kobject> o;
+  {
+    // A signalled event nobody waits on is taken without a reference or the wait lock.
+    handle_pin pin(h);
+    if (!pin.get()) {
+      set_last_error_invalid_handle();
+      return WAIT_FAILED;
+    }
+    if (wait_met_at_once(pin.get())) return WAIT_OBJECT_0;
+    o = pin.ref();
+  }
   kobject *p = o.get();
   return wait_for_objects(1, &p, false, ms, alertable != FALSE);
 }

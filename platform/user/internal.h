@@ -123,6 +123,10 @@ void finish_thread_locked(thread_object *t, DWORD code, apc_queue &dropped);
 // Queues an APC with wait_lock() held. False when the thread has ended.
 bool queue_apc_locked(thread_object *t, std::function<void()> fn, const void *tag = nullptr);
 
+// A wait on `o` (pinned or referenced by the caller) met without the wait lock: a lock-free object
+// that is signalled and has no waiter, taken as the wait would take it. False: do the full wait.
+bool wait_met_at_once(kobject *o);
+
 // Runs the calling thread's queued APCs (FIFO, also those queued meanwhile). A new thread does
 // this before its start routine, as Windows does.
 void run_queued_apcs();

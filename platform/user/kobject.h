@@ -6,12 +6,17 @@
 // waiter list. A waiting thread registers on each object it waits for and sleeps on its own
 // condition variable; set_signalled_locked() meets the waits of the registered waiters it can meet,
 // first come first served, and wakes only those (after the lock is left, under a wait_guard).
+// Events also take a path without the lock: their state word holds the signalled bit and a "locked"
+// bit that every locked operation on the event sets first (and clears at its end when no waiter is
+// left). While that bit is clear nobody waits on the event, and setting, resetting or taking it is
+// one compare-exchange on the word.
 #ifndef WINPLAT_USER_KOBJECT_H
 #define WINPLAT_USER_KOBJECT_H
 
 #include <wbase.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -45,19 +50,34 @@ class kobject {
   // is_signalled_locked: would a wait by `w` be satisfied now?
   // acquire_locked: the wait is satisfied; consume the state (auto-reset, mutex ownership).
   //   Returns 0, or WAIT_ABANDONED_0 (128) when an abandoned mutex was taken.
-  virtual bool is_signalled_locked(const waiter *w) const { (void)w; return signalled_; }
+  virtual bool is_signalled_locked(const waiter *w) const { (void)w; return signalled_locked(); }
   virtual DWORD acquire_locked(waiter *w) {
     (void)w;
-    if (!manual_reset_) signalled_ = false;
+    if (!manual_reset_) state_.fetch_and(~k_signalled, std::memory_order_relaxed);
     return 0;
   }
 
   // Plain signalled flag with manual or auto reset. Setting it wakes the waiters; an auto-reset
   // object lets exactly one of them through.
-  void set_signalled(bool on);               // takes wait_lock()
+  void set_signalled(bool on);               // takes wait_lock() unless the lock-free path can do it
   void set_signalled_locked(bool on);        // wait_lock() already held
-  bool signalled_locked() const { return signalled_; }
+  bool signalled_locked() const { return state_.load(std::memory_order_relaxed) & k_signalled; }
   bool manual_reset() const { return manual_reset_; }
+
+  // The lock-free path (objects made with `lock_free` only). try_set_fast: sets or clears the flag;
+  // false when locked code owns the state now (take wait_lock()). try_take_fast: 1 when a wait by
+  // anyone is met now (an auto-reset flag is taken), 0 when not signalled, -1 when locked code owns
+  // the state.
+  bool try_set_fast(bool on);
+  int try_take_fast();
+  // With wait_lock() held: before locked code reads or changes the state, and at the end of that
+  // operation (the lock-free path comes back once no waiter is registered).
+  void pin_locked() {
+    if (lock_free_) state_.fetch_or(k_pinned, std::memory_order_acq_rel);
+  }
+  void unpin_locked() {
+    if (lock_free_ && waiters_.empty()) state_.fetch_and(~k_pinned, std::memory_order_release);
+  }
 
   // Meets, in the order they came, the waits of the waiters registered on this object that can be
   // met now, and wakes them (call it after changing state that is_signalled_locked reads).
@@ -68,8 +88,10 @@ class kobject {
   long handle_count() const { return handles_.load(std::memory_order_acquire); }
 
  protected:
-  explicit kobject(bool manual_reset = true, bool initially_signalled = false)
-      : manual_reset_(manual_reset), signalled_(initially_signalled) {}
+  explicit kobject(bool manual_reset = true, bool initially_signalled = false, bool lock_free = false)
+      : manual_reset_(manual_reset),
+        lock_free_(lock_free),
+        state_((initially_signalled ? k_signalled : 0u) | (lock_free ? 0u : k_pinned)) {}
   virtual ~kobject();
 
   // Called once, without any platform lock held, when the last table handle to this object is
@@ -82,10 +104,14 @@ class kobject {
   friend bool close_handle(HANDLE);
   friend struct wait_engine;
 
+  static constexpr uint32_t k_signalled = 1;
+  static constexpr uint32_t k_pinned = 2;  // locked code owns the state (always, without lock_free)
+
   std::atomic<long> refs_{1};
   std::atomic<long> handles_{0};
-  bool manual_reset_;
-  bool signalled_;
+  const bool manual_reset_;
+  const bool lock_free_;
+  std::atomic<uint32_t> state_;
   std::vector<waiter *> waiters_;  // guarded by wait_lock()
 };
 
@@ -127,6 +153,26 @@ HANDLE insert_handle(kobject *obj);
 // ERROR_INVALID_HANDLE.
 kref<kobject> lookup_handle(HANDLE h);
 void set_last_error_invalid_handle();
+
+// Holds a handle's object without taking a reference: the handle's slot stays locked (a close or
+// another look-up of the same handle waits) until the pin goes. For a few instructions only: never
+// block, take a lock or call out while pinned; take a reference (ref()) for anything longer.
+class handle_pin {
+ public:
+  explicit handle_pin(HANDLE h);
+  ~handle_pin() {
+    if (slot_) slot_->store(value_, std::memory_order_release);
+  }
+  handle_pin(const handle_pin &) = delete;
+  handle_pin &operator=(const handle_pin &) = delete;
+  kobject *get() const { return obj_; }
+  kref<kobject> ref() const { return kref<kobject>::share(obj_); }
+
+ private:
+  std::atomic<uintptr_t> *slot_ = nullptr;
+  uintptr_t value_ = 0;
+  kobject *obj_ = nullptr;
+};
 
 // Typed look-up: null with ERROR_INVALID_HANDLE when the handle is unknown or of another type.
 template <class T>

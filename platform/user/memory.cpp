@@ -2,7 +2,7 @@
 //
 // A heap keeps every live block behind a small header naming its heap, so HeapFree can tell a
 // foreign pointer, and on a list so HeapDestroy frees what is left. Blocks come from malloc, so the
-// sanitizers see overruns at the end of a block. HEAP_GENERATE_EXCEPTIONS raises std::bad_alloc, the C++ form
+// sanitizers see overruns at the end of a block (a block kept for reuse is poisoned meanwhile). HEAP_GENERATE_EXCEPTIONS raises std::bad_alloc, the C++ form
 // of the system's out-of-memory exception.
 #include <standin/faults.h>
 
@@ -22,6 +22,15 @@
 #include <vector>
 
 #include "internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define WB_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define WB_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define WB_POISON(p, n) ((void)(p), (void)(n))
+#define WB_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 using namespace wb;
 
@@ -82,8 +91,12 @@ namespace {
 // another thread goes onto the list's stack of returns (one compare-exchange), which the owner
 // unlinks and frees at its next call on that heap. Further threads share one locked list.
 // A bounded heap counts its bytes with one atomic.
+// An owned list also keeps, per size, a few blocks its thread freed (a lookaside): they stay on the
+// list, marked free, and the thread's next request of exactly that size takes one back without
+// malloc or linking. Sizes map onto a few bins; a bin holds blocks of one size at a time.
 
-constexpr uint64_t k_block_magic = 0x5a455048424c4b31ull;  // live block
+constexpr uint64_t k_block_magic = 0x5a455048424c4b31ull;   // live block
+constexpr uint64_t k_cached_magic = 0x5a455048464b4331ull;  // freed, kept in a lookaside bin
 
 struct heap;
 
@@ -123,10 +136,23 @@ class spin_lock {
 constexpr unsigned k_owned_shards = 16;
 constexpr unsigned k_shared_shard = k_owned_shards;  // for threads beyond those
 
+constexpr unsigned k_bins = 16;
+constexpr uint32_t k_bin_depth = 16;
+constexpr size_t k_lookaside_max = 4096;  // larger blocks always go back to malloc
+
+struct lookaside_bin {
+  size_t size = 0;  // of every block in it
+  uint32_t count = 0;
+  block_header *top = nullptr;  // linked through return_next
+};
+
+unsigned bin_of(size_t size) { return static_cast<unsigned>((size >> 4) ^ (size >> 8)) % k_bins; }
+
 struct alignas(64) block_shard {
   spin_lock lock;                                // the shared list only
   std::atomic<block_header *> returned{nullptr};  // given back by other threads
   block_header list{{nullptr}, &list, &list, 0, 0, 0, 0};
+  lookaside_bin bins[k_bins];  // owned lists only; their thread alone touches them
 };
 
 struct heap {
@@ -176,14 +202,13 @@ unsigned my_shard() {
   return s != ~0u ? s : claim_shard();
 }
 
-// Slot table: chunks made on demand and never freed. Slots are reused first in, first out, each
-// time with the next generation.
-constexpr unsigned k_chunk_slots = 256;
-constexpr unsigned k_chunks = 256;
-constexpr unsigned k_max_heaps = k_chunk_slots * k_chunks;
+// Slot table: one flat array (its pages are touched only as slots are used), so a look-up is one
+// load and the heap's own check. Slots are reused first in, first out, each time with the next
+// generation.
+constexpr unsigned k_max_heaps = 65536;
 
 // Read on every heap call: constant-initialised, so no guard is checked.
-std::atomic<std::atomic<heap *> *> g_heap_chunks[k_chunks];
+std::atomic<heap *> g_heap_slots[k_max_heaps];
 
 struct heap_table {
   std::mutex m;  // making and destroying heaps only
@@ -201,10 +226,7 @@ HANDLE encode(uint32_t slot, uint16_t gen) {
   return reinterpret_cast<HANDLE>(((static_cast<uintptr_t>(gen) << 20) | (slot + 1)) << 4);
 }
 
-std::atomic<heap *> *slot_ref(uint32_t slot) {
-  std::atomic<heap *> *chunk = g_heap_chunks[slot / k_chunk_slots].load(std::memory_order_acquire);
-  return chunk ? &chunk[slot % k_chunk_slots] : nullptr;
-}
+std::atomic<heap *> *slot_ref(uint32_t slot) { return &g_heap_slots[slot]; }
 
 heap *heap_of(HANDLE h) {
   const auto v = reinterpret_cast<uintptr_t>(h);
@@ -212,9 +234,7 @@ heap *heap_of(HANDLE h) {
   const uintptr_t x = v >> 4;
   const uintptr_t slot1 = x & 0xFFFFF;
   if (slot1 == 0 || slot1 > k_max_heaps || (x >> 20) > 0xFFFF) return nullptr;
-  std::atomic<heap *> *ref = slot_ref(static_cast<uint32_t>(slot1 - 1));
-  if (!ref) return nullptr;
-  heap *hp = ref->load(std::memory_order_acquire);
+  heap *hp = slot_ref(static_cast<uint32_t>(slot1 - 1))->load(std::memory_order_acquire);
   return hp && hp->handle == h ? hp : nullptr;
 }
 
@@ -225,8 +245,6 @@ heap *make_heap(DWORD flags, size_t max, bool process) {
   if (t.next_slot < k_max_heaps && t.free_slots.size() < 1024) {
     // New slots while few are free, so that a stale handle long meets an empty slot.
     slot = t.next_slot++;
-    if (!g_heap_chunks[slot / k_chunk_slots].load(std::memory_order_relaxed))
-      g_heap_chunks[slot / k_chunk_slots].store(new std::atomic<heap *>[k_chunk_slots](), std::memory_order_release);
   } else if (!t.free_slots.empty()) {
     slot = t.free_slots.front();
     t.free_slots.pop_front();
@@ -322,6 +340,35 @@ void link(heap *hp, block_header *b) {
   insert(s, b);
 }
 
+// A block of exactly `size` bytes from the calling thread's lookaside, or null.
+block_header *reuse(heap *hp, size_t size) {
+  if (size > k_lookaside_max) return nullptr;
+  const unsigned i = my_shard();
+  if (i == k_shared_shard) return nullptr;
+  lookaside_bin &bin = hp->shards[i].bins[bin_of(size)];
+  block_header *b = bin.top;
+  if (!b || bin.size != size) return nullptr;
+  bin.top = b->return_next;
+  --bin.count;
+  WB_UNPOISON(b + 1, size);
+  return b;
+}
+
+// Keeps a block its own thread freed for reuse; false when its bin is full or holds another size.
+bool keep(block_shard &s, block_header *b) {
+  if (b->size > k_lookaside_max) return false;
+  lookaside_bin &bin = s.bins[bin_of(b->size)];
+  if (bin.count > 0 && bin.size != b->size) return false;
+  if (bin.count >= k_bin_depth) return false;
+  bin.size = b->size;
+  b->magic = k_cached_magic;
+  b->return_next = bin.top;
+  bin.top = b;
+  ++bin.count;
+  WB_POISON(b + 1, b->size);
+  return true;
+}
+
 // Unlinks and frees a block already marked free.
 void release_block(heap *hp, block_header *b) {
   const unsigned i = b->shard;
@@ -333,6 +380,7 @@ void release_block(heap *hp, block_header *b) {
     std::free(b);
   } else if (i == my_shard()) {
     take_returns(s);
+    if (keep(s, b)) return;
     remove(b);
     std::free(b);
   } else {
@@ -347,8 +395,10 @@ void *heap_alloc(heap *hp, DWORD flags, size_t size, standin::faults::site site)
   bool fail = inject(site, site == standin::faults::site::heap_alloc ? hp->handle : nullptr);
   block_header *b = nullptr;
   if (!fail && size <= (SIZE_MAX >> 2) && reserve(hp, size)) {
-    b = static_cast<block_header *>(std::malloc(sizeof(block_header) + size));
-    if (b) {
+    if ((b = reuse(hp, size)) != nullptr) {
+      b->owner = hp;
+      b->magic = k_block_magic;
+    } else if ((b = static_cast<block_header *>(std::malloc(sizeof(block_header) + size))) != nullptr) {
       b->owner = hp;
       b->size = size;
       b->magic = k_block_magic;
@@ -402,6 +452,7 @@ BOOL WINAPI HeapDestroy(HANDLE h) {
   for (block_shard &s : hp->shards) {
     for (block_header *b = s.list.next; b != &s.list;) {
       block_header *n = b->next;
+      if (b->magic == k_cached_magic) WB_UNPOISON(b + 1, b->size);
       b->magic = 0;
       std::free(b);
       b = n;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <typeinfo>
 
 #if defined(__SANITIZE_THREAD__) || defined(__has_feature)
 #include <sanitizer/tsan_interface.h>
@@ -47,7 +48,7 @@ namespace {
 
 class event_object final : public kobject {
  public:
-  event_object(bool manual, bool initial) : kobject(manual, initial) {}
+  event_object(bool manual, bool initial) : kobject(manual, initial, true) {}
   const char *type_name() const override { return "event"; }
 };
 
@@ -62,7 +63,22 @@ kobject *make_event(void *ctx) {
 
 kobject *make_mutex(void *) { return new mutex_object; }
 
-kref<event_object> event_of(HANDLE h) { return lookup_handle_as<event_object>(h); }
+// Sets or resets an event; with nobody waiting on it, without a reference or the wait lock.
+BOOL set_event(HANDLE h, bool on) {
+  kref<kobject> e;
+  {
+    handle_pin pin(h);
+    kobject *o = pin.get();
+    if (!o || typeid(*o) != typeid(event_object)) {
+      set_last_error_invalid_handle();
+      return FALSE;
+    }
+    if (o->try_set_fast(on)) return TRUE;
+    e = pin.ref();
+  }
+  e->set_signalled(on);
+  return TRUE;
+}
 
 }  // namespace
 
@@ -84,19 +100,9 @@ HANDLE WINAPI OpenEventA(DWORD access, BOOL inherit, LPCSTR name) {
   return named_open(name, "event");
 }
 
-BOOL WINAPI SetEvent(HANDLE h) {
-  kref<event_object> e = event_of(h);
-  if (!e) return FALSE;
-  e->set_signalled(true);
-  return TRUE;
-}
+BOOL WINAPI SetEvent(HANDLE h) { return set_event(h, true); }
 
-BOOL WINAPI ResetEvent(HANDLE h) {
-  kref<event_object> e = event_of(h);
-  if (!e) return FALSE;
-  e->set_signalled(false);
-  return TRUE;
-}
+BOOL WINAPI ResetEvent(HANDLE h) { return set_event(h, false); }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initial_owner, LPCSTR name) {
   (void)sa;

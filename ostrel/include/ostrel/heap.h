@@ -52,7 +52,18 @@ class mem_block {
   // A block of `capacity` bytes from `heap`, `size` of them asked for. An exception of the heap passes
   // through and nothing is kept. A heap that returns no memory gives the empty block, so that a failed
   // allocation reads as failed (no data, size 0) whatever the caller checks.
-  mem_block(uint32_t size, uint32_t capacity, iheap* heap, bool zero) : block_(make_record()) {
+  mem_block(uint32_t size, uint32_t capacity, iheap* heap, bool zero)
+      : mem_block(new counted_record, size, capacity, heap, zero) {}
+
+  // The record and its counter in one allocation; the record goes with the counter's last release.
+  // An allocator may derive it, with its own operator new and delete, to keep records for reuse.
+  struct counted_record : w32cpp::use_count_base {
+    counted_record() : w32cpp::use_count_base(1) {}
+    _mem record;
+  };
+
+  // The same with a record the caller made (fresh, count 1); the block owns it from here on.
+  mem_block(counted_record* r, uint32_t size, uint32_t capacity, iheap* heap, bool zero) : block_(adopt(r)) {
     if (!heap || capacity == 0) return;
     void* p = heap->alloc(capacity, zero);
     if (!p) return;
@@ -84,15 +95,8 @@ class mem_block {
   friend bool operator==(const mem_block& a, const mem_block& b) { return a.block_ == b.block_; }
 
  private:
-  // The record and its counter in one allocation; the record goes with the counter's last release.
-  struct counted_record final : w32cpp::use_count_base {
-    counted_record() : w32cpp::use_count_base(1) {}
-    _mem record;
-  };
-  static w32cpp::auto_handle<_mem> make_record() {
-    auto* c = new counted_record;
-    return w32cpp::auto_handle<_mem>::adopt(&c->record, c);
-  }
+  static w32cpp::auto_handle<_mem> adopt(counted_record* c) { return w32cpp::auto_handle<_mem>::adopt(&c->record, c); }
+  static w32cpp::auto_handle<_mem> make_record() { return adopt(new counted_record); }
 
   w32cpp::auto_handle<_mem> block_;
 };

@@ -133,6 +133,78 @@ TEST_F(Memory, FaultRulesSkipCountFilterByHeapAndThread) {
   HeapDestroy(b);
 }
 
+// A block freed by its thread is kept for that thread's next request of the same size: while kept
+// it is no block of the heap (a second free, HeapSize and HeapValidate refuse it), a zeroed request
+// gets it cleared, injected failures still fail, a bounded heap does not count it, and HeapDestroy
+// takes it (the leak checker would tell).
+TEST_F(Memory, FreedBlocksKeptForReuseAreNoLongerBlocksOfTheHeap) {
+  HANDLE h = HeapCreate(0, 0, 0);
+  auto *p = static_cast<unsigned char *>(HeapAlloc(h, 0, 96));
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 0xAB, 96);
+  ASSERT_TRUE(HeapFree(h, 0, p));
+  EXPECT_FALSE(HeapFree(h, 0, p));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(HeapSize(h, 0, p), static_cast<SIZE_T>(-1));
+  EXPECT_FALSE(HeapValidate(h, 0, p));
+
+  auto *z = static_cast<unsigned char *>(HeapAlloc(h, HEAP_ZERO_MEMORY, 96));
+  ASSERT_NE(z, nullptr);
+  for (int i = 0; i < 96; ++i) ASSERT_EQ(z[i], 0) << i;
+  EXPECT_EQ(HeapSize(h, 0, z), 96u);
+  ASSERT_TRUE(HeapFree(h, 0, z));
+
+  standin::faults::fail_next(site::heap_alloc, 1);
+  EXPECT_EQ(HeapAlloc(h, 0, 96), nullptr);  // a kept block does not get round the rule
+
+  // Sizes that share a bin, and more blocks than a bin keeps: every one stays a block of its own.
+  std::vector<void *> blocks;
+  for (int round = 0; round < 3; ++round) {
+    for (SIZE_T size : {SIZE_T{16}, SIZE_T{17}, SIZE_T{272}, SIZE_T{4096}, SIZE_T{4097}})
+      for (int i = 0; i < 40; ++i) {
+        void *b = HeapAlloc(h, 0, size);
+        ASSERT_NE(b, nullptr);
+        ASSERT_EQ(HeapSize(h, 0, b), size);
+        std::memset(b, round, size);
+        blocks.push_back(b);
+      }
+    for (size_t i = 0; i < blocks.size(); i += 2) ASSERT_TRUE(HeapFree(h, 0, blocks[i]));
+    for (size_t i = 1; i < blocks.size(); i += 2) ASSERT_TRUE(HeapValidate(h, 0, blocks[i]));
+    for (size_t i = 1; i < blocks.size(); i += 2) ASSERT_TRUE(HeapFree(h, 0, blocks[i]));
+    blocks.clear();
+  }
+  for (int i = 0; i < 8; ++i) ASSERT_NE(HeapAlloc(h, 0, 272), nullptr);  // some left for HeapDestroy
+  EXPECT_TRUE(HeapDestroy(h));
+
+  HANDLE bounded = HeapCreate(0, 0, 1000);
+  void *a = HeapAlloc(bounded, 0, 600);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(HeapFree(bounded, 0, a));
+  void *b = HeapAlloc(bounded, 0, 900);  // the kept 600 bytes are not in use
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(HeapAlloc(bounded, 0, 600), nullptr);
+  ASSERT_TRUE(HeapFree(bounded, 0, b));
+  EXPECT_NE(HeapAlloc(bounded, 0, 600), nullptr);
+  EXPECT_TRUE(HeapDestroy(bounded));
+}
+
+// A block freed by a thread other than the one that made it is not kept by either: the maker's next
+// block of that size is a new one, and HeapFree of the old pointer fails.
+TEST_F(Memory, BlockFreedByAnotherThreadIsNotKeptForItsMaker) {
+  HANDLE h = HeapCreate(0, 0, 0);
+  void *p = HeapAlloc(h, 0, 200);
+  ASSERT_NE(p, nullptr);
+  BOOL freed = FALSE;
+  std::thread([&] { freed = HeapFree(h, 0, p); }).join();
+  EXPECT_TRUE(freed);
+  EXPECT_FALSE(HeapValidate(h, 0, p));
+  void *q = HeapAlloc(h, 0, 200);
+  ASSERT_NE(q, nullptr);
+  EXPECT_TRUE(HeapValidate(h, 0, q));
+  EXPECT_TRUE(HeapFree(h, 0, q));
+  EXPECT_TRUE(HeapDestroy(h));
+}
+
 // Handles that never named a heap, or name one destroyed since, fail cleanly even when many heaps
 // have come and gone in between.
 TEST_F(Memory, UnknownAndStaleHeapHandlesAreRefused) {

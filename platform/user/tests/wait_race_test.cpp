@@ -271,4 +271,113 @@ TEST(WaitRaces, MutexMadeOwnedAfterTerminationIsAbandoned) {
   EXPECT_TRUE(ReleaseMutex(m));
 }
 
+// Sets meeting waits that are about to sleep: a ping-pong of auto-reset events where every set finds
+// its waiter anywhere between its first look and its sleep. A set lost on the way stops the ball, and
+// the waiter's deadline fails the case. A manual-reset event set and reset alongside is never seen set
+// by a thread that reset it last.
+DWORD WINAPI bounce(LPVOID p) {
+  auto *e = static_cast<HANDLE *>(p);  // [0] wait on, [1] set
+  for (int i = 0; i < 3000; ++i) {
+    if (WaitForSingleObject(e[0], k_last_look_ms) != WAIT_OBJECT_0) return 1;
+    if (!SetEvent(e[1])) return 2;
+  }
+  return 0;
+}
+
+TEST(WaitRaces, EventSetMeetingAWaiterAboutToSleepIsNeverLost) {
+  handle ping(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  handle pong(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  HANDLE peer_events[2] = {ping, pong};
+  handle peer(CreateThread(nullptr, 0, bounce, peer_events, 0, nullptr));
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_TRUE(SetEvent(ping));
+    ASSERT_EQ(WaitForSingleObject(pong, k_last_look_ms), WAIT_OBJECT_0) << "round " << i;
+  }
+  ASSERT_EQ(WaitForSingleObject(peer, k_last_look_ms), WAIT_OBJECT_0);
+  DWORD code = 99;
+  ASSERT_TRUE(GetExitCodeThread(peer, &code));
+  EXPECT_EQ(code, 0u);
+  // Every set was taken once: nothing is left over.
+  EXPECT_EQ(WaitForSingleObject(ping, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(pong, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// One auto-reset event, set as often as it is taken: takers that poll (no registration) and takers
+// that sleep on it compete. Each set lets exactly one through; the counts match at the end.
+struct set_count_args {
+  HANDLE e;
+  std::atomic<long> taken{0};
+  std::atomic<bool> stop{false};
+};
+
+DWORD WINAPI take_until_stopped(LPVOID p) {
+  auto *a = static_cast<set_count_args *>(p);
+  for (int i = 0; !a->stop.load(); ++i) {
+    if (WaitForSingleObject(a->e, (i & 1) ? 0 : 2) == WAIT_OBJECT_0) a->taken.fetch_add(1);
+  }
+  return 0;
+}
+
+TEST(WaitRaces, EachSetOfAnAutoResetEventLetsExactlyOneTakerThrough) {
+  handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  set_count_args a;
+  a.e = e;
+  std::deque<handle> threads;
+  for (int i = 0; i < 4; ++i) threads.emplace_back(CreateThread(nullptr, 0, take_until_stopped, &a, 0, nullptr));
+  long sets = 0;
+  for (int i = 0; i < 2000; ++i) {
+    // Set again only once the last set was taken, so that none is merged with the next.
+    ASSERT_TRUE(zephtest::wait_until([&] { return a.taken.load() == sets; }));
+    ASSERT_TRUE(SetEvent(e));
+    ++sets;
+  }
+  ASSERT_TRUE(zephtest::wait_until([&] { return a.taken.load() == sets; }));
+  a.stop.store(true);
+  for (auto &t : threads) ASSERT_EQ(WaitForSingleObject(t, k_last_look_ms), WAIT_OBJECT_0);
+  EXPECT_EQ(a.taken.load(), sets);
+  EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// Handles closed while other threads set and wait through them: every call either works or fails with
+// ERROR_INVALID_HANDLE, and the object lives as long as a call uses it.
+DWORD WINAPI set_through_closing(LPVOID p) {
+  auto *slot = static_cast<std::atomic<HANDLE> *>(p);
+  for (int i = 0; i < 20000; ++i) {
+    HANDLE h = slot->load();
+    if (!h) break;
+    const BOOL ok = (i & 1) ? SetEvent(h) : ResetEvent(h);
+    const DWORD r = WaitForSingleObject(h, 0);
+    if (!ok && GetLastError() != ERROR_INVALID_HANDLE) return 1;
+    if (r == WAIT_FAILED && GetLastError() != ERROR_INVALID_HANDLE) return 2;
+  }
+  return 0;
+}
+
+TEST(WaitRaces, SetAndWaitThroughAHandleBeingClosedFailCleanly) {
+  std::atomic<HANDLE> slot{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+  std::deque<handle> threads;
+  for (int i = 0; i < 3; ++i) threads.emplace_back(CreateThread(nullptr, 0, set_through_closing, &slot, 0, nullptr));
+  for (int round = 0; round < 200; ++round) {
+    HANDLE old = slot.load();
+    slot.store(CreateEventA(nullptr, (round & 1) != 0, FALSE, nullptr));
+    ASSERT_TRUE(CloseHandle(old));
+  }
+  HANDLE last = slot.exchange(nullptr);
+  for (auto &t : threads) {
+    ASSERT_EQ(WaitForSingleObject(t, k_last_look_ms), WAIT_OBJECT_0);
+    DWORD code = 99;
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 0u);
+  }
+  EXPECT_TRUE(CloseHandle(last));
+  // A closed handle fails, and a handle of another type is not an event.
+  EXPECT_FALSE(SetEvent(last));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  handle m(CreateMutexA(nullptr, FALSE, nullptr));
+  EXPECT_FALSE(SetEvent(m));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(ResetEvent(GetCurrentThread()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 }  // namespace
