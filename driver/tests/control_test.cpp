@@ -419,6 +419,41 @@ TEST_F(Requests, BulkStagesLostOnTheWireAreSentAgain) {
   inst.model->faults().clear();
 }
 
+// A handle closed while a lost stage waits for its pipe reset (after the retry looked for an abort, before
+// it sends again): the stage it sends is aborted, not left waiting for data that never comes.
+TEST_F(Requests, BulkRetryEndsWhenTheHandleClosesDuringItsPipeReset) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  simdev::request_match clear_in_halt{1, 0, 0x81, false};
+  inst.model->faults().on_request(clear_in_halt, [&] { close(h); });
+  inst.model->faults().usb_error(0x81, simdev::usb_status::data_error, 1);
+  pending rd(h, 400);  // nothing queued: a stage sent again would wait for ever
+  rd.read();
+  ASSERT_EQ(rd.error, (DWORD)ERROR_IO_PENDING);
+  ASSERT_EQ(WaitForSingleObject(rd.o.hEvent, 10000), WAIT_OBJECT_0);
+  constexpr ULONG_PTR cancelled = 0xC0000120;  // the handle is gone: the status stands in the OVERLAPPED
+  EXPECT_EQ(rd.o.Internal, cancelled);
+  EXPECT_EQ(inst.model->faults().injected().usb_errors, 1u);
+}
+
+// A retry whose pipe reset fails reports the loss as it would have been without the retry.
+TEST_F(Requests, BulkRetryWhosePipeResetFailsReportsTheLoss) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  for (auto [lost, error] : {std::pair{simdev::usb_status::not_responding, (DWORD)ERROR_SEM_TIMEOUT},
+                             std::pair{simdev::usb_status::data_error, (DWORD)ERROR_CRC}}) {
+    queue_message(h, 300);
+    inst.model->faults().usb_error(0x81, lost, 1);
+    inst.model->faults().silence(0, 1);  // the reset's request goes unanswered
+    pending rd(h, 400);
+    rd.read();
+    EXPECT_EQ(rd.wait().error, error);
+    EXPECT_EQ(inst.model->faults().injected().silences, 1u);
+    inst.model->faults().clear();
+    EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, WORD_READ_PIPE_RESET, 0, {}, 0).error, 0u);
+  }
+}
+
 TEST_F(Requests, BulkErrorsMidTransferReachTheCaller) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);

@@ -23,6 +23,7 @@ void fault_injector::clear() {
     std::lock_guard<std::mutex> g(mu_);
     stalls_.clear();
     shorts_.clear();
+    hooks_.clear();
     naks_.clear();
     silences_.clear();
     usb_errors_.clear();
@@ -50,6 +51,22 @@ void fault_injector::stall_request(request_match m, unsigned times) {
 void fault_injector::short_reply(request_match m, std::size_t keep, unsigned times) {
     std::lock_guard<std::mutex> g(mu_);
     shorts_.push_back({m, times, times == always, keep});
+}
+
+void fault_injector::on_request(request_match m, std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(mu_);
+    hooks_.emplace_back(m, std::move(fn));
+}
+
+std::function<void()> fault_injector::take_request_hook(const setup_packet& s) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto it = hooks_.begin(); it != hooks_.end(); ++it) {
+        if (!it->first.matches(s)) continue;
+        std::function<void()> fn = std::move(it->second);
+        hooks_.erase(it);
+        return fn;
+    }
+    return {};
 }
 
 void fault_injector::nak(std::uint8_t endpoint, unsigned count) {

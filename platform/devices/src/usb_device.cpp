@@ -191,6 +191,7 @@ control_result usb_device::control(const setup_packet& setup, std::uint8_t* data
     }
     if (setup.wLength && !data) return {usb_status::invalid, 0};  // a data stage needs a buffer
     instrument& m = *p_->model;
+    if (auto hook = m.faults().take_request_hook(setup)) hook();  // outside every lock: it may call back in
     if (m.faults().take_silence(0)) return {usb_status::not_responding, 0};
     if (auto e = m.faults().take_usb_error(0)) return {*e, 0};
     while (m.faults().take_nak(0)) std::this_thread::sleep_for(std::chrono::microseconds(frame));

@@ -331,6 +331,28 @@ TEST_F(SimUsb, HaltStallsUntilCleared) {
     EXPECT_EQ(dev.clear_halt(0x05), usb_status::stall);
 }
 
+// A request hook runs once, for the matching request only, before the request is answered, and may call
+// back into the device (here: the halt it is about to clear is still set).
+TEST_F(SimUsb, RequestHookRunsOnceBeforeTheMatchingRequest) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    ASSERT_EQ(dev.control(setup_packet{0x02, 3, 0, 0x81, 0}, nullptr).status, usb_status::success);
+    ASSERT_EQ(dev.control(setup_packet{0x02, 3, 0, 0x01, 0}, nullptr).status, usb_status::success);
+    int runs = 0;
+    bool halted_then = false;
+    model->faults().on_request(request_match{1, 0, 0x81, false}, [&] {
+        ++runs;
+        halted_then = dev.halted(0x81);
+    });
+    EXPECT_EQ(dev.clear_halt(0x01), usb_status::success);
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(dev.clear_halt(0x81), usb_status::success);
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(halted_then);
+    ASSERT_EQ(dev.control(setup_packet{0x02, 3, 0, 0x81, 0}, nullptr).status, usb_status::success);
+    EXPECT_EQ(dev.clear_halt(0x81), usb_status::success);
+    EXPECT_EQ(runs, 1);
+}
+
 TEST_F(SimUsb, ConfigurationChangesEndTransfersAndCheckEndpoints) {
     std::uint8_t b[64];
     EXPECT_EQ(xfer(0x81, b, 3).first, usb_status::invalid);  // not configured

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -70,6 +71,9 @@ public:
     // Unplug the instrument after `bytes` more bulk IN data bytes have been delivered
     // (mid-transfer when the number falls inside a transfer).
     void remove_after_bulk_in(std::uint64_t bytes);
+    // Runs `fn` once, on the device's side, when a matching control request arrives and before it is
+    // answered, so a test can act at a chosen point of the host's sequence.
+    void on_request(request_match m, std::function<void()> fn);
     // Slow serial line: bytes go out at baud / 10 per second, plus an extra delay per byte.
     void line_rate(std::uint32_t baud);
     void byte_delay_us(std::uint32_t us);
@@ -82,6 +86,7 @@ public:
 
     // --- queried by the faces and the model ---
     bool take_stall(const setup_packet& s);
+    std::function<void()> take_request_hook(const setup_packet& s);
     std::optional<std::size_t> take_short(const setup_packet& s);
     bool take_nak(std::uint8_t endpoint);
     bool take_silence(std::uint8_t endpoint);
@@ -107,6 +112,7 @@ private:
     mutable std::mutex mu_;
     std::mt19937_64 rng_;
     std::vector<req_rule> stalls_, shorts_;
+    std::vector<std::pair<request_match, std::function<void()>>> hooks_;
     std::vector<ep_count> naks_, silences_;
     std::vector<std::pair<ep_count, usb_status>> usb_errors_;
     std::vector<std::pair<ep_count, std::size_t>> short_iso_;
