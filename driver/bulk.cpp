@@ -42,8 +42,10 @@ NTSTATUS map_data_error(USBD_STATUS s) {
   }
 }
 
-// A stage lost on the wire (no handshake came back): the device still holds what it sent, so the stage
-// can be sent again once both ends of the pipe are reset. Stalls and babble are the device's own say.
+// An IN stage lost on the wire (no good data packet came): the device still holds what it sent, so the
+// stage can be sent again once both ends of the pipe are reset. Stalls and babble are the device's own
+// say. An OUT stage is never sent again: its loss may have been the device's handshake only, and after
+// the reset the device would take the same bytes twice.
 bool lost_on_the_wire(USBD_STATUS s) {
   return s == USBD_STATUS_CRC || s == USBD_STATUS_BTSTUFF || s == USBD_STATUS_DATA_TOGGLE_MISMATCH ||
          s == USBD_STATUS_DEV_NOT_RESPONDING;
@@ -199,7 +201,7 @@ void bulk_channel::send_stage(PIRP irp, transfer *t) {
 }
 
 bool bulk_channel::retry_later(transfer *t, USBD_STATUS usbd, ULONG bytes) {
-  if (!lost_on_the_wire(usbd) || t->retries == 0) return false;
+  if (!in_ || !lost_on_the_wire(usbd) || t->retries == 0) return false;
   if (InterlockedOr(&stopping_, 0) || device_->stop_or_remove_pending()) return false;
   if (t->first && bytes != 0) return false;  // part of a length word: nothing to start again from
   if (!t->first && bytes >= t->remaining) return false;  // all arrived: the error is the device's
@@ -241,7 +243,6 @@ void bulk_channel::retry_stage(PDEVICE_OBJECT, PVOID context) {
       InterlockedExchange(&c->gone_, 1);
     }
     InterlockedExchange(&c->error_, 1);
-    if (!c->in_) InterlockedExchange(&c->error_seen_, 1);
     c->finish(irp, t, st);
     return;
   }

@@ -40,6 +40,7 @@ void fault_injector::clear() {
     removal_armed_ = false;
     baud_ = 0;
     byte_delay_ = 0;
+    handshakes_lost_ = false;
     c_ = {};
 }
 
@@ -87,6 +88,16 @@ void fault_injector::silence(std::uint8_t endpoint, unsigned count) {
 void fault_injector::usb_error(std::uint8_t endpoint, usb_status status, unsigned count) {
     std::lock_guard<std::mutex> g(mu_);
     usb_errors_.push_back({{endpoint, count}, status});
+}
+
+void fault_injector::lost_handshakes(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    handshakes_lost_ = on;
+}
+
+bool fault_injector::handshakes_lost() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return handshakes_lost_;
 }
 
 void fault_injector::usb_error_probability(std::uint8_t endpoint, usb_status status, double p) {

@@ -505,6 +505,7 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
     } else if (m.faults().take_silence(ep)) {
         result = usb_status::not_responding;
     } else if (auto err = m.faults().take_usb_error(ep)) {
+        if (!(ep & 0x80) && m.faults().handshakes_lost()) m.bulk_out_bytes(std::span<const std::uint8_t>(buf, len));
         result = *err;
     } else if (m.faults().take_nak(ep)) {
         retry_later = true;

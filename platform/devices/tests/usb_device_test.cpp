@@ -449,6 +449,31 @@ TEST_F(SimUsb, InjectedTransferErrorsMoveNoData) {
     EXPECT_FALSE(dev.halted(0x81));
 }
 
+// An error on an OUT transfer: by default the data packet was lost; with lost handshakes the device took
+// the data and only the host saw the error. The host learns no byte count either way.
+TEST_F(SimUsb, OutErrorsLoseTheDataOrOnlyTheHandshake) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    for (bool handshake : {false, true}) {
+        model->faults().clear();
+        model->faults().lost_handshakes(handshake);
+        EXPECT_EQ(model->faults().handshakes_lost(), handshake);
+        std::uint8_t word[3] = {2, 0, 0};
+        std::uint8_t data[2] = {7, 8};
+        ASSERT_EQ(xfer(0x01, word, 3).first, usb_status::success);
+        model->faults().usb_error(0x01, usb_status::data_error, 1);
+        EXPECT_EQ(xfer(0x01, data, 2), std::make_pair(usb_status::data_error, std::size_t{0})) << handshake;
+        EXPECT_EQ(model->take_received_messages().size(), handshake ? 1u : 0u) << handshake;
+        if (!handshake) {
+            ASSERT_EQ(xfer(0x01, data, 2).first, usb_status::success);
+            auto got = model->take_received_messages();
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0], std::vector<std::uint8_t>({7, 8}));
+        }
+    }
+    model->faults().clear();
+    EXPECT_FALSE(model->faults().handshakes_lost());
+}
+
 TEST_F(SimUsb, FlashWriteOverBulkOut) {
     ASSERT_EQ(dev.set_configuration(1), usb_status::success);
     set(0x000001, 4, {0x40, 100});

@@ -63,6 +63,11 @@ public:
     // end with `status` (data_error for a CRC error, babble, stall, not_responding ...) and
     // move no data.
     void usb_error(std::uint8_t endpoint, usb_status status, unsigned count);
+    // USB face only: how an injected error meets an OUT transfer. false (default): the data packet was
+    // lost, the device has nothing of it. true: only the device's handshake was lost, so the device took
+    // the data while the host learns the error and no byte count.
+    void lost_handshakes(bool on);
+    bool handshakes_lost() const;
     // USB face only: each transfer of an endpoint ends with `status`, moving no data, with probability p.
     void usb_error_probability(std::uint8_t endpoint, usb_status status, double p);
     // USB face only: the next `count` isochronous packets of an endpoint that carry data carry only
@@ -125,6 +130,7 @@ private:
     std::optional<std::uint64_t> remove_left_;
     bool removal_armed_ = false;
     std::uint32_t baud_ = 0, byte_delay_ = 0;
+    bool handshakes_lost_ = false;
     counters c_;
 };
 
