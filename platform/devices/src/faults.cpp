@@ -41,6 +41,7 @@ void fault_injector::clear() {
     baud_ = 0;
     byte_delay_ = 0;
     handshakes_lost_ = false;
+    packets_before_error_ = 0;
     c_ = {};
 }
 
@@ -98,6 +99,16 @@ void fault_injector::lost_handshakes(bool on) {
 bool fault_injector::handshakes_lost() const {
     std::lock_guard<std::mutex> g(mu_);
     return handshakes_lost_;
+}
+
+void fault_injector::usb_error_after_packets(std::size_t packets) {
+    std::lock_guard<std::mutex> g(mu_);
+    packets_before_error_ = packets;
+}
+
+std::size_t fault_injector::packets_before_usb_error() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return packets_before_error_;
 }
 
 void fault_injector::usb_error_probability(std::uint8_t endpoint, usb_status status, double p) {

@@ -505,7 +505,21 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
     } else if (m.faults().take_silence(ep)) {
         result = usb_status::not_responding;
     } else if (auto err = m.faults().take_usb_error(ep)) {
-        if (!(ep & 0x80) && m.faults().handshakes_lost()) m.bulk_out_bytes(std::span<const std::uint8_t>(buf, len));
+        if (!(ep & 0x80) && m.faults().handshakes_lost()) {
+            m.bulk_out_bytes(std::span<const std::uint8_t>(buf, len));
+        } else if ((ep & 0x80) && shape->first == 2) {
+            // Whole packets that came before the error: a short one would have ended the transfer.
+            const std::size_t maxp = shape->second ? shape->second : 64;
+            std::uint64_t gen = 0;
+            std::vector<std::uint8_t> seg = m.bulk_in_peek(len, &gen);
+            std::size_t n = std::min(m.faults().packets_before_usb_error() * maxp, (seg.size() / maxp) * maxp);
+            n = std::min(n, len ? ((len - 1) / maxp) * maxp : 0);  // all of it would have been a success
+            if (n) {
+                std::memcpy(buf, seg.data(), n);
+                m.bulk_in_consume(n, gen);
+                bytes = n;
+            }
+        }
         result = *err;
     } else if (m.faults().take_nak(ep)) {
         retry_later = true;

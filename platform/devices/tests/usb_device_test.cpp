@@ -474,6 +474,35 @@ TEST_F(SimUsb, OutErrorsLoseTheDataOrOnlyTheHandshake) {
     EXPECT_FALSE(model->faults().handshakes_lost());
 }
 
+// An error on a bulk IN transfer after some whole packets: the host has those, the device keeps the rest
+// (and never counts a transfer that got all it asked for as failed).
+TEST_F(SimUsb, InErrorsMayComeAfterWholePackets) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    std::vector<std::uint8_t> msg(300);
+    for (std::size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<std::uint8_t>(i * 7);
+    model->queue_bulk_message(msg);
+    model->faults().usb_error_after_packets(2);
+    EXPECT_EQ(model->faults().packets_before_usb_error(), 2u);
+    model->faults().usb_error(0x81, usb_status::data_error, 2);
+    std::uint8_t word[3];
+    EXPECT_EQ(xfer(0x81, word, 3), std::make_pair(usb_status::data_error, std::size_t{0}));  // below a packet
+    ASSERT_EQ(xfer(0x81, word, 3).first, usb_status::data_error);
+    std::vector<std::uint8_t> got(512);
+    EXPECT_EQ(xfer(0x81, word, 3), std::make_pair(usb_status::success, std::size_t{3}));
+    model->faults().usb_error(0x81, usb_status::data_error, 1);
+    EXPECT_EQ(xfer(0x81, got.data(), 300), std::make_pair(usb_status::data_error, std::size_t{128}));
+    EXPECT_EQ(xfer(0x81, got.data() + 128, 172), std::make_pair(usb_status::success, std::size_t{172}));
+    got.resize(300);
+    EXPECT_EQ(got, msg);
+    // A transfer asking exactly for whole packets that are there never fails after all of them.
+    model->queue_bulk_message(std::vector<std::uint8_t>(128, 1));
+    ASSERT_EQ(xfer(0x81, word, 3).first, usb_status::success);
+    model->faults().usb_error(0x81, usb_status::data_error, 1);
+    EXPECT_EQ(xfer(0x81, got.data(), 128), std::make_pair(usb_status::data_error, std::size_t{64}));
+    model->faults().clear();
+    EXPECT_EQ(model->faults().packets_before_usb_error(), 0u);
+}
+
 TEST_F(SimUsb, FlashWriteOverBulkOut) {
     ASSERT_EQ(dev.set_configuration(1), usb_status::success);
     set(0x000001, 4, {0x40, 100});

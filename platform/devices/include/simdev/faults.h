@@ -68,6 +68,10 @@ public:
     // the data while the host learns the error and no byte count.
     void lost_handshakes(bool on);
     bool handshakes_lost() const;
+    // USB face only: an injected error on a bulk IN transfer comes after up to `packets` whole packets of
+    // its data arrived (the host has them and counts them; the device keeps the rest). Default 0.
+    void usb_error_after_packets(std::size_t packets);
+    std::size_t packets_before_usb_error() const;
     // USB face only: each transfer of an endpoint ends with `status`, moving no data, with probability p.
     void usb_error_probability(std::uint8_t endpoint, usb_status status, double p);
     // USB face only: the next `count` isochronous packets of an endpoint that carry data carry only
@@ -131,6 +135,7 @@ private:
     bool removal_armed_ = false;
     std::uint32_t baud_ = 0, byte_delay_ = 0;
     bool handshakes_lost_ = false;
+    std::size_t packets_before_error_ = 0;
     counters c_;
 };
 
