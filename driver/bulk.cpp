@@ -44,11 +44,11 @@ NTSTATUS map_data_error(USBD_STATUS s) {
 
 // An IN stage lost on the wire (no good data packet came): the device still holds what it sent, so the
 // stage can be sent again once both ends of the pipe are reset. Stalls and babble are the device's own
-// say. An OUT stage is never sent again: its loss may have been the device's handshake only, and after
-// the reset the device would take the same bytes twice.
+// say. A toggle mismatch is not a loss: the device sent again a packet the host already has, and after
+// the reset (toggles back to DATA0) the host would take it twice. An OUT stage is never sent again: its
+// loss may have been the device's handshake only, and the device would take the same bytes twice.
 bool lost_on_the_wire(USBD_STATUS s) {
-  return s == USBD_STATUS_CRC || s == USBD_STATUS_BTSTUFF || s == USBD_STATUS_DATA_TOGGLE_MISMATCH ||
-         s == USBD_STATUS_DEV_NOT_RESPONDING;
+  return s == USBD_STATUS_CRC || s == USBD_STATUS_BTSTUFF || s == USBD_STATUS_DEV_NOT_RESPONDING;
 }
 
 // Tries of one stage after its first failure; a transient bit error rarely repeats three times.

@@ -68,6 +68,17 @@ class Requests : public DriverTest {
     put24(words.data() + 3, size - 2);
     ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000001, 3, words, 0).error, 0u);
   }
+  // After the read channel's pipe word a new message is read whole.
+  void expect_whole_read_after_pipe_word(HANDLE h, uint32_t size) {
+    EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, WORD_READ_PIPE_RESET, 0, {}, 0).error, 0u);
+    queue_message(h, size);
+    pending rd(h, size + 100);
+    rd.read();
+    io_result r = rd.wait();
+    EXPECT_EQ(r.error, 0u);
+    EXPECT_EQ(r.bytes, size);
+    EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, size - 2)));
+  }
   // A measurement run until stopped.
   void start_run(HANDLE h) {
     std::vector<uint8_t> word(3);
@@ -358,13 +369,7 @@ TEST_F(Requests, BulkReadsFollowTheLengthTheDeviceAnnounces) {
   pending after(h, 400);
   after.read();
   EXPECT_EQ(after.wait().error, (DWORD)ERROR_GEN_FAILURE);
-  EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, WORD_READ_PIPE_RESET, 0, {}, 0).error, 0u);
-  queue_message(h, 150);
-  pending again(h, 200);
-  again.read();
-  io_result r = again.wait();
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_EQ(r.bytes, 150u);
+  expect_whole_read_after_pipe_word(h, 150);
 }
 
 // A read stage lost on the wire is sent again after a pipe reset: the frame arrives whole, nothing is
@@ -404,6 +409,25 @@ TEST_F(Requests, BulkStagesLostOnTheWireAreSentAgain) {
     inst.model->faults().clear();
     EXPECT_EQ(inst.model->bulk_in_pending_messages(), 0u);
   }
+}
+
+// A toggle mismatch on a read stage means the host already has the packet the device sent again: the
+// stage is not sent again (after the reset the packet would come twice); the read fails, and after the
+// read pipe word the next read is whole.
+TEST_F(Requests, BulkReadStageWithAToggleMismatchFailsTheRead) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  // 20032: with a packet taken twice the frame would still end on a packet boundary, so nothing else
+  // would show it.
+  queue_message(h, 20032);
+  inst.model->faults().usb_error_after_packets(3);
+  inst.model->faults().usb_error(0x81, simdev::usb_status::toggle_mismatch, 1, 1);  // the first data stage
+  pending rd(h, 20032);
+  rd.read();
+  EXPECT_EQ(rd.wait().error, (DWORD)ERROR_CRC);
+  EXPECT_EQ(inst.model->faults().injected().usb_errors, 1u);
+  inst.model->faults().clear();
+  expect_whole_read_after_pipe_word(h, 300);
 }
 
 // A write stage failing on the wire is not sent again, whether the data or only the device's handshake was

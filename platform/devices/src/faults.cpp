@@ -86,9 +86,9 @@ void fault_injector::silence(std::uint8_t endpoint, unsigned count) {
     silences_.push_back({endpoint, count});
 }
 
-void fault_injector::usb_error(std::uint8_t endpoint, usb_status status, unsigned count) {
+void fault_injector::usb_error(std::uint8_t endpoint, usb_status status, unsigned count, unsigned after) {
     std::lock_guard<std::mutex> g(mu_);
-    usb_errors_.push_back({{endpoint, count}, status});
+    usb_errors_.push_back({{endpoint, count}, status, after});
 }
 
 void fault_injector::lost_handshakes(bool on) {
@@ -136,10 +136,14 @@ std::optional<std::size_t> fault_injector::take_short_iso(std::uint8_t endpoint)
 std::optional<usb_status> fault_injector::take_usb_error(std::uint8_t endpoint) {
     std::lock_guard<std::mutex> g(mu_);
     for (auto it = usb_errors_.begin(); it != usb_errors_.end(); ++it) {
-        if (it->first.ep != any_endpoint && it->first.ep != endpoint) continue;
-        if (it->first.left == 0) continue;
-        usb_status st = it->second;
-        if (--it->first.left == 0) usb_errors_.erase(it);
+        if (it->c.ep != any_endpoint && it->c.ep != endpoint) continue;
+        if (it->c.left == 0) continue;
+        if (it->after > 0) {  // this transfer goes through
+            --it->after;
+            break;
+        }
+        usb_status st = it->status;
+        if (--it->c.left == 0) usb_errors_.erase(it);
         ++c_.usb_errors;
         return st;
     }

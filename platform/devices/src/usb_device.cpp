@@ -27,6 +27,7 @@ const char* to_string(usb_status s) {
     case usb_status::data_error: return "data_error";
     case usb_status::babble: return "babble";
     case usb_status::invalid: return "invalid";
+    case usb_status::toggle_mismatch: return "toggle_mismatch";
     }
     return "?";
 }
@@ -516,7 +517,8 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
             n = std::min(n, len ? ((len - 1) / maxp) * maxp : 0);  // all of it would have been a success
             if (n) {
                 std::memcpy(buf, seg.data(), n);
-                m.bulk_in_consume(n, gen);
+                // A toggle mismatch: the host has the last packet, the device missed the ACK and holds it.
+                m.bulk_in_consume(*err == usb_status::toggle_mismatch ? n - maxp : n, gen);
                 bytes = n;
             }
         }

@@ -499,6 +499,18 @@ TEST_F(SimUsb, InErrorsMayComeAfterWholePackets) {
     ASSERT_EQ(xfer(0x81, word, 3).first, usb_status::success);
     model->faults().usb_error(0x81, usb_status::data_error, 1);
     EXPECT_EQ(xfer(0x81, got.data(), 128), std::make_pair(usb_status::data_error, std::size_t{64}));
+    EXPECT_EQ(xfer(0x81, got.data(), 128), std::make_pair(usb_status::success, std::size_t{64}));  // the rest
+    // A toggle mismatch: the host has the packets, the device still holds the last of them; an error set
+    // to come after one transfer lets that one through.
+    model->faults().clear();
+    model->faults().usb_error_after_packets(2);
+    model->queue_bulk_message(msg);
+    model->faults().usb_error(0x81, usb_status::toggle_mismatch, 1, 1);
+    EXPECT_EQ(xfer(0x81, word, 3), std::make_pair(usb_status::success, std::size_t{3}));
+    got.assign(300, 0);
+    EXPECT_EQ(xfer(0x81, got.data(), 300), std::make_pair(usb_status::toggle_mismatch, std::size_t{128}));
+    EXPECT_EQ(xfer(0x81, got.data() + 64, 236), std::make_pair(usb_status::success, std::size_t{236}));
+    EXPECT_EQ(got, msg);
     model->faults().clear();
     EXPECT_EQ(model->faults().packets_before_usb_error(), 0u);
 }

@@ -62,7 +62,8 @@ public:
     // USB face only: the next `count` transfers (or control requests, endpoint 0) of an endpoint
     // end with `status` (data_error for a CRC error, babble, stall, not_responding ...) and
     // move no data.
-    void usb_error(std::uint8_t endpoint, usb_status status, unsigned count);
+    // `after`: that many transfers of the endpoint go through first.
+    void usb_error(std::uint8_t endpoint, usb_status status, unsigned count, unsigned after = 0);
     // USB face only: how an injected error meets an OUT transfer. false (default): the data packet was
     // lost, the device has nothing of it. true: only the device's handshake was lost, so the device took
     // the data while the host learns the error and no byte count.
@@ -123,7 +124,8 @@ private:
     std::vector<req_rule> stalls_, shorts_;
     std::vector<std::pair<request_match, std::function<void()>>> hooks_;
     std::vector<ep_count> naks_, silences_;
-    std::vector<std::pair<ep_count, usb_status>> usb_errors_;
+    struct usb_err { ep_count c; usb_status status; unsigned after; };
+    std::vector<usb_err> usb_errors_;
     std::vector<std::pair<ep_count, std::size_t>> short_iso_;
     std::vector<std::pair<std::uint8_t, double>> nak_p_;
     struct usb_error_p { std::uint8_t ep; usb_status status; double p; };
