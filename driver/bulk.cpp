@@ -21,6 +21,7 @@ struct bulk_channel::transfer {
   UCHAR retries;      // left for the stage in flight
   PIO_WORKITEM item;  // the retry waiting for its pipe reset
   LONG aborts;        // the channel's abort count when the stage was sent
+  USBD_STATUS lost;   // why the stage waiting to be sent again failed
 };
 
 namespace {
@@ -41,11 +42,13 @@ NTSTATUS map_data_error(USBD_STATUS s) {
   }
 }
 
-// A stage lost on the wire (no handshake came back): the device still holds what it sent, so the stage
-// can be sent again once both ends of the pipe are reset. Stalls and babble are the device's own say.
+// An IN stage lost on the wire (no good data packet came): the device still holds what it sent, so the
+// stage can be sent again once both ends of the pipe are reset. Stalls and babble are the device's own
+// say. A toggle mismatch is not a loss: the device sent again a packet the host already has, and after
+// the reset (toggles back to DATA0) the host would take it twice. An OUT stage is never sent again: its
+// loss may have been the device's handshake only, and the device would take the same bytes twice.
 bool lost_on_the_wire(USBD_STATUS s) {
-  return s == USBD_STATUS_CRC || s == USBD_STATUS_BTSTUFF || s == USBD_STATUS_DATA_TOGGLE_MISMATCH ||
-         s == USBD_STATUS_DEV_NOT_RESPONDING;
+  return s == USBD_STATUS_CRC || s == USBD_STATUS_BTSTUFF || s == USBD_STATUS_DEV_NOT_RESPONDING;
 }
 
 // Tries of one stage after its first failure; a transient bit error rarely repeats three times.
@@ -182,7 +185,8 @@ void bulk_channel::start_io(PIRP irp) {
   // Whole packets per chunk; a pipe whose transfer size is below one packet still moves one.
   ULONG chunk = (p->max_transfer / p->max_packet) * p->max_packet;
   if (chunk == 0) chunk = p->max_transfer;
-  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}, irp, stage_retries, nullptr, 0};
+  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}, irp, stage_retries, nullptr, 0,
+                USBD_STATUS_SUCCESS};
   if (!in_) zeph_wire::put24(t->word, len);
   InterlockedIncrement(&in_flight_);
   send_stage(irp, t);
@@ -197,13 +201,14 @@ void bulk_channel::send_stage(PIRP irp, transfer *t) {
 }
 
 bool bulk_channel::retry_later(transfer *t, USBD_STATUS usbd, ULONG bytes) {
-  if (!lost_on_the_wire(usbd) || t->retries == 0) return false;
+  if (!in_ || !lost_on_the_wire(usbd) || t->retries == 0) return false;
   if (InterlockedOr(&stopping_, 0) || device_->stop_or_remove_pending()) return false;
   if (t->first && bytes != 0) return false;  // part of a length word: nothing to start again from
   if (!t->first && bytes >= t->remaining) return false;  // all arrived: the error is the device's
   t->item = IoAllocateWorkItem(device_->self());
   if (!t->item) return false;
   --t->retries;
+  t->lost = usbd;
   if (!t->first) {
     // What did arrive before the error stays; the stage goes on from there.
     ULONG n = kl::min_of(bytes, t->remaining);
@@ -230,20 +235,26 @@ void bulk_channel::retry_stage(PDEVICE_OBJECT, PVOID context) {
     st = STATUS_CANCELLED;  // the pipe was aborted meanwhile: the stage would have been
   else if (!p)
     st = STATUS_INVALID_DEVICE_STATE;
-  else
-    st = c->device_->usb().reset_pipe(p->handle);  // clears the halt and both data toggles
+  else if (!NT_SUCCESS(st = c->device_->usb().reset_pipe(p->handle)) && st != STATUS_DEVICE_NOT_CONNECTED)
+    st = map_data_error(t->lost);  // the caller learns the loss itself, not how the reset failed
   if (!NT_SUCCESS(st)) {
     if (st == STATUS_DEVICE_NOT_CONNECTED || c->device_->surprise_removed()) {
       st = STATUS_DEVICE_REMOVED;
       InterlockedExchange(&c->gone_, 1);
     }
     InterlockedExchange(&c->error_, 1);
-    if (!c->in_) InterlockedExchange(&c->error_seen_, 1);
     c->finish(irp, t, st);
     return;
   }
   irp->IoStatus.Information = t->transferred;
+  // A cleanup between the check above and the send aborts a pipe with nothing on it. The channel is held
+  // (its count) past the send, and the stage aborted here when the cleanup came meanwhile.
+  const LONG seen = t->aborts;
+  InterlockedIncrement(&c->in_flight_);
   c->send_stage(irp, t);
+  if (InterlockedOr(&c->aborts_, 0) != seen || InterlockedOr(&c->stopping_, 0))
+    c->device_->usb().abort_pipe(p->handle);
+  InterlockedDecrement(&c->in_flight_);
 }
 
 void bulk_channel::finish(PIRP irp, transfer *t, NTSTATUS status) {

@@ -75,6 +75,10 @@ void map_status(usb_status s, USBD_STATUS *usbd, NTSTATUS *st) {
     case usb_status::not_responding: *usbd = USBD_STATUS_DEV_NOT_RESPONDING; *st = STATUS_DEVICE_DATA_ERROR; break;
     case usb_status::data_error: *usbd = USBD_STATUS_CRC; *st = STATUS_DEVICE_DATA_ERROR; break;
     case usb_status::babble: *usbd = USBD_STATUS_BUFFER_OVERRUN; *st = STATUS_DEVICE_DATA_ERROR; break;
+    case usb_status::toggle_mismatch:
+      *usbd = USBD_STATUS_DATA_TOGGLE_MISMATCH;
+      *st = STATUS_DEVICE_DATA_ERROR;
+      break;
     default: *usbd = USBD_STATUS_INVALID_PARAMETER; *st = STATUS_INVALID_PARAMETER; break;
   }
 }

@@ -279,6 +279,44 @@ TEST_F(DeployaTest, PresentDevicesAreUpdatedAndAbsentOnesMarked) {
   EXPECT_EQ(di::reboot_prompts(), 0);
 }
 
+// The whole log of a run that finds an earlier copy, updates a present device and marks an absent one:
+// every line as the program writes it, in order, so no text or step can drift unnoticed.
+TEST_F(DeployaTest, AWholeRunLogsEveryStepInOrder) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\11", kId0, true));
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\12", kId0, false));
+  put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+  EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  const std::vector<std::string> expected = {
+      "szInf              : [vantrel.inf]",
+      "szEnum             : [USB]",
+      "szHW_ID[0]         : [USB\\VID_1A2B&PID_0100]",
+      "MediaRootDirectory : [C:\\media\\setup\\]",
+      "\tUnInstallDriver ",
+      "\t\tOpening : [C:\\WINDOWS\\INF\\oem0.inf]",
+      "\t\t\tfound : [USB\\VID_1A2B&PID_0100]",
+      "\t\t\t_tchmod : [C:\\WINDOWS\\INF\\oem0.inf]",
+      "\t\t\t_tchmod : [C:\\WINDOWS\\INF\\oem0.pnf]",
+      "\t\t\tSetupUninstallOEMInf : [oem0.inf]",
+      "\t\t\tSetupUninstallOEMInf  Ok",
+      "\t\t\tDeleteFile : [C:\\WINDOWS\\INF\\oem0.inf]",
+      "\t\t\tDeleteFile : [C:\\WINDOWS\\INF\\oem0.pnf]",
+      "\tUnInstallDriver Exit",
+      "\tUpdateDriver ",
+      "\t\t[USB\\VID_1A2B&PID_0100] C:\\media\\setup\\vantrel.inf",
+      "\t\tUpdateDriverForPlugAndPlayDevices TRUE -> at least one device existed, and was upgraded.",
+      "\t\tMarkDevicesAsNeedReinstall [USB\\VID_1A2B&PID_0100] YES",
+      "\t\t",
+      "\tUpdateDriver Exit",
+      "Exit ",
+      "",
+      " ",
+  };
+  auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 4 + expected.size()) << log();
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(lines[4 + i], expected[i]) << i;
+  EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\12").config_flags, 0x20u);
+}
+
 TEST_F(DeployaTest, WithNoDevicePresentThePackageIsPreInstalled) {
   di::add_device(device("USB\\VID_1A2B&PID_0101\\7", kId1, false, 0, REG_BINARY));
   EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100 USB\\VID_1A2B&PID_0101"), 0);

@@ -23,6 +23,7 @@ void fault_injector::clear() {
     std::lock_guard<std::mutex> g(mu_);
     stalls_.clear();
     shorts_.clear();
+    hooks_.clear();
     naks_.clear();
     silences_.clear();
     usb_errors_.clear();
@@ -39,6 +40,8 @@ void fault_injector::clear() {
     removal_armed_ = false;
     baud_ = 0;
     byte_delay_ = 0;
+    handshakes_lost_ = false;
+    packets_before_error_ = 0;
     c_ = {};
 }
 
@@ -50,6 +53,22 @@ void fault_injector::stall_request(request_match m, unsigned times) {
 void fault_injector::short_reply(request_match m, std::size_t keep, unsigned times) {
     std::lock_guard<std::mutex> g(mu_);
     shorts_.push_back({m, times, times == always, keep});
+}
+
+void fault_injector::on_request(request_match m, std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(mu_);
+    hooks_.emplace_back(m, std::move(fn));
+}
+
+std::function<void()> fault_injector::take_request_hook(const setup_packet& s) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto it = hooks_.begin(); it != hooks_.end(); ++it) {
+        if (!it->first.matches(s)) continue;
+        std::function<void()> fn = std::move(it->second);
+        hooks_.erase(it);
+        return fn;
+    }
+    return {};
 }
 
 void fault_injector::nak(std::uint8_t endpoint, unsigned count) {
@@ -67,9 +86,29 @@ void fault_injector::silence(std::uint8_t endpoint, unsigned count) {
     silences_.push_back({endpoint, count});
 }
 
-void fault_injector::usb_error(std::uint8_t endpoint, usb_status status, unsigned count) {
+void fault_injector::usb_error(std::uint8_t endpoint, usb_status status, unsigned count, unsigned after) {
     std::lock_guard<std::mutex> g(mu_);
-    usb_errors_.push_back({{endpoint, count}, status});
+    usb_errors_.push_back({{endpoint, count}, status, after});
+}
+
+void fault_injector::lost_handshakes(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    handshakes_lost_ = on;
+}
+
+bool fault_injector::handshakes_lost() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return handshakes_lost_;
+}
+
+void fault_injector::usb_error_after_packets(std::size_t packets) {
+    std::lock_guard<std::mutex> g(mu_);
+    packets_before_error_ = packets;
+}
+
+std::size_t fault_injector::packets_before_usb_error() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return packets_before_error_;
 }
 
 void fault_injector::usb_error_probability(std::uint8_t endpoint, usb_status status, double p) {
@@ -97,10 +136,14 @@ std::optional<std::size_t> fault_injector::take_short_iso(std::uint8_t endpoint)
 std::optional<usb_status> fault_injector::take_usb_error(std::uint8_t endpoint) {
     std::lock_guard<std::mutex> g(mu_);
     for (auto it = usb_errors_.begin(); it != usb_errors_.end(); ++it) {
-        if (it->first.ep != any_endpoint && it->first.ep != endpoint) continue;
-        if (it->first.left == 0) continue;
-        usb_status st = it->second;
-        if (--it->first.left == 0) usb_errors_.erase(it);
+        if (it->c.ep != any_endpoint && it->c.ep != endpoint) continue;
+        if (it->c.left == 0) continue;
+        if (it->after > 0) {  // this transfer goes through
+            --it->after;
+            break;
+        }
+        usb_status st = it->status;
+        if (--it->c.left == 0) usb_errors_.erase(it);
         ++c_.usb_errors;
         return st;
     }

@@ -27,6 +27,7 @@ const char* to_string(usb_status s) {
     case usb_status::data_error: return "data_error";
     case usb_status::babble: return "babble";
     case usb_status::invalid: return "invalid";
+    case usb_status::toggle_mismatch: return "toggle_mismatch";
     }
     return "?";
 }
@@ -191,6 +192,7 @@ control_result usb_device::control(const setup_packet& setup, std::uint8_t* data
     }
     if (setup.wLength && !data) return {usb_status::invalid, 0};  // a data stage needs a buffer
     instrument& m = *p_->model;
+    if (auto hook = m.faults().take_request_hook(setup)) hook();  // outside every lock: it may call back in
     if (m.faults().take_silence(0)) return {usb_status::not_responding, 0};
     if (auto e = m.faults().take_usb_error(0)) return {*e, 0};
     while (m.faults().take_nak(0)) std::this_thread::sleep_for(std::chrono::microseconds(frame));
@@ -504,6 +506,22 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
     } else if (m.faults().take_silence(ep)) {
         result = usb_status::not_responding;
     } else if (auto err = m.faults().take_usb_error(ep)) {
+        if (!(ep & 0x80) && m.faults().handshakes_lost()) {
+            m.bulk_out_bytes(std::span<const std::uint8_t>(buf, len));
+        } else if ((ep & 0x80) && shape->first == 2) {
+            // Whole packets that came before the error: a short one would have ended the transfer.
+            const std::size_t maxp = shape->second ? shape->second : 64;
+            std::uint64_t gen = 0;
+            std::vector<std::uint8_t> seg = m.bulk_in_peek(len, &gen);
+            std::size_t n = std::min(m.faults().packets_before_usb_error() * maxp, (seg.size() / maxp) * maxp);
+            n = std::min(n, len ? ((len - 1) / maxp) * maxp : 0);  // all of it would have been a success
+            if (n) {
+                std::memcpy(buf, seg.data(), n);
+                // A toggle mismatch: the host has the last packet, the device missed the ACK and holds it.
+                m.bulk_in_consume(*err == usb_status::toggle_mismatch ? n - maxp : n, gen);
+                bytes = n;
+            }
+        }
         result = *err;
     } else if (m.faults().take_nak(ep)) {
         retry_later = true;

@@ -331,6 +331,28 @@ TEST_F(SimUsb, HaltStallsUntilCleared) {
     EXPECT_EQ(dev.clear_halt(0x05), usb_status::stall);
 }
 
+// A request hook runs once, for the matching request only, before the request is answered, and may call
+// back into the device (here: the halt it is about to clear is still set).
+TEST_F(SimUsb, RequestHookRunsOnceBeforeTheMatchingRequest) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    ASSERT_EQ(dev.control(setup_packet{0x02, 3, 0, 0x81, 0}, nullptr).status, usb_status::success);
+    ASSERT_EQ(dev.control(setup_packet{0x02, 3, 0, 0x01, 0}, nullptr).status, usb_status::success);
+    int runs = 0;
+    bool halted_then = false;
+    model->faults().on_request(request_match{1, 0, 0x81, false}, [&] {
+        ++runs;
+        halted_then = dev.halted(0x81);
+    });
+    EXPECT_EQ(dev.clear_halt(0x01), usb_status::success);
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(dev.clear_halt(0x81), usb_status::success);
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(halted_then);
+    ASSERT_EQ(dev.control(setup_packet{0x02, 3, 0, 0x81, 0}, nullptr).status, usb_status::success);
+    EXPECT_EQ(dev.clear_halt(0x81), usb_status::success);
+    EXPECT_EQ(runs, 1);
+}
+
 TEST_F(SimUsb, ConfigurationChangesEndTransfersAndCheckEndpoints) {
     std::uint8_t b[64];
     EXPECT_EQ(xfer(0x81, b, 3).first, usb_status::invalid);  // not configured
@@ -425,6 +447,72 @@ TEST_F(SimUsb, InjectedTransferErrorsMoveNoData) {
     EXPECT_EQ(dev.control(setup_packet{0x80, 8, 0, 0, 1}, b).status, usb_status::success);
     EXPECT_EQ(model->faults().injected().usb_errors, 2u);
     EXPECT_FALSE(dev.halted(0x81));
+}
+
+// An error on an OUT transfer: by default the data packet was lost; with lost handshakes the device took
+// the data and only the host saw the error. The host learns no byte count either way.
+TEST_F(SimUsb, OutErrorsLoseTheDataOrOnlyTheHandshake) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    for (bool handshake : {false, true}) {
+        model->faults().clear();
+        model->faults().lost_handshakes(handshake);
+        EXPECT_EQ(model->faults().handshakes_lost(), handshake);
+        std::uint8_t word[3] = {2, 0, 0};
+        std::uint8_t data[2] = {7, 8};
+        ASSERT_EQ(xfer(0x01, word, 3).first, usb_status::success);
+        model->faults().usb_error(0x01, usb_status::data_error, 1);
+        EXPECT_EQ(xfer(0x01, data, 2), std::make_pair(usb_status::data_error, std::size_t{0})) << handshake;
+        EXPECT_EQ(model->take_received_messages().size(), handshake ? 1u : 0u) << handshake;
+        if (!handshake) {
+            ASSERT_EQ(xfer(0x01, data, 2).first, usb_status::success);
+            auto got = model->take_received_messages();
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0], std::vector<std::uint8_t>({7, 8}));
+        }
+    }
+    model->faults().clear();
+    EXPECT_FALSE(model->faults().handshakes_lost());
+}
+
+// An error on a bulk IN transfer after some whole packets: the host has those, the device keeps the rest
+// (and never counts a transfer that got all it asked for as failed).
+TEST_F(SimUsb, InErrorsMayComeAfterWholePackets) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    std::vector<std::uint8_t> msg(300);
+    for (std::size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<std::uint8_t>(i * 7);
+    model->queue_bulk_message(msg);
+    model->faults().usb_error_after_packets(2);
+    EXPECT_EQ(model->faults().packets_before_usb_error(), 2u);
+    model->faults().usb_error(0x81, usb_status::data_error, 2);
+    std::uint8_t word[3];
+    EXPECT_EQ(xfer(0x81, word, 3), std::make_pair(usb_status::data_error, std::size_t{0}));  // below a packet
+    ASSERT_EQ(xfer(0x81, word, 3).first, usb_status::data_error);
+    std::vector<std::uint8_t> got(512);
+    EXPECT_EQ(xfer(0x81, word, 3), std::make_pair(usb_status::success, std::size_t{3}));
+    model->faults().usb_error(0x81, usb_status::data_error, 1);
+    EXPECT_EQ(xfer(0x81, got.data(), 300), std::make_pair(usb_status::data_error, std::size_t{128}));
+    EXPECT_EQ(xfer(0x81, got.data() + 128, 172), std::make_pair(usb_status::success, std::size_t{172}));
+    got.resize(300);
+    EXPECT_EQ(got, msg);
+    // A transfer asking exactly for whole packets that are there never fails after all of them.
+    model->queue_bulk_message(std::vector<std::uint8_t>(128, 1));
+    ASSERT_EQ(xfer(0x81, word, 3).first, usb_status::success);
+    model->faults().usb_error(0x81, usb_status::data_error, 1);
+    EXPECT_EQ(xfer(0x81, got.data(), 128), std::make_pair(usb_status::data_error, std::size_t{64}));
+    EXPECT_EQ(xfer(0x81, got.data(), 128), std::make_pair(usb_status::success, std::size_t{64}));  // the rest
+    // A toggle mismatch: the host has the packets, the device still holds the last of them; an error set
+    // to come after one transfer lets that one through.
+    model->faults().clear();
+    model->faults().usb_error_after_packets(2);
+    model->queue_bulk_message(msg);
+    model->faults().usb_error(0x81, usb_status::toggle_mismatch, 1, 1);
+    EXPECT_EQ(xfer(0x81, word, 3), std::make_pair(usb_status::success, std::size_t{3}));
+    got.assign(300, 0);
+    EXPECT_EQ(xfer(0x81, got.data(), 300), std::make_pair(usb_status::toggle_mismatch, std::size_t{128}));
+    EXPECT_EQ(xfer(0x81, got.data() + 64, 236), std::make_pair(usb_status::success, std::size_t{236}));
+    EXPECT_EQ(got, msg);
+    model->faults().clear();
+    EXPECT_EQ(model->faults().packets_before_usb_error(), 0u);
 }
 
 TEST_F(SimUsb, FlashWriteOverBulkOut) {

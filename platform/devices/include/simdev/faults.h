@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -61,7 +62,17 @@ public:
     // USB face only: the next `count` transfers (or control requests, endpoint 0) of an endpoint
     // end with `status` (data_error for a CRC error, babble, stall, not_responding ...) and
     // move no data.
-    void usb_error(std::uint8_t endpoint, usb_status status, unsigned count);
+    // `after`: that many transfers of the endpoint go through first.
+    void usb_error(std::uint8_t endpoint, usb_status status, unsigned count, unsigned after = 0);
+    // USB face only: how an injected error meets an OUT transfer. false (default): the data packet was
+    // lost, the device has nothing of it. true: only the device's handshake was lost, so the device took
+    // the data while the host learns the error and no byte count.
+    void lost_handshakes(bool on);
+    bool handshakes_lost() const;
+    // USB face only: an injected error on a bulk IN transfer comes after up to `packets` whole packets of
+    // its data arrived (the host has them and counts them; the device keeps the rest). Default 0.
+    void usb_error_after_packets(std::size_t packets);
+    std::size_t packets_before_usb_error() const;
     // USB face only: each transfer of an endpoint ends with `status`, moving no data, with probability p.
     void usb_error_probability(std::uint8_t endpoint, usb_status status, double p);
     // USB face only: the next `count` isochronous packets of an endpoint that carry data carry only
@@ -70,6 +81,9 @@ public:
     // Unplug the instrument after `bytes` more bulk IN data bytes have been delivered
     // (mid-transfer when the number falls inside a transfer).
     void remove_after_bulk_in(std::uint64_t bytes);
+    // Runs `fn` once, on the device's side, when a matching control request arrives and before it is
+    // answered, so a test can act at a chosen point of the host's sequence.
+    void on_request(request_match m, std::function<void()> fn);
     // Slow serial line: bytes go out at baud / 10 per second, plus an extra delay per byte.
     void line_rate(std::uint32_t baud);
     void byte_delay_us(std::uint32_t us);
@@ -82,6 +96,7 @@ public:
 
     // --- queried by the faces and the model ---
     bool take_stall(const setup_packet& s);
+    std::function<void()> take_request_hook(const setup_packet& s);
     std::optional<std::size_t> take_short(const setup_packet& s);
     bool take_nak(std::uint8_t endpoint);
     bool take_silence(std::uint8_t endpoint);
@@ -107,8 +122,10 @@ private:
     mutable std::mutex mu_;
     std::mt19937_64 rng_;
     std::vector<req_rule> stalls_, shorts_;
+    std::vector<std::pair<request_match, std::function<void()>>> hooks_;
     std::vector<ep_count> naks_, silences_;
-    std::vector<std::pair<ep_count, usb_status>> usb_errors_;
+    struct usb_err { ep_count c; usb_status status; unsigned after; };
+    std::vector<usb_err> usb_errors_;
     std::vector<std::pair<ep_count, std::size_t>> short_iso_;
     std::vector<std::pair<std::uint8_t, double>> nak_p_;
     struct usb_error_p { std::uint8_t ep; usb_status status; double p; };
@@ -119,6 +136,8 @@ private:
     std::optional<std::uint64_t> remove_left_;
     bool removal_armed_ = false;
     std::uint32_t baud_ = 0, byte_delay_ = 0;
+    bool handshakes_lost_ = false;
+    std::size_t packets_before_error_ = 0;
     counters c_;
 };
 

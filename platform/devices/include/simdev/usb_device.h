@@ -34,6 +34,7 @@ enum class usb_status : int {
     data_error,      // the data arrived damaged (CRC)
     babble,          // the device sent a packet larger than the room left in the buffer
     invalid,         // no such endpoint in the current configuration, wrong direction or type
+    toggle_mismatch, // IN: a packet came again that the host already had (the device missed its ACK)
 };
 
 const char* to_string(usb_status s);
