@@ -3,6 +3,7 @@
 #include <standin/faults.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -10,6 +11,7 @@
 
 #include "pool.h"
 #include "pool_wait.h"
+#include "zephtest/wait.h"
 
 namespace {
 
@@ -58,18 +60,32 @@ TEST(PoolThreads, ConcurrentAllocateAndFreeKeepTheCountsRight) {
 }
 
 // A class with a target of one block, used by four threads at once: once each thread has its block,
-// taking and giving back needs no heap allocation, on the caller's side or the worker's.
+// taking and giving back needs no heap allocation, on the caller's side or the worker's. A thread that
+// ends gives its slot back, and the trim that asks for may take a block from the slot of a thread still
+// busy: so no thread ends before all are done with the class.
 TEST(PoolThreads, BusyClassIsNotTrimmedAndRefilledInALoop) {
+  constexpr int k_threads = 4;
   ostrel::pool p;
-  std::vector<std::thread> threads;
-  std::atomic<int> warmed{0};
-  std::atomic<bool> go{false};
+  std::mutex m;
+  std::condition_variable cv;
+  int warmed = 0;
+  int finished = 0;
+  zephtest::flag go;
   std::atomic<int> failures{0};
-  for (int t = 0; t < 4; ++t)
+  std::atomic<int> stalled{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < k_threads; ++t)
     threads.emplace_back([&] {
       { ostrel::mem_block b = p.allocate(200000, false); }
-      warmed.fetch_add(1);
-      while (!go.load()) std::this_thread::yield();
+      {
+        std::lock_guard<std::mutex> g(m);
+        ++warmed;
+      }
+      cv.notify_all();
+      if (!go.wait()) {
+        stalled.fetch_add(1);
+        return;
+      }
       for (int i = 0; i < 2000; ++i) {
         try {
           ostrel::mem_block b = p.allocate(200000, true);
@@ -78,20 +94,32 @@ TEST(PoolThreads, BusyClassIsNotTrimmedAndRefilledInALoop) {
           failures.fetch_add(1);
         }
       }
+      std::unique_lock<std::mutex> l(m);
+      ++finished;
+      cv.notify_all();
+      if (!zephtest::wait_on(cv, l, [&] { return finished == k_threads; })) stalled.fetch_add(1);
     });
-  while (warmed.load() < 4) std::this_thread::yield();
-  ASSERT_TRUE(ostrel_test::wait_bucket(p, 7, [](const auto& s) { return !s.trim_pending && !s.refill_pending; }));
+  {
+    std::unique_lock<std::mutex> l(m);
+    EXPECT_TRUE(zephtest::wait_on(cv, l, [&] { return warmed == k_threads; }));
+  }
+  EXPECT_TRUE(ostrel_test::wait_bucket(p, 7, [](const auto& s) { return !s.trim_pending && !s.refill_pending; }));
   // From here the bucket's heap refuses every block.
   standin::faults::rule r;
   r.where = standin::faults::site::heap_alloc;
   r.count = 0;
   r.heap = static_cast<ostrel::w32heap*>(static_cast<ostrel::w32heap_sized*>(p.bucket(7)))->handle();
   standin::faults::add(r);
-  go.store(true);
+  go.set();
   for (auto& th : threads) th.join();
+  EXPECT_EQ(stalled.load(), 0);
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(standin::faults::injected(standin::faults::site::heap_alloc), 0u);
   standin::faults::clear();
+  // The ended threads' blocks went back to the class, and the worker trims them to its target.
+  EXPECT_TRUE(ostrel_test::wait_bucket(p, 7, [](const auto& s) {
+    return s.in_use == 0 && !s.trim_pending && !s.refill_pending && s.cached == s.target;
+  }));
 }
 
 // The blocks a thread kept for itself go back to the class when it ends, and the worker trims them.
