@@ -60,8 +60,13 @@ status_win32 task::start() {
   // A derived object that is not a task_instance could be destroyed while its thread still runs step().
   if (!stops_before_destruction())
     return status_win32(ERROR_INVALID_FUNCTION);
-  if (is_valid() && wait(0, FALSE).get_code() == WAIT_TIMEOUT)
-    return status_win32(0u);
+  if (is_valid() && wait(0, FALSE).get_code() == WAIT_TIMEOUT) {
+    // Still in its loop (or asked from its own thread, which cannot wait for itself): already running.
+    if (last_exit_code.load() == STILL_ACTIVE || GetCurrentThreadId() == thread_id.load())
+      return status_win32(0u);
+    // Past its loop and only leaving: it goes first, else this start would be lost.
+    wait(INFINITE, FALSE);
+  }
 
   // Cleared here, before the thread exists: a stop request that reaches the new thread before its
   // procedure runs must not be forgotten.

@@ -306,6 +306,63 @@ TEST_F(Tasks, StopFromTheFirstStartIsNotLost) {
   }
 }
 
+// Holds the thread that set it, at that thread's very end (its task's loop and on_finish done),
+// until released.
+struct linger_at_exit {
+  zephtest::flag *reached = nullptr;
+  zephtest::flag *release = nullptr;
+  ~linger_at_exit() {
+    if (!reached)
+      return;
+    reached->set();
+    release->wait();
+  }
+};
+thread_local linger_at_exit t_linger;
+
+// A start while the last thread has left its loop but not yet ended waits for it and starts a new
+// one: the start is not lost (as it was when taken for "already running").
+TEST_F(Tasks, StartWhileTheLastThreadIsLeavingIsNotLost) {
+  class lingering : public counting_task {
+  public:
+    zephtest::flag reached, release;
+
+  protected:
+    void on_finish() override {
+      counting_task::on_finish();
+      t_linger.reached = &reached;
+      t_linger.release = &release;
+    }
+  };
+  task_instance<lingering> t;
+  t.end_with = 0;
+  ASSERT_EQ(t.start().get_code(), 0u);
+  ASSERT_TRUE(t.reached.wait());
+  EXPECT_EQ(t.exit_code(), 0u);
+  struct starter_args {
+    task *t;
+    std::atomic<DWORD> started{WAIT_FAILED};
+  } a{&t};
+  HANDLE starter = CreateThread(
+      nullptr, 0,
+      [](LPVOID p) -> DWORD {
+        auto *a = static_cast<starter_args *>(p);
+        a->started = a->t->start().get_code();
+        return 0;
+      },
+      &a, 0, nullptr);
+  ASSERT_NE(starter, nullptr);
+  // The start waits for the leaving thread (or, as before, returned at once without a thread).
+  standin::thread::wait_until_blocked(starter, zephtest::deadline_ms);
+  t.release.set();
+  EXPECT_EQ(WaitForSingleObject(starter, zephtest::deadline_ms), WAIT_OBJECT_0);
+  CloseHandle(starter);
+  EXPECT_EQ(a.started.load(), 0u);
+  EXPECT_TRUE(eventually([&] { return t.steps.load() == 2 && t.finishes.load() == 2; }));
+  EXPECT_EQ(t.wait_for(zephtest::deadline_ms).get_code(), 0u);
+  EXPECT_EQ(t.stop().get_code(), 0u);
+}
+
 TEST_F(Tasks, StopResumesASuspendedThread) {
   counting t;
   ASSERT_EQ(t.start().get_code(), 0u);
