@@ -67,10 +67,11 @@ TEST_F(NotificationTest, AFailedReadIsReportedOnceThenTheSchedulerStops) {
     ASSERT_TRUE(wait_until([&] { return r.error_list().size() == 1; }));
     // Nothing new is posted after a failure; the reads still in flight are taken in order, and once
     // they all failed too the observers hear that the scheduler stopped.
-    while (r.stopped.load() == 0) {
-        if (!device->fail_notification(ERROR_CRC)) Sleep(1);
-        ASSERT_LT(r.error_list().size(), 10u);
-    }
+    ASSERT_TRUE(wait_until([&] {
+        if (r.stopped.load() == 0 && r.error_list().size() < 10) device->fail_notification(ERROR_CRC);
+        return r.stopped.load() != 0 || r.error_list().size() >= 10;
+    }));
+    ASSERT_LT(r.error_list().size(), 10u);
     auto errors = r.error_list();
     ASSERT_GE(errors.size(), 2u);
     EXPECT_EQ(errors[0], DWORD(ERROR_GEN_FAILURE));
