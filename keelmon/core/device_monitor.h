@@ -198,6 +198,7 @@ class device_monitor {
   static DWORD WINAPI worker_main(LPVOID param);
   bool step(HANDLE stop_event);
   bool end_worker(DWORD wait_ms);
+  static bool wait_answering(HANDLE object, DWORD wait_ms);
 
   mutable CRITICAL_SECTION lock_;
   std::set<device_change_listener*> listeners_;
