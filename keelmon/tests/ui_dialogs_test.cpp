@@ -1,6 +1,8 @@
 // The device list and the Properties dialog, for devices of the outside driver (simulated on the root
 // bus) and USB instruments (scripted).
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "ui_fixture.h"
 
@@ -214,6 +216,28 @@ TEST_F(dialogs_test, UnplugWhilePropertiesAreOpenClosesThemWithoutStoringTheChoi
     EXPECT_EQ(remembered.count("Acquisition unit - 4711"), 0u);
   }
   EXPECT_TRUE(box_texts().empty());
+}
+
+// A change that comes while the Properties dialog is being opened, before its window exists, still
+// closes it as cancelled once it shows: it must not stay open over a device that has gone.
+TEST_F(dialogs_test, ChangeBeforeThePropertiesWindowExistsClosesItWhenShown) {
+  keelmon::CDevicePropertiesDlg properties;
+  properties.kind = keelmon::kind_usb_instrument;
+  properties.attenuation_shown = false;
+  properties.cancel_for_change();
+  zephtest::flag ended;
+  std::atomic<INT_PTR> result{0};
+  std::thread modal([&] {
+    result = properties.DoModal(nullptr);
+    ended.set();
+  });
+  bool closed = ended.wait();
+  if (!closed)
+    if (HWND d = standin::ui::find_dialog(IDD_PROPERTIES)) standin::ui::press(d, IDCANCEL);
+  modal.join();
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(result.load(), IDCANCEL);
+  EXPECT_TRUE(properties.cancelled());
 }
 
 TEST_F(dialogs_test, CountsAboveTheRangeKeepTheDialogOpenOnOk) {
