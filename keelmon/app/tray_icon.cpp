@@ -3,6 +3,7 @@
 #include "app/dialogs.h"
 #include "app/framework.h"
 #include "app/resource.h"
+#include "core/device_monitor.h"
 
 namespace keelmon {
 
@@ -70,7 +71,8 @@ void tray_icon::shut_down() {
   if (!thread_) return;
   wait_for_window();
   if (HWND hwnd = window()) PostMessageA(hwnd, WM_QUIT, 0, 0);
-  if (WaitForSingleObject(thread_, thread_wait_ms) == WAIT_OBJECT_0) {
+  // A slot may be sending to this thread's windows (the main dialog): answered while waiting.
+  if (wait_answering(thread_, thread_wait_ms)) {
     CloseHandle(thread_);
     thread_ = nullptr;
   }

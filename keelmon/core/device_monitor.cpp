@@ -201,14 +201,13 @@ bool device_monitor::start() {
 bool device_monitor::end_worker(DWORD wait_ms) {
   if (!worker_) return true;
   SetEvent(worker_->stop_event);
+  // The worker may be inside a listener that sends to this thread's windows and waits for the answer.
   if (!wait_answering(worker_->thread, wait_ms)) return false;
   worker_.reset();
   return true;
 }
 
-bool device_monitor::wait_answering(HANDLE object, DWORD wait_ms) {
-  // The worker may be inside a listener that sends to this thread's windows and waits for the answer:
-  // a plain wait would let the stop time out on it. Messages sent to this thread are answered meanwhile.
+bool wait_answering(HANDLE object, DWORD wait_ms) {
   const DWORD start = GetTickCount();
   for (;;) {
     MSG message;

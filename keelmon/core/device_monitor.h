@@ -133,6 +133,10 @@ class instrument_api_source : public notification_source {
   std::unique_ptr<binding> api_;
 };
 
+// Waits up to wait_ms for `object` while answering messages other threads send to this thread's
+// windows, so that a thread being waited for may send to the waiter without both stalling.
+bool wait_answering(HANDLE object, DWORD wait_ms);
+
 class device_monitor {
  public:
   // Wait of the worker between polling passes, and of stop() for the worker.
@@ -198,7 +202,6 @@ class device_monitor {
   static DWORD WINAPI worker_main(LPVOID param);
   bool step(HANDLE stop_event);
   bool end_worker(DWORD wait_ms);
-  static bool wait_answering(HANDLE object, DWORD wait_ms);
 
   mutable CRITICAL_SECTION lock_;
   std::set<device_change_listener*> listeners_;
