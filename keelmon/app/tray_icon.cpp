@@ -182,12 +182,13 @@ DWORD tray_icon::run_window() {
     return 1;
   }
   // Not under the section: add() holds it while it waits for this event, which publishes the fields.
-  window_ = hwnd;
   data_.cbSize = NOTIFYICONDATAA_V1_SIZE;
   data_.hWnd = hwnd;
   data_.uID = (UINT)(UINT_PTR)this;
   data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data_.uCallbackMessage = WM_TRAY_CALLBACK;
+  // Last: an add() that does not wait takes a window it sees as the sign that the record is complete.
+  window_ = hwnd;
   SetEvent(ready_);
   MSG message;
   for (;;) {

@@ -66,6 +66,19 @@ TEST_F(tray_test, AddShowsTheFixedRecordOnce) {
   EXPECT_EQ(standin::ui::tray_icons()[0].tip, "");
 }
 
+// An add that does not wait, right after construction, either finds no window yet or shows the
+// whole fixed record.
+TEST_F(tray_test, AddWithoutWaitingShowsTheWholeRecordOrNothing) {
+  counting_icon icon;
+  ASSERT_TRUE(zephtest::wait_until([&] { return icon.add(IDR_MAINFRAME, "early", true); }));
+  auto icons = standin::ui::tray_icons();
+  ASSERT_EQ(icons.size(), 1u);
+  EXPECT_EQ(icons[0].hwnd, icon.window());
+  EXPECT_EQ(icons[0].id, (UINT)(UINT_PTR)&icon);
+  EXPECT_EQ(icons[0].callback, 0x3410u);
+  EXPECT_EQ(icons[0].tip, "early");
+}
+
 TEST_F(tray_test, IconThatCannotBeLoadedIsNotAdded) {
   counting_icon icon;
   standin::ui::refuse_icon(IDR_MAINFRAME, true);
