@@ -268,6 +268,40 @@ TEST_F(dialogs_test, DeviceThatCannotBeOpenedIsReportedAndNotListed) {
   EXPECT_TRUE(lines().empty());
 }
 
+// The device that cannot be opened leaves while its box is up, and the box's loop answers the removal
+// notice: the removal waits until the arrival has been reported, so the device map and its objects do
+// not change under the listener that is adding from them. It is applied right after.
+TEST_F(dialogs_test, DeviceLeavingWhileItsOpenErrorIsShownIsRemovedAfterward) {
+  acqsim_config c = core_test::default_config(4713);
+  c.refuse_open = 1;
+  std::string instance;
+  zephtest::flag plugged;  // publishes `instance`
+  std::atomic<int> boxes{0};
+  std::atomic<int> count_during_box{-1};
+  device_monitor& monitor = program_.app()->main_dialog()->monitor();
+  standin::ui::on_message_box([&](const standin::ui::message_box&) {
+    if (boxes++ != 0 || !plugged.wait()) return IDOK;
+    driver_->unplug(instance);
+    // As a box's own loop does: answer what the system sends meanwhile, for a while.
+    zephtest::wait_until(
+        [&] {
+          core_test::pump();
+          return standin::pnp::device_state(instance) == "absent" && monitor.device_count() == 0;
+        },
+        std::chrono::milliseconds(1000));
+    count_during_box = monitor.device_count();
+    return IDOK;
+  });
+  instance = driver_->plug(c);
+  plugged.set();
+  ASSERT_TRUE(zephtest::wait_until([&] { return count_during_box.load() != -1; }));
+  EXPECT_EQ(count_during_box.load(), 1);
+  EXPECT_TRUE(zephtest::wait_until([&] { return monitor.device_count() == 0; }));
+  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(boxes.load(), 1);
+  standin::ui::on_message_box(nullptr);
+}
+
 TEST_F(dialogs_test, RefusedAttenuationIsReportedAndTheDialogCloses) {
   acqsim_config c = core_test::default_config(4713);
   driver_->plug(c);
