@@ -269,6 +269,8 @@ BOOL CDevicePropertiesDlg::OnInitDialog() {
   int show = attenuation_shown ? SW_SHOW : SW_HIDE;
   ShowWindow(item(IDC_LABEL_ATTENUATION), show);
   ShowWindow(item(IDC_ATTENUATION), show);
+  // A device change that came before this window existed could not close it: it closes now.
+  if (cancelled_.load()) PostMessageA(hwnd(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   return TRUE;
 }
 

@@ -3,6 +3,7 @@
 #include "app/dialogs.h"
 #include "app/framework.h"
 #include "app/resource.h"
+#include "core/device_monitor.h"
 
 namespace keelmon {
 
@@ -70,7 +71,8 @@ void tray_icon::shut_down() {
   if (!thread_) return;
   wait_for_window();
   if (HWND hwnd = window()) PostMessageA(hwnd, WM_QUIT, 0, 0);
-  if (WaitForSingleObject(thread_, thread_wait_ms) == WAIT_OBJECT_0) {
+  // A slot may be sending to this thread's windows (the main dialog): answered while waiting.
+  if (wait_answering(thread_, thread_wait_ms)) {
     CloseHandle(thread_);
     thread_ = nullptr;
   }
@@ -180,12 +182,13 @@ DWORD tray_icon::run_window() {
     return 1;
   }
   // Not under the section: add() holds it while it waits for this event, which publishes the fields.
-  window_ = hwnd;
   data_.cbSize = NOTIFYICONDATAA_V1_SIZE;
   data_.hWnd = hwnd;
   data_.uID = (UINT)(UINT_PTR)this;
   data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data_.uCallbackMessage = WM_TRAY_CALLBACK;
+  // Last: an add() that does not wait takes a window it sees as the sign that the record is complete.
+  window_ = hwnd;
   SetEvent(ready_);
   MSG message;
   for (;;) {

@@ -9,6 +9,8 @@ namespace {
 
 // How long the destructor waits for a worker that stop() could not end in time.
 constexpr DWORD final_stop_wait_ms = 10000;
+// How often a thread waiting for the worker answers messages sent to it.
+constexpr DWORD answer_slice_ms = 5;
 
 }  // namespace
 
@@ -199,9 +201,23 @@ bool device_monitor::start() {
 bool device_monitor::end_worker(DWORD wait_ms) {
   if (!worker_) return true;
   SetEvent(worker_->stop_event);
-  if (WaitForSingleObject(worker_->thread, wait_ms) != WAIT_OBJECT_0) return false;
+  // The worker may be inside a listener that sends to this thread's windows and waits for the answer.
+  if (!wait_answering(worker_->thread, wait_ms)) return false;
   worker_.reset();
   return true;
+}
+
+bool wait_answering(HANDLE object, DWORD wait_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+    const DWORD spent = GetTickCount() - start;
+    const DWORD left = spent >= wait_ms ? 0 : wait_ms - spent;
+    const DWORD slice = left < answer_slice_ms ? left : answer_slice_ms;
+    if (WaitForSingleObject(object, slice) == WAIT_OBJECT_0) return true;
+    if (left == 0) return false;
+  }
 }
 
 bool device_monitor::stop() {

@@ -106,12 +106,16 @@ class interface_notification_source : public notification_source {
  private:
   static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   void close_window();
+  // Updates for `code` and notifies the listeners; under the monitor's lock, on the window's thread.
+  void report(uint32_t code, bool starting);
 
   GUID interface_class_;
   HWND window_ = nullptr;
   HDEVNOTIFY notification_ = nullptr;
   bool class_registered_ = false;
-  bool closing_ = false;  // the source destroys its own window: its thread's loop goes on
+  bool closing_ = false;          // the source destroys its own window: its thread's loop goes on
+  bool reporting_ = false;        // under the monitor's lock
+  std::deque<uint32_t> pending_;  // changes that came while one was being reported
 };
 
 // The system's own USB instruments, learnt from the instrument API's control interface class.
@@ -132,6 +136,10 @@ class instrument_api_source : public notification_source {
   struct binding;
   std::unique_ptr<binding> api_;
 };
+
+// Waits up to wait_ms for `object` while answering messages other threads send to this thread's
+// windows, so that a thread being waited for may send to the waiter without both stalling.
+bool wait_answering(HANDLE object, DWORD wait_ms);
 
 class device_monitor {
  public:

@@ -46,8 +46,7 @@ bool interface_notification_source::start() {
   }
   {
     device_monitor::guard hold(monitor_);
-    update(update_arrival);
-    if (device_count_ != 0) monitor_.notify(change_added, this);
+    report(update_arrival, true);
   }
   started_ = true;
   return true;
@@ -100,14 +99,32 @@ LRESULT CALLBACK interface_notification_source::window_proc(HWND window, UINT me
         auto* self = reinterpret_cast<interface_notification_source*>(GetWindowLongPtrA(window, GWLP_USERDATA));
         if (self) {
           device_monitor::guard hold(self->monitor_);
-          int result = self->update(static_cast<uint32_t>(wparam));
-          if (result != 0) self->monitor_.notify(result, self);
+          self->report(static_cast<uint32_t>(wparam), false);
         }
       }
       break;
     default: break;
   }
   return DefWindowProcA(window, message, wparam, lparam);
+}
+
+void interface_notification_source::report(uint32_t code, bool starting) {
+  // A listener may pump this thread's messages (a message box does): a change that comes meanwhile
+  // waits until the one being reported is done, so the map and its device objects do not change
+  // under the listeners.
+  pending_.push_back(code);
+  if (reporting_) return;
+  reporting_ = true;
+  while (!pending_.empty()) {
+    uint32_t next = pending_.front();
+    pending_.pop_front();
+    int result = update(next);
+    // The start reports what is present, new or not.
+    if (starting) result = device_count_ != 0 ? change_added : 0;
+    starting = false;
+    if (result != 0) monitor_.notify(result, this);
+  }
+  reporting_ = false;
 }
 
 int interface_notification_source::update(uint32_t code) {

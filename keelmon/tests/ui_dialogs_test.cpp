@@ -1,6 +1,8 @@
 // The device list and the Properties dialog, for devices of the outside driver (simulated on the root
 // bus) and USB instruments (scripted).
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "ui_fixture.h"
 
@@ -216,6 +218,28 @@ TEST_F(dialogs_test, UnplugWhilePropertiesAreOpenClosesThemWithoutStoringTheChoi
   EXPECT_TRUE(box_texts().empty());
 }
 
+// A change that comes while the Properties dialog is being opened, before its window exists, still
+// closes it as cancelled once it shows: it must not stay open over a device that has gone.
+TEST_F(dialogs_test, ChangeBeforeThePropertiesWindowExistsClosesItWhenShown) {
+  keelmon::CDevicePropertiesDlg properties;
+  properties.kind = keelmon::kind_usb_instrument;
+  properties.attenuation_shown = false;
+  properties.cancel_for_change();
+  zephtest::flag ended;
+  std::atomic<INT_PTR> result{0};
+  std::thread modal([&] {
+    result = properties.DoModal(nullptr);
+    ended.set();
+  });
+  bool closed = ended.wait();
+  if (!closed)
+    if (HWND d = standin::ui::find_dialog(IDD_PROPERTIES)) standin::ui::press(d, IDCANCEL);
+  modal.join();
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(result.load(), IDCANCEL);
+  EXPECT_TRUE(properties.cancelled());
+}
+
 TEST_F(dialogs_test, CountsAboveTheRangeKeepTheDialogOpenOnOk) {
   program_.source()->plug("usb#1", "Tavo meter", "123", 1000);
   ASSERT_TRUE(wait_lines(1));
@@ -242,6 +266,40 @@ TEST_F(dialogs_test, DeviceThatCannotBeOpenedIsReportedAndNotListed) {
   EXPECT_EQ(b.owner, nullptr);
   EXPECT_EQ(standin::ui::beeps(), std::vector<UINT>{MB_ICONHAND});
   EXPECT_TRUE(lines().empty());
+}
+
+// The device that cannot be opened leaves while its box is up, and the box's loop answers the removal
+// notice: the removal waits until the arrival has been reported, so the device map and its objects do
+// not change under the listener that is adding from them. It is applied right after.
+TEST_F(dialogs_test, DeviceLeavingWhileItsOpenErrorIsShownIsRemovedAfterward) {
+  acqsim_config c = core_test::default_config(4713);
+  c.refuse_open = 1;
+  std::string instance;
+  zephtest::flag plugged;  // publishes `instance`
+  std::atomic<int> boxes{0};
+  std::atomic<int> count_during_box{-1};
+  device_monitor& monitor = program_.app()->main_dialog()->monitor();
+  standin::ui::on_message_box([&](const standin::ui::message_box&) {
+    if (boxes++ != 0 || !plugged.wait()) return IDOK;
+    driver_->unplug(instance);
+    // As a box's own loop does: answer what the system sends meanwhile, for a while.
+    zephtest::wait_until(
+        [&] {
+          core_test::pump();
+          return standin::pnp::device_state(instance) == "absent" && monitor.device_count() == 0;
+        },
+        std::chrono::milliseconds(1000));
+    count_during_box = monitor.device_count();
+    return IDOK;
+  });
+  instance = driver_->plug(c);
+  plugged.set();
+  ASSERT_TRUE(zephtest::wait_until([&] { return count_during_box.load() != -1; }));
+  EXPECT_EQ(count_during_box.load(), 1);
+  EXPECT_TRUE(zephtest::wait_until([&] { return monitor.device_count() == 0; }));
+  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(boxes.load(), 1);
+  standin::ui::on_message_box(nullptr);
 }
 
 TEST_F(dialogs_test, RefusedAttenuationIsReportedAndTheDialogCloses) {

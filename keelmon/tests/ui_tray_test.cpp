@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <standin/clock.h>
 #include <standin/ui.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "app/resource.h"
@@ -62,6 +64,19 @@ TEST_F(tray_test, AddShowsTheFixedRecordOnce) {
   EXPECT_EQ(standin::ui::tray_calls(NIM_MODIFY), modifies);
   ASSERT_TRUE(icon.add(IDR_MAINFRAME, nullptr, false));  // a second waiting add finds the window ready
   EXPECT_EQ(standin::ui::tray_icons()[0].tip, "");
+}
+
+// An add that does not wait, right after construction, either finds no window yet or shows the
+// whole fixed record.
+TEST_F(tray_test, AddWithoutWaitingShowsTheWholeRecordOrNothing) {
+  counting_icon icon;
+  ASSERT_TRUE(zephtest::wait_until([&] { return icon.add(IDR_MAINFRAME, "early", true); }));
+  auto icons = standin::ui::tray_icons();
+  ASSERT_EQ(icons.size(), 1u);
+  EXPECT_EQ(icons[0].hwnd, icon.window());
+  EXPECT_EQ(icons[0].id, (UINT)(UINT_PTR)&icon);
+  EXPECT_EQ(icons[0].callback, 0x3410u);
+  EXPECT_EQ(icons[0].tip, "early");
 }
 
 TEST_F(tray_test, IconThatCannotBeLoadedIsNotAdded) {
@@ -121,6 +136,50 @@ TEST_F(tray_test, DestructionRemovesTheIconAndEndsTheThread) {
   }
   EXPECT_TRUE(standin::ui::tray_icons().empty());
   EXPECT_FALSE(IsWindow(window));
+}
+
+// Its left click sends to a window of another thread, as showing the main dialog does.
+class sending_icon : public tray_icon {
+ public:
+  sending_icon(HWND target, std::atomic<bool>& answered)
+      : tray_icon(GetModuleHandleA(nullptr)), target_(target), answered_(answered) {}
+  ~sending_icon() override { shut_down(); }
+  zephtest::flag sending;
+
+ protected:
+  void on_left_button_down() override {}
+  void on_left_button_up() override {
+    sending.set();
+    SendMessageA(target_, WM_NULL, 0, 0);
+    answered_ = true;
+  }
+  void on_right_button_down() override {}
+  void on_right_button_up() override {}
+  void on_left_double_click() override {}
+
+ private:
+  HWND target_;
+  std::atomic<bool>& answered_;
+};
+
+// The thread destroying the icon owns the window a slot is sending to: it answers while it waits, so
+// the window thread ends in time and nothing of the icon is used after it is gone.
+TEST_F(tray_test, DestructionAnswersASlotThatSendsToTheDestroyingThread) {
+  standin::clock::set_long_wait_scale(0.01);  // a wait for the thread that is not answered ends soon
+  // A window of this thread; the message needs only to be answered.
+  HWND target = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(target, nullptr);
+  std::atomic<bool> answered{false};
+  auto icon = std::make_unique<sending_icon>(target, answered);
+  ASSERT_TRUE(icon->add(IDR_MAINFRAME, "tip", false));
+  HWND window = icon->window();
+  ASSERT_TRUE(standin::ui::tray_click(window, (UINT)(UINT_PTR)icon.get(), WM_LBUTTONUP));
+  ASSERT_TRUE(icon->sending.wait());
+  icon.reset();
+  EXPECT_TRUE(answered.load());
+  EXPECT_FALSE(IsWindow(window));
+  standin::clock::reset();
+  DestroyWindow(target);
 }
 
 }  // namespace
