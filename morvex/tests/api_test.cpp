@@ -155,7 +155,8 @@ TEST(ApiLifetime, ConcurrentFirstCallsMakeOneObject) {
     std::atomic<bool> go{false};
     for (int i = 0; i < 8; ++i)
         threads.emplace_back([&, i] {
-            while (!go.load()) std::this_thread::yield();
+            EXPECT_TRUE(zephtest::wait_until([&] { return go.load(); }, zephtest::default_deadline,
+                                             std::chrono::milliseconds(0)));
             seen[i] = f()->get();
         });
     go = true;

@@ -1,5 +1,6 @@
 // Kernel core: IRQL and spin locks, dispatcher objects, DPCs, work items, pool, counted strings, IRP
 // completion and cancellation rules, and the rule checks. Drivers here are made in-process.
+#include "zephtest/wait.h"
 #include <wdm.h>
 
 #include <gtest/gtest.h>
@@ -281,7 +282,7 @@ tail_probe *g_tail = nullptr;
 void tail_dpc(PKDPC, PVOID ctx, PVOID, PVOID) {
   auto *p = static_cast<tail_probe *>(ctx);
   KeSetEvent(&p->ran, 0, FALSE);
-  while (!p->unloading.load()) std::this_thread::yield();
+  EXPECT_TRUE(zephtest::wait_until([&] { return p->unloading.load(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   p->unloaded_while_running = p->unloaded.load();
 }

@@ -1,5 +1,6 @@
 // Device I/O from user mode: the test driver is loaded like a .sys for a device on the root bus and used
 // through CreateFileA, DeviceIoControl, ReadFile, WriteFile, OVERLAPPED, GetOverlappedResult and CancelIo.
+#include "zephtest/wait.h"
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -307,7 +308,8 @@ TEST_F(DevIo, CloseWhileAnotherThreadIssuesRequests) {
     std::thread t([&] {
       char b[4] = {1, 2, 3, 4};
       DWORD n = 0;
-      while (!go.load()) std::this_thread::yield();
+      EXPECT_TRUE(
+          zephtest::wait_until([&] { return go.load(); }, zephtest::default_deadline, std::chrono::milliseconds(0)));
       for (int k = 0; k < 100; ++k)
         if (!DeviceIoControl(s, IOCTL_TD_ECHO, b, 4, b, 4, &n, nullptr)) break;
     });

@@ -252,7 +252,7 @@ struct late_owner {
 DWORD WINAPI make_owned_mutex_when_told(LPVOID p) {
   auto *s = static_cast<late_owner *>(p);
   s->running.store(true);
-  while (!s->go.load()) std::this_thread::yield();
+  EXPECT_TRUE(zephtest::wait_until([&] { return s->go.load(); }));
   s->made.store(CreateMutexA(nullptr, TRUE, nullptr));
   Sleep(zephtest::deadline_ms);  // parks here
   return 0;

@@ -1,4 +1,5 @@
 // Handles, events, mutexes, waits, APCs and the clock.
+#include "zephtest/wait.h"
 #include <gtest/gtest.h>
 #include <standin/clock.h>
 #include <standin/thread.h>
@@ -266,7 +267,7 @@ TEST(Handles, LookupsRacingACloseNeverReachAFreedObject) {
     std::vector<std::thread> users;
     for (int t = 0; t < 3; ++t)
       users.emplace_back([&] {
-        while (!go.load()) std::this_thread::yield();
+        EXPECT_TRUE(zephtest::wait_until([&] { return go.load(); }, zephtest::default_deadline, std::chrono::milliseconds(0)));
         for (int i = 0; i < 50; ++i) {
           if (SetEvent(e)) {
             ++ok;
