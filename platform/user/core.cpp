@@ -23,17 +23,21 @@
 
 namespace wb {
 
+void make_adaptive(std::mutex &m) {
+  pthread_mutexattr_t a;
+  pthread_mutexattr_init(&a);
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(m.native_handle(), &a);
+  pthread_mutexattr_destroy(&a);
+}
+
 // Globals are created once and never destroyed: threads may still run while the process exits.
 std::mutex &wait_lock() {
   static auto *m = [] {
     auto *mx = new std::mutex;
     // Held for a few hundred nanoseconds at a time: a thread that finds it taken spins a little
     // before it sleeps, so that independent waits do not queue behind each other's wake-ups.
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(mx->native_handle(), &a);
-    pthread_mutexattr_destroy(&a);
+    make_adaptive(*mx);
     return mx;
   }();
   return *m;

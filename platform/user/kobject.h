@@ -37,6 +37,10 @@ struct waiter;  // a thread blocked in a platform wait (opaque outside the wait 
 // atomically; never call a blocking platform function or foreign code while holding it.
 std::mutex &wait_lock();
 
+// Makes a fresh mutex one that spins a little before it sleeps (for locks held a few hundred
+// nanoseconds at a time).
+void make_adaptive(std::mutex &m);
+
 // A counted kernel object. Starts with one reference, owned by whoever created it; every handle
 // in the table holds one more. The object is deleted when its last reference goes.
 class kobject {
@@ -98,7 +102,9 @@ class kobject {
   explicit kobject(bool manual_reset = true, bool initially_signalled = false, bool lock_free = false)
       : manual_reset_(manual_reset),
         lock_free_(lock_free),
-        state_((initially_signalled ? k_signalled : 0u) | (lock_free ? 0u : k_pinned)) {}
+        state_((initially_signalled ? k_signalled : 0u) | (lock_free ? 0u : k_pinned)) {
+    if (lock_free) make_adaptive(lock_);
+  }
   virtual ~kobject();
 
   // Called once, without any platform lock held, when the last table handle to this object is
