@@ -16,11 +16,20 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <unordered_map>
 
 #include "internal.h"
 
 namespace wb {
+
+void make_adaptive(std::mutex &m) {
+  pthread_mutexattr_t a;
+  pthread_mutexattr_init(&a);
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(m.native_handle(), &a);
+  pthread_mutexattr_destroy(&a);
+}
 
 // Globals are created once and never destroyed: threads may still run while the process exits.
 std::mutex &wait_lock() {
@@ -28,11 +37,7 @@ std::mutex &wait_lock() {
     auto *mx = new std::mutex;
     // Held for a few hundred nanoseconds at a time: a thread that finds it taken spins a little
     // before it sleeps, so that independent waits do not queue behind each other's wake-ups.
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
-    pthread_mutex_init(mx->native_handle(), &a);
-    pthread_mutexattr_destroy(&a);
+    make_adaptive(*mx);
     return mx;
   }();
   return *m;
@@ -125,7 +130,20 @@ int kobject::try_take_fast() {
 
 void kobject::set_signalled(bool on) {
   if (try_set_fast(on)) return;
+  if (lock_free_) {
+    // Only narrow waiters (or none): this event's lock is all it needs.
+    wait_guard g(lock_);
+    if (!on || wide_waiters_ == 0) {
+      set_signalled_locked(on);
+      return;
+    }
+  }
   wait_guard g;
+  if (lock_free_) {
+    std::lock_guard<std::mutex> l(lock_);
+    set_signalled_locked(on);
+    return;
+  }
   set_signalled_locked(on);
 }
 
@@ -139,6 +157,21 @@ void kobject::set_signalled_locked(bool on) {
   }
   unpin_locked();
 }
+
+// Registers and unregisters waiters, counting on each event those that need the wait lock.
+struct wait_engine {
+  static void add_waiter(kobject *o, waiter *w) {
+    o->waiters_.push_back(w);
+    if (o->lock_free_ && !w->narrow) ++o->wide_waiters_;
+  }
+  static void remove_waiter(kobject *o, waiter *w) {
+    auto &v = o->waiters_;
+    auto it = std::find(v.begin(), v.end(), w);
+    if (it == v.end()) return;
+    v.erase(it);
+    if (o->lock_free_ && !w->narrow) --o->wide_waiters_;
+  }
+};
 
 namespace {
 
@@ -166,15 +199,17 @@ DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waite
 
 }  // namespace
 
-wait_guard::wait_guard() {
-  wait_lock().lock();
+wait_guard::wait_guard() : wait_guard(wait_lock()) {}
+
+wait_guard::wait_guard(std::mutex &m) : m_(m) {
+  m_.lock();
   ++t_wakes.guards;
 }
 
 wait_guard::~wait_guard() {
   deferred_wakes &d = t_wakes;
   --d.guards;
-  wait_lock().unlock();
+  m_.unlock();
   if (d.guards > 0) return;
   while (d.count > 0) {
     thread_object *t = d.threads[--d.count];
@@ -183,27 +218,62 @@ wait_guard::~wait_guard() {
   }
 }
 
+// With wait_lock() held: the locks of the events among `objs` (each once), except `held`'s.
+class event_locks {
+ public:
+  event_locks(DWORD count, kobject *const *objs, const kobject *held = nullptr);
+  ~event_locks() { unlock(); }
+  event_locks(const event_locks &) = delete;
+  event_locks &operator=(const event_locks &) = delete;
+  void unlock();
+
+ private:
+  kobject *locked_[MAXIMUM_WAIT_OBJECTS];
+  DWORD n_ = 0;
+};
+
+event_locks::event_locks(DWORD count, kobject *const *objs, const kobject *held) {
+  for (DWORD i = 0; i < count; ++i) {
+    kobject *o = objs[i];
+    if (!o->own_lock() || o == held || std::find(locked_, locked_ + n_, o) != locked_ + n_) continue;
+    // Tried rather than waited for: these are taken in no fixed order, which is safe only because
+    // the wait lock is held and whoever holds an event's lock alone leaves it without waiting.
+    for (int spin = 0; !o->object_lock().try_lock(); ++spin) {
+      if (spin < 64)
+        __builtin_ia32_pause();
+      else
+        sched_yield();
+    }
+    locked_[n_++] = o;
+  }
+}
+
+void event_locks::unlock() {
+  while (n_ > 0) locked_[--n_]->object_lock().unlock();
+}
+
 // In the order they came: the first waiters whose wait can be met now get it.
 void kobject::wake_waiters_locked() {
   for (size_t i = 0; i < waiters_.size();) {
     waiter *w = waiters_[i];
-    if (w->satisfied.load(std::memory_order_relaxed) != WAIT_TIMEOUT || !w->objects || w->thread->terminated) {
+    if (w->satisfied.load(std::memory_order_relaxed) != WAIT_TIMEOUT || !w->objects ||
+        w->thread->terminated.load(std::memory_order_relaxed)) {
       ++i;
       continue;
     }
+    // A narrow waiter waits on this event alone; a wide one may wait on other events as well (the
+    // wait lock is held then, so their locks may be taken in any order).
+    event_locks others(w->narrow ? 0 : w->count, w->objects, this);
     const DWORD r = try_satisfy_locked(w->count, w->objects, w->wait_all, w);
     if (r == WAIT_TIMEOUT) {
       ++i;
       continue;
     }
     // Off every list now (this one's entry i included), so that the waiter returns without the lock.
-    for (DWORD k = 0; k < w->count; ++k) {
-      auto &v = w->objects[k]->waiters_;
-      v.erase(std::find(v.begin(), v.end(), w));
-    }
+    for (DWORD k = 0; k < w->count; ++k) wait_engine::remove_waiter(w->objects[k], w);
     w->objects = nullptr;
-    w->thread->blocked = false;
-    w->thread->blocked_alertable = false;
+    w->thread->blocked.store(false, std::memory_order_relaxed);
+    if (!w->narrow) w->thread->blocked_alertable = false;
     w->satisfied.store(r, std::memory_order_release);
     notify_waiter(w);
   }
@@ -611,15 +681,6 @@ void termination_point() {
 
 // ---- waits -------------------------------------------------------------------------------
 
-struct wait_engine {
-  static void add_waiter(kobject *o, waiter *w) { o->waiters_.push_back(w); }
-  static void remove_waiter(kobject *o, waiter *w) {
-    auto &v = o->waiters_;
-    auto it = std::find(v.begin(), v.end(), w);
-    if (it != v.end()) v.erase(it);
-  }
-};
-
 namespace {
 
 // Runs every queued APC, also those queued while they run, FIFO.
@@ -678,6 +739,75 @@ bool continues(const cut_short_wait &w, DWORD ms, uint64_t now) {
   return ms + k_slack_ms >= expected && ms <= expected + k_slack_ms;
 }
 
+// Threads in standin::thread::wait_until_blocked: a narrow wait, which blocks without the wait lock,
+// tells them through thread_state_changed() only while there are any.
+std::atomic<int> g_block_observers{0};
+
+// A wait on one event that is not alertable, under that event's lock alone.
+DWORD wait_narrow(thread_object *self, kobject *const *objs, bool infinite, uint64_t start_ns, uint64_t end_ns,
+                  const std::chrono::steady_clock::time_point &deadline) {
+  kobject *e = objs[0];
+  waiter &w = self->w;
+  DWORD result;
+  bool registered = false;
+  std::unique_lock<std::mutex> lk(e->object_lock());
+  e->pin_locked();
+  for (;;) {
+    if (self->terminated.load(std::memory_order_acquire)) {
+      if (registered) wait_engine::remove_waiter(e, &w);
+      w.objects = nullptr;
+      e->unpin_locked();
+      lk.unlock();
+      self->blocked = false;
+      park_current_thread();
+    }
+    if (registered && w.satisfied.load(std::memory_order_acquire) != WAIT_TIMEOUT) {
+      result = w.satisfied.load(std::memory_order_relaxed);  // met by the setter, who took it off the list
+      registered = false;
+      break;
+    }
+    if (e->is_signalled_locked(&w)) {
+      result = WAIT_OBJECT_0 + e->acquire_locked(&w);
+      break;
+    }
+    if (!infinite && (end_ns <= start_ns || std::chrono::steady_clock::now() >= deadline)) {
+      result = WAIT_TIMEOUT;
+      break;
+    }
+    if (!registered) {
+      w.objects = objs;
+      w.count = 1;
+      w.wait_all = false;
+      w.narrow = true;
+      w.satisfied.store(WAIT_TIMEOUT, std::memory_order_relaxed);
+      wait_engine::add_waiter(e, &w);
+      registered = true;
+    }
+    self->blocked.store(true, std::memory_order_seq_cst);
+    const uint32_t seen = w.cv.prepare();
+    lk.unlock();
+    if (g_block_observers.load(std::memory_order_seq_cst) > 0) {
+      std::lock_guard<std::mutex> g(wait_lock());
+      thread_state_changed().notify_all();
+    }
+    w.cv.sleep(seen, infinite ? nullptr : &deadline);
+    const DWORD met = w.satisfied.load(std::memory_order_acquire);
+    if (met != WAIT_TIMEOUT) {
+      result = met;  // met, taken off the list and marked running by the setter
+      registered = false;
+      break;
+    }
+    lk.lock();
+    self->blocked = false;
+  }
+  if (lk.owns_lock()) {
+    if (registered) wait_engine::remove_waiter(e, &w);
+    if (registered) w.objects = nullptr;
+    e->unpin_locked();
+  }
+  return result;
+}
+
 }  // namespace
 
 void run_queued_apcs() { run_apcs(current_thread()); }
@@ -719,8 +849,11 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(end_ns)));
 
   DWORD result;
-  {
+  if (count == 1 && objs[0]->own_lock() && !alertable) {
+    result = wait_narrow(self, objs, infinite, start_ns, end_ns, deadline);
+  } else {
     std::unique_lock<std::mutex> lk(wait_lock());
+    std::optional<event_locks> events(std::in_place, count, objs);
     for (DWORD i = 0; i < count; ++i) objs[i]->pin_locked();
     bool registered = false;
     auto unregister = [&] {
@@ -732,10 +865,11 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
     for (;;) {
       if (self->terminated) {
         unregister();
+        events.reset();
         lk.unlock();
         park_current_thread();
       }
-      if (registered && self->w.satisfied.load(std::memory_order_relaxed) != WAIT_TIMEOUT) {
+      if (registered && self->w.satisfied.load(std::memory_order_acquire) != WAIT_TIMEOUT) {
         result = self->w.satisfied.load(std::memory_order_relaxed);  // met by the signaller
         registered = false;                                          // who took it off the lists
         break;
@@ -754,6 +888,7 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         self->w.objects = objs;
         self->w.count = count;
         self->w.wait_all = wait_all;
+        self->w.narrow = false;
         self->w.satisfied.store(WAIT_TIMEOUT, std::memory_order_relaxed);
         for (DWORD i = 0; i < count; ++i) wait_engine::add_waiter(objs[i], &self->w);
         registered = true;
@@ -762,6 +897,7 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
       self->blocked_alertable = alertable;
       thread_state_changed().notify_all();
       const uint32_t seen = self->w.cv.prepare();
+      events.reset();
       lk.unlock();
       self->w.cv.sleep(seen, infinite ? nullptr : &deadline);
       const DWORD met = self->w.satisfied.load(std::memory_order_acquire);
@@ -772,6 +908,7 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
         break;
       }
       lk.lock();
+      events.emplace(count, objs);
       self->blocked = false;
       self->blocked_alertable = false;
     }
@@ -955,10 +1092,14 @@ namespace standin::thread {
 bool wait_until_blocked(HANDLE h, DWORD timeout_ms) {
   kref<thread_object> t = lookup_handle_as<thread_object>(h);
   if (!t) return false;
+  g_block_observers.fetch_add(1, std::memory_order_seq_cst);
   std::unique_lock<std::mutex> lk(wait_lock());
-  return thread_state_changed().wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                                         [&] { return t->blocked || t->stopped || t->ended; }) &&
-         t->blocked;
+  const bool r = thread_state_changed().wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                                                 [&] { return t->blocked || t->stopped || t->ended; }) &&
+                 t->blocked;
+  lk.unlock();
+  g_block_observers.fetch_sub(1, std::memory_order_seq_cst);
+  return r;
 }
 
 bool is_alertable_blocked(HANDLE h) {

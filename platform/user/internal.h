@@ -56,17 +56,23 @@ struct waiter {
   kobject *const *objects = nullptr;
   DWORD count = 0;
   bool wait_all = false;
+  bool narrow = false;  // a wait on one event that is not alertable, guarded by that event's lock alone
   std::atomic<DWORD> satisfied{WAIT_TIMEOUT};
 };
 
-// Holds wait_lock(); the waiters woken meanwhile are notified once it is left, so that they do not
-// wake only to block on the lock. Under a plain lock of wait_lock() they are notified at once.
+// Holds wait_lock() (or the given object lock); the waiters woken meanwhile are notified once it is
+// left, so that they do not wake only to block on the lock. Under a plain lock they are notified at
+// once.
 class wait_guard {
  public:
   wait_guard();
+  explicit wait_guard(std::mutex &m);
   ~wait_guard();
   wait_guard(const wait_guard &) = delete;
   wait_guard &operator=(const wait_guard &) = delete;
+
+ private:
+  std::mutex &m_;
 };
 
 // A queued APC; `tag` lets its owner (a timer) take it back out of the queue.
@@ -92,13 +98,14 @@ class thread_object final : public kobject {
   DWORD exit_code = STILL_ACTIVE;
   DWORD pending_exit_code = 0;  // what the thread returned, applied when it is finished
   DWORD suspend_count = 0;
-  bool terminated = false;  // TerminateThread: stop at the next platform wait or sleep
+  // TerminateThread: stop at the next platform wait or sleep (read without the lock by event setters).
+  std::atomic<bool> terminated{false};
   // terminated || suspend_count > 0, readable without the lock (written under it).
   std::atomic<bool> attention{false};
   void update_attention_locked() { attention.store(terminated || suspend_count > 0, std::memory_order_release); }
   bool stopped = false;     // reached that point and is parked for good
   bool ended = false;       // exit code final, handle signalled
-  bool blocked = false;
+  std::atomic<bool> blocked{false};  // also set by waits on one event, without wait_lock()
   bool blocked_alertable = false;
   apc_queue apcs;
   std::vector<mutex_object *> owned_mutexes;  // each holds a reference

@@ -2,14 +2,18 @@
 // handle table, the wait machinery, APCs and thread termination points. Other parts of winplat
 // (device files, COM ports, ...) build their handles on this. Product code never includes it.
 //
-// Locking model: one platform-wide wait lock guards every object's signalled state and every
-// waiter list. A waiting thread registers on each object it waits for and sleeps on its own
-// condition variable; set_signalled_locked() meets the waits of the registered waiters it can meet,
-// first come first served, and wakes only those (after the lock is left, under a wait_guard).
-// Events also take a path without the lock: their state word holds the signalled bit and a "locked"
-// bit that every locked operation on the event sets first (and clears at its end when no waiter is
-// left). While that bit is clear nobody waits on the event, and setting, resetting or taking it is
-// one compare-exchange on the word.
+// Locking model: the platform-wide wait lock guards every object's signalled state and waiter list,
+// except for events, which carry their own lock. A waiting thread registers on each object it waits
+// for and sleeps on its own wake event; set_signalled_locked() meets the waits of the registered
+// waiters it can meet, first come first served, and wakes only those, after the locks are left.
+// A wait on one event that is not alertable holds only that event's lock, and so does setting an
+// event nobody waits on through the wait lock (no multi-object or alertable waiter registered);
+// everything else takes the wait lock first and then the lock of every event it touches. Code that
+// holds only an event's lock never takes another lock, so holders of the wait lock may take event
+// locks in any order. Events also take a path without any lock: their state word holds the
+// signalled bit and a "pinned" bit that every locked operation on the event sets first (and clears
+// at its end when no waiter is left). While that bit is clear nobody waits on the event, and
+// setting, resetting or taking it is one compare-exchange on the word.
 #ifndef WINPLAT_USER_KOBJECT_H
 #define WINPLAT_USER_KOBJECT_H
 
@@ -33,6 +37,10 @@ struct waiter;  // a thread blocked in a platform wait (opaque outside the wait 
 // atomically; never call a blocking platform function or foreign code while holding it.
 std::mutex &wait_lock();
 
+// Makes a fresh mutex one that spins a little before it sleeps (for locks held a few hundred
+// nanoseconds at a time).
+void make_adaptive(std::mutex &m);
+
 // A counted kernel object. Starts with one reference, owned by whoever created it; every handle
 // in the table holds one more. The object is deleted when its last reference goes.
 class kobject {
@@ -46,7 +54,7 @@ class kobject {
   // Short type name for diagnostics ("event", "mutex", "thread", "file", ...).
   virtual const char *type_name() const { return "object"; }
 
-  // Wait protocol, called with wait_lock() held by the waiting thread `w`.
+  // Wait protocol, called with the object's locks held (see above) by the waiting thread `w`.
   // is_signalled_locked: would a wait by `w` be satisfied now?
   // acquire_locked: the wait is satisfied; consume the state (auto-reset, mutex ownership).
   //   Returns 0, or WAIT_ABANDONED_0 (128) when an abandoned mutex was taken.
@@ -59,18 +67,21 @@ class kobject {
 
   // Plain signalled flag with manual or auto reset. Setting it wakes the waiters; an auto-reset
   // object lets exactly one of them through.
-  void set_signalled(bool on);               // takes wait_lock() unless the lock-free path can do it
-  void set_signalled_locked(bool on);        // wait_lock() already held
+  void set_signalled(bool on);               // takes the locks it needs unless the lock-free path can do it
+  void set_signalled_locked(bool on);        // the object's locks already held
   bool signalled_locked() const { return state_.load(std::memory_order_relaxed) & k_signalled; }
   bool manual_reset() const { return manual_reset_; }
+  // Events: state and waiters guarded by their own lock (taken after wait_lock() when both are held).
+  bool own_lock() const { return lock_free_; }
+  std::mutex &object_lock() { return lock_; }
 
   // The lock-free path (objects made with `lock_free` only). try_set_fast: sets or clears the flag;
-  // false when locked code owns the state now (take wait_lock()). try_take_fast: 1 when a wait by
+  // false when locked code owns the state now (take the locks). try_take_fast: 1 when a wait by
   // anyone is met now (an auto-reset flag is taken), 0 when not signalled, -1 when locked code owns
   // the state.
   bool try_set_fast(bool on);
   int try_take_fast();
-  // With wait_lock() held: before locked code reads or changes the state, and at the end of that
+  // With the object's locks held: before locked code reads or changes the state, and at the end of that
   // operation (the lock-free path comes back once no waiter is registered).
   void pin_locked() {
     if (lock_free_) state_.fetch_or(k_pinned, std::memory_order_acq_rel);
@@ -81,7 +92,7 @@ class kobject {
 
   // Meets, in the order they came, the waits of the waiters registered on this object that can be
   // met now, and wakes them (call it after changing state that is_signalled_locked reads).
-  // wait_lock() must be held.
+  // The object's locks must be held; wait_lock() too when a waiter waits on more than this event.
   void wake_waiters_locked();
 
   // Number of table handles that refer to this object.
@@ -91,7 +102,9 @@ class kobject {
   explicit kobject(bool manual_reset = true, bool initially_signalled = false, bool lock_free = false)
       : manual_reset_(manual_reset),
         lock_free_(lock_free),
-        state_((initially_signalled ? k_signalled : 0u) | (lock_free ? 0u : k_pinned)) {}
+        state_((initially_signalled ? k_signalled : 0u) | (lock_free ? 0u : k_pinned)) {
+    if (lock_free) make_adaptive(lock_);
+  }
   virtual ~kobject();
 
   // Called once, without any platform lock held, when the last table handle to this object is
@@ -112,7 +125,9 @@ class kobject {
   const bool manual_reset_;
   const bool lock_free_;
   std::atomic<uint32_t> state_;
-  std::vector<waiter *> waiters_;  // guarded by wait_lock()
+  std::vector<waiter *> waiters_;  // guarded by wait_lock(), or by lock_ for events
+  std::mutex lock_;                 // events only
+  uint32_t wide_waiters_ = 0;       // events: registered waiters that need wait_lock() to be met
 };
 
 // Intrusive counted pointer to a kernel object.

@@ -195,6 +195,36 @@ TEST(TerminateThread, SignalsAtOnceAndTheVictimNeverReturnsFromItsWait) {
   EXPECT_EQ(code, static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
+struct one_event_gate {
+  HANDLE e = nullptr;
+  std::atomic<bool> after{false};
+};
+
+DWORD WINAPI block_on_one_event(LPVOID p) {
+  auto *g = static_cast<one_event_gate *>(p);
+  WaitForSingleObject(g->e, zephtest::deadline_ms);  // terminated here
+  g->after = true;  // must never run
+  return 0;
+}
+
+// A wait on one event blocks under that event's lock alone: the observers still see it blocked, a
+// termination still stops it there, and it never takes what is set afterwards.
+TEST(TerminateThread, VictimBlockedOnOneEventStopsThereAndTakesNothing) {
+  handle auto_reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  one_event_gate g;
+  g.e = auto_reset;
+  handle t(CreateThread(nullptr, 0, block_on_one_event, &g, 0, nullptr));
+  ASSERT_TRUE(standin::thread::wait_until_blocked(t, 5000));
+  EXPECT_TRUE(TerminateThread(t, 7));
+  ASSERT_TRUE(testutil::eventually([&] { return standin::thread::is_stopped(t); }));
+  ASSERT_TRUE(SetEvent(auto_reset));
+  EXPECT_EQ(WaitForSingleObject(auto_reset, 0), WAIT_OBJECT_0);  // the set is still there
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, 7u);
+  EXPECT_FALSE(g.after.load());
+}
+
 DWORD WINAPI spin_then_sleep(LPVOID p) {
   auto *g = static_cast<gate *>(p);
   g->stage = 1;

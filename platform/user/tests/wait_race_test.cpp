@@ -318,24 +318,73 @@ DWORD WINAPI take_until_stopped(LPVOID p) {
   return 0;
 }
 
-TEST(WaitRaces, EachSetOfAnAutoResetEventLetsExactlyOneTakerThrough) {
-  handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-  set_count_args a;
-  a.e = e;
-  std::deque<handle> threads;
-  for (int i = 0; i < 4; ++i) threads.emplace_back(CreateThread(nullptr, 0, take_until_stopped, &a, 0, nullptr));
+// Sets the event `rounds` times, each once the last was taken (so that none is merged with the next),
+// then stops the takers: every set was taken once and none is left over.
+void set_one_at_a_time(set_count_args &a, int rounds, std::deque<handle> &threads) {
   long sets = 0;
-  for (int i = 0; i < 2000; ++i) {
-    // Set again only once the last set was taken, so that none is merged with the next.
+  for (int i = 0; i < rounds; ++i) {
     ASSERT_TRUE(zephtest::wait_until([&] { return a.taken.load() == sets; }));
-    ASSERT_TRUE(SetEvent(e));
+    ASSERT_TRUE(SetEvent(a.e));
     ++sets;
   }
   ASSERT_TRUE(zephtest::wait_until([&] { return a.taken.load() == sets; }));
   a.stop.store(true);
   for (auto &t : threads) ASSERT_EQ(WaitForSingleObject(t, k_last_look_ms), WAIT_OBJECT_0);
   EXPECT_EQ(a.taken.load(), sets);
-  EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(a.e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST(WaitRaces, EachSetOfAnAutoResetEventLetsExactlyOneTakerThrough) {
+  handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  set_count_args a;
+  a.e = e;
+  std::deque<handle> threads;
+  for (int i = 0; i < 4; ++i) threads.emplace_back(CreateThread(nullptr, 0, take_until_stopped, &a, 0, nullptr));
+  set_one_at_a_time(a, 2000, threads);
+}
+
+// The same with takers of every kind on one event: waits on it alone, waits for any of it and a
+// second event that is never set, and alertable waits that APCs keep cutting short. A wait on the
+// event alone is met under the event's own lock, the others under the wait lock; a set must serve
+// them all in turn and let exactly one through.
+struct mixed_take_args {
+  set_count_args *a;
+  HANDLE never;
+  int kind;
+};
+
+DWORD WINAPI take_mixed_until_stopped(LPVOID p) {
+  auto *m = static_cast<mixed_take_args *>(p);
+  HANDLE both[2] = {m->never, m->a->e};
+  while (!m->a->stop.load()) {
+    DWORD r;
+    if (m->kind == 0)
+      r = WaitForSingleObject(m->a->e, 5);
+    else if (m->kind == 1)
+      r = WaitForMultipleObjects(2, both, FALSE, 5) == WAIT_OBJECT_0 + 1 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    else
+      r = WaitForSingleObjectEx(m->a->e, 5, TRUE);
+    if (r == WAIT_OBJECT_0) m->a->taken.fetch_add(1);
+  }
+  return 0;
+}
+
+TEST(WaitRaces, SetServesWaitersOnTheEventAloneAndWaitersOnMoreInTurn) {
+  handle e(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  handle never(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  set_count_args a;
+  a.e = e;
+  mixed_take_args args[6];
+  std::deque<handle> threads;
+  for (int i = 0; i < 6; ++i) {
+    args[i] = mixed_take_args{&a, never, i % 3};
+    threads.emplace_back(CreateThread(nullptr, 0, take_mixed_until_stopped, &args[i], 0, nullptr));
+  }
+  {
+    apc_storm storm({threads[2], threads[5]});
+    set_one_at_a_time(a, 1500, threads);
+  }
+  EXPECT_EQ(WaitForSingleObject(never, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 // Handles closed while other threads set and wait through them: every call either works or fails with
