@@ -10,6 +10,7 @@
 #include "core/device_file.h"
 #include "core/driver_device.h"
 #include "core_fixture.h"
+#include "zephtest/wait.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ TEST_P(DriverDevice, FileThatIsNotOpenFailsEveryRequest) {
   EXPECT_FALSE(dev.valid());
   DWORD size = 4;
   uint32_t out = 0;
-  EXPECT_FALSE(dev.control(true, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &out, &size, INFINITE));
+  EXPECT_FALSE(dev.control(true, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &out, &size, zephtest::deadline_ms));
   EXPECT_FALSE(dev.set_output_attenuation({1000, 1000}, 3, 0));
 }
 
@@ -167,7 +168,7 @@ TEST_P(DriverDevice, SynchronousFileTakesSynchronousRequestsOnly) {
   EXPECT_EQ(dev.info().serial_number, 4711u);
   keelmon::channel_counts counts;
   DWORD size = sizeof counts;
-  EXPECT_FALSE(dev.control(false, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &counts, &size, INFINITE));
+  EXPECT_FALSE(dev.control(false, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &counts, &size, zephtest::deadline_ms));
   EXPECT_EQ(dev.pending(), 0u);
   EXPECT_FALSE(dev.wait_oldest(&size, 0));
 }
@@ -178,14 +179,14 @@ TEST_P(DriverDevice, QueuedRequestsCompleteOldestFirst) {
   keelmon::channel_counts counts;
   keelmon::info_block info;
   DWORD unused = sizeof counts;
-  ASSERT_TRUE(dev.control(false, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &counts, &unused, INFINITE, 11));
+  ASSERT_TRUE(dev.control(false, IOCTL_GET_CHANNEL_COUNTS, nullptr, 0, &counts, &unused, zephtest::deadline_ms, 11));
   unused = sizeof info;
-  ASSERT_TRUE(dev.control(false, IOCTL_GET_INFO_8, nullptr, 0, &info, &unused, INFINITE, 22));
+  ASSERT_TRUE(dev.control(false, IOCTL_GET_INFO_8, nullptr, 0, &info, &unused, zephtest::deadline_ms, 22));
   // A request the driver refuses at once is not queued; a pended one fails when it is collected.
   uint32_t phase = 0x999;
   uint32_t out = 0;
   unused = 4;
-  EXPECT_EQ(dev.control(false, IOCTL_GET_LIST_16, &phase, 4, &out, &unused, INFINITE, 33), GetParam());
+  EXPECT_EQ(dev.control(false, IOCTL_GET_LIST_16, &phase, 4, &out, &unused, zephtest::deadline_ms, 33), GetParam());
   EXPECT_EQ(dev.pending(), GetParam() ? 3u : 2u);
 
   DWORD size = 0;
@@ -338,7 +339,7 @@ TEST(DriverDeviceTimeout, LateCompletionNeverReachesTheCallersBuffer) {
   // The next request collects the finished record; the late answer went to it, not to `counts`.
   keelmon::info_block info;
   size = sizeof info;
-  EXPECT_TRUE(dev.control(true, IOCTL_GET_INFO_8, nullptr, 0, &info, &size, INFINITE));
+  EXPECT_TRUE(dev.control(true, IOCTL_GET_INFO_8, nullptr, 0, &info, &size, zephtest::deadline_ms));
   EXPECT_EQ(info.serial_number, 808u);
   EXPECT_EQ(counts.input_signal, 0xEEEE);
   EXPECT_EQ(counts.output_digital, 0xEEEE);

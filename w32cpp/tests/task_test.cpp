@@ -52,7 +52,7 @@ protected:
   DWORD step() override {
     in_step = true;
     if (gate)
-      WaitForSingleObject(gate, INFINITE);
+      WaitForSingleObject(gate, zephtest::deadline_ms);
     step_ticks.push_back(GetTickCount());
     history.push_back(steps.fetch_add(1));
     in_step = false;

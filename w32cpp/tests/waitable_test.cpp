@@ -42,7 +42,7 @@ HANDLE start_storm(HANDLE target, std::atomic<bool> *done, std::atomic<int> *ran
 // A thread that waits wait_for(ms) on an unsignalled event and reports result and duration.
 HANDLE start_deadline_waiter(DWORD ms, timed_result *out, HANDLE go) {
   return run_thread([=] {
-    WaitForSingleObject(go, INFINITE);
+    WaitForSingleObject(go, zephtest::deadline_ms);
     waitable_signal never;
     const DWORD start = GetTickCount();
     const status_wait r = never.wait_for(ms);
@@ -104,7 +104,7 @@ TEST_F(Waits, FiniteDeadlineEndingOnTheLastTickIsNotInfinite) {
   std::atomic<int> ran{0};
   HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE waiter = run_thread([&] {
-    WaitForSingleObject(go, INFINITE);
+    WaitForSingleObject(go, zephtest::deadline_ms);
     waitable_signal never;
     standin::clock::set_tick_count(0xFFFFFFFFu - 300);
     const status_wait r = never.wait_for(300);
@@ -145,7 +145,7 @@ TEST_F(Waits, SignalledObjectWinsOverQueuedApcsAndPlainWaitsLeaveThemQueued) {
   std::atomic<int> ran_after_waits{-1};
   std::atomic<DWORD> slept{0xDEADu};
   HANDLE t = run_thread([&] {
-    go.wait(INFINITE, FALSE);
+    go.wait(zephtest::deadline_ms, FALSE);
     plain = waitable_signal().wait(20, FALSE).get_code(); // not alertable: nothing runs
     first = target.wait_for(1000).get_code();             // signalled: returns before any APC
     ran_after_waits = ran.load();

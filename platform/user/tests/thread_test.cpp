@@ -24,7 +24,7 @@ struct gate {
 DWORD WINAPI wait_then_return_42(LPVOID p) {
   auto *g = static_cast<gate *>(p);
   g->stage = 1;
-  WaitForSingleObject(g->go, INFINITE);
+  WaitForSingleObject(g->go, zephtest::deadline_ms);
   return 42;
 }
 
