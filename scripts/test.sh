@@ -31,6 +31,14 @@ bash scripts/check-driver-image.sh build/win64/bin/vantrel.sys
 step "Class installer image: x86-64 DLL, no entry point, no imports"
 bash scripts/check-classinst-image.sh build/win64/bin/VANTREL_CI.dll
 
+# Each Windows deliverable run on a Win32 that is not ours (Debian's Wine).
+step "The tray program under 32-bit Wine on a virtual display: single instance, Close application"
+if [ -f build/win32/bin/keelmon.exe ]; then
+  bash scripts/wine-tray.sh build/win32/bin build/wine
+else
+  echo "skipped: this tree builds no tray program yet"
+fi
+
 # Every suite runs under ThreadSanitizer, not only those labelled threading: a suite that starts a
 # thread without saying so is covered too, and the whole pass takes well under a minute.
 step "ThreadSanitizer build and all tests"
