@@ -39,6 +39,13 @@ else
   echo "skipped: this tree builds no tray program yet"
 fi
 
+step "The driver in 64-bit Wine's kernel: start, RUNNING, its Parameters values, stop with no pool left, delete"
+if [ -f build/win64/bin/vantrel.sys ]; then
+  bash scripts/wine-driver.sh build/win64/bin
+else
+  echo "skipped: this tree builds no driver yet"
+fi
+
 # Every suite runs under ThreadSanitizer, not only those labelled threading: a suite that starts a
 # thread without saying so is covered too, and the whole pass takes well under a minute.
 step "ThreadSanitizer build and all tests"
