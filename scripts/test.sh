@@ -39,6 +39,13 @@ else
   echo "skipped: this tree builds no tray program yet"
 fi
 
+step "The installer under 64-bit Wine: install and uninstall runs, its log, the INF store"
+if [ -f build/win64/bin/deploya.exe ] && [ -f build/win64/bin/vantrel.sys ]; then
+  bash scripts/wine-setup.sh build/win64/bin
+else
+  echo "skipped: this tree builds no installer yet"
+fi
+
 step "The driver in 64-bit Wine's kernel: start, RUNNING, its Parameters values, stop with no pool left, delete"
 if [ -f build/win64/bin/vantrel.sys ]; then
   bash scripts/wine-driver.sh build/win64/bin
