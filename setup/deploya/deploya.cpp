@@ -474,9 +474,12 @@ int installer::run(LPCSTR command_tail) {
     close_log();
     return -1;
   }
-  wchar_t media_root[kPathChars];
-  bool have_root = media_root_of(argv[0], media_root);
   LocalFree(argv);
+  // The program's own file: the name a launcher passed as argv[0] may be bare or anything at all.
+  wchar_t program[kPathChars];
+  DWORD program_chars = GetModuleFileNameW(nullptr, program, kPathChars);
+  wchar_t media_root[kPathChars];
+  bool have_root = program_chars > 0 && program_chars < kPathChars && media_root_of(program, media_root);
   if (have_root) {
     log_message(L"szInf              : [%ls]\n", inf_);
     log_message(L"szEnum             : [%ls]\n", enum_);

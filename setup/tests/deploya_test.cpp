@@ -128,6 +128,19 @@ TEST_F(DeployaTest, MediaRootDropsAnAmd64FolderInAnyCase) {
   }
 }
 
+// The media root is the program's own folder, whatever name the launcher passed for it.
+TEST_F(DeployaTest, MediaRootComesFromTheProgramsFileNotTheCommandLine) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\1", kId0, true));
+  for (std::wstring name : {L"deploya", L"deploya.exe", L"D:\\elsewhere\\amd64\\deploya.exe"}) {
+    fresh_machine();
+    di::add_device(device("USB\\VID_1A2B&PID_0100\\1", kId0, true));
+    EXPECT_EQ(run_as(L"C:\\media\\setup\\amd64\\deploya.exe", name + L" vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+    EXPECT_TRUE(logged("MediaRootDirectory : [C:\\media\\setup\\]")) << log();
+    ASSERT_EQ(di::update_requests().size(), 1u) << log();
+    EXPECT_EQ(di::update_requests()[0].inf_path, L"C:\\media\\setup\\vantrel.inf");
+  }
+}
+
 TEST_F(DeployaTest, NoMediaRootEndsQuietlyWithZero) {
   std::wstring deep = L"C:\\" + std::wstring(270, L'd') + L"\\deploya.exe";
   EXPECT_EQ(run(deep + L" vantrel.inf USB X"), 0);
