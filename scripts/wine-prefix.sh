@@ -45,10 +45,10 @@ wine_wait() {
   timeout -k 5 "$seconds" "$@"
 }
 
-# 32: Debian's wine (the 32-bit loader). 64: the 64-bit loader itself, since the wine wrapper prefers
-# the 32-bit one, whose service host cannot load a 64-bit driver.
 wine_workdir() { [ -n "${wine_work:-}" ] || wine_work=$(mktemp -d); }
 
+# 32: Debian's wine (the 32-bit loader). 64: the 64-bit loader itself, since the wine wrapper prefers
+# the 32-bit one, whose service host cannot load a 64-bit driver.
 wine_prefix() {
   wine_workdir
   export WINEPREFIX=$wine_work/prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
@@ -72,7 +72,12 @@ wine_start_x() {
     wine_x_pid=$!
     local _
     for _ in $(seq 1 100); do
-      [ -S "/tmp/.X11-unix/X$n" ] && { export DISPLAY=":$n"; echo "virtual display :$n"; return 0; }
+      # Ours once the lock names our server (another run may have taken the display first).
+      if [ -S "/tmp/.X11-unix/X$n" ] && [ "$(tr -d ' \n' <"/tmp/.X$n-lock" 2>/dev/null)" = "$wine_x_pid" ]; then
+        export DISPLAY=":$n"
+        echo "virtual display :$n"
+        return 0
+      fi
       kill -0 "$wine_x_pid" 2>/dev/null || break
       sleep 0.1
     done

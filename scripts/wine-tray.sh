@@ -24,7 +24,7 @@ cd "$run"
 # (Wine's console ends lines with CR LF.)
 probe() { wine_wait 60 wine trayprobe.exe "$@" | tr -d '\r'; }
 
-wine_wait 120 wine keelmon.exe >first.out 2>&1 &
+wine_wait 300 wine keelmon.exe >first.out 2>&1 &
 first=$!
 tray_owner=$(probe tray) || fail "the first instance shows no tray window"
 echo "first instance up (tray window of process $tray_owner)"
