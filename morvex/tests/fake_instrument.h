@@ -223,6 +223,19 @@ public:
         return w32cpp::status_win32(0u);
     }
 
+    // As CancelIoEx with the request's OVERLAPPED: that request alone.
+    w32cpp::status_win32 cancel_request(karnet::device_handle* handle, karnet::io_assync& request) override {
+        std::vector<request_handle> taken;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            for (auto* q : {&notifications_, &reads_, &controls_})
+                take_if(*q, taken,
+                        [&](const request_handle& r) { return r.get() == &request && r->handle == *handle; });
+        }
+        for (auto& r : taken) r->complete(ERROR_OPERATION_ABORTED, 0);
+        return w32cpp::status_win32(0u);
+    }
+
 private:
     fake_instrument() = default;
 
