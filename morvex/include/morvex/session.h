@@ -151,8 +151,11 @@ public:
     virtual w32cpp::status_wait reset_device() = 0;
     virtual started_list& started_listeners() = 0;
     virtual started_list& stopping_listeners() = 0;
+    // Fired on the scheduler's thread, which runs while a mode is active (set_mode(1|2), reset).
     virtual notification_list& notification_listeners() = 0;
     virtual void add_observer(zeph_notification_observer* observer) = 0;
+    // Once it returns the observer is never called again: a call of it in progress on the scheduler's
+    // thread has returned first (or that thread was ended by a stop). The last one stops the scheduler.
     virtual void remove_observer(zeph_notification_observer* observer) = 0;
     virtual zeph_stream& stream() = 0;
 
