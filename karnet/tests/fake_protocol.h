@@ -115,6 +115,20 @@ class fake_protocol : public karnet::io_protocol {
     complete_all(ERROR_OPERATION_ABORTED);
     return w32cpp::status_win32(0u);
   }
+  w32cpp::status_win32 cancel_request(karnet::device_handle*, karnet::io_assync& request) override {
+    w32cpp::auto_handle<fake_assync> taken;
+    {
+      std::lock_guard<std::mutex> g(m_);
+      for (auto it = pending_.begin(); it != pending_.end(); ++it)
+        if (it->get() == &request) {
+          taken = *it;
+          pending_.erase(it);
+          break;
+        }
+    }
+    if (taken) taken->complete(ERROR_OPERATION_ABORTED, 0);
+    return w32cpp::status_win32(0u);
+  }
 
   // Completes every request still pending.
   void complete_all(DWORD status, uint32_t bytes = 0) {

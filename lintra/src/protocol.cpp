@@ -152,6 +152,14 @@ w32cpp::status_win32 io_protocol_lintra::cancel(karnet::device_handle* handle) {
     return w32cpp::status_win32(0u);
 }
 
+w32cpp::status_win32 io_protocol_lintra::cancel_request(karnet::device_handle* handle, karnet::io_assync& request) {
+    device_ref device = handle ? find(*handle) : device_ref();
+    if (!device) return w32cpp::status_win32(DWORD(ERROR_INVALID_HANDLE));
+    // Every request of this transport is a packet of ours.
+    device->cancel_request(static_cast<const TransferPacket*>(&request));
+    return w32cpp::status_win32(0u);
+}
+
 bool io_protocol_lintra::register_line(const port_handle& port, BYTE address) {
     if (address == 0 || !port) return false;
     const std::string line = name_of(port);

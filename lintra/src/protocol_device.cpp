@@ -191,13 +191,16 @@ bool ZephProtocolFilter::drop_transfer(const packet_handle& packet) {
 }
 
 void ZephProtocolFilter::cancel_current() {
+    packet_handle packet;
+    {
+        section_guard guard(&queue_lock_);
+        packet = current_;
+    }
+    if (packet) end_current(packet);
+}
+
+void ZephProtocolFilter::end_current(const packet_handle& packet) {
     for (;;) {
-        packet_handle packet;
-        {
-            section_guard guard(&queue_lock_);
-            packet = current_;
-        }
-        if (!packet) return;
         if (drop_transfer(packet)) return;
         packet_handle next;
         {
@@ -221,6 +224,32 @@ void ZephProtocolFilter::abort_all() {
     for (packet_handle& p : taken)
         if (p->complete(ERROR_OPERATION_ABORTED)) notify(*p);
     cancel_current();
+}
+
+bool ZephProtocolFilter::cancel_packet(const TransferPacket* target) {
+    packet_handle packet;
+    bool queued = false;
+    {
+        section_guard guard(&queue_lock_);
+        for (auto it = queue_.begin(); it != queue_.end(); ++it)
+            if (it->get() == target) {
+                packet = *it;
+                queue_.erase(it);
+                queued = true;
+                break;
+            }
+        if (!queued) {
+            if (current_.get() != target) return false;
+            packet = current_;
+        }
+    }
+    if (queued) {
+        // It never reached the endpoint.
+        if (packet->complete(ERROR_OPERATION_ABORTED)) notify(*packet);
+        return true;
+    }
+    end_current(packet);
+    return true;
 }
 
 bool ZephProtocolFilter::queue_data(const std::shared_ptr<EndPointInOutTransfer>& ep, const packet_handle& packet,
@@ -658,6 +687,11 @@ void ZephProtocolDevice::cancel() {
     read_.abort_all();
     write_.abort_all();
     abort_all();
+}
+
+void ZephProtocolDevice::cancel_request(const TransferPacket* packet) {
+    if (info_.cancel_packet(packet) || read_.cancel_packet(packet) || write_.cancel_packet(packet)) return;
+    cancel_packet(packet);
 }
 
 void ZephProtocolDevice::shutdown() {

@@ -292,6 +292,42 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     EXPECT_EQ(got[0], bytes_of(70, 4));
 }
 
+// One request cancelled by itself (the instrument API's stops take back their own reads so): the
+// queued one and then the running one end with 995; the others run on.
+TEST_F(SerialTransport, CancellingOneRequestLeavesTheOthersRunning) {
+    SerialInstrument line("COM4");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM41");
+    ASSERT_FALSE(HasFailure());
+    karnet::protocol_handle protocol = s.protocol();
+    karnet::device_handle handle = s.handle();
+    ASSERT_TRUE(protocol);
+
+    std::vector<BYTE> a(64), b(64);
+    karnet::io_read first = s.read_on_memory(a.data(), 64, false);
+    karnet::io_read second = s.read_on_memory(b.data(), 64, false);
+    ASSERT_TRUE(s.submit_read(first));
+    ASSERT_TRUE(s.submit_read(second));
+    EXPECT_EQ(protocol->cancel_request(&handle, *second.request()).get_code(), 0u);
+    EXPECT_EQ(finish(s, second.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(first.request()->wait_for(100).get_code(), DWORD(WAIT_TIMEOUT));
+    // A control request on another thread meanwhile is not touched either.
+    std::thread other([&] {
+        karnet::io_control bcd = s.control_of_size(wire::IOCTL_GET_BCD_DEVICE, 2, 0);
+        EXPECT_EQ(s.control_and_wait(bcd, 20000).get_code(), 0u);
+    });
+    other.join();
+    EXPECT_EQ(protocol->cancel_request(&handle, *first.request()).get_code(), 0u);
+    EXPECT_EQ(finish(s, first.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
+    // Done already: nothing happens.
+    EXPECT_EQ(protocol->cancel_request(&handle, *first.request()).get_code(), 0u);
+
+    EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, 0u);
+    offer(line, bytes_of(40, 5));
+    reply r = read(s, a);
+    ASSERT_EQ(r.status, 0u);
+    EXPECT_EQ(std::vector<BYTE>(a.begin(), a.begin() + 40), bytes_of(40, 5));
+}
+
 // A read cancelled while a data packet of its frame is on the line: the packet lands in the
 // caller's buffer when it ends, so the read may report 995 only after that, never before.
 TEST_F(SerialTransport, ACancelledReadLetsGoOfItsBufferOnlyWhenItsPacketHasLanded) {

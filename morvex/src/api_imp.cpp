@@ -30,9 +30,10 @@ void zeph_notification_dispatcher::detach() {
     session_.remove_observer(this);
 }
 
+// The count falls back as the very last touch of the dispatcher: one found at 0 may be freed.
 struct zeph_notification_dispatcher::dispatch_scope {
-    explicit dispatch_scope(zeph_notification_dispatcher& d) : d(d) { d.dispatching_ = GetCurrentThreadId(); }
-    ~dispatch_scope() { d.dispatching_ = 0; }
+    explicit dispatch_scope(zeph_notification_dispatcher& d) : d(d) { ++d.calls_; }
+    ~dispatch_scope() { --d.calls_; }
     zeph_notification_dispatcher& d;
 };
 
@@ -152,15 +153,29 @@ void api_imp::register_observer(zeph_session& session, zeph_notification_client*
 
 void api_imp::unregister_observer(zeph_session& session) {
     const void* key = key_of(session);
-    dispatcher_handle removed;
+    std::vector<dispatcher_handle> removed;
     {
         w32cpp::section_lock hold(observers_lock_);
-        auto it = observers_.find(key);
-        if (it == observers_.end()) return;
-        removed = it->second;
-        observers_.erase(it);
+        if (key) {
+            auto it = observers_.find(key);
+            if (it != observers_.end()) {
+                removed.push_back(it->second);
+                observers_.erase(it);
+            }
+        } else {
+            // A proxy emptied by on_device_removed no longer names its session: every entry whose
+            // session has closed goes (none of them can be called again).
+            for (auto it = observers_.begin(); it != observers_.end();) {
+                if (!it->second->session_open()) {
+                    removed.push_back(it->second);
+                    it = observers_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
     }
-    drop(removed);
+    for (dispatcher_handle& d : removed) drop(d);
     free_retired();
 }
 

@@ -32,15 +32,18 @@ public:
     void on_event(uint16_t code, const event_data& data) override;
     void on_error(DWORD status) override;
     void on_stopped() override;
-    // Leaves the session's observers; after it the client is never called again.
+    // Leaves the session's observers; after it the client is never called again (a call in progress
+    // on another thread has returned; one on this thread is the caller's own).
     void detach();
-    // True while this thread is inside one of its client's callbacks.
-    bool in_callback() const { return dispatching_.load() == GetCurrentThreadId(); }
+    // True while one of its client's callbacks runs, on any thread.
+    bool in_callback() const { return calls_.load() != 0; }
+    // The session it watches is still open (a closed one never calls it again).
+    bool session_open() { return session_.is_open(); }
 
 private:
     struct dispatch_scope;
     zeph_session session_;
-    std::atomic<DWORD> dispatching_{0};
+    std::atomic<int> calls_{0};
     bool attached_ = true;
     uint32_t cookie_;
     zeph_notification_client* client_;
@@ -78,8 +81,8 @@ private:
     using dispatcher_handle = w32cpp::auto_handle<zeph_notification_dispatcher>;
     // Every proxy of one session shares the device manager's session object.
     static const void* key_of(zeph_session& session);
-    // Detaches a dispatcher that left the map; one whose callback is running on this thread (a client
-    // unregistering from its own callback) is kept until a later call on another thread.
+    // Detaches a dispatcher that left the map; one whose callback is still running (a client
+    // unregistering from its own callback) is kept until a later call finds it returned.
     void drop(dispatcher_handle& dispatcher);
     void free_retired();
 

@@ -51,7 +51,34 @@ void session_subscriptions::unsubscribe() {
 // ---------------------------------------------------------------------------------------------
 // Common read-task machinery
 
-void read_task::stop_now() { task::stop(); }
+read_task::read_task() : w32cpp::task(0, THREAD_PRIORITY_HIGHEST) { InitializeCriticalSection(&control_lock_); }
+
+read_task::~read_task() { DeleteCriticalSection(&control_lock_); }
+
+read_task::control_scope::control_scope(read_task& t) : task_(t), held_(!t.on_own_thread()) {
+    if (held_) EnterCriticalSection(&task_.control_lock_);
+}
+
+read_task::control_scope::~control_scope() {
+    if (held_) LeaveCriticalSection(&task_.control_lock_);
+}
+
+void read_task::stop_now() {
+    control_scope control(*this);
+    stop_locked();
+}
+
+DWORD read_task::stop_locked() {
+    if (on_own_thread()) {
+        // Said at once, so that a start from another thread waits for this end instead of taking the
+        // task for running.
+        ending_ = true;
+        return task::stop().get_code();
+    }
+    const DWORD code = task::stop().get_code();
+    if (code != 0) on_terminated();
+    return code;
+}
 
 void read_task::stop_soon() {
     if (exit_code() != STILL_ACTIVE) return;
@@ -63,7 +90,7 @@ bool read_task::restart_task() {
     if (exit_code() == STILL_ACTIVE) {
         if (!ending_.load()) return true;
         if (on_own_thread()) return false;
-        task::stop();
+        stop_locked();
     }
     ending_ = false;
     return task::start().get_code() == 0;
@@ -82,12 +109,18 @@ bool read_task::wait_for(karnet::io_operation& op) {
 }
 
 template <class Op>
-void read_task::drain(std::deque<std::unique_ptr<Op>>& queue, bool cancel) {
+void read_task::drain(std::deque<std::unique_ptr<Op>>& queue) {
     bool pending = false;
     for (auto& op : queue) pending = pending || (op->request() && !op->request()->done());
     if (pending && session_) {
-        // Reads left at the answering side would take the next records or data after a restart.
-        if (cancel) session_->cancel();
+        // Reads left at the answering side would take the next records or data after a restart. Each
+        // is cancelled by itself: a request another thread has in flight on the session stays.
+        karnet::protocol_handle protocol = session_->protocol();
+        karnet::device_handle handle = session_->handle();
+        if (protocol && handle && handle != INVALID_HANDLE_VALUE) {
+            for (auto& op : queue)
+                if (op->request() && !op->request()->done()) protocol->cancel_request(&handle, *op->request());
+        }
         const DWORD start = GetTickCount();
         for (auto& op : queue) {
             const DWORD spent = GetTickCount() - start;
@@ -102,65 +135,110 @@ void read_task::drain(std::deque<std::unique_ptr<Op>>& queue, bool cancel) {
 // ---------------------------------------------------------------------------------------------
 // Notification scheduler
 
-zeph_notification_scheduler::~zeph_notification_scheduler() { DeleteCriticalSection(&observers_lock_); }
+zeph_notification_scheduler::zeph_notification_scheduler() {
+    InitializeCriticalSection(&observers_lock_);
+    call_ended_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+}
+
+zeph_notification_scheduler::~zeph_notification_scheduler() {
+    if (call_ended_) CloseHandle(call_ended_);
+    DeleteCriticalSection(&observers_lock_);
+}
 
 void zeph_notification_scheduler::attach(zeph_session_imp* session) {
-    InitializeCriticalSection(&observers_lock_);
     session_ = session;
     failed_ = running_ = false;
     subscriptions_.subscribe(
         session,
-        w32cpp::make_member_callback<zeph_notification_scheduler>(this, &zeph_notification_scheduler::start_if_wanted),
+        w32cpp::make_member_callback<zeph_notification_scheduler>(this, &zeph_notification_scheduler::start_if_active),
         w32cpp::make_member_callback<read_task>(this, &read_task::stop_now),
         w32cpp::make_member_callback<read_task>(this, &read_task::stop_soon));
 }
 
 void zeph_notification_scheduler::detach() {
     subscriptions_.unsubscribe();
-    task::stop();
+    stop_now();
 }
 
 void zeph_notification_scheduler::add_observer(zeph_notification_observer* observer) {
     if (!observer) return;
+    // Under the control lock: a removal of the last observer on another thread stops the task either
+    // before this start or not at all.
+    control_scope control(*this);
     {
         w32cpp::section_lock hold(observers_lock_);
         observers_.insert(observer);
     }
-    start_if_wanted();
+    // Reads outside an active mode only fail at the answering side.
+    if (session_->mode_active()) restart_task();
 }
 
 void zeph_notification_scheduler::remove_observer(zeph_notification_observer* observer) {
-    bool empty;
     {
-        // Waits for a dispatch in progress on another thread: once this returns the observer is never
-        // called again and may go.
-        w32cpp::section_lock hold(observers_lock_);
-        if (!observers_.erase(observer)) return;
-        empty = observers_.empty();
+        control_scope control(*this);
+        bool empty;
+        {
+            w32cpp::section_lock hold(observers_lock_);
+            if (!observers_.erase(observer)) return;
+            empty = observers_.empty();
+            // From the task's own thread the stop is only requested: said under the set's lock, so
+            // that an observer added on another thread after this sees the task as ending.
+            if (empty && on_own_thread()) ending_ = true;
+        }
+        // Its own reads only: a stream's reads and other threads' requests stay.
+        if (empty) stop_locked();
     }
-    // While the stream runs the scheduler keeps its reads: the serial transport could only take
-    // them back together with the stream's, and reads left behind would take the next records.
-    if (empty && !session_->stream_active()) stop_now();
+    // A call in progress on the task's thread ends first (or that thread was ended by the stop):
+    // once this returns the observer is never called again and may go.
+    if (!on_own_thread()) wait_until_not_calling(observer);
 }
 
-void zeph_notification_scheduler::start_if_wanted() {
-    bool wanted;
-    {
-        w32cpp::section_lock hold(observers_lock_);
-        wanted = !observers_.empty();
-    }
+void zeph_notification_scheduler::start_if_active() {
+    control_scope control(*this);
     // Reads outside an active mode only fail at the answering side.
-    if (wanted && session_->mode_active()) restart_task();
+    if (session_->mode_active()) restart_task();
+}
+
+void zeph_notification_scheduler::set_calling(zeph_notification_observer* observer) {
+    w32cpp::section_lock hold(observers_lock_);
+    calling_ = observer;
+    if (observer)
+        ResetEvent(call_ended_);
+    else
+        SetEvent(call_ended_);
+}
+
+void zeph_notification_scheduler::wait_until_not_calling(zeph_notification_observer* observer) {
+    for (;;) {
+        {
+            w32cpp::section_lock hold(observers_lock_);
+            if (calling_ != observer) return;
+        }
+        // No limit: the guarantee is that the call has ended (a stop that ends the thread by force
+        // clears it too).
+        WaitForSingleObject(call_ended_, INFINITE);
+    }
 }
 
 template <class F>
 void zeph_notification_scheduler::each_observer(F call) {
-    w32cpp::section_lock hold(observers_lock_);
-    // An observer may remove itself or others from its callback (same thread, same lock): walk a copy
-    // and skip whoever has left meanwhile.
-    std::vector<zeph_notification_observer*> snapshot(observers_.begin(), observers_.end());
-    for (zeph_notification_observer* o : snapshot)
-        if (observers_.count(o)) call(*o);
+    std::vector<zeph_notification_observer*> snapshot;
+    {
+        w32cpp::section_lock hold(observers_lock_);
+        snapshot.assign(observers_.begin(), observers_.end());
+    }
+    // An observer may remove itself or others from its callback: whoever has left meanwhile is
+    // skipped; one leaving from another thread waits until its call has returned.
+    for (zeph_notification_observer* o : snapshot) {
+        {
+            w32cpp::section_lock hold(observers_lock_);
+            if (!observers_.count(o)) continue;
+            calling_ = o;
+            ResetEvent(call_ended_);
+        }
+        call(*o);
+        set_calling(nullptr);
+    }
 }
 
 void zeph_notification_scheduler::dispatch(uint16_t code, const event_data& data) {
@@ -222,10 +300,14 @@ DWORD zeph_notification_scheduler::step() {
 
 void zeph_notification_scheduler::on_finish() {
     ending_ = true;
-    // The serial transport cancels every request of the device, not only this thread's: a running
-    // stream would lose its reads. (The scheduler reads on past cancelled reads, so the stream's
-    // own stop may cancel.)
-    drain(queue_, !session_->stream_active());
+    drain(queue_);
+}
+
+void zeph_notification_scheduler::on_terminated() {
+    // Ended inside a call (an observer that did not return): nobody is being called any more, and
+    // the reads it left are taken back.
+    set_calling(nullptr);
+    drain(queue_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -242,29 +324,39 @@ void zeph_stream_imp::attach(zeph_session_imp* session) {
 
 void zeph_stream_imp::detach() {
     subscriptions_.unsubscribe();
-    task::stop();
+    stop_now();
 }
 
 bool zeph_stream_imp::start(uint32_t bytes, int32_t count) {
     // From its own receiver: the stream runs on unless it is ending.
     if (on_own_thread() && exit_code() == STILL_ACTIVE) return !ending_.load();
+    control_scope control(*this);
     if (active()) return true;
-    if (exit_code() == STILL_ACTIVE) task::stop();
+    if (exit_code() == STILL_ACTIVE) stop_locked();
     bytes_ = bytes;
     count_ = count < 0 ? without_end : count;
     ending_ = false;
     return task::start().get_code() == 0;
 }
 
-bool zeph_stream_imp::stop() { return task::stop().get_code() == 0; }
+bool zeph_stream_imp::stop() {
+    control_scope control(*this);
+    return stop_locked() == 0;
+}
 
 void zeph_stream_imp::resume() {
-    if (active() || on_own_thread()) return;
+    if (on_own_thread()) return;
+    control_scope control(*this);
     restart_task();
 }
 
+void zeph_stream_imp::on_terminated() {
+    // Ended inside the receiver: the reads it left are taken back.
+    drain(completed_);
+    drain(outstanding_);
+}
+
 void zeph_stream_imp::on_start() {
-    last_failure_ = 0;
     idle_ = !(bytes_.load() && count_.load() != 0);
     if (!idle_) {
         failed_ = false;
@@ -301,15 +393,15 @@ void zeph_stream_imp::deliver(DWORD status, karnet::io_read& read, uint32_t byte
             running_ = false;
             return;
         }
-        last_failure_ = status;
         if (status == ERROR_OPERATION_ABORTED) return;
     }
     if (auto receiver = client_.get()) receiver->completed(status, read.buffer(), bytes);
 }
 
 DWORD zeph_stream_imp::step() {
-    // Started without reads to make: idle until stopped. The stop request comes as an APC, which ends
-    // the alertable sleep, so the task waits for it rather than waking every step.
+    // No reads to make (started without, or every read failed): idle until stopped. The stop request
+    // comes as an APC, which ends the alertable sleep, so the task waits for it rather than waking
+    // every step.
     if (idle_) {
         if (!is_stop_requested()) SleepEx(INFINITE, TRUE);
         return is_stop_requested() ? 0 : STILL_ACTIVE;
@@ -335,9 +427,9 @@ DWORD zeph_stream_imp::step() {
         if (count_.load() == 0) {
             running_ = false;  // every read posted was delivered
         } else if (failed_) {
-            // Every read in flight failed: nothing will be posted again, so say so and end.
-            running_ = false;
-            if (auto receiver = client_.get()) receiver->completed(last_failure_, ostrel::mem_block(), 0);
+            // Every read in flight failed, each handed over with its status: nothing is posted again,
+            // and the stream idles until it is stopped (no end notice).
+            idle_ = true;
         }
     }
     if (!running_) ending_ = true;

@@ -43,8 +43,11 @@ private:
 };
 
 // Shared by the scheduler and the stream: the waits, posting and draining of reads in flight.
+// Starts and stops from client threads take turns (one control lock); from the task's own thread
+// they only request, and take no lock the stopping thread may hold while it waits for the task.
 class read_task : public w32cpp::task {
 public:
+    ~read_task() override;
     // Stops at once and waits (only requests the stop from the task's own thread).
     void stop_now();
     // Requests the stop without waiting: used where a lock is held (a device removal closing sessions).
@@ -53,49 +56,77 @@ public:
     bool active() const { return exit_code() == STILL_ACTIVE && !ending_.load(); }
 
 protected:
-    read_task() : w32cpp::task(0, THREAD_PRIORITY_HIGHEST) {}
+    read_task();
+    // Held by a client thread's start or stop; not taken on the task's own thread.
+    class control_scope {
+    public:
+        explicit control_scope(read_task& t);
+        ~control_scope();
+        control_scope(const control_scope&) = delete;
+        control_scope& operator=(const control_scope&) = delete;
+
+    private:
+        read_task& task_;
+        const bool held_;
+    };
     // Starts the task; one still winding down is waited for first so that the start is not lost.
+    // The caller holds a control_scope.
     bool restart_task();
+    // Stops under the caller's control_scope; returns what the task's stop returned.
+    DWORD stop_locked();
     bool on_own_thread() const { return GetCurrentThreadId() == id(); }
     bool still_running() const;
     // Waits alertably for op; false when the task must end meanwhile.
     bool wait_for(karnet::io_operation& op);
-    // Cancels the session's reads (unless told not to), waits a little for them, then lets them go
-    // (to the disposal task).
+    // Cancels this task's own reads still pending (never another thread's requests on the
+    // session), waits a little for them, then lets them go (to the disposal task).
     template <class Op>
-    void drain(std::deque<std::unique_ptr<Op>>& queue, bool cancel = true);
+    void drain(std::deque<std::unique_ptr<Op>>& queue);
+    // The thread was ended by force (it did not stop in time): what it left is cleaned up here.
+    virtual void on_terminated() {}
 
     zeph_session_imp* session_ = nullptr;
     std::atomic<bool> ending_{false};
     bool running_ = false;
     bool failed_ = false;
+
+private:
+    CRITICAL_SECTION control_lock_;
 };
 
 class zeph_notification_scheduler : public read_task {
 public:
-    zeph_notification_scheduler() = default;
+    zeph_notification_scheduler();
     ~zeph_notification_scheduler() override;
     void attach(zeph_session_imp* session);
     void detach();
 
     void add_observer(zeph_notification_observer* observer);
     void remove_observer(zeph_notification_observer* observer);
-    // Runs when the session is active and someone observes.
-    void start_if_wanted();
+    // The started listeners: runs whenever the session is in an active mode.
+    void start_if_active();
 
 protected:
     void on_start() override;
     DWORD step() override;
     void on_finish() override;
+    void on_terminated() override;
 
 private:
     void post_one();
     void dispatch(uint16_t code, const event_data& data);
+    // Calls every observer of the set as it is now, one at a time and without the set's lock, skipping
+    // those removed meanwhile.
     template <class F>
     void each_observer(F call);
+    // Returns once `observer` is not being called on another thread.
+    void wait_until_not_calling(zeph_notification_observer* observer);
+    void set_calling(zeph_notification_observer* observer);
 
-    CRITICAL_SECTION observers_lock_;
+    CRITICAL_SECTION observers_lock_;  // the set and the observer being called; never held across a call
     std::set<zeph_notification_observer*> observers_;
+    zeph_notification_observer* calling_ = nullptr;
+    HANDLE call_ended_ = nullptr;  // set whenever calling_ goes back to none
     std::deque<std::unique_ptr<zeph_read_info>> queue_;
     session_subscriptions subscriptions_;
 };
@@ -118,6 +149,7 @@ protected:
     void on_start() override;
     DWORD step() override;
     void on_finish() override;
+    void on_terminated() override;
 
 private:
     void post_reads();
@@ -127,8 +159,7 @@ private:
     hook_holder<zeph_stream_receiver> client_;
     std::atomic<uint32_t> bytes_{0};
     std::atomic<int32_t> count_{0};  // reads left to post; -1 without end
-    DWORD last_failure_ = 0;
-    bool idle_ = false;  // started without reads to make
+    bool idle_ = false;              // no reads to make: started without, or every read failed
     std::deque<std::unique_ptr<karnet::io_read>> outstanding_;
     std::deque<std::unique_ptr<karnet::io_read>> completed_;
     session_subscriptions subscriptions_;
@@ -164,7 +195,6 @@ public:
     zeph_stream& stream() override { return *stream_; }
 
     bool mode_active() const { return active_.load(); }
-    bool stream_active() const { return stream_ && stream_->active(); }
 
 private:
     // Runs a request without a time limit; a short reply is an error.

@@ -30,12 +30,18 @@ using namespace zeph_wire;
 // A request of the fake: each is taken out of the fake's queues under its lock before it is
 // completed, so it completes once.
 struct fake_request : karnet_test::fake_assync {
-    DWORD thread = GetCurrentThreadId();
     karnet::device_handle handle = nullptr;
     ostrel::mem_block output;
 };
 
 using request_handle = w32cpp::auto_handle<fake_request>;
+
+// A notification record as the instrument sends it: the event code at bytes 1-2, the event data at
+// bytes 15-62. Written out here, not taken from the library's constants, so that a wrong offset
+// there shows.
+constexpr uint32_t record_code_offset = 1;
+constexpr uint32_t record_data_offset = 15;
+constexpr uint32_t record_data_size = 48;
 
 class fake_instrument : public karnet::io_protocol {
 public:
@@ -54,15 +60,26 @@ public:
     std::atomic<DWORD> fail_status{ERROR_GEN_FAILURE};
     // Stream reads: complete at once with the counter pattern, or stay pending for the test.
     std::atomic<bool> reads_pending{false};
-    // Cancel as the serial transport does (every request of the device) instead of as CancelIo
-    // (the calling thread's).
-    std::atomic<bool> cancel_all{false};
-    // Device-control requests stay pending until the device goes (removal during a request).
+    // Device-control requests stay pending until the device goes (removal during a request), or
+    // only those of hold_code until release_held.
     std::atomic<bool> hold_controls{false};
+    std::atomic<uint32_t> hold_code{0};
     size_t held_controls() {
         std::lock_guard<std::mutex> g(m_);
         return controls_.size();
     }
+    // Answers the held requests with `status` and a full reply.
+    void release_held(DWORD status = 0) {
+        std::vector<request_handle> taken;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            taken.assign(controls_.begin(), controls_.end());
+            controls_.clear();
+        }
+        for (auto& r : taken) r->complete(status, status == 0 ? r->output.size() : 0);
+    }
+    // Requests ended by a cancel (either kind).
+    std::atomic<int> cancelled{0};
     // A new mode selection cancels the notification reads in flight (as the driver restarts its channel).
     std::atomic<bool> mode_cancels_notifications{true};
 
@@ -97,9 +114,9 @@ public:
         }
         unsigned char* p = r->output.bytes();
         std::memset(p, 0, NOTIFY_SIZE);
-        put16(p + NOTIFY_CODE_OFFSET, code);
-        for (uint32_t i = 0; i < NOTIFY_DATA_SIZE; ++i) p[NOTIFY_DATA_OFFSET + i] = uint8_t(tag + i);
-        r->complete(0, short_code.exchange(0) == IOCTL_READ_NOTIFICATION ? NOTIFY_DATA_OFFSET + NOTIFY_DATA_SIZE - 1
+        put16(p + record_code_offset, code);
+        for (uint32_t i = 0; i < record_data_size; ++i) p[record_data_offset + i] = uint8_t(tag + i);
+        r->complete(0, short_code.exchange(0) == IOCTL_READ_NOTIFICATION ? record_data_offset + record_data_size - 1
                                                                          : NOTIFY_SIZE);
         return true;
     }
@@ -211,15 +228,28 @@ public:
         answer(op, r);
         return karnet::assync_handle(r);
     }
-    // As CancelIo: the requests the calling thread issued.
-    w32cpp::status_win32 cancel(karnet::device_handle*) override {
+    // As CancelIoEx without an OVERLAPPED: every request of the handle, whichever thread issued it,
+    // device-control requests included.
+    w32cpp::status_win32 cancel(karnet::device_handle* handle) override {
         std::vector<request_handle> taken;
         {
             std::lock_guard<std::mutex> g(m_);
-            take_thread(notifications_, taken, cancel_all.load());
-            take_thread(reads_, taken, cancel_all.load());
+            for (auto* q : {&notifications_, &reads_, &controls_})
+                take_if(*q, taken, [&](const request_handle& r) { return r->handle == *handle; });
         }
-        for (auto& r : taken) r->complete(ERROR_OPERATION_ABORTED, 0);
+        abort(taken);
+        return w32cpp::status_win32(0u);
+    }
+    // As CancelIoEx with the request's OVERLAPPED: that request alone.
+    w32cpp::status_win32 cancel_request(karnet::device_handle* handle, karnet::io_assync& request) override {
+        std::vector<request_handle> taken;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            for (auto* q : {&notifications_, &reads_, &controls_})
+                take_if(*q, taken,
+                        [&](const request_handle& r) { return r.get() == &request && r->handle == *handle; });
+        }
+        abort(taken);
         return w32cpp::status_win32(0u);
     }
 
@@ -237,9 +267,9 @@ private:
             }
         }
     }
-    static void take_thread(std::deque<request_handle>& q, std::vector<request_handle>& out, bool all) {
-        const DWORD self = GetCurrentThreadId();
-        take_if(q, out, [&](const request_handle& r) { return all || r->thread == self; });
+    void abort(std::vector<request_handle>& taken) {
+        cancelled += int(taken.size());
+        for (auto& r : taken) r->complete(ERROR_OPERATION_ABORTED, 0);
     }
 
     void fail_pending(DWORD status) {
@@ -277,7 +307,7 @@ private:
             r->complete(ERROR_DEVICE_REMOVED, 0);
             return;
         }
-        if (hold_controls.load()) {
+        if (hold_controls.load() || (hold_code.load() && hold_code.load() == code)) {
             std::lock_guard<std::mutex> g(m_);
             controls_.push_back(r);
             return;

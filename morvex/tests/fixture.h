@@ -15,6 +15,7 @@
 #include <morvex/morvex.h>
 
 #include "fake_instrument.h"
+#include "zephtest/wait.h"
 
 #ifndef MORVEX_TEST_LIBRARY
 #define MORVEX_TEST_LIBRARY "morvex8"
@@ -64,13 +65,26 @@ protected:
     morvex::zeph_session session;
 };
 
+// The session in bulk mode, its scheduler running.
+class ActiveInstrumentTest : public InstrumentTest {
+protected:
+    void SetUp() override {
+        InstrumentTest::SetUp();
+        ASSERT_EQ(session.set_mode(1, 0, 0).get_code(), 0u);
+    }
+    // Three reads in flight once the scheduler runs (none once it stopped).
+    bool reads_posted(size_t n = 3) {
+        return zephtest::wait_until([&] { return device->notification_reads() == n; });
+    }
+};
+
 // Records what a session's observers and stream hand over.
 struct recorder : morvex::zeph_notification_observer {
     recorder(uint32_t mask = 0, bool all = true) : zeph_notification_observer(mask, all) {}
     void on_event(uint16_t code, const morvex::event_data& data) override {
         std::lock_guard<std::mutex> g(m);
         codes.push_back(code);
-        tags.push_back(data.size() == zeph_wire::NOTIFY_DATA_SIZE ? data.data()[0] : 0xEE);
+        tags.push_back(data.size() == record_data_size ? data.data()[0] : 0xEE);
     }
     void on_error(DWORD status) override {
         std::lock_guard<std::mutex> g(m);

@@ -12,17 +12,7 @@ namespace {
 
 using zephtest::wait_until;
 
-class NotificationTest : public InstrumentTest {
-protected:
-    void SetUp() override {
-        InstrumentTest::SetUp();
-        ASSERT_EQ(session.set_mode(1, 0, 0).get_code(), 0u);
-    }
-    // Three reads in flight once the scheduler runs.
-    bool reads_posted(size_t n = 3) {
-        return wait_until([&] { return device->notification_reads() == n; });
-    }
-};
+using NotificationTest = ActiveInstrumentTest;
 
 TEST_F(NotificationTest, EventsReachMatchingObserversAndListeners) {
     recorder any(0x0004, false), all(0x0005, true), every(0, true);
@@ -33,7 +23,7 @@ TEST_F(NotificationTest, EventsReachMatchingObserversAndListeners) {
     ASSERT_TRUE(reads_posted());
     struct listener {
         void seen(uint16_t code, morvex::event_data data) {
-            if (data.size() == zeph_wire::NOTIFY_DATA_SIZE) last = code;
+            if (data.size() == record_data_size) last = code;
         }
         std::atomic<int> last{0};
     } l;
@@ -122,6 +112,39 @@ TEST_F(NotificationTest, ReadRefusedWhileTheDeviceGoesEndsQuietly) {
     session.remove_observer(&r);
     EXPECT_TRUE(r.error_list().empty());
     EXPECT_EQ(r.stopped.load(), 0);
+}
+
+// A client that only listens (no observer) gets the records once a mode runs the scheduler.
+TEST_F(NotificationTest, ListenersAloneReceiveEvents) {
+    struct listener {
+        void seen(uint16_t code, morvex::event_data data) {
+            std::lock_guard<std::mutex> g(m);
+            codes.push_back(code);
+            tags.push_back(data.size() == record_data_size ? data.data()[0] : 0xEE);
+        }
+        size_t count() {
+            std::lock_guard<std::mutex> g(m);
+            return codes.size();
+        }
+        std::mutex m;
+        std::vector<uint16_t> codes;
+        std::vector<uint8_t> tags;
+    } l;
+    auto cb = w32cpp::make_member_callback<listener, uint16_t, morvex::event_data>(&l, &listener::seen);
+    session.notification_listeners().add(cb);
+    ASSERT_TRUE(reads_posted());
+    ASSERT_TRUE(device->fire(0x0007, 30));
+    ASSERT_TRUE(wait_until([&] { return l.count() == 1; }));
+    // Selected again (a listener added in idle mode too): the records still come.
+    ASSERT_EQ(session.set_mode(0, 0, 0).get_code(), 0u);
+    EXPECT_TRUE(reads_posted(0));
+    ASSERT_EQ(session.set_mode(1, 0, 0).get_code(), 0u);
+    ASSERT_TRUE(reads_posted());
+    ASSERT_TRUE(device->fire(0x0009, 40));
+    ASSERT_TRUE(wait_until([&] { return l.count() == 2; }));
+    session.notification_listeners().remove(cb);
+    EXPECT_EQ(l.codes, (std::vector<uint16_t>{7, 9}));
+    EXPECT_EQ(l.tags, (std::vector<uint8_t>{30, 40}));
 }
 
 // Observers only start the scheduler in an active mode: no reads that can only fail.

@@ -139,4 +139,17 @@ w32cpp::status_win32 io_protocol_fileio::cancel(karnet::device_handle* handle) {
   return w32cpp::status_win32(CancelIo(*handle), w32cpp::bool_result);
 }
 
+w32cpp::status_win32 io_protocol_fileio::cancel_request(karnet::device_handle* handle, karnet::io_assync& request) {
+  // Every request of this transport is one of ours (the device manager hands it only its own).
+  auto& own = static_cast<io_assync_overlapped&>(request);
+  if (own.done()) return w32cpp::status_win32(0u);
+  if (cancel_io_ex_fn ex = cancel_io_ex()) {
+    if (ex(*handle, own.overlapped())) return w32cpp::status_win32(0u);
+    DWORD error = GetLastError();
+    // Completed meanwhile: nothing left to cancel.
+    return w32cpp::status_win32(error == ERROR_NOT_FOUND ? 0u : error);
+  }
+  return w32cpp::status_win32(CancelIo(*handle), w32cpp::bool_result);
+}
+
 }  // namespace fileio

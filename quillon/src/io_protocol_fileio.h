@@ -58,6 +58,8 @@ class io_protocol_fileio : public karnet::io_protocol {
   // Cancels every request of the handle, whichever thread issued it, where the system can (CancelIoEx);
   // otherwise the calling thread's requests (CancelIo).
   w32cpp::status_win32 cancel(karnet::device_handle* handle) override;
+  // CancelIoEx with the request's OVERLAPPED; without CancelIoEx, CancelIo (the calling thread's).
+  w32cpp::status_win32 cancel_request(karnet::device_handle* handle, karnet::io_assync& request) override;
 
  protected:
   io_protocol_fileio() = default;

@@ -1,6 +1,7 @@
 // The transport's own faces: start and stop, enumeration through the device installer, opening, and
 // overlapped requests on the test driver.
 #include "fixture.h"
+#include "zephtest/wait.h"
 
 #include <cstring>
 #include <thread>
@@ -284,6 +285,30 @@ TEST_F(SessionTest, WithoutCancelIoExOnlyTheIssuingThreadCancels) {
   EXPECT_EQ(op.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
 }
 
+// One request cancelled by itself, from another thread: it ends with 995, another request of the
+// handle runs on.
+TEST_F(SessionTest, CancellingOneRequestLeavesTheOthersInFlight) {
+  karnet::io_control mine = session->control_empty(IOCTL_TD_PARK);
+  karnet::io_control theirs = session->control_empty(IOCTL_TD_PARK);
+  EXPECT_EQ(session->control_and_wait(mine, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+  std::thread issuer(
+      [&] { EXPECT_EQ(session->control_and_wait(theirs, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT)); });
+  issuer.join();
+  karnet::protocol_handle protocol = session->protocol();
+  karnet::device_handle handle = session->handle();
+  ASSERT_TRUE(protocol);
+  std::thread canceller([&] { EXPECT_EQ(protocol->cancel_request(&handle, *mine.request()).get_code(), 0u); });
+  canceller.join();
+  ASSERT_EQ(mine.request()->wait_for(10000).get_code(), 0u);
+  EXPECT_EQ(mine.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(theirs.request()->wait_for(50).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+  // Done already: nothing to cancel, no error.
+  EXPECT_EQ(protocol->cancel_request(&handle, *mine.request()).get_code(), 0u);
+  EXPECT_EQ(release_parked(0), 1u);
+  ASSERT_EQ(theirs.request()->wait_for(10000).get_code(), 0u);
+  EXPECT_EQ(theirs.request()->result(false).get_code(), 0u);
+}
+
 TEST_F(SessionTest, RemovalDuringOverlappedIoEndsTheRequestWithDeviceRemoved) {
   karnet::io_control op = session->control_empty(IOCTL_TD_PARK);
   karnet::assync_handle a = session->submit_control(op);
@@ -295,12 +320,22 @@ TEST_F(SessionTest, RemovalDuringOverlappedIoEndsTheRequestWithDeviceRemoved) {
 }
 
 TEST_F(SessionTest, AbandonedRequestIsFreedOnceTheDriverCompletesIt) {
+  karnet::assync_handle request;
   {
     karnet::io_control op = session->control_of_size(IOCTL_TD_PARK, 64, 0);
     EXPECT_EQ(session->control_and_wait(op, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    request = op.request();
   }  // handed to the disposal task, which polls done() from its own thread
+  // The disposal task keeps the pending request (and its buffer) while the driver still has it.
+  ASSERT_TRUE(request);
+  EXPECT_FALSE(request->done());
+  EXPECT_GT(request.use_count(), 1u);
   EXPECT_EQ(release_parked(0), 1u);
-  manager().shutdown();  // the final pass frees what is done
+  // Once the driver completes it, the task lets it go on its own: only this test's reference is left.
+  EXPECT_TRUE(zephtest::wait_until([&] { return request.unique(); })) << request.use_count();
+  EXPECT_TRUE(request->done());
+  EXPECT_EQ(request->result(false).get_code(), 0u);
+  manager().shutdown();
 }
 
 }  // namespace

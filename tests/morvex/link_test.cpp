@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <span>
+#include <thread>
 
 #include <simdev/instrument.h>
 #include <simdev/usb_device.h>
@@ -355,6 +356,39 @@ TEST_P(InstrumentDroppingData, TheRunGoesOnAfterTheBlockReportedLost) { lose_fir
 
 INSTANTIATE_TEST_SUITE_P(Links, InstrumentKeepingData, ::testing::Values(link::usb), link_name);
 INSTANTIATE_TEST_SUITE_P(Links, InstrumentDroppingData, ::testing::Values(link::usb), link_name);
+
+// Another thread's requests on the same session are never cancelled by the stops of the
+// scheduler and the stream (each takes back its own reads only), whichever transport carries them.
+TEST_P(LinkTest, StopsLeaveAnotherThreadsRequestsAlone) {
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0}, cancelled{0};
+    std::thread other([&] {
+        while (!done.load()) {
+            morvex::zeph_get_param config = session.make_get_param(0x000002, 3, 24);
+            const DWORD status = run(config);
+            if (status == ERROR_OPERATION_ABORTED) ++cancelled;
+            if (status == 0) ++answered;
+        }
+    });
+    recorder r(0, true);
+    const DWORD until = GetTickCount() + 3000;
+    while (GetTickCount() - until > 0x80000000u) {
+        session.add_observer(&r);
+        session.stream().start(200, -1);
+        Sleep(5);
+        session.stream().stop();
+        session.remove_observer(&r);
+        session.add_observer(&r);
+        session.set_mode(0, 0, 0);
+        session.set_mode(1, 0, 0);
+        session.remove_observer(&r);
+        session.read_pipe_request();
+    }
+    done = true;
+    other.join();
+    EXPECT_EQ(cancelled.load(), 0);
+    EXPECT_GT(answered.load(), 0);
+}
 
 TEST_P(LinkTest, RemovalClosesTheSession) {
     recorder r(0, true);

@@ -62,9 +62,10 @@ status_win32 task::start() {
     return status_win32(ERROR_INVALID_FUNCTION);
   if (is_valid() && wait(0, FALSE).get_code() == WAIT_TIMEOUT) {
     // Still in its loop (or asked from its own thread, which cannot wait for itself): already running.
-    if (last_exit_code.load() == STILL_ACTIVE || GetCurrentThreadId() == thread_id.load())
+    if (in_loop.load() || GetCurrentThreadId() == thread_id.load())
       return status_win32(0u);
-    // Past its loop and only leaving: it goes first, else this start would be lost.
+    // Past its loop (its last APCs, on_finish, the thread's end): it goes first, else this start
+    // would be lost.
     wait(INFINITE, FALSE);
   }
 
@@ -73,6 +74,7 @@ status_win32 task::start() {
   stop_requested = false;
   exit_status.set_code(STILL_ACTIVE);
   last_exit_code = STILL_ACTIVE;
+  in_loop = true;
 
   unsigned id = 0;
   const uintptr_t h = _beginthreadex(nullptr, 0, &task::thread_proc, this, 0, &id);
@@ -82,6 +84,7 @@ status_win32 task::start() {
     reset_handle(reinterpret_cast<HANDLE>(h));
   }
   if (!is_valid()) {
+    in_loop = false;
     last_exit_code = 0;
     return status_win32(error ? error : static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
   }
@@ -113,6 +116,8 @@ DWORD task::run() {
     if (exit_status.get_code() != STILL_ACTIVE)
       break;
   }
+  // From here a start waits for this thread to end.
+  in_loop = false;
   // Work posted before the end still runs.
   sleep(0, TRUE);
   if (exit_status.get_code() == STILL_ACTIVE)
@@ -253,6 +258,7 @@ void task::free_unrun_records() {
 }
 
 void task::forget_thread(DWORD exit_code) {
+  in_loop = false;
   last_exit_code = exit_code;
   {
     section_lock g(pending_lock);

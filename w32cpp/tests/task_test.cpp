@@ -320,25 +320,35 @@ struct linger_at_exit {
 };
 thread_local linger_at_exit t_linger;
 
-// A start while the last thread has left its loop but not yet ended waits for it and starts a new
-// one: the start is not lost (as it was when taken for "already running").
-TEST_F(Tasks, StartWhileTheLastThreadIsLeavingIsNotLost) {
-  class lingering : public counting_task {
-  public:
-    zephtest::flag reached, release;
+// A task that, once its loop has ended, holds its thread until released: in on_finish, or at the
+// thread's very end (loop and on_finish done).
+class lingering : public counting_task {
+public:
+  explicit lingering(bool in_finish) : in_finish(in_finish) {}
+  zephtest::flag reached, release;
 
-  protected:
-    void on_finish() override {
-      counting_task::on_finish();
+protected:
+  void on_finish() override {
+    counting_task::on_finish();
+    if (in_finish) {
+      reached.set();
+      release.wait();
+    } else {
       t_linger.reached = &reached;
       t_linger.release = &release;
     }
-  };
-  task_instance<lingering> t;
+  }
+
+private:
+  const bool in_finish;
+};
+
+// A start from another thread while the task's thread is held there waits for it and starts a new
+// one: the start is not lost (as it was when taken for "already running").
+void start_while_leaving(task_instance<lingering> &t) {
   t.end_with = 0;
   ASSERT_EQ(t.start().get_code(), 0u);
   ASSERT_TRUE(t.reached.wait());
-  EXPECT_EQ(t.exit_code(), 0u);
   struct starter_args {
     task *t;
     std::atomic<DWORD> started{WAIT_FAILED};
@@ -361,6 +371,16 @@ TEST_F(Tasks, StartWhileTheLastThreadIsLeavingIsNotLost) {
   EXPECT_TRUE(eventually([&] { return t.steps.load() == 2 && t.finishes.load() == 2; }));
   EXPECT_EQ(t.wait_for(zephtest::deadline_ms).get_code(), 0u);
   EXPECT_EQ(t.stop().get_code(), 0u);
+}
+
+TEST_F(Tasks, StartWhileTheLastThreadIsLeavingIsNotLost) {
+  task_instance<lingering> t(false);
+  start_while_leaving(t);
+}
+
+TEST_F(Tasks, StartWhileOnFinishRunsIsNotLost) {
+  task_instance<lingering> t(true);
+  start_while_leaving(t);
 }
 
 TEST_F(Tasks, StopResumesASuspendedThread) {

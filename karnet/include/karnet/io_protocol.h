@@ -35,6 +35,9 @@ class io_protocol {
   virtual assync_handle control(device_handle* handle, io_control& op) = 0;
   virtual w32cpp::status_win32 cancel(device_handle* handle) = 0;
   virtual ~io_protocol();
+  // Cancels the one request, whichever thread issued it; the handle's other requests run on. 0 also
+  // when it had already completed.
+  virtual w32cpp::status_win32 cancel_request(device_handle* handle, io_assync& request) = 0;
 
   // Registration with the device manager.
   void start();

@@ -31,6 +31,7 @@ public:
     karnet::assync_handle write(karnet::device_handle* handle, karnet::io_write& op) override;
     karnet::assync_handle control(karnet::device_handle* handle, karnet::io_control& op) override;
     w32cpp::status_win32 cancel(karnet::device_handle* handle) override;
+    w32cpp::status_win32 cancel_request(karnet::device_handle* handle, karnet::io_assync& request) override;
 
     // The library's operations (see iapi.h).
     bool register_line(const port_handle& port, BYTE address);

@@ -107,6 +107,9 @@ public:
     virtual DWORD submit(const packet_handle& packet);
     // Every queued packet completes with 995, then the current one.
     void abort_all();
+    // The one packet completes with 995 (the next starts when it was current); false when this
+    // handler does not hold it.
+    bool cancel_packet(const TransferPacket* packet);
     // Completes the packet and starts the next queued one.
     void complete_and_next(const packet_handle& packet, DWORD status);
 
@@ -130,6 +133,8 @@ protected:
     // Ends the packet's endpoint transfer; its call back, which may wait for a packet running on
     // the line, then completes the packet with 995. False when the packet has no transfer.
     bool drop_transfer(const packet_handle& packet);
+    // Ends the current packet with 995 (its endpoint transfer dropped) and starts the next.
+    void end_current(const packet_handle& packet);
     // The packet is the current one. Caller holds the transfer lock.
     bool is_current(const packet_handle& packet);
 
@@ -195,6 +200,8 @@ public:
     void submit_write(const packet_handle& packet);
     // Every pending request completes with 995.
     void cancel();
+    // Only that request completes with 995.
+    void cancel_request(const TransferPacket* packet);
 
     bool start();
     // Stops the task (ending a bring-up exchange first), the emulation's worker and every request

@@ -70,8 +70,9 @@ public:
 };
 
 // Receives each stream result in the order the reads were posted (runs on the stream's thread).
-// A success carries the bytes read; a failure its status. ERROR_NO_MORE_ITEMS with an empty buffer
-// says the stream has ended because every read in flight failed.
+// A success carries the bytes read; a failure its status (cancelled reads, 995, and a removed
+// device, 1617, are not handed over). Once every read in flight has failed the stream posts no more
+// and idles until it is stopped; no end notice is given.
 class zeph_stream_receiver {
 public:
     virtual void completed(DWORD status, const ostrel::mem_block& buffer, uint32_t bytes) = 0;
@@ -116,9 +117,9 @@ public:
     virtual hook_holder<zeph_stream_source>& source() = 0;
     virtual hook_holder<zeph_stream_receiver>& client() = 0;
     // Runs reads of `bytes` each, `count` of them (-1: until stopped). True when the stream runs; a
-    // stream already running keeps its values.
+    // stream already running (an idle one too) keeps its values.
     virtual bool start(uint32_t bytes, int32_t count) = 0;
-    // Ends the stream, cancels the reads in flight and waits for them.
+    // Ends the stream, cancels its own reads in flight (only those) and waits for them.
     virtual bool stop() = 0;
     virtual ~zeph_stream() = default;
 };
@@ -150,8 +151,11 @@ public:
     virtual w32cpp::status_wait reset_device() = 0;
     virtual started_list& started_listeners() = 0;
     virtual started_list& stopping_listeners() = 0;
+    // Fired on the scheduler's thread, which runs while a mode is active (set_mode(1|2), reset).
     virtual notification_list& notification_listeners() = 0;
     virtual void add_observer(zeph_notification_observer* observer) = 0;
+    // Once it returns the observer is never called again: a call of it in progress on the scheduler's
+    // thread has returned first (or that thread was ended by a stop). The last one stops the scheduler.
     virtual void remove_observer(zeph_notification_observer* observer) = 0;
     virtual zeph_stream& stream() = 0;
 

@@ -94,6 +94,8 @@ private:
   void free_unrun_records();
 
   std::atomic<DWORD> last_exit_code{0};
+  // From a start until its thread leaves the loop; a start after that waits for the thread's end.
+  std::atomic<bool> in_loop{false};
   // Guards the list of posted callbacks not yet run (freed when their thread ended without running
   // them) and the changes of the thread handle.
   CRITICAL_SECTION pending_lock;
