@@ -277,6 +277,12 @@ NTSTATUS protocol_device::on_cleanup(PIRP irp) {
 
 NTSTATUS protocol_device::switch_engine(mode_record rec) {
   mode_gate_.take();
+  NTSTATUS st = switch_engine_held(rec);
+  mode_gate_.give();
+  return st;
+}
+
+NTSTATUS protocol_device::switch_engine_held(mode_record rec) {
   if (rec.mode == 0) stopping_.wait(100);
   engine_gate_.take();
   NTSTATUS st;
@@ -302,32 +308,54 @@ NTSTATUS protocol_device::switch_engine(mode_record rec) {
       }
     }
   }
-  mode_gate_.give();
   engine_gate_.give();
   return st;
 }
 
+NTSTATUS protocol_device::hold_current(transfer_engine *e) {
+  mode_gate_.take();
+  engine_gate_.take();
+  NTSTATUS st = STATUS_SUCCESS;
+  if (unusable())
+    st = STATUS_UNSUCCESSFUL;
+  else if (current_engine() != e)
+    st = ending_status();  // a mode change came first: the request was meant for an engine now stopped
+  if (!NT_SUCCESS(st)) release_current();
+  return st;
+}
+
+void protocol_device::release_current() {
+  engine_gate_.give();
+  mode_gate_.give();
+}
+
 NTSTATUS protocol_device::reset_device() {
   reset_gate_.take();
-  transfer_engine *cur = current_engine();
+  // No mode change between reading the engine and restarting its mode: the mode gate is held throughout.
+  mode_gate_.take();
+  engine_gate_.take();
+  transfer_engine *cur = enter_engine();
   if (unusable() || cur == idle_) {
+    leave_engine();
+    engine_gate_.give();
+    mode_gate_.give();
     reset_gate_.give();
     return STATUS_SUCCESS;
   }
   InterlockedExchange(&resetting_, 1);
   mode_record rec = cur->record();
-  // The engine is not stopped through switch_engine: the gates stay free for the restart below.
-  engine_gate_.take();
   cur->stop();
   make_current(idle_);
+  leave_engine();
   engine_gate_.give();
   cancel_vendor_in_flight();
   NTSTATUS st = usb_.reset_port(10000);
   if (NT_SUCCESS(st) && rec.as_ulong() != 0) {
-    st = switch_engine(mode_record{0, 0, 0, 0});
-    if (NT_SUCCESS(st)) st = switch_engine(rec);
+    st = switch_engine_held(mode_record{0, 0, 0, 0});
+    if (NT_SUCCESS(st)) st = switch_engine_held(rec);
   }
   InterlockedExchange(&resetting_, 0);
+  mode_gate_.give();
   reset_gate_.give();
   return st;
 }

@@ -95,7 +95,7 @@ void pipe_worker::submit() {
   for (;;) {
     KIRQL irql;
     KeAcquireSpinLock(&lock_, &irql);
-    if (stopping_ || IsListEmpty(&ready_)) {
+    if (stopping_ || !running_ || IsListEmpty(&ready_)) {
       KeReleaseSpinLock(&lock_, irql);
       return;
     }
@@ -158,7 +158,6 @@ void pipe_worker::recycle(worker_request *r) {
   KeAcquireSpinLock(&lock_, &irql);
   InsertTailList(stopping_ || !running_ || retire ? &cancelled_ : &ready_, &r->link);
   KeReleaseSpinLock(&lock_, irql);
-  submit();
 }
 
 void pipe_worker::abort() {
@@ -350,6 +349,8 @@ void delivery_queue::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
     }
   }
   KeReleaseSpinLockFromDpcLevel(&q->lock_);
+  // What fill gave back goes down again only now: no lock is held across IoCallDriver.
+  q->worker_->submit();
   if (irp && done) q->complete_current(irp, irp->IoStatus.Status);
 }
 
@@ -538,6 +539,7 @@ NTSTATUS notification_channel::queue_irp(PIRP irp) {
   return queue_.queue_irp(irp);
 }
 
+// Called with the device's mode and engine gates and the engine's gate held.
 NTSTATUS notification_channel::restart(PIRP irp) {
   stop();
   NTSTATUS st = start(parameter_);

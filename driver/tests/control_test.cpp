@@ -3,6 +3,8 @@
 #include "driver_fixture.h"
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 namespace vt {
@@ -71,6 +73,10 @@ class Requests : public DriverTest {
   // After the read channel's pipe word a new message is read whole.
   void expect_whole_read_after_pipe_word(HANDLE h, uint32_t size) {
     EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, WORD_READ_PIPE_RESET, 0, {}, 0).error, 0u);
+    expect_whole_read(h, size);
+  }
+  // A new message is read whole.
+  void expect_whole_read(HANDLE h, uint32_t size) {
     queue_message(h, size);
     pending rd(h, size + 100);
     rd.read();
@@ -78,6 +84,25 @@ class Requests : public DriverTest {
     EXPECT_EQ(r.error, 0u);
     EXPECT_EQ(r.bytes, size);
     EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, size - 2)));
+  }
+  // One thread's body: switches between modes 1 and 2, each change succeeding, and counts them.
+  std::function<void()> mode_loop(HANDLE h, std::shared_ptr<std::atomic<int>> switches) {
+    auto iso = std::make_shared<bool>(false);
+    return [this, h, iso, n = switches] {
+      *iso = !*iso;
+      EXPECT_EQ(mode(h, *iso ? 2 : 1, *iso ? 1 : 0), 0u) << (*iso ? 2 : 1);
+      ++*n;
+    };
+  }
+  // A record raised now reaches a notification request: the channel runs, owned by the current engine.
+  void expect_notification(HANDLE h, uint16_t code) {
+    pending n(h, NOTIFY_SIZE);
+    n.notify();
+    uint8_t d[1] = {7};
+    inst.model->raise_event(code, d);
+    io_result r = n.wait();
+    EXPECT_EQ(r.error, 0u);
+    EXPECT_EQ(notify_code(n.buf.data()), code);
   }
   // A measurement run until stopped.
   void start_run(HANDLE h) {
@@ -372,42 +397,30 @@ TEST_F(Requests, BulkReadsFollowTheLengthTheDeviceAnnounces) {
   expect_whole_read_after_pipe_word(h, 150);
 }
 
-// A read stage lost on the wire is sent again after a pipe reset: the frame arrives whole, nothing is
-// dropped at the device, and the channel goes on without the pipe word.
-TEST_F(Requests, BulkStagesLostOnTheWireAreSentAgain) {
+// A read stage lost on the wire, on the length word or inside the data, fails the read with its error
+// after a single loss: the stage is never sent again (the host may hold a packet the device still
+// holds). The channel refuses reads until the read pipe word; then a new message is read whole, and
+// nothing of the lost one comes after it.
+TEST_F(Requests, BulkStagesLostOnTheWireFailTheReadUntilThePipeWord) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
-  for (simdev::usb_status lost : {simdev::usb_status::data_error, simdev::usb_status::not_responding}) {
-    // Three times in a row on the length word: the last try of that stage gets it.
-    queue_message(h, 300);
-    inst.model->faults().usb_error(0x81, lost, 3);
-    pending rd(h, 400);
-    rd.read();
-    io_result r = rd.wait();
-    ASSERT_EQ(r.error, 0u);
-    EXPECT_EQ(r.bytes, 300u);
-    EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, 298)));
-    inst.model->faults().clear();
-  }
-  // Frames of several chunks, with a quarter of the transfers lost: the data stages are sent again
-  // from where they stopped. Packets that arrived before a loss are kept, once.
-  for (size_t before : {0, 5}) {
-    inst.model->faults().seed(11);
-    inst.model->faults().usb_error_probability(0x81, simdev::usb_status::data_error, 0.25);
-    inst.model->faults().usb_error_after_packets(before);
-    for (int i = 0; i < 4; ++i) {
+  for (auto [lost, error] : {std::pair{simdev::usb_status::data_error, (DWORD)ERROR_CRC},
+                             std::pair{simdev::usb_status::not_responding, (DWORD)ERROR_SEM_TIMEOUT}}) {
+    for (unsigned stage : {0u, 1u, 2u}) {  // the length word, the first and the second data stage
       queue_message(h, 20000);
+      inst.model->faults().usb_error_after_packets(stage ? 5 : 0);
+      inst.model->faults().usb_error(0x81, lost, 1, stage);
       pending rd(h, 20000);
       rd.read();
-      io_result r = rd.wait();
-      ASSERT_EQ(r.error, 0u) << before << " " << i;
-      ASSERT_EQ(r.bytes, 20000u) << before << " " << i;
-      EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, 19998)))
-          << before << " " << i;
+      EXPECT_EQ(rd.wait().error, error) << stage;
+      EXPECT_EQ(inst.model->faults().injected().usb_errors, 1u);
+      inst.model->faults().clear();
+      pending refused(h, 400);
+      refused.read();
+      EXPECT_EQ(refused.wait().error, (DWORD)ERROR_GEN_FAILURE) << stage;
+      expect_whole_read_after_pipe_word(h, 300);
+      EXPECT_EQ(inst.model->bulk_in_pending_messages(), 0u);
     }
-    EXPECT_GT(inst.model->faults().injected().usb_errors, 4u);
-    inst.model->faults().clear();
-    EXPECT_EQ(inst.model->bulk_in_pending_messages(), 0u);
   }
 }
 
@@ -477,52 +490,18 @@ TEST_F(Requests, BulkWriteStagesLostOnTheWireFailTheWrite) {
   EXPECT_TRUE(got[0] == data);
 }
 
-TEST_F(Requests, BulkRetryEndsWhenTheHandleClosesDuringItsPipeReset) {
-  HANDLE h = open_unit();
-  ASSERT_EQ(mode(h, 1), 0u);
-  simdev::request_match clear_in_halt{1, 0, 0x81, false};
-  inst.model->faults().on_request(clear_in_halt, [&] { close(h); });
-  inst.model->faults().usb_error(0x81, simdev::usb_status::data_error, 1);
-  pending rd(h, 400);  // nothing queued: a stage sent again would wait for ever
-  rd.read();
-  ASSERT_EQ(rd.error, (DWORD)ERROR_IO_PENDING);
-  ASSERT_EQ(WaitForSingleObject(rd.o.hEvent, 10000), WAIT_OBJECT_0);
-  constexpr ULONG_PTR cancelled = 0xC0000120;  // the handle is gone: the status stands in the OVERLAPPED
-  EXPECT_EQ(rd.o.Internal, cancelled);
-  EXPECT_EQ(inst.model->faults().injected().usb_errors, 1u);
-}
-
-// A retry whose pipe reset fails reports the loss as it would have been without the retry.
-TEST_F(Requests, BulkRetryWhosePipeResetFailsReportsTheLoss) {
-  HANDLE h = open_unit();
-  ASSERT_EQ(mode(h, 1), 0u);
-  for (auto [lost, error] : {std::pair{simdev::usb_status::not_responding, (DWORD)ERROR_SEM_TIMEOUT},
-                             std::pair{simdev::usb_status::data_error, (DWORD)ERROR_CRC}}) {
-    queue_message(h, 300);
-    inst.model->faults().usb_error(0x81, lost, 1);
-    inst.model->faults().silence(0, 1);  // the reset's request goes unanswered
-    pending rd(h, 400);
-    rd.read();
-    EXPECT_EQ(rd.wait().error, error);
-    EXPECT_EQ(inst.model->faults().injected().silences, 1u);
-    inst.model->faults().clear();
-    EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, WORD_READ_PIPE_RESET, 0, {}, 0).error, 0u);
-  }
-}
-
 TEST_F(Requests, BulkErrorsMidTransferReachTheCaller) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
   struct fault {
     simdev::usb_status status;
-    unsigned times;  // a stall is the device's answer; a loss on the wire is tried again three times
     DWORD error;
   };
-  for (fault f : {fault{simdev::usb_status::stall, 1, (DWORD)ERROR_OPERATION_ABORTED},
-                  fault{simdev::usb_status::data_error, 4, (DWORD)ERROR_CRC},
-                  fault{simdev::usb_status::not_responding, 4, (DWORD)ERROR_SEM_TIMEOUT}}) {
+  for (fault f : {fault{simdev::usb_status::stall, (DWORD)ERROR_OPERATION_ABORTED},
+                  fault{simdev::usb_status::data_error, (DWORD)ERROR_CRC},
+                  fault{simdev::usb_status::not_responding, (DWORD)ERROR_SEM_TIMEOUT}}) {
     queue_message(h, 5000);
-    inst.model->faults().usb_error(0x81, f.status, f.times);
+    inst.model->faults().usb_error(0x81, f.status, 1);
     pending rd(h, 6000);
     rd.read();
     io_result r = rd.wait();
@@ -534,10 +513,7 @@ TEST_F(Requests, BulkErrorsMidTransferReachTheCaller) {
     EXPECT_EQ(next.wait().error, (DWORD)ERROR_GEN_FAILURE);
     EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, WORD_READ_PIPE_RESET, 0, {}, 0).error, 0u);
   }
-  queue_message(h, 300);
-  pending rd(h, 400);
-  rd.read();
-  EXPECT_EQ(rd.wait().bytes, 300u);
+  expect_whole_read(h, 300);
 }
 
 TEST_F(Requests, SurpriseRemovalInTheMiddleOfABulkRead) {
@@ -657,6 +633,78 @@ TEST_F(Requests, ResetsRacingVendorRequestsLoseNothing) {
   sb::set_asynchronous_completion(false);
 }
 
+// Runs each body on its own thread, over and over, until `run` has passed; every call inside has its own
+// deadline (control, pending::wait).
+void for_a_while(std::chrono::milliseconds run, std::vector<std::function<void()>> bodies) {
+  const auto end = std::chrono::steady_clock::now() + run;
+  std::vector<std::thread> threads;
+  for (auto &body : bodies)
+    threads.emplace_back([&body, end] {
+      while (std::chrono::steady_clock::now() < end) body();
+    });
+  for (auto &t : threads) t.join();
+}
+
+// The notification channel's restart word from two threads at once: each restart stops and starts the
+// channel whole, one after the other.
+TEST_F(Requests, RestartWordsFromTwoThreads) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  std::atomic<int> done{0};
+  auto restart = [&] {
+    EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, WORD_RESTART_NOTIFY, 0, {}, 0).error, 0u);
+    done++;
+  };
+  for_a_while(std::chrono::seconds(2), {restart, restart});
+  EXPECT_GT(done, 2);
+  expect_notification(h, 0x0301);
+}
+
+// The restart word and the pipe words while another thread switches between modes 1 and 2: a word acts
+// on the engine that is current or on none; every mode change succeeds; afterwards mode 1 works whole.
+TEST_F(Requests, EngineWordsWhileTheModeSwitches) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  std::atomic<int> words{0};
+  auto switches = std::make_shared<std::atomic<int>>(0);
+  // Done (on the bulk engine, or as a plain command in mode 2), ended because a mode change stopped the
+  // engine it was meant for, or refused by the idle engine a change has current in between.
+  auto word = [&](uint32_t w) {
+    DWORD e = vendor(h, IOCTL_VENDOR_COMMAND, w, 0, {}, 0).error;
+    EXPECT_TRUE(e == 0 || e == ERROR_OPERATION_ABORTED || e == ERROR_INVALID_PARAMETER)
+        << std::hex << w << " " << std::dec << e;
+    words++;
+  };
+  for_a_while(std::chrono::seconds(2),
+              {[&] { word(WORD_RESTART_NOTIFY); }, [&] { word(WORD_READ_PIPE_RESET); },
+               [&] { word(WORD_WRITE_PIPE_RESET); },
+               mode_loop(h, switches)});
+  EXPECT_GT(switches->load(), 2);
+  EXPECT_GT(words, 2);
+  ASSERT_EQ(mode(h, 1), 0u);
+  expect_notification(h, 0x0302);
+  expect_whole_read(h, 300);
+}
+
+// Resets against a loop of mode changes: the reset stops and restarts the engine that is current when it
+// runs, never one a change has just replaced, so no engine is left running without an owner.
+TEST_F(Requests, ResetsAgainstAModeLoop) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  std::atomic<int> resets{0};
+  auto switches = std::make_shared<std::atomic<int>>(0);
+  for_a_while(std::chrono::seconds(3),
+              {[&] {
+                 EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);
+                 resets++;
+               },
+               mode_loop(h, switches)});
+  EXPECT_GT(resets, 2);
+  EXPECT_GT(switches->load(), 2);
+  ASSERT_EQ(mode(h, 1), 0u);
+  expect_notification(h, 0x0303);
+}
+
 TEST_F(Requests, ModeChangesWithTransfersInFlight) {
   HANDLE h = open_unit();
   std::unique_ptr<pending> n, rd;
@@ -723,13 +771,7 @@ TEST_F(Requests, ResetRestartsThePreviousMode) {
   EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);
   EXPECT_EQ(inst.model->configuration(), 2);
   EXPECT_EQ(inst.model->alternate_setting(1), 3);
-  pending n(h, NOTIFY_SIZE);
-  n.notify();
-  uint8_t d[1] = {7};
-  inst.model->raise_event(0x0800, d);
-  io_result r = n.wait();
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_EQ(notify_code(n.buf.data()), 0x0800);
+  expect_notification(h, 0x0800);
 }
 
 TEST_F(Requests, SurpriseRemovalEndsEveryKindOfRequest) {

@@ -17,6 +17,8 @@ namespace {
 using simdev::usb_status;
 
 std::atomic<bool> g_async_completion{false};
+// URBs whose sender held a spin lock across IoCallDriver (a completion inside the call runs under it).
+std::atomic<uint64_t> g_urbs_under_spin_lock{0};
 
 struct pipe_rec {
   UCHAR endpoint;
@@ -349,6 +351,7 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
 
 NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
   bus_device *b = bd(pdo);
+  if (held_spin_locks() != 0) g_urbs_under_spin_lock.fetch_add(1);
   auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   if (!urb) return finish_now(irp, nullptr, 0, STATUS_INVALID_PARAMETER);
   if (b->gone.load()) return finish_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
@@ -588,6 +591,7 @@ void unplug(const std::string &instance) {
 }
 
 void set_asynchronous_completion(bool on) { g_async_completion = on; }
+uint64_t urbs_sent_holding_spin_lock() { return g_urbs_under_spin_lock.load(); }
 
 void set_default_max_transfer_size(uint32_t bytes) { g_default_max_transfer = bytes; }
 
