@@ -121,30 +121,21 @@ bulk_engine::bulk_engine(protocol_device *device, UCHAR configuration_value)
 
 NTSTATUS bulk_engine::vendor_request(PIRP irp) {
   irp->IoStatus.Information = 0;
-  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-  if (s->Parameters.DeviceIoControl.InputBufferLength < zeph_wire::HEADER_SIZE ||
-      s->Parameters.DeviceIoControl.IoControlCode != zeph_wire::IOCTL_VENDOR_COMMAND)
-    return device_->vendor_request_async(irp);
-  ULONG word = zeph_wire::get24(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer));
-  if (word != zeph_wire::WORD_RESTART_NOTIFY && word != zeph_wire::WORD_READ_PIPE_RESET &&
-      word != zeph_wire::WORD_WRITE_PIPE_RESET)
-    return device_->vendor_request_async(irp);
-  // The words restart channels and reset pipes of this engine: never while a mode change stops it or
-  // selects a configuration (which rewrites the pipe table), and only while it is the current one.
-  NTSTATUS st = device_->hold_current(this);
-  if (!NT_SUCCESS(st)) {
-    irp->IoStatus.Status = st;
-    return st;
+  NTSTATUS st;
+  switch (protocol_device::engine_word(irp)) {
+    case zeph_wire::WORD_RESTART_NOTIFY:
+      if (device_->unusable()) return STATUS_UNSUCCESSFUL;
+      gate_.take();  // a cleanup stops the same channel
+      st = static_cast<notification_channel *>(channel_[0])->restart(irp);
+      gate_.give();
+      return st;
+    case zeph_wire::WORD_READ_PIPE_RESET:
+      return static_cast<bulk_channel *>(channel_[1])->vendor_word(irp);
+    case zeph_wire::WORD_WRITE_PIPE_RESET:
+      return static_cast<bulk_channel *>(channel_[2])->vendor_word(irp);
+    default:
+      return device_->vendor_request_async(irp);
   }
-  if (word == zeph_wire::WORD_RESTART_NOTIFY) {
-    gate_.take();  // a cleanup stops the same channel
-    st = static_cast<notification_channel *>(channel_[0])->restart(irp);
-    gate_.give();
-  } else {
-    st = static_cast<bulk_channel *>(channel_[word == zeph_wire::WORD_READ_PIPE_RESET ? 1 : 2])->vendor_word(irp);
-  }
-  device_->release_current();
-  return st;
 }
 
 isochronous_engine::isochronous_engine(protocol_device *device, UCHAR configuration_value)

@@ -312,21 +312,34 @@ NTSTATUS protocol_device::switch_engine_held(mode_record rec) {
   return st;
 }
 
-NTSTATUS protocol_device::hold_current(transfer_engine *e) {
-  mode_gate_.take();
-  engine_gate_.take();
-  NTSTATUS st = STATUS_SUCCESS;
-  if (unusable())
-    st = STATUS_UNSUCCESSFUL;
-  else if (current_engine() != e)
-    st = ending_status();  // a mode change came first: the request was meant for an engine now stopped
-  if (!NT_SUCCESS(st)) release_current();
-  return st;
+ULONG protocol_device::engine_word(PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  if (s->Parameters.DeviceIoControl.InputBufferLength < zeph_wire::HEADER_SIZE ||
+      s->Parameters.DeviceIoControl.IoControlCode != zeph_wire::IOCTL_VENDOR_COMMAND)
+    return 0;
+  ULONG word = zeph_wire::get24(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer));
+  return word == zeph_wire::WORD_RESTART_NOTIFY || word == zeph_wire::WORD_READ_PIPE_RESET ||
+                 word == zeph_wire::WORD_WRITE_PIPE_RESET
+             ? word
+             : 0;
 }
 
-void protocol_device::release_current() {
+NTSTATUS protocol_device::vendor_dispatch(PIRP irp) {
+  if (!engine_word(irp)) {
+    transfer_engine *e = enter_engine();
+    NTSTATUS st = e->vendor_request(irp);
+    leave_engine();
+    return st;
+  }
+  // The words restart channels and reset pipes of the current engine: never while a mode change stops it
+  // or selects a configuration (which rewrites the pipe table). The gates keep the engine, so the word
+  // is not counted as an engine user: teardown waits for those holding the engine gate.
+  mode_gate_.take();
+  engine_gate_.take();
+  NTSTATUS st = current_engine()->vendor_request(irp);
   engine_gate_.give();
   mode_gate_.give();
+  return st;
 }
 
 NTSTATUS protocol_device::reset_device() {

@@ -41,11 +41,10 @@ class protocol_device : public kl::pnp_device {
   NTSTATUS teardown_engines();
   NTSTATUS switch_engine(mode_record rec);
   NTSTATUS reset_device();
-  // An engine's own operations that must not meet a mode change (its restart and pipe words): the mode
-  // and engine gates are taken and kept only while `e` is the current engine of a usable device; else
-  // the status to answer with.
-  NTSTATUS hold_current(transfer_engine *e);
-  void release_current();
+  // The word of a vendor command that the bulk engine serves itself (restart, pipe words), else 0.
+  static ULONG engine_word(PIRP irp);
+  // Vendor requests to the current engine; its own words under the mode and engine gates.
+  NTSTATUS vendor_dispatch(PIRP irp);
   NTSTATUS select_configuration(UCHAR value, UCHAR a0, UCHAR a1, UCHAR a2);
 
   // Vendor requests (device control): the asynchronous path sends the caller's IRP down; the synchronous

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
+#include <random>
+#include <shared_mutex>
 #include <thread>
 
 namespace vt {
@@ -424,6 +427,17 @@ TEST_F(Requests, BulkStagesLostOnTheWireFailTheReadUntilThePipeWord) {
   }
 }
 
+// A lost handshake on a bulk IN packet: the instrument sends the packet again with the same toggle, and
+// the host drops it as a host controller does. Every read arrives whole, each byte once.
+TEST_F(Requests, BulkInPacketsSentAgainAfterALostHandshakeArriveOnce) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  inst.model->faults().seed(5);
+  inst.model->faults().lost_in_handshake_probability(0x81, 0.2);
+  for (uint32_t size : {2u, 64u, 65u, 200u, 4097u, 20000u}) expect_whole_read(h, size);
+  EXPECT_GT(inst.model->faults().injected().lost_in_handshakes, 10u);
+}
+
 // A toggle mismatch on a read stage means the host already has the packet the device sent again: the
 // stage is not sent again (after the reset the packet would come twice); the read fails, and after the
 // read pipe word the next read is whole.
@@ -703,6 +717,118 @@ TEST_F(Requests, ResetsAgainstAModeLoop) {
   EXPECT_GT(switches->load(), 2);
   ASSERT_EQ(mode(h, 1), 0u);
   expect_notification(h, 0x0303);
+}
+
+// Everything a user-mode program can send, from several threads for a few seconds: mode changes 0/1/2,
+// resets, pipe and restart words, bulk reads and writes, notification reads, the handle closed (cleanup)
+// and opened again with requests in flight, and at the end the instrument pulled out while all of it
+// runs. Every request ends within its deadline; the fixture then checks that no rule broke, nothing
+// leaked, no URB went down under a spin lock and the driver unloaded.
+TEST_F(Requests, EveryKindOfRequestFromSeveralThreadsUntilTheInstrumentLeaves) {
+  HANDLE first = open_unit();
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  close(first);  // the handle is the closer's from here on
+  // Held shared to issue a request, exclusively to close and reopen; the turnstile lets the closer in
+  // between readers that would otherwise always hold it.
+  std::shared_mutex handle_lock;
+  std::mutex turnstile;
+  HANDLE h = open_path(unit_path(0));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(mode(h, 1), 0u);
+  ASSERT_NO_FATAL_FAILURE(start_run(h));
+
+  enum kind { modes, resets, words, reads, writes, notifications, reopens, kinds };
+  std::atomic<int> succeeded[kinds] = {};
+  std::atomic<int> hung{0};
+  // Issues one overlapped request with the handle of the moment and waits for it with a deadline,
+  // without the handle (it may be closed meanwhile). Returns the final NTSTATUS (0 done).
+  auto request = [&](kind k, auto &&issue) {
+    OVERLAPPED o{};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok;
+    DWORD error;
+    {
+      { std::lock_guard<std::mutex> t(turnstile); }
+      std::shared_lock<std::shared_mutex> g(handle_lock);
+      ok = issue(h, &o);
+      error = ok ? 0 : GetLastError();
+    }
+    ULONG_PTR status = 0;
+    if (ok || error == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(o.hEvent, zephtest::deadline_ms) != WAIT_OBJECT_0) {
+        hung++;
+        ADD_FAILURE() << "request of kind " << k << " still pending";
+      } else {
+        status = o.Internal;
+      }
+    } else {
+      status = error;
+    }
+    if (ok || status == 0) succeeded[k]++;
+    CloseHandle(o.hEvent);
+    return status;
+  };
+  auto ioctl = [&](kind k, DWORD code, std::vector<uint8_t> in, size_t out) {
+    std::vector<uint8_t> reply(out);
+    return request(k, [&](HANDLE x, OVERLAPPED *o) {
+      return DeviceIoControl(x, code, in.empty() ? nullptr : in.data(), (DWORD)in.size(),
+                             reply.empty() ? nullptr : reply.data(), (DWORD)reply.size(), nullptr, o);
+    });
+  };
+  auto seeded = [](int n) { return std::make_shared<std::mt19937>(n); };
+
+  std::vector<std::function<void()>> bodies;
+  bodies.push_back([&, rng = seeded(1)] {
+    uint8_t m = (*rng)() % 3;
+    ioctl(modes, IOCTL_SELECT_MODE, {m, uint8_t(m == 2 ? (*rng)() % 4 : 0), 0, 0}, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // some time in the mode for transfers
+  });
+  bodies.push_back([&] { ioctl(resets, IOCTL_RESET_DEVICE, {}, 0); });
+  bodies.push_back([&, rng = seeded(2)] {
+    static const uint32_t all[] = {WORD_RESTART_NOTIFY, WORD_READ_PIPE_RESET, WORD_WRITE_PIPE_RESET};
+    ioctl(words, IOCTL_VENDOR_COMMAND, header(all[(*rng)() % 3], 0, 0), 0);
+    if ((*rng)() % 2 == 0) {  // a run again, after a reset or mode change ended it
+      auto run = header(0x000003, 1, 1);
+      run.insert(run.end(), {0, 0, 0});
+      ioctl(words, IOCTL_VENDOR_WRITE, run, 0);
+    }
+  });
+  for (int i = 0; i < 2; ++i)
+    bodies.push_back([&] {
+      std::vector<uint8_t> buf(400);
+      request(reads, [&](HANDLE x, OVERLAPPED *o) { return ReadFile(x, buf.data(), 400, nullptr, o); });
+    });
+  bodies.push_back([&] {
+    std::vector<uint8_t> data(1000, 0x5A);
+    request(writes, [&](HANDLE x, OVERLAPPED *o) { return WriteFile(x, data.data(), 1000, nullptr, o); });
+  });
+  for (int i = 0; i < 2; ++i) bodies.push_back([&] { ioctl(notifications, IOCTL_READ_NOTIFICATION, {}, NOTIFY_SIZE); });
+  bodies.push_back([&] {
+    uint8_t d[1] = {1};
+    inst.model->raise_event(0x0400, d);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  bodies.push_back([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::lock_guard<std::mutex> t(turnstile);
+    std::unique_lock<std::shared_mutex> g(handle_lock);
+    CloseHandle(h);
+    // The close itself comes once the requests of the handle have ended.
+    zephtest::wait_until([&] { return (h = open_path(unit_path(0))) != INVALID_HANDLE_VALUE; },
+                         std::chrono::seconds(1));
+    if (h != INVALID_HANDLE_VALUE) succeeded[reopens]++;
+  });
+  // The instrument leaves while everything runs.
+  bodies.push_back([&, at = std::chrono::steady_clock::now() + std::chrono::seconds(4)] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (std::chrono::steady_clock::now() >= at && sp::device_state(inst.instance) != "absent") sb::unplug(inst.instance);
+  });
+  for_a_while(std::chrono::milliseconds(4500), bodies);
+
+  EXPECT_EQ(hung, 0);
+  for (int k = 0; k < kinds; ++k) EXPECT_GT(succeeded[k], 0) << "no request of kind " << k << " went through";
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  ASSERT_TRUE(sp::settle());
 }
 
 TEST_F(Requests, ModeChangesWithTransfersInFlight) {
