@@ -331,14 +331,22 @@ NTSTATUS protocol_device::vendor_dispatch(PIRP irp) {
     leave_engine();
     return st;
   }
-  // The words restart channels and reset pipes of the current engine: never while a mode change stops it
-  // or selects a configuration (which rewrites the pipe table). The gates keep the engine, so the word
-  // is not counted as an engine user: teardown waits for those holding the engine gate.
+  // The bulk engine's words restart channels and reset pipes: never while a mode change stops it or
+  // selects a configuration (which rewrites the pipe table). They run holding the gates, which keep the
+  // engine, and are not counted as engine users while they wait for them (teardown waits for the users
+  // holding the engine gate).
   mode_gate_.take();
   engine_gate_.take();
-  NTSTATUS st = current_engine()->vendor_request(irp);
+  transfer_engine *e = enter_engine();
+  NTSTATUS st = STATUS_SUCCESS;
+  const bool bulk = e == bulk_;
+  if (bulk) st = e->vendor_request(irp);
   engine_gate_.give();
   mode_gate_.give();
+  // Any other engine sends the word to the instrument like any vendor request, without the gates: its
+  // wait for the vendor gate must not hold up mode changes and teardown.
+  if (!bulk) st = e->vendor_request(irp);
+  leave_engine();
   return st;
 }
 
