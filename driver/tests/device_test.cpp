@@ -211,8 +211,8 @@ TEST_F(DriverTest, PnpStopAndRestart) {
   EXPECT_EQ(control(h, zeph_wire::IOCTL_GET_FIXED_INDEX, nullptr, 0, &idx, 1).error, 0u);
 }
 
-TEST_F(DriverTest, CapabilitiesAndRequestsNobodyHandlesReachTheBus) {
-  auto i = plug();
+// Capabilities, PnP minors nobody handles and power requests, checked against what reached the bus.
+void capabilities_and_power(const instrument &i) {
   auto caps = sp::query_capabilities(i.instance);
   EXPECT_EQ(caps.status, 0);
   EXPECT_TRUE(caps.removable);
@@ -239,6 +239,32 @@ TEST_F(DriverTest, CapabilitiesAndRequestsNobodyHandlesReachTheBus) {
   EXPECT_NE(std::find(seen.begin(), seen.end(), (unsigned)(IRP_MJ_POWER << 8 | IRP_MN_QUERY_POWER)), seen.end());
   // Two device requests, two system requests and the two device requests they caused.
   EXPECT_EQ(std::count(seen.begin(), seen.end(), (unsigned)(IRP_MJ_POWER << 8 | IRP_MN_SET_POWER)), 6);
+}
+
+TEST_F(DriverTest, CapabilitiesAndRequestsNobodyHandlesReachTheBus) { capabilities_and_power(plug()); }
+
+// The bus answers PnP and power requests later (STATUS_PENDING, completed from its own thread): start, the
+// capabilities, power up and down, stop and start, and removal take the driver's PendingReturned paths.
+TEST_F(DriverTest, PnpAndPowerAnsweredLaterByTheBus) {
+  sb::set_asynchronous_pnp_power(true);
+  auto i = plug();
+  ASSERT_EQ(sp::device_state(i.instance), "started");
+  capabilities_and_power(i);
+  EXPECT_EQ(sp::send_pnp(i.instance, IRP_MN_QUERY_STOP_DEVICE), 0);
+  EXPECT_EQ(sp::send_pnp(i.instance, IRP_MN_STOP_DEVICE), 0);
+  EXPECT_EQ(sp::send_pnp(i.instance, IRP_MN_START_DEVICE), 0);
+  HANDLE h = keep(open_path(unit_path(0)));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  unsigned char idx = 0;
+  EXPECT_EQ(control(h, zeph_wire::IOCTL_GET_FIXED_INDEX, nullptr, 0, &idx, 1).error, 0u);
+  uint8_t mode[4] = {1, 0, 0, 0};
+  EXPECT_EQ(control(h, zeph_wire::IOCTL_SELECT_MODE, mode, 4, nullptr, 0).error, 0u);
+  sb::unplug(i.instance);
+  ASSERT_TRUE(sp::settle());
+  EXPECT_EQ(sp::device_state(i.instance), "surprise removed");
+  close(h);
+  ASSERT_TRUE(sp::settle());
+  EXPECT_EQ(sp::device_state(i.instance), "absent");
 }
 
 // Every allocation the driver makes while a device arrives fails once in turn: the device fails cleanly
