@@ -192,6 +192,31 @@ TEST_F(Requests, ModeSelectionChecksItsInputAndTheConfigurations) {
   EXPECT_EQ(mode(h, 0), 0u);
 }
 
+// An instrument whose descriptors list "Isochrone" (value 2) before "Bulk" (value 1): each mode selects the
+// configuration that carries its value, wherever it is listed.
+TEST_F(Requests, ConfigurationsAreSelectedByTheirValueNotTheirPlace) {
+  simdev::instrument_config c;
+  c.isochrone_listed_first = true;
+  HANDLE h = open_unit(c);
+  EXPECT_EQ(inst.model->configuration(), 1);  // the start selects value 1
+  ASSERT_EQ(mode(h, 1), 0u);
+  EXPECT_EQ(inst.model->configuration(), 1);
+  queue_message(h, 77);
+  pending rd(h, 100);
+  rd.read();
+  EXPECT_EQ(rd.wait().bytes, 77u);
+  ASSERT_EQ(mode(h, 2, 2), 0u);
+  EXPECT_EQ(inst.model->configuration(), 2);
+  EXPECT_EQ(inst.model->alternate_setting(1), 2);
+  start_run(h);
+  pending iso(h, 960);
+  iso.read();
+  io_result r = iso.wait();
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 960u);
+  EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
+}
+
 TEST_F(Requests, VendorRequestsAreCheckedAndCarryTheirData) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
@@ -540,6 +565,31 @@ TEST_F(Requests, BulkErrorsMidTransferReachTheCaller) {
   EXPECT_EQ(rd.wait().bytes, 300u);
 }
 
+// A data stage that ended on the wire reaches the driver only after a mode change has begun to stop the
+// channel: the read, cut off mid-frame, fails; it never reports success with part of its frame.
+TEST_F(Requests, AFrameCutOffByAStopFailsTheRead) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  queue_message(h, 20000);
+  sb::hold_completion_until_abort(inst.instance, 0x81, 1);  // the length word goes; the first data stage waits
+  pending rd(h, 20000);
+  rd.read();
+  ASSERT_TRUE(zephtest::wait_until([&] { return sb::held_completions(inst.instance) == 1; }));
+  EXPECT_FALSE(rd.done());
+  ASSERT_EQ(mode(h, 0), 0u);
+  io_result r = rd.wait();
+  EXPECT_EQ(r.error, (DWORD)ERROR_OPERATION_ABORTED);
+  // The stop reset the pipe on both sides: the next frame is read whole.
+  ASSERT_EQ(mode(h, 1), 0u);
+  queue_message(h, 300);
+  pending next(h, 400);
+  next.read();
+  r = next.wait();
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 300u);
+  EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(next.buf.data() + 2, 298)));
+}
+
 TEST_F(Requests, SurpriseRemovalInTheMiddleOfABulkRead) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
@@ -772,6 +822,31 @@ TEST_F(Requests, SurpriseRemovalDuringVendorRequests) {
   EXPECT_TRUE(last == ERROR_DEVICE_REMOVED || last == ERROR_ACCESS_DENIED) << last;
   ASSERT_TRUE(sp::settle());
   sb::set_asynchronous_completion(false);
+}
+
+// IRP_MN_REMOVE_DEVICE comes while a request is still inside the driver (a vendor request the instrument
+// has not answered yet): the removal waits until that request has left before it passes the removal down
+// and lets go of the stack.
+TEST_F(Requests, RemovalWaitsForARequestStillInsideTheDriver) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  sb::hold_next_vendor_request(inst.instance);
+  io_result result{};
+  std::thread sender([&] { result = vendor(h, IOCTL_VENDOR_READ, 0x000004, 1, {}, 5); });
+  ASSERT_TRUE(zephtest::wait_until([&] { return sb::held_vendor_requests(inst.instance) == 1; }));
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    sp::remove_device(inst.instance, false);
+    removed = true;
+  });
+  // Held inside: the removal does not get past its wait.
+  EXPECT_FALSE(zephtest::wait_until([&] { return removed.load(); }, std::chrono::milliseconds(300)));
+  EXPECT_EQ(sp::device_state(inst.instance), "started");
+  sb::release_vendor_requests(inst.instance);
+  sender.join();
+  remover.join();
+  EXPECT_EQ(result.error, 0u);
+  EXPECT_EQ(sp::device_state(inst.instance), "absent");
 }
 
 TEST_F(Requests, SurpriseRemovalDuringAnIsochronousRead) {

@@ -3,6 +3,7 @@
 #include "driver_fixture.h"
 
 #include <standin/debug.h>
+#include <standin/registry.h>
 
 #include <algorithm>
 
@@ -135,6 +136,31 @@ TEST_F(DriverTest, AStringThatCannotBeReadIsStoredEmptyNotAsTheValueBefore) {
   EXPECT_EQ(read_string(i.instance, "Product"), "Zeph Instrument");
   EXPECT_EQ(read_string(i.instance, "SerialNumber"), "");
   EXPECT_EQ(read_string(i.instance, "Manufacturer"), "Ondrel Fasko");
+}
+
+// Entry probes the "Class" keys under Control and Services to choose the link prefix: a probe opens, it
+// never creates a key.
+TEST_F(DriverTest, TheLinkPrefixProbeLeavesNoClassKeyBehind) {
+  const char *keys[] = {"System\\CurrentControlSet\\Control\\Class", "System\\CurrentControlSet\\Services\\Class"};
+  for (const char *k : keys) standin::registry::delete_tree(HKEY_LOCAL_MACHINE, k);
+  auto i = plug();
+  ASSERT_TRUE(sp::driver_loaded("vantrel"));
+  for (const char *k : keys) EXPECT_FALSE(standin::registry::key_exists(HKEY_LOCAL_MACHINE, k)) << k;
+  HANDLE h = keep(open_path(unit_path(0)));
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+}
+
+// A string value that cannot be written (the hive refuses it) is reported: the start fails with that
+// status instead of leaving the key without it.
+TEST_F(DriverTest, AFailedWriteOfADeviceStringFailsTheStart) {
+  for (const char *name : {"Product", "SerialNumber", "Manufacturer"}) {
+    sk::clear_debug();
+    sk::fail_registry_write(name, (int32_t)0xC000009A);  // STATUS_INSUFFICIENT_RESOURCES
+    auto i = plug(serial(std::string("W") + name));
+    EXPECT_EQ(sp::device_state(i.instance), "failed") << name;
+    EXPECT_NE(sk::debug_text().find("failed with c000009a"), std::string::npos) << name << sk::debug_text();
+    sk::clear_registry_write_failures();
+  }
 }
 
 TEST_F(DriverTest, OneHandleAtATime) {

@@ -62,6 +62,8 @@ struct bus_device {
   int hold_endpoint = -1;  // the transfer after hold_skip more on it is held until the pipe is aborted
   unsigned hold_skip = 0;
   std::vector<held_completion> held;
+  bool hold_vendor = false;  // the next vendor request's completion waits for release_held_requests
+  std::vector<std::pair<PIRP, NTSTATUS>> held_requests;
 };
 
 std::atomic<uintptr_t> g_next_handle{0x1000};
@@ -143,7 +145,35 @@ NTSTATUS control(bus_device *b, PIRP irp, PURB urb, UCHAR request_type, UCHAR re
   NTSTATUS st;
   map_status(r.status, &usbd, &st);
   *length = (ULONG)r.length;
+  if ((request_type & 0x60) == 0x40) {
+    std::lock_guard<std::mutex> l(b->mu);
+    if (b->hold_vendor) {
+      // Answered by the device; its completion waits until the test lets it go.
+      b->hold_vendor = false;
+      urb->UrbHeader.Status = usbd;
+      IoMarkIrpPending(irp);
+      b->held_requests.push_back({irp, st});
+      return STATUS_PENDING;
+    }
+  }
   return finish_now(irp, urb, usbd, st);
+}
+
+// Completes the held vendor requests from a bus thread.
+void release_requests(bus_device *b) {
+  std::vector<std::pair<PIRP, NTSTATUS>> list;
+  {
+    std::lock_guard<std::mutex> l(b->mu);
+    list.swap(b->held_requests);
+  }
+  for (auto &x : list)
+    queue_worker([x] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      x.first->IoStatus.Status = x.second;
+      IoCompleteRequest(x.first, IO_NO_INCREMENT);
+      KeLowerIrql(old);
+    });
 }
 
 const USB_INTERFACE_DESCRIPTOR *find_interface(PUSB_CONFIGURATION_DESCRIPTOR c, UCHAR number, UCHAR alt) {
@@ -636,6 +666,7 @@ PDRIVER_OBJECT hub_driver() {
 void device_left(bus_device *b) {
   if (b->gone.exchange(true)) return;
   deliver_held(b, -1);
+  release_requests(b);
   end_hung_resets(b);
   pnp_device_gone(b->pdo);
 }
@@ -708,6 +739,7 @@ std::string plug(std::shared_ptr<simdev::usb_device> dev) {
     b->dev->set_removal_handler(nullptr);
     if (!b->gone.exchange(true)) b->dev->remove();
     deliver_held(b, -1);
+    release_requests(b);
     end_hung_resets(b);
     IoDeleteDevice(pdo);
     auto &bs = bus();
@@ -754,6 +786,24 @@ size_t held_completions(const std::string &instance) {
   if (!b) return 0;
   std::lock_guard<std::mutex> l(b->mu);
   return b->held.size();
+}
+
+void hold_next_vendor_request(const std::string &instance) {
+  if (bus_device *b = find_device(instance)) {
+    std::lock_guard<std::mutex> l(b->mu);
+    b->hold_vendor = true;
+  }
+}
+
+size_t held_vendor_requests(const std::string &instance) {
+  bus_device *b = find_device(instance);
+  if (!b) return 0;
+  std::lock_guard<std::mutex> l(b->mu);
+  return b->held_requests.size();
+}
+
+void release_vendor_requests(const std::string &instance) {
+  if (bus_device *b = find_device(instance)) release_requests(b);
 }
 
 void hang_port_resets(const std::string &instance, unsigned count) {

@@ -42,6 +42,11 @@ void ignore_aborts(const std::string &instance_id, unsigned count);
 // driver learns of a transfer that ended on the wire only after its abort;
 void hold_completion_until_abort(const std::string &instance_id, uint8_t endpoint, unsigned skip);
 size_t held_completions(const std::string &instance_id);
+// the device answers the next vendor request, but its completion waits until release_vendor_requests
+// (or the device goes): a request that stays in the stack as long as a test needs;
+void hold_next_vendor_request(const std::string &instance_id);
+size_t held_vendor_requests(const std::string &instance_id);
+void release_vendor_requests(const std::string &instance_id);
 // the next `count` IOCTL_INTERNAL_USB_RESET_PORT requests never complete unless cancelled.
 void hang_port_resets(const std::string &instance_id, unsigned count);
 
