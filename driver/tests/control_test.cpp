@@ -2,7 +2,10 @@
 // requests, the notification channel, bulk framing, the isochronous stream, errors and removal.
 #include "driver_fixture.h"
 
+#include <standin/clock.h>
+
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace vt {
@@ -78,6 +81,19 @@ class Requests : public DriverTest {
     EXPECT_EQ(r.error, 0u);
     EXPECT_EQ(r.bytes, size);
     EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, size - 2)));
+  }
+  // Runs `call` in a thread of its own; when it has not returned by the deadline, unplugs the instrument
+  // (which ends whatever it waits for) so the case fails instead of hanging. True when it returned in time.
+  bool returns_in_time(const std::function<DWORD()> &call, DWORD *error) {
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+      *error = call();
+      done = true;
+    });
+    bool finished = zephtest::wait_until([&] { return done.load(); });
+    if (!finished) sb::unplug(inst.instance);
+    t.join();
+    return finished;
   }
   // A measurement run until stopped.
   void start_run(HANDLE h) {
@@ -395,6 +411,43 @@ TEST_F(Requests, BulkReadsFollowTheLengthTheDeviceAnnounces) {
   after.read();
   EXPECT_EQ(after.wait().error, (DWORD)ERROR_GEN_FAILURE);
   expect_whole_read_after_pipe_word(h, 150);
+}
+
+// The chunk size comes from the pipe: a transfer size below one packet still moves a write (in chunks of
+// that size), and a pipe that claims packets of 0 bytes is refused, never divided by.
+TEST_F(Requests, BulkChunksOfPipesWithOddSizes) {
+  sb::set_default_max_transfer_size(32);  // below the 64-byte packets
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  inst.model->take_received_messages();
+  std::vector<uint8_t> data(1000);
+  simdev::fill_pattern(0x57000000, 0, data);
+  pending w(h, 0);
+  w.write(data.data(), (DWORD)data.size());
+  io_result r = w.wait();
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 1000u);
+  auto got = inst.model->take_received_messages();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0] == data);
+  close(h);
+  sb::unplug(inst.instance);
+  ASSERT_TRUE(sp::settle());
+  sb::set_default_max_transfer_size(4096);
+  simdev::instrument_config zero;
+  zero.serial_number = "ZEROPACKET";
+  zero.usb_bulk_max_packet = 0;
+  inst = plug(zero);
+  ASSERT_EQ(sp::device_state(inst.instance), "started");
+  h = keep(open_path(unit_path(0)));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(mode(h, 1), 0u);
+  pending w0(h, 0);
+  w0.write(data.data(), 10);
+  EXPECT_EQ(w0.wait().error, (DWORD)ERROR_BAD_COMMAND);
+  pending r0(h, 100);
+  r0.read();
+  EXPECT_EQ(r0.wait().error, (DWORD)ERROR_BAD_COMMAND);
 }
 
 // A read stage lost on the wire is sent again after a pipe reset: the frame arrives whole, nothing is
@@ -764,6 +817,45 @@ TEST_F(Requests, PoolFailureAtEveryAllocationOfAModeChange) {
     }
   }
   EXPECT_TRUE(clean_pass);
+}
+
+// The bus answers an abort but ends nothing: after a second the worker cancels its own transfers and the
+// mode change goes on.
+TEST_F(Requests, AHungAbortIsFollowedByCancellingTheTransfers) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  sb::ignore_aborts(inst.instance, 1);
+  auto start = std::chrono::steady_clock::now();
+  DWORD error = 0;
+  ASSERT_TRUE(returns_in_time([&] { return mode(h, 0); }, &error))
+      << "the mode change waited for ever on transfers its abort did not end";
+  EXPECT_EQ(error, 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));  // the abort was ignored
+  // The channel starts again on a pipe with nothing left of the cancelled transfers.
+  ASSERT_EQ(mode(h, 1), 0u);
+  pending n(h, NOTIFY_SIZE);
+  n.notify();
+  uint8_t d[1] = {5};
+  inst.model->raise_event(0x0600, d);
+  io_result r = n.wait();
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(notify_code(n.buf.data()), 0x0600);
+}
+
+// A port reset that never completes is cancelled after its time-out (10 s, scaled here) and waited for;
+// the reset sequence goes on and restarts the mode.
+TEST_F(Requests, APortResetThatNeverCompletesIsCancelled) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 2, 3), 0u);
+  standin::clock::set_long_wait_scale(0.02);
+  sb::hang_port_resets(inst.instance, 1);
+  DWORD error = 0;
+  bool finished = returns_in_time([&] { return control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error; }, &error);
+  standin::clock::reset();
+  ASSERT_TRUE(finished) << "the reset sequence waited for ever on its port reset";
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(inst.model->configuration(), 2);
+  EXPECT_EQ(inst.model->alternate_setting(1), 3);
 }
 
 TEST_F(Requests, ResetRestartsThePreviousMode) {
