@@ -95,6 +95,16 @@ class Requests : public DriverTest {
     t.join();
     return finished;
   }
+  // A record the instrument raises reaches a waiting notification request.
+  void expect_notification(HANDLE h, uint16_t code) {
+    pending n(h, NOTIFY_SIZE);
+    n.notify();
+    uint8_t d[1] = {7};
+    inst.model->raise_event(code, d);
+    io_result r = n.wait();
+    EXPECT_EQ(r.error, 0u);
+    EXPECT_EQ(notify_code(n.buf.data()), code);
+  }
   // A measurement run until stopped.
   void start_run(HANDLE h) {
     std::vector<uint8_t> word(3);
@@ -833,13 +843,7 @@ TEST_F(Requests, AHungAbortIsFollowedByCancellingTheTransfers) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));  // the abort was ignored
   // The channel starts again on a pipe with nothing left of the cancelled transfers.
   ASSERT_EQ(mode(h, 1), 0u);
-  pending n(h, NOTIFY_SIZE);
-  n.notify();
-  uint8_t d[1] = {5};
-  inst.model->raise_event(0x0600, d);
-  io_result r = n.wait();
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_EQ(notify_code(n.buf.data()), 0x0600);
+  expect_notification(h, 0x0600);
 }
 
 // A port reset that never completes is cancelled after its time-out (10 s, scaled here) and waited for;
@@ -865,13 +869,7 @@ TEST_F(Requests, ResetRestartsThePreviousMode) {
   EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);
   EXPECT_EQ(inst.model->configuration(), 2);
   EXPECT_EQ(inst.model->alternate_setting(1), 3);
-  pending n(h, NOTIFY_SIZE);
-  n.notify();
-  uint8_t d[1] = {7};
-  inst.model->raise_event(0x0800, d);
-  io_result r = n.wait();
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_EQ(notify_code(n.buf.data()), 0x0800);
+  expect_notification(h, 0x0800);
 }
 
 TEST_F(Requests, SurpriseRemovalEndsEveryKindOfRequest) {
