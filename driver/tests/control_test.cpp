@@ -283,9 +283,13 @@ TEST_F(Requests, VendorRequestsAreCheckedAndCarryTheirData) {
   EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, (DWORD)ERROR_CRC);
 }
 
+// Every request arrives, and the instrument's default pipe sees one at a time (the vendor gate): each
+// control transfer takes a while on the wire here, so requests that overlapped would show.
 TEST_F(Requests, VendorRequestsFromSeveralThreadsAllArrive) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
+  inst.model->faults().control_duration_us(2000);
+  inst.usb->reset_control_count();
   std::atomic<int> ok{0}, failed{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t)
@@ -304,6 +308,8 @@ TEST_F(Requests, VendorRequestsFromSeveralThreadsAllArrive) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(ok, 90);
+  EXPECT_EQ(inst.usb->max_concurrent_control(), 1u);
+  inst.model->faults().control_duration_us(0);
 }
 
 TEST_F(Requests, NotificationsGoOneRecordPerRequest) {
@@ -716,6 +722,27 @@ TEST_F(Requests, AFailedIsochronousTransferEndsOneReadAndTheStreamGoesOn) {
     ASSERT_EQ(r.error, 0u);
     EXPECT_EQ(r.bytes, 2400u);
   }
+  EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
+}
+
+// A packet the controller flagged with an error still brings its data; the read that takes it reports a
+// data error.
+TEST_F(Requests, AFlaggedIsochronousPacketMarksTheReadThatTakesIt) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 2, 2), 0u);  // 240-byte packets
+  pending first(h, 960);
+  first.read();
+  inst.model->faults().iso_packet_errors(0x81, simdev::usb_status::data_error, 1);
+  start_run(h);
+  io_result r = first.wait();
+  EXPECT_EQ(r.error, (DWORD)ERROR_CRC);
+  EXPECT_EQ(r.bytes, 960u);
+  uint32_t v = first.buf[0] | first.buf[1] << 8 | first.buf[2] << 16 | (uint32_t)first.buf[3] << 24;
+  EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, (uint64_t)(v - simdev::seed::measurement) * 4, first.buf));
+  EXPECT_EQ(inst.model->faults().injected().usb_errors, 1u);
+  pending next(h, 960);
+  next.read();
+  EXPECT_EQ(next.wait().error, 0u);
   EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
 }
 

@@ -13,6 +13,8 @@ namespace {
 // PnP and power minor codes as the kernel numbers them.
 enum : int {
   IRP_MN_START_DEVICE = 0x00,
+  IRP_MN_QUERY_REMOVE_DEVICE = 0x01,
+  IRP_MN_CANCEL_REMOVE_DEVICE = 0x03,
   IRP_MN_STOP_DEVICE = 0x04,
   IRP_MN_QUERY_STOP_DEVICE = 0x05,
   IRP_MN_CANCEL_STOP_DEVICE = 0x06,
@@ -196,6 +198,20 @@ TEST_F(DriverTest, SurpriseRemovalWithAHandleOpenEndsTheDeviceAtTheLastClose) {
   close(h);
   ASSERT_TRUE(sp::settle());
   EXPECT_EQ(sp::device_state(i.instance), "absent");
+}
+
+// Once a query-remove was accepted the device refuses opens with STATUS_DELETE_PENDING (the Win32 error
+// alone would not tell it from STATUS_ACCESS_DENIED); a cancelled removal opens again.
+TEST_F(DriverTest, ACreateWhileRemovalIsPendingGetsDeletePending) {
+  auto i = plug();
+  ASSERT_EQ(sp::send_pnp(i.instance, IRP_MN_QUERY_REMOVE_DEVICE), 0);
+  EXPECT_EQ(open_path(unit_path(0)), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ((uint32_t)sk::last_open_status(), 0xC0000056u);
+  ASSERT_EQ(sp::send_pnp(i.instance, IRP_MN_CANCEL_REMOVE_DEVICE), 0);
+  HANDLE h = keep(open_path(unit_path(0)));
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(sk::last_open_status(), 0);
 }
 
 TEST_F(DriverTest, OrderlyRemovalWithAHandleOpenKeepsTheObjectUntilTheClose) {
