@@ -414,17 +414,18 @@ TEST_F(SimUsb, AFlaggedIsochronousPacketStillCarriesItsData) {
     std::vector<std::uint8_t> buf(4 * 240);
     std::vector<iso_packet> pk(4);
     for (std::uint32_t i = 0; i < pk.size(); ++i) pk[i].offset = i * 240;
-    zephtest::flag done;
-    std::atomic<int> status{-1};
-    dev.submit_iso(0x81, buf.data(), buf.size(), pk.data(), 4, [&](usb_status st) {
-        status = static_cast<int>(st);
-        done.set();
+    // The callback's state outlives the test body: it may still be returning from set().
+    auto done = std::make_shared<zephtest::flag>();
+    auto status = std::make_shared<std::atomic<int>>(-1);
+    dev.submit_iso(0x81, buf.data(), buf.size(), pk.data(), 4, [done, status](usb_status st) {
+        *status = static_cast<int>(st);
+        done->set();
     });
-    if (!done.wait()) {
+    if (!done->wait()) {
         dev.abort_endpoint(0x81);  // its callback uses the locals above
         FAIL() << "the isochronous transfer did not complete";
     }
-    EXPECT_EQ(status.load(), static_cast<int>(usb_status::success));
+    EXPECT_EQ(status->load(), static_cast<int>(usb_status::success));
     EXPECT_EQ(pk[0].status, usb_status::data_error);
     EXPECT_EQ(pk[1].status, usb_status::success);
     for (auto& p : pk) EXPECT_EQ(p.length, 240u);
