@@ -138,8 +138,11 @@ class DriverTest : public ::testing::Test {
       backtrace_symbols_fd(frames, n, STDERR_FILENO);
     });
     sk::clear_pool_failures();
+    sk::clear_registry_write_failures();
+    sk::clear_completions_under_spin_lock();
     sb::set_asynchronous_completion(false);
-    urbs_under_lock_ = sb::urbs_sent_holding_spin_lock();
+    sb::set_asynchronous_pnp_power(false);
+    sb::set_default_max_transfer_size(4096);
     sp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
   }
 
@@ -155,8 +158,11 @@ class DriverTest : public ::testing::Test {
     EXPECT_EQ(sk::pool_blocks(pool_tag), 0u) << "driver pool blocks left";
     auto v = sk::take_violations();
     EXPECT_TRUE(v.empty()) << joined(v);
-    // No lock is held across IoCallDriver: a URB may complete inside the call.
-    EXPECT_EQ(sb::urbs_sent_holding_spin_lock(), urbs_under_lock_) << "URBs sent holding a spin lock";
+    // The driver holds no spin lock where it completes an IRP or calls a lower driver (its README).
+    EXPECT_EQ(sk::completions_under_spin_lock(), 0u) << "IRPs completed under a spin lock";
+    EXPECT_EQ(sk::calls_under_spin_lock(), 0u) << "IoCallDriver under a spin lock";
+    sb::set_asynchronous_pnp_power(false);
+    sb::set_default_max_transfer_size(4096);
   }
 
   instrument plug(simdev::instrument_config cfg = {}) {
@@ -181,7 +187,6 @@ class DriverTest : public ::testing::Test {
 
   std::vector<instrument> plugged;
   std::vector<HANDLE> handles;
-  uint64_t urbs_under_lock_ = 0;
 };
 
 }  // namespace vt

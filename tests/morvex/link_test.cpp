@@ -279,7 +279,6 @@ struct resync_checker : morvex::zeph_stream_receiver {
         if (status != 0) {
             ++failures;
             reported = true;
-            if (buffer.empty()) ended = true;  // every read in flight failed: the stream ends
             return;
         }
         const uint8_t* b = buffer.bytes();
@@ -311,7 +310,7 @@ struct resync_checker : morvex::zeph_stream_receiver {
     }
     std::mutex m;
     int64_t last = -1;
-    bool reported = false, ended = false;
+    bool reported = false;
     int good = 0, bad = 0, failures = 0, unreported_gaps = 0;
     int64_t lost = 0;
 };
@@ -337,10 +336,13 @@ protected:
         int rounds = 0;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(200);
         while (rx->locked([&] { return rx->good; }) < blocks && std::chrono::steady_clock::now() < end) {
-            rx->locked([&] { return rx->ended = false; });
+            // A reported failure is the client's cue: the channel refuses reads until the pipe word, and
+            // the stream idles without a notice of its own once every read has failed.
+            const int failed_before = rx->locked([&] { return rx->failures; });
             ASSERT_TRUE(session.stream().start(200, -1));
-            ASSERT_TRUE(wait_until([&] { return rx->locked([&] { return rx->ended || rx->good >= blocks; }); },
-                                   std::chrono::seconds(60)));
+            ASSERT_TRUE(wait_until(
+                [&] { return rx->locked([&] { return rx->failures > failed_before || rx->good >= blocks; }); },
+                std::chrono::seconds(60)));
             ASSERT_TRUE(session.stream().stop());
             // The client's recovery: the read pipe word, then read on.
             ASSERT_EQ(session.read_pipe_request().get_code(), 0u);
