@@ -408,7 +408,8 @@ DWORD installer::UpdateDriver(const wchar_t *media_root) {
 // ---- command line ------------------------------------------------------------------------
 
 bool installer::take_arguments(LPWSTR *argv, int argc) {
-  uninstall_only_ = wcsstr(argv[1], L"/Uninstall") || wcsstr(argv[1], L"/U") || wcsstr(argv[1], L"/u");
+  // The flag is the whole argument: an INF named "drivers/usb.inf" holds "/u" but is no flag.
+  uninstall_only_ = wcscmp(argv[1], L"/Uninstall") == 0 || wcscmp(argv[1], L"/U") == 0 || wcscmp(argv[1], L"/u") == 0;
   int u = uninstall_only_ ? 1 : 0;
   if (uninstall_only_) log_message(L"Uninstall  Mode only\n");
   for (int i = 1 + u; i < argc; ++i) {

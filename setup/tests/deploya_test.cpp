@@ -256,6 +256,31 @@ TEST_F(DeployaTest, OnlyCopiesNamingTheWholeIdAreRemoved) {
   EXPECT_EQ(di::calls(call::uninstall_oem_inf), 1);
 }
 
+// Only a first argument that is exactly one of the flags selects uninstall-only; any other text, even
+// one holding a flag (a path "drivers/usb.inf"), is the INF name.
+TEST_F(DeployaTest, OnlyAnExactFlagSelectsUninstallOnly) {
+  for (std::wstring flag : {L"/Uninstall", L"/U", L"/u"}) {
+    fresh_machine();
+    EXPECT_EQ(run_args(flag + L" vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+    EXPECT_TRUE(logged("Uninstall  Mode only")) << log();
+    EXPECT_TRUE(logged("szInf              : [vantrel.inf]")) << log();
+    EXPECT_EQ(di::calls(call::update_driver), 0);
+  }
+  std::filesystem::create_directories(path("c/media/setup/drivers"));
+  write("c/media/setup/drivers/usb.inf", package_text());
+  for (std::wstring inf : {L"/uninstall", L"/Ux", L"x/U", L"drivers/usb.inf"}) {
+    fresh_machine();
+    run_args(inf + L" USB USB\\VID_1A2B&PID_0100");
+    EXPECT_FALSE(logged("Uninstall  Mode only")) << log();
+    EXPECT_TRUE(logged("CmdLine : [" + std::string(inf.begin(), inf.end()) + " USB USB\\VID_1A2B&PID_0100]"));
+  }
+  // The INF given as a path below the media is updated from there.
+  EXPECT_TRUE(logged("szInf              : [drivers/usb.inf]")) << log();
+  EXPECT_TRUE(logged("szEnum             : [USB]")) << log();
+  ASSERT_EQ(di::update_requests().size(), 1u) << log();
+  EXPECT_EQ(di::update_requests()[0].inf_path, L"C:\\media\\setup\\drivers\\usb.inf");
+}
+
 TEST_F(DeployaTest, WithoutTheUninstallEntryReadOnlyCopiesAreStillDeleted) {
   put_store_copy(1, "USB\\VID_1A2B&PID_0100", true);
   standin::loader::hide_entry("SetupUninstallOEMInfW");
