@@ -121,6 +121,8 @@ TEST_F(DeployaTest, MediaRootDropsAnAmd64FolderInAnyCase) {
       {L"C:\\media\\xamd64\\deploya.exe", "C:\\media\\xamd64\\"},
       {L"\"C:\\media\\setup\\amd64\\..\\amd64\\deploya.exe\"", "C:\\media\\setup\\"},
   };
+  std::filesystem::create_directories(path("c/media/xamd64"));
+  write("c/media/xamd64/vantrel.inf", package_text());
   for (auto &c : cases) {
     fresh_machine();
     EXPECT_EQ(run(c.program + L" vantrel.inf USB X"), 0);
@@ -426,18 +428,37 @@ TEST_F(DeployaTest, ARebootNeededByAnyUpdateIsPrompted) {
   EXPECT_EQ(di::reboot_prompts(), 0);
 }
 
-TEST_F(DeployaTest, MissingInfOnTheMediaIsLoggedAndNothingUpdated) {
-  EXPECT_EQ(run_args(L"missing.inf USB USB\\VID_1A2B&PID_0100"), 0);
-  EXPECT_TRUE(logged("\tUpdateDriver ERROR_FILE_NOT_FOUND C:\\media\\setup\\missing.inf"));
+// The INF to install is checked before the clean-up: without it the devices would be left with no
+// package at all.
+TEST_F(DeployaTest, MissingInfOnTheMediaIsRefusedBeforeAnyChange) {
+  put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+  EXPECT_EQ(run_args(L"missing.inf USB USB\\VID_1A2B&PID_0100"), -1);
+  EXPECT_TRUE(logged(" ERROR ! ERROR_FILE_NOT_FOUND C:\\media\\setup\\missing.inf -> Exit ... ")) << log();
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
   EXPECT_EQ(di::calls(call::update_driver), 0);
-  EXPECT_TRUE(logged("Exit "));
+  EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+  EXPECT_FALSE(logged("\tUnInstallDriver "));
+
+  // Uninstall-only needs no INF on the media.
+  EXPECT_EQ(run_args(L"/u missing.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_FALSE(exists("c/windows/inf/oem0.inf"));
 }
 
-TEST_F(DeployaTest, InfPathTooLongForThePathBufferIsRefused) {
-  std::wstring inf = std::wstring(250, L'i') + L".inf";
-  EXPECT_EQ(run_args(inf + L" USB X"), 0);
+TEST_F(DeployaTest, InfPathTooLongForThePathBufferIsRefusedBeforeAnyChange) {
+  // C:\media\setup\ is 15 characters: 244 more make the longest path that fits.
+  std::wstring fits = std::wstring(240, L'i') + L".inf";
+  write("c/media/setup/" + std::string(240, 'i') + ".inf", package_text());
+  EXPECT_EQ(run_args(fits + L" USB X"), 0);
+  EXPECT_EQ(di::calls(call::update_driver), 1);
+
+  fresh_machine();
+  put_store_copy(0, "X");
+  std::wstring inf = std::wstring(241, L'i') + L".inf";
+  EXPECT_EQ(run_args(inf + L" USB X"), -1);
   EXPECT_EQ(di::calls(call::update_driver), 0);
-  EXPECT_NE(log().find("\tUpdateDriver ERROR_FILENAME_EXCED_RANGE C:\\media\\setup\\iii"), std::string::npos);
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+  EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+  EXPECT_NE(log().find(" ERROR ! ERROR_FILENAME_EXCED_RANGE C:\\media\\setup\\iii"), std::string::npos) << log();
 }
 
 TEST_F(DeployaTest, EveryUpdateFailureHasItsLineAndGoesOnWithTheNextId) {
