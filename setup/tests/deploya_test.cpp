@@ -5,8 +5,10 @@
 #include <standin/loader.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -40,6 +42,25 @@ di::device record(const std::string &instance) {
 }
 
 }  // namespace
+
+// The package's INF: its [Version] section locks the installed files down against other writers.
+TEST(Package, VersionSectionAsksForPnpLockdown) {
+  std::ifstream in(SETUP_PACKAGE_INF, std::ios::binary);
+  ASSERT_TRUE(in.good());
+  std::string line;
+  std::string section;
+  std::vector<std::string> version;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') {
+      section = line;
+      continue;
+    }
+    if (section == "[Version]" && !line.empty() && line[0] != ';') version.push_back(line);
+  }
+  EXPECT_EQ(std::count(version.begin(), version.end(), "PnpLockdown=1"), 1);
+  EXPECT_EQ(std::count(version.begin(), version.end(), "Signature=\"$WINDOWS NT$\""), 1);
+}
 
 // ---- command line and log ----------------------------------------------------------------
 
