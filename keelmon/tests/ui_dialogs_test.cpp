@@ -299,7 +299,7 @@ TEST_F(dialogs_test, DeviceLeavingWhileItsOpenErrorIsShownIsRemovedAfterward) {
   EXPECT_TRUE(zephtest::wait_until([&] { return monitor.device_count() == 0; }));
   EXPECT_TRUE(lines().empty());
   EXPECT_EQ(boxes.load(), 1);
-  standin::ui::on_message_box(nullptr);
+  answer_boxes_at_once();
 }
 
 TEST_F(dialogs_test, RefusedAttenuationIsReportedAndTheDialogCloses) {
