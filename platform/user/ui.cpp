@@ -447,8 +447,7 @@ std::vector<message_box> message_boxes() {
 std::vector<message_box> open_boxes() {
   std::lock_guard<std::mutex> l(wb::ui().mu);
   std::vector<message_box> r;
-  for (auto &b : wb::ui().open_boxes)
-    if (!b.answered) r.push_back(b.box);
+  for (auto &b : wb::ui().open_boxes) r.push_back(b.box);  // answered ones until their loop closed them
   return r;
 }
 bool answer_box(const std::string &text, int answer) {
@@ -979,38 +978,35 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   }
   if (answer) return answer(b);
   // The box's own loop: every message of the thread is dispatched meanwhile, as under a real box.
+  // It closes (off the open list, its owner enabled again) in one step, once answered or on WM_QUIT.
   int result = IDOK;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> l(ui().mu);
-      auto &open = ui().open_boxes;
-      auto it = std::find_if(open.begin(), open.end(), [&](const ui_state::open_box &o) { return o.serial == serial; });
-      if (it == open.end() || it->answered) {
-        if (it != open.end()) {
-          result = it->answer;
-          open.erase(it);
-        }
-        break;
-      }
+  auto close = [&](bool answered_only) {
+    std::lock_guard<std::mutex> l(ui().mu);
+    auto &open = ui().open_boxes;
+    auto it = std::find_if(open.begin(), open.end(), [&](const ui_state::open_box &o) { return o.serial == serial; });
+    if (it != open.end()) {
+      if (answered_only && !it->answered) return false;
+      if (it->answered) result = it->answer;
+      open.erase(it);
     }
+    if (ui_win *w = disabled ? find_locked(disabled) : nullptr) w->disabled = false;
+    return true;
+  };
+  for (;;) {
+    if (close(true)) break;
     MSG m;
     BOOL r = GetMessageA(&m, nullptr, 0, 0);
     if (r == 0) {
       PostQuitMessage((int)m.wParam);  // the caller's loop still sees it
-      std::lock_guard<std::mutex> l(ui().mu);
-      auto &open = ui().open_boxes;
-      open.erase(
-          std::remove_if(open.begin(), open.end(), [&](const ui_state::open_box &o) { return o.serial == serial; }),
-          open.end());
+      close(false);
       break;
     }
-    if (r == -1) break;
+    if (r == -1) {
+      close(false);
+      break;
+    }
     TranslateMessage(&m);
     DispatchMessageA(&m);
-  }
-  if (disabled) {
-    std::lock_guard<std::mutex> l(ui().mu);
-    if (ui_win *w = find_locked(disabled)) w->disabled = false;
   }
   return result;
 }

@@ -96,7 +96,7 @@ std::vector<UINT> beeps();
 // Unscripted (null, and after reset()), a box is modal as on Windows: its owner (top-level) is
 // disabled and the showing thread dispatches its messages until a test answers the box.
 void on_message_box(std::function<int(const message_box &)> answer);
-// The unscripted boxes now up, oldest first.
+// The unscripted boxes up, oldest first (an answered one until its loop has closed it).
 std::vector<message_box> open_boxes();
 // The user answers the oldest open box with this text (any box for ""): false when none is up.
 bool answer_box(const std::string &text, int answer);
