@@ -283,6 +283,29 @@ TEST_F(app_test, StartUpCountsAndRemovesTheIconUnderOneHoldOfTheLock) {
   EXPECT_TRUE(p.quit());
 }
 
+// Start-ups with an instrument arriving on the worker's first pass, racing the start-up's removal of the
+// icon, for a few seconds: each ends with the icon shown for the device.
+TEST_F(app_test, ArrivalsDuringStartUpAlwaysLeaveTheIconShown) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  int runs = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    standin::ui::reset();
+    answer_boxes_at_once();
+    program p;
+    std::thread plugger([&p] {
+      if (zephtest::wait_until([&p] { return p.source() != nullptr; }, zephtest::default_deadline,
+                               std::chrono::milliseconds(0)))
+        p.source()->plug("usb#1", "Tavo meter", "123");
+    });
+    ASSERT_TRUE(p.start());
+    plugger.join();
+    EXPECT_TRUE(zephtest::wait_until([&] { return icon_count() == 1; })) << "run " << runs;
+    EXPECT_TRUE(p.quit());
+    ++runs;
+  }
+  EXPECT_GT(runs, 1);
+}
+
 // A tray window thread that does not end in time (held in its menu) keeps the icon and the main dialog
 // it reaches: the program ends without freeing them, and the thread finishes its command on them.
 TEST_F(app_test, TrayThreadThatDoesNotEndKeepsWhatItUses) {
