@@ -18,6 +18,9 @@ step "Windows cross-build, 32-bit user mode"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 
+step "The heap library's Windows build under 32-bit Wine: threads that use the pool and end"
+bash scripts/wine-pool.sh build/win32/bin 20 300
+
 step "Windows cross-build, 64-bit driver and installer"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"

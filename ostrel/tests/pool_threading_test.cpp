@@ -185,4 +185,29 @@ TEST(PoolThreads, BlocksReleasedAcrossMoreThreadsThanSlotsAreCountedExactly) {
   EXPECT_EQ(small->outstanding(), 1);
 }
 
+// A record kept for reuse is out of bounds but for its link, and taken again it is in bounds to its own
+// size and no further: the allocator's red zone after it still catches an overrun.
+TEST(PoolThreads, AKeptRecordIsInBoundsExactlyToItsSizeWhenTakenAgain) {
+#if defined(__SANITIZE_ADDRESS__)
+  std::atomic<int> wrong{0};
+  std::thread([&] {
+    constexpr size_t k_size = 48;
+    auto* r = static_cast<char*>(::operator new(k_size));
+    if (!ostrel::keep_spare_record(r, k_size)) {
+      wrong.fetch_add(100);
+      ::operator delete(r);
+      return;
+    }
+    if (!__asan_address_is_poisoned(r + sizeof(void*)) || __asan_address_is_poisoned(r)) wrong.fetch_add(1);
+    if (ostrel::take_spare_record(k_size) != r) wrong.fetch_add(100);
+    if (__asan_region_is_poisoned(r, k_size) != nullptr) wrong.fetch_add(1);
+    if (!__asan_address_is_poisoned(r + k_size)) wrong.fetch_add(1);
+    ::operator delete(r);
+  }).join();
+  EXPECT_EQ(wrong.load(), 0);
+#else
+  GTEST_SKIP() << "poisoning is checked under AddressSanitizer";
+#endif
+}
+
 }  // namespace

@@ -568,6 +568,8 @@ pthread_key_t exit_key() {
 // Runs after the thread's C++ thread_local destructors: the thread is gone as Windows sees it.
 void on_thread_exit(void *p) {
   auto *t = static_cast<thread_object *>(p);
+  // Still alive as Windows sees it while the fiber-local callbacks run.
+  end_fiber_local_storage(t);
   apc_queue dropped;
   {
     std::lock_guard<std::mutex> g(wait_lock());
@@ -596,6 +598,8 @@ void bind_current_thread(thread_object *t) {
   t_thread_id = t->id;
   pthread_setspecific(exit_key(), t);
 }
+
+thread_object *known_thread() { return t_self; }
 
 thread_object *current_thread() {
   if (t_self) return t_self;
