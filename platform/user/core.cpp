@@ -548,11 +548,12 @@ HANDLE named_open(const char *name, const char *type) {
 
 // ---- threads -----------------------------------------------------------------------------
 
+thread_local thread_object *t_self __attribute__((tls_model("initial-exec"))) = nullptr;
+
 namespace {
 
 std::atomic<DWORD> g_next_thread_id{0x100};
 std::atomic<std::size_t> g_stopped{0};
-thread_local thread_object *t_self __attribute__((tls_model("initial-exec"))) = nullptr;
 
 void on_thread_exit(void *p);
 
@@ -598,8 +599,6 @@ void bind_current_thread(thread_object *t) {
   t_thread_id = t->id;
   pthread_setspecific(exit_key(), t);
 }
-
-thread_object *known_thread() { return t_self; }
 
 thread_object *current_thread() {
   if (t_self) return t_self;

@@ -15,9 +15,11 @@ using namespace wb;
 
 namespace {
 
+// Read on every FlsGetValue: constant-initialised, apart from the rest.
+alignas(64) std::atomic<bool> g_allocated[k_fls_slots];
+
 struct fls_state {
   std::recursive_mutex lock;  // callbacks may use FLS themselves
-  std::atomic<bool> allocated[k_fls_slots] = {};
   PFLS_CALLBACK_FUNCTION callbacks[k_fls_slots] = {};
   std::vector<thread_object *> threads;  // every live thread that set a value
 };
@@ -27,8 +29,8 @@ fls_state &fls() {
   return *s;
 }
 
-bool valid_index(fls_state &s, DWORD index) {
-  if (index < k_fls_slots && s.allocated[index].load(std::memory_order_acquire)) return true;
+bool valid_index(DWORD index) {
+  if (index < k_fls_slots && g_allocated[index].load(std::memory_order_acquire)) return true;
   set_last_error(ERROR_INVALID_PARAMETER);
   return false;
 }
@@ -43,7 +45,7 @@ void end_fiber_local_storage(thread_object *t) {
   if (!t->fls_listed) return;
   for (unsigned i = 0; i < k_fls_slots; ++i) {
     void *v = t->fls[i].exchange(nullptr, std::memory_order_acq_rel);
-    if (v && s.allocated[i].load(std::memory_order_relaxed) && s.callbacks[i]) s.callbacks[i](v);
+    if (v && g_allocated[i].load(std::memory_order_relaxed) && s.callbacks[i]) s.callbacks[i](v);
   }
   std::erase(s.threads, t);
   t->fls_listed = false;
@@ -57,9 +59,9 @@ DWORD WINAPI FlsAlloc(PFLS_CALLBACK_FUNCTION callback) {
   auto &s = fls();
   std::lock_guard<std::recursive_mutex> g(s.lock);
   for (DWORD i = 0; i < k_fls_slots; ++i) {
-    if (s.allocated[i].load(std::memory_order_relaxed)) continue;
+    if (g_allocated[i].load(std::memory_order_relaxed)) continue;
     s.callbacks[i] = callback;
-    s.allocated[i].store(true, std::memory_order_release);
+    g_allocated[i].store(true, std::memory_order_release);
     return i;
   }
   set_last_error(ERROR_NO_MORE_ITEMS);
@@ -69,7 +71,7 @@ DWORD WINAPI FlsAlloc(PFLS_CALLBACK_FUNCTION callback) {
 BOOL WINAPI FlsFree(DWORD index) {
   auto &s = fls();
   std::lock_guard<std::recursive_mutex> g(s.lock);
-  if (!valid_index(s, index)) return FALSE;
+  if (!valid_index(index)) return FALSE;
   const PFLS_CALLBACK_FUNCTION callback = s.callbacks[index];
   // A callback may end up in FlsSetValue for another index (never this one: it is still allocated).
   const std::vector<thread_object *> threads = s.threads;
@@ -78,23 +80,23 @@ BOOL WINAPI FlsFree(DWORD index) {
     if (v && callback) callback(v);
   }
   s.callbacks[index] = nullptr;
-  s.allocated[index].store(false, std::memory_order_release);
+  g_allocated[index].store(false, std::memory_order_release);
   return TRUE;
 }
 
 PVOID WINAPI FlsGetValue(DWORD index) {
-  if (!valid_index(fls(), index)) return nullptr;
+  if (!valid_index(index)) return nullptr;
   thread_object *t = known_thread();
   return t ? t->fls[index].load(std::memory_order_relaxed) : nullptr;
 }
 
 BOOL WINAPI FlsSetValue(DWORD index, PVOID value) {
   auto &s = fls();
-  if (!valid_index(s, index)) return FALSE;
+  if (!valid_index(index)) return FALSE;
   thread_object *t = current_thread();  // bound: its end runs the callbacks
   if (!t->fls_listed) {
     std::lock_guard<std::recursive_mutex> g(s.lock);
-    if (!valid_index(s, index)) return FALSE;
+    if (!valid_index(index)) return FALSE;
     s.threads.push_back(t);
     t->fls_listed = true;
   }

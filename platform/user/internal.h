@@ -125,7 +125,8 @@ void end_fiber_local_storage(thread_object *t);
 // The calling thread's object (created on first use). Valid for the thread's life.
 thread_object *current_thread();
 // The calling thread's object, or null when it has none yet (nothing is created).
-thread_object *known_thread();
+extern thread_local thread_object *t_self __attribute__((tls_model("initial-exec")));
+inline thread_object *known_thread() { return t_self; }
 
 // The calling thread's id, read from TLS once the thread is known (locks ask on every call).
 extern thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec")));
