@@ -100,7 +100,7 @@ BOOL WINAPI FlsSetValue(DWORD index, PVOID value) {
     s.threads.push_back(t);
     t->fls_listed = true;
   }
-  t->fls[index].store(value, std::memory_order_relaxed);
+  t->fls[index].store(value, std::memory_order_release);  // FlsFree may hand it over from another thread
   return TRUE;
 }
 
