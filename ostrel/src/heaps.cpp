@@ -215,6 +215,17 @@ w32heap_sized::~w32heap_sized() {
   DeleteCriticalSection(&lock_);
 }
 
+void w32heap_sized::slot_lock::lock_contended() {
+  constexpr unsigned k_spins = 100;
+  for (unsigned n = 0;; ++n) {
+    if (!flag_.load(std::memory_order_relaxed) && !flag_.exchange(true, std::memory_order_acquire)) return;
+    if (n < k_spins)
+      __builtin_ia32_pause();
+    else
+      Sleep(1);
+  }
+}
+
 void* w32heap_sized::alloc(uint32_t size, bool zero) {
   slot& s = slots_[thread_slot()];
   s.lock.lock();

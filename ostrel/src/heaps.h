@@ -207,20 +207,21 @@ class w32heap_sized : public w32heap_private {
 
  private:
   static constexpr uint32_t slot_capacity = 8;
-  // Held for a few instructions, nearly always by the one thread of its slot; the idle-priority worker
-  // takes it too (a trim may take a slot's block). A waiter sleeps after a short spin rather than
-  // yield: a normal-priority thread's yield never lets a preempted idle-priority holder run.
+  // Held for a few instructions, nearly always by the one thread of its slot: a flag is enough, and its
+  // release is its last touch of the bucket, so a retired bucket may go once every slot is free. The
+  // idle-priority worker takes it too (a trim may take a slot's block), so a waiter that finds it held
+  // past a short spin sleeps: a normal-priority thread's yield never lets a preempted idle-priority
+  // holder run, a sleep gives its processor up.
   class slot_lock {
    public:
-    slot_lock() { InitializeCriticalSectionAndSpinCount(&section_, 1000); }
-    ~slot_lock() { DeleteCriticalSection(&section_); }
-    slot_lock(const slot_lock&) = delete;
-    slot_lock& operator=(const slot_lock&) = delete;
-    void lock() { EnterCriticalSection(&section_); }
-    void unlock() { LeaveCriticalSection(&section_); }
+    void lock() {
+      if (flag_.exchange(true, std::memory_order_acquire)) lock_contended();
+    }
+    void unlock() { flag_.store(false, std::memory_order_release); }
 
    private:
-    CRITICAL_SECTION section_;
+    void lock_contended();
+    std::atomic<bool> flag_{false};
   };
   struct alignas(64) slot {
     slot_lock lock;
