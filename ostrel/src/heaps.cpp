@@ -215,7 +215,7 @@ w32heap_sized::~w32heap_sized() {
   DeleteCriticalSection(&lock_);
 }
 
-void w32heap_sized::slot_lock::lock_contended() {
+void detail::slot_lock::lock_contended() {
   constexpr unsigned k_spins = 100;
   for (unsigned n = 0;; ++n) {
     if (!flag_.load(std::memory_order_relaxed) && !flag_.exchange(true, std::memory_order_acquire)) return;

@@ -140,6 +140,24 @@ inline bool keep_spare_record(void* record, size_t size) {
   return true;
 }
 
+namespace detail {
+// A bucket slot's lock, held for a few instructions, nearly always by the one thread of the slot: a flag is enough, and
+// its release is its last touch of the bucket, so a retired bucket may go once every slot is free. The idle-priority
+// worker takes it too (a trim may take a slot's block), so a waiter that finds it held past a short spin sleeps: a
+// normal-priority thread's yield never lets a preempted idle-priority holder run, a sleep gives its processor up.
+class slot_lock {
+ public:
+  void lock() {
+    if (flag_.exchange(true, std::memory_order_acquire)) lock_contended();
+  }
+  void unlock() { flag_.store(false, std::memory_order_release); }
+
+ private:
+  void lock_contended();
+  std::atomic<bool> flag_{false};
+};
+}  // namespace detail
+
 // Blocks handed out and not yet back, counted per thread slot so that no counter line is shared.
 // A thread that has its slot to itself counts in its own cell with plain stores (one writer); the
 // others share one more cell with locked additions.
@@ -207,24 +225,8 @@ class w32heap_sized : public w32heap_private {
 
  private:
   static constexpr uint32_t slot_capacity = 8;
-  // Held for a few instructions, nearly always by the one thread of its slot: a flag is enough, and its
-  // release is its last touch of the bucket, so a retired bucket may go once every slot is free. The
-  // idle-priority worker takes it too (a trim may take a slot's block), so a waiter that finds it held
-  // past a short spin sleeps: a normal-priority thread's yield never lets a preempted idle-priority
-  // holder run, a sleep gives its processor up.
-  class slot_lock {
-   public:
-    void lock() {
-      if (flag_.exchange(true, std::memory_order_acquire)) lock_contended();
-    }
-    void unlock() { flag_.store(false, std::memory_order_release); }
-
-   private:
-    void lock_contended();
-    std::atomic<bool> flag_{false};
-  };
   struct alignas(64) slot {
-    slot_lock lock;
+    detail::slot_lock lock;
     void* ring[slot_capacity];
     uint32_t head = 0;
     uint32_t lent = 0;  // blocks its threads took and may give back here

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <standin/faults.h>
+#include <standin/thread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -208,6 +209,36 @@ TEST(PoolThreads, AKeptRecordIsInBoundsExactlyToItsSizeWhenTakenAgain) {
 #else
   GTEST_SKIP() << "poisoning is checked under AddressSanitizer";
 #endif
+}
+
+struct lock_waiter {
+  ostrel::detail::slot_lock* lock;
+  std::atomic<bool> got{false};
+};
+
+DWORD WINAPI take_slot_lock(LPVOID p) {
+  auto* w = static_cast<lock_waiter*>(p);
+  w->lock->lock();
+  w->got = true;
+  w->lock->unlock();
+  return 0;
+}
+
+// A thread that finds a slot's lock held past a short spin sleeps in the platform, giving its
+// processor up (a yield would never let a preempted idle-priority holder run), and takes the lock
+// once it is free.
+TEST(PoolThreads, AWaiterForAHeldSlotLockSleepsUntilItIsFree) {
+  ostrel::detail::slot_lock lock;
+  lock.lock();
+  lock_waiter w{&lock};
+  HANDLE t = CreateThread(nullptr, 0, take_slot_lock, &w, 0, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(standin::thread::wait_until_blocked(t, zephtest::deadline_ms));
+  EXPECT_FALSE(w.got.load());
+  lock.unlock();
+  EXPECT_EQ(WaitForSingleObject(t, zephtest::deadline_ms), WAIT_OBJECT_0);
+  EXPECT_TRUE(w.got.load());
+  CloseHandle(t);
 }
 
 }  // namespace
