@@ -4,8 +4,8 @@
 # wine_prefix_cleanup: ends this prefix's server and removes the folder (call it from the EXIT trap).
 
 wine_prefix_install() {
-  # Debian's 32-bit Wine; the i386 architecture first.
-  if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+  # Debian's 32-bit and 64-bit Wine; the i386 architecture first.
+  if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1 || ! dpkg -s wine64 >/dev/null 2>&1; then
     local as_root=()
     [ "$(id -u)" -eq 0 ] || as_root=(sudo)
     "${as_root[@]}" dpkg --add-architecture i386
