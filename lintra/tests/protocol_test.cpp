@@ -553,6 +553,24 @@ TEST_F(SerialTransport, TwoLinesAtOnce) {
     EXPECT_TRUE(api().stop_port());
 }
 
+// stop_port right after an interrupt poll: the abort leaves the interrupt endpoint idle at once, so
+// the stop takes its fixed sleep and no more; it does not wait for the next poll a period later.
+TEST_F(SerialTransport, StopPortTakesItsSleepNotAnotherPollPeriod) {
+    standin::clock::set_long_wait_scale(0.2);  // the poll period and the stop's sleep: 1000 ms
+    SerialInstrument line("COM25");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM251");
+    ASSERT_FALSE(HasFailure());
+    std::vector<BYTE> record(64);
+    karnet::io_control info = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, record.data(), 64, nullptr, 0);
+    line.model->raise_event(0x0100);
+    ASSERT_EQ(finish(s, s.submit_control(info), 20000), 0u);  // a poll has just run
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(api().stop_port());
+    const DWORD took = GetTickCount() - start;
+    EXPECT_GE(took, standin::clock::scaled(5000) - 50);
+    EXPECT_LE(took, standin::clock::scaled(5000) + 300);
+}
+
 TEST_F(SerialTransport, LineNoiseBothWaysNeverDeliversCorruptedData) {
     SerialInstrument line("COM23");
     karnet::io_session s = ready(line, "ZEPHSerial\\COM231");
