@@ -247,6 +247,20 @@ TEST_P(FlatSerial, CloseAndReinitTheSamePortTenTimes) {
     }
 }
 
+// The close holds the stop's fixed sleep (scaled here); the rest of it (the mode request, the line's
+// stop and unregistration, the port's close) takes no more than a few hundred milliseconds on a
+// healthy line.
+TEST_P(FlatSerial, CloseTakesItsFixedSleepAndLittleMore) {
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(up(), 0u);
+        const DWORD start = GetTickCount();
+        ASSERT_EQ(f.TAVO_closeComm(), 0u);
+        const DWORD took = GetTickCount() - start;
+        EXPECT_GE(took, standin::clock::scaled(5000));
+        EXPECT_LE(took, standin::clock::scaled(5000) + 400) << round;
+    }
+}
+
 TEST_P(FlatSerial, AutomaticChoiceTakesTheComPort) {
     ASSERT_EQ(f.TAVO_initComm(0, timeout, com, 115200, 0), 0u);
     DWORD version = 0, number = 0;
