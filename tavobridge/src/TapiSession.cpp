@@ -466,15 +466,15 @@ bool TapiSession::PlaceCall() {
         // A call that ends meanwhile (busy, no answer, refused) ends the wait too.
         while (!connected_ && call_in_progress_ && !connect.expired() && !abandoned_.load())
             if (!dispatch_one()) connect.idle(pump_step_ms);
-        if (!connected_ && call_in_progress_) {
-            trace("DialCallInParts failed (TimeOut).\n");
-            report(0, 9);
-            return end_attempt();
-        }
     }
     // Given up from another thread while it rang: nobody takes this call.
     if (abandoned_.load()) {
         trace("Call abandoned.\n");
+        return end_attempt();
+    }
+    if (!connected_ && call_in_progress_) {
+        trace("DialCallInParts failed (TimeOut).\n");
+        report(0, 9);
         return end_attempt();
     }
     return call_in_progress_ != 0 && connected_ != 0 && comm_ != nullptr;

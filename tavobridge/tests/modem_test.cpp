@@ -292,6 +292,30 @@ TEST_F(Modem, LinkStateAskedWhileTheWorkerRedials) {
     redial_on_the_worker([](TapiComPort& p) { p.is_connected(); });
 }
 
+// The call drops and the far end no longer picks up: the worker's failed read redials, and each of
+// its dialling attempts would wait the whole connection wait. A stop of the line gives up the call
+// being dialled and the attempts left, and ends well within one connection wait.
+TEST_F(Modem, StopDuringARedialDropsTheCallBeingDialled) {
+    Link link(port("99", true, 3, 100).release());
+    ASSERT_TRUE(link.port->open());
+    ASSERT_TRUE(link.bring_up());
+    modem->set_connect_delay_ms(60000);  // it rings on, beyond the (scaled) connection wait
+    ASSERT_TRUE(modem->drop_call());
+    std::thread reader([&] { read_message(*link.emulation); });  // fails, and the worker redials
+    const bool dialling = zephtest::wait_until([&] { return modem->dialled().size() >= 2; });
+    const DWORD start = GetTickCount();
+    link.emulation->stop(true);
+    const DWORD took = GetTickCount() - start;
+    reader.join();
+    ASSERT_TRUE(dialling);
+    EXPECT_LT(took, standin::clock::scaled(120000) / 2);
+    EXPECT_EQ(modem->dialled().size(), 2u);  // no attempt after the stop
+    EXPECT_EQ(modem->calls_connected(), 1u);
+    EXPECT_TRUE(traced("Call abandoned.\n"));
+    link.port->close();
+    EXPECT_FALSE(link.port->is_connected());
+}
+
 TEST_F(Modem, SessionListsDataModemsWithTheirNamesAndConfiguration) {
     simdev::modem_config voice;
     voice.name = "Voice Only";
