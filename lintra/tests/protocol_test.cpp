@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -56,6 +57,40 @@ TEST_F(SerialTransport, ListsTheSerialInstrumentLikeAUsbOneOnlyAfterBringUp) {
     for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(serial->open(upper), nullptr);
     EXPECT_NE(serial->open(main.front().name()), nullptr);
+}
+
+// Two threads register the same line (two port objects of one name) at once: one registration
+// serves it, and the port the other opened is closed again, not left holding the line.
+TEST_F(SerialTransport, TwoRegistrationsOfOneLineAtOnceLeaveOnePortOpen) {
+    struct CountingPort : MemoryComPort {
+        CountingPort(std::shared_ptr<simdev::byte_stream> end, std::atomic<int>* arrived)
+            : MemoryComPort(std::move(end), "COM27", 250), arrived_(arrived) {}
+        bool open() override {
+            // Both registrations are past their look at the registry before either opens.
+            ++*arrived_;
+            zephtest::wait_until([&] { return arrived_->load() >= 2; });
+            ++opens;
+            return MemoryComPort::open();
+        }
+        void close() override { ++closes; }
+        std::atomic<int>* arrived_;
+        std::atomic<int> opens{0}, closes{0};
+    };
+    SerialInstrument line("COM27");
+    std::atomic<int> arrived{0};
+    auto* a = new CountingPort(line.host_end, &arrived);
+    auto* b = new CountingPort(line.host_end, &arrived);
+    w32cpp::auto_handle<IComPort> ha(a), hb(b);
+    bool ra = false, rb = false;
+    std::thread other([&] { rb = api().register_port(hb, 1); });
+    ra = api().register_port(ha, 1);
+    other.join();
+    EXPECT_TRUE(ra);
+    EXPECT_TRUE(rb);
+    ASSERT_EQ(a->opens.load(), 1);
+    ASSERT_EQ(b->opens.load(), 1);
+    EXPECT_EQ(a->closes.load() + b->closes.load(), 1);  // the loser's port, and only it
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM271"));
 }
 
 TEST_F(SerialTransport, DeviceNamesStayDistinctForEveryLineAndAddress) {
@@ -212,19 +247,31 @@ TEST_F(SerialTransport, BulkFramingAtPacketEdgesBothWays) {
     }
 }
 
+// A frame too long for the caller is drained so that the next read starts on a frame boundary; a
+// frame shorter than its header announces ends the drain at the short packet that ends it.
 TEST_F(SerialTransport, AReplyLongerThanTheBufferIsDrainedAndTheNextReadIsGood) {
     SerialInstrument line("COM6");
     karnet::io_session s = ready(line, "ZEPHSerial\\COM61");
     ASSERT_FALSE(HasFailure());
-    offer(line, bytes_of(5000, 7));
-    offer(line, bytes_of(300, 8));
-    std::vector<BYTE> small(100);
-    EXPECT_EQ(read(s, small).status, DWORD(8309));
-    std::vector<BYTE> good(300);
-    reply r = read(s, good);
-    ASSERT_EQ(r.status, 0u);
-    EXPECT_EQ(r.bytes, 300u);
-    EXPECT_EQ(good, bytes_of(300, 8));
+    for (bool short_frame : {false, true}) {
+        SCOPED_TRACE(short_frame ? "a frame shorter than announced" : "a whole frame");
+        if (short_frame) {
+            std::vector<BYTE> frame = {0x88, 0x13, 0x00};  // announces 5000 bytes
+            const auto body = bytes_of(200, 7);            // but carries 200
+            frame.insert(frame.end(), body.begin(), body.end());
+            line.model->queue_bulk_frame(frame);
+        } else {
+            offer(line, bytes_of(5000, 7));
+        }
+        offer(line, bytes_of(300, 8));
+        std::vector<BYTE> small(100);
+        EXPECT_EQ(read(s, small).status, DWORD(8309));
+        std::vector<BYTE> good(300);
+        reply r = read(s, good);
+        ASSERT_EQ(r.status, 0u);
+        EXPECT_EQ(r.bytes, 300u);
+        EXPECT_EQ(good, bytes_of(300, 8));
+    }
 }
 
 TEST_F(SerialTransport, ABlockTheLengthHeaderCannotCarryIsRefused) {
