@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -91,6 +92,26 @@ TEST_F(SerialTransport, TwoRegistrationsOfOneLineAtOnceLeaveOnePortOpen) {
     ASSERT_EQ(b->opens.load(), 1);
     EXPECT_EQ(a->closes.load() + b->closes.load(), 1);  // the loser's port, and only it
     ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM271"));
+}
+
+// A client that takes the interface straight from the factory and lets it go: its lines stop then,
+// on its own thread, not later at library unload (under the loader lock on Windows).
+TEST(SerialLibrary, TheLastClientsReleaseStopsTheLines) {
+    standin::clock::set_long_wait_scale(0.01);
+    SerialInstrument line("COM28");
+    HMODULE module = LoadLibraryA("lintra8");
+    ASSERT_TRUE(module);
+    using factory = w32cpp::auto_handle<lintra::iapi>* (*)();
+    auto get = reinterpret_cast<factory>(reinterpret_cast<void*>(GetProcAddress(module, "lintra_get_instance")));
+    ASSERT_TRUE(get);
+    {
+        w32cpp::auto_handle<lintra::iapi> client = *get();
+        ASSERT_TRUE(client->register_port(line.port, 1));
+        EXPECT_GT(line.port.use_count(), 1u);  // the line holds the port
+    }
+    EXPECT_EQ(line.port.use_count(), 1u);  // the line is gone with the last client
+    FreeLibrary(module);
+    standin::clock::reset();
 }
 
 TEST_F(SerialTransport, DeviceNamesStayDistinctForEveryLineAndAddress) {
@@ -337,6 +358,26 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     auto got = line.model->take_received_messages();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], bytes_of(70, 4));
+
+    // Its exchanges never run on the submitting thread either: submitted while the worker's
+    // exchange is held in a read (holding the line), a pipe reset is queued and the call returns.
+    line.memory_port->hold_reads(true);
+    karnet::io_read held = s.read_on_memory(b.data(), 64, false);
+    ASSERT_TRUE(s.submit_read(held));
+    ASSERT_TRUE(line.memory_port->wait_read_held(20000));
+    wire::header_view{header}.write(wire::WORD_READ_PIPE_RESET, 0, 0);
+    karnet::io_control again = s.control_on_memory(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, header, 8);
+    zephtest::flag submitted;
+    std::thread submitter([&] {
+        s.submit_control(again);
+        submitted.set();
+    });
+    const bool returned = submitted.wait(std::chrono::milliseconds(2000));
+    line.memory_port->hold_reads(false);
+    submitter.join();
+    EXPECT_TRUE(returned) << "the pipe reset's submission waited for the line";
+    EXPECT_EQ(finish(s, again.request(), 20000), 0u);
+    EXPECT_EQ(finish(s, held.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
 }
 
 // A read cancelled while a data packet of its frame is on the line: the packet lands in the
