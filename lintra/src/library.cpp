@@ -21,9 +21,15 @@ class api_imp : public iapi {
 public:
     api_imp() = default;
     ~api_imp() override {
+        // Normally nothing is left here: the lines stopped when the last client let go (below). This
+        // runs at library unload, under the loader lock on Windows, where waiting for a line's
+        // threads (which take that lock to end) could deadlock.
         disable();
         trace << "api destruction\n";
     }
+
+    // The last client has released the interface: the lines stop now, on that client's thread.
+    void last_client_gone() { disable(); }
 
     bool register_port(const port_handle& port, BYTE address) override {
         if (address == 0 || !port) return false;
@@ -67,6 +73,19 @@ private:
     }
 };
 
+// The counter of the library's own holder: when a release leaves it the only use, every client has
+// let go.
+class instance_count : public w32cpp::use_count_base_impl<api_imp*> {
+public:
+    explicit instance_count(api_imp* api) : use_count_base_impl(api), api_(api) {}
+
+protected:
+    void sole_use_left() override { api_->last_client_gone(); }
+
+private:
+    api_imp* api_;
+};
+
 w32cpp::auto_handle<iapi> instance;
 
 }  // namespace
@@ -74,7 +93,11 @@ w32cpp::auto_handle<iapi> instance;
 }  // namespace lintra
 
 W32CPP_FACTORY_EXPORT w32cpp::auto_handle<lintra::iapi>* lintra_get_instance() {
-    return w32cpp::factory_instance<lintra::api_imp>(lintra::instance);
+    if (!lintra::instance) {
+        lintra::api_imp* api = new lintra::api_imp();
+        lintra::instance = w32cpp::auto_handle<lintra::iapi>::adopt(api, new lintra::instance_count(api));
+    }
+    return &lintra::instance;
 }
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {

@@ -63,6 +63,8 @@ public:
     if (n == 1) {
       dispose();
       delete this;
+    } else if (n == 2) {
+      sole_use_left();
     }
     return true;
   }
@@ -72,6 +74,9 @@ public:
 protected:
   // Runs once, outside the lock, when the count falls to zero.
   virtual void dispose() {}
+  // Runs when a release leaves one use: a library's factory counter, whose one remaining use is the
+  // library's own holder, learns there that its last client has let go.
+  virtual void sole_use_left() {}
 
 public:
   // A fresh empty counter (count 1) made by the code of the module that made this one.
