@@ -301,6 +301,16 @@ TEST_F(SerialPort, DisableWhileThePortClosesNeverUsesAClosedHandle) {
     EXPECT_EQ(standin::handles::closed_uses(), closed_before);
 }
 
+// is_connected of a COM port is its flush: both purges and the 500 ms pause.
+TEST_F(SerialPort, IsConnectedTakesTheFlushsPause) {
+    Line line(15);
+    SerialComPort* p = line.make_port(115200, 100);
+    ASSERT_TRUE(p->open());
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(p->is_connected());
+    EXPECT_GE(GetTickCount() - start, 500u);
+}
+
 TEST_F(SerialPort, PurgeBeforeATokenKeepsTheHandshakeJustWritten) {
     Line line;
     SerialComPort* port = line.make_port(9600, 2000);  // 960 bytes a second: the bytes wait to go out
