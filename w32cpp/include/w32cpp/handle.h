@@ -74,13 +74,16 @@ public:
 protected:
   // Runs once, outside the lock, when the count falls to zero.
   virtual void dispose() {}
-  // Runs when a release leaves one use: a library's factory counter, whose one remaining use is the
-  // library's own holder, learns there that its last client has let go.
-  virtual void sole_use_left() {}
 
 public:
   // A fresh empty counter (count 1) made by the code of the module that made this one.
   virtual use_count_base *make_empty() const { return new use_count_base(1); }
+
+protected:
+  // Runs when a release leaves one use: a library's factory counter, whose one remaining use is the
+  // library's own holder, learns there that its last client has let go. (After the other slots, which
+  // keep their places.)
+  virtual void sole_use_left() {}
 
 private:
   std::atomic<DWORD> count;
