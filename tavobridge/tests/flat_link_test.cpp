@@ -261,6 +261,19 @@ TEST_P(FlatSerial, CloseTakesItsFixedSleepAndLittleMore) {
     }
 }
 
+// The instrument falls silent: the close still ends, within the stop's sleep and the mode request's
+// time-out (the mode request fails), with room for the line's stop.
+TEST_P(FlatSerial, CloseOnASilentLineEndsWithinItsWaits) {
+    ASSERT_EQ(up(), 0u);
+    device->stop();
+    const DWORD start = GetTickCount();
+    EXPECT_NE(f.TAVO_closeComm(), 0u);
+    EXPECT_LE(GetTickCount() - start, standin::clock::scaled(5000) + timeout + 3000);
+    // The same port opens again once the instrument answers.
+    device->start();
+    EXPECT_EQ(up(), 0u);
+}
+
 TEST_P(FlatSerial, AutomaticChoiceTakesTheComPort) {
     ASSERT_EQ(f.TAVO_initComm(0, timeout, com, 115200, 0), 0u);
     DWORD version = 0, number = 0;
