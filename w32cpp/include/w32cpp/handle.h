@@ -54,6 +54,9 @@ public:
       delete this;
       return true;
     }
+    // Told before the count changes: afterwards the last use may go on another thread at once.
+    if (n == 2 && tells_sole_use_)
+      sole_use_left();
     do {
       // A release more than was taken: refuse rather than wrap to 0xFFFFFFFF.
       if (n == 0)
@@ -63,8 +66,6 @@ public:
     if (n == 1) {
       dispose();
       delete this;
-    } else if (n == 2) {
-      sole_use_left();
     }
     return true;
   }
@@ -80,10 +81,11 @@ public:
   virtual use_count_base *make_empty() const { return new use_count_base(1); }
 
 protected:
-  // Runs when a release leaves one use: a library's factory counter, whose one remaining use is the
-  // library's own holder, learns there that its last client has let go. (After the other slots, which
-  // keep their places.)
+  // Runs when a release is about to leave one use, for a counter that set tells_sole_use_ when it
+  // was made: a library's factory counter, whose one remaining use is the library's own holder,
+  // learns there that its last client lets go. (After the other slots, which keep their places.)
   virtual void sole_use_left() {}
+  bool tells_sole_use_ = false;
 
 private:
   std::atomic<DWORD> count;
