@@ -20,6 +20,8 @@
 #include <wchar.h>
 #include <wctype.h>
 
+#include "inf_match.h"
+
 namespace {
 
 constexpr size_t kMessageChars = 1023;
@@ -145,14 +147,6 @@ bool read_whole(const wchar_t *path, char **buffer, size_t *capacity, size_t *si
   return true;
 }
 
-bool contains(const char *text, size_t size, const char *needle) {
-  size_t n = strlen(needle);
-  if (n == 0 || n > size) return false;
-  for (size_t i = 0; i + n <= size; ++i)
-    if (memcmp(text + i, needle, n) == 0) return true;
-  return false;
-}
-
 // Replaces the extension from the last "." (in the file name) by `ext`; false when it would not fit.
 bool with_extension(const wchar_t *path, const wchar_t *ext, wchar_t *out) {
   size_t len = wcslen(path);
@@ -170,7 +164,7 @@ void installer::uninstall_matches(const wchar_t *windir, const wchar_t *file_nam
   for (int i = 0; i < id_count_; ++i) {
     char id[kMultiByteId];
     int n = WideCharToMultiByte(CP_ACP, 0, ids_[i], -1, id, static_cast<int>(kMultiByteId), nullptr, nullptr);
-    if (n <= 0 || !contains(text, size, id)) continue;
+    if (n <= 1 || !deploya::inf_names_id(text, size, id, static_cast<size_t>(n - 1))) continue;
     log_message(L"\t\t\tfound : [%ls]\n", ids_[i]);
     // Each id starts again from the INF's own path.
     wchar_t inf[kPathChars];

@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 
+#include "../deploya/inf_match.h"
 #include "deploya_fixture.h"
 
 namespace di = standin::devinst;
@@ -204,6 +205,42 @@ TEST_F(DeployaTest, UninstallOnlyRemovesEarlierCopiesThatNameAnId) {
   EXPECT_TRUE(logged("\tUnInstallDriver Exit"));
   EXPECT_EQ(di::calls(call::update_driver), 0);
   EXPECT_EQ(di::calls(call::copy_oem_inf), 0);
+}
+
+// Each delimiter, and the text's start and end, bounds an id; any other neighbour makes it a longer id.
+TEST(InfMatch, AnIdCountsOnlyWhenDelimitedOnBothSides) {
+  const std::string id = "USB\\VID_1A2B&PID_0100";
+  auto names = [&](const std::string &text) {
+    return deploya::inf_names_id(text.data(), text.size(), id.data(), id.size());
+  };
+  EXPECT_TRUE(names(id));
+  for (char d : std::string(",\t =;\r\n", 7)) {
+    EXPECT_TRUE(names(std::string(1, d) + id)) << int(d);
+    EXPECT_TRUE(names(id + std::string(1, d))) << int(d);
+    EXPECT_TRUE(names("x" + std::string(1, d) + id + std::string(1, d) + "y")) << int(d);
+  }
+  for (const std::string &text : {id + "&MI_01", id + "0", "X" + id, "\"" + id + "\"", id + "\\", std::string("")})
+    EXPECT_FALSE(names(text)) << text;
+  EXPECT_FALSE(names("usb\\vid_1a2b&pid_0100"));  // case counts
+  // A longer id first does not hide a whole one further on, nor does the last byte run past the text.
+  EXPECT_TRUE(names(id + "&MI_01," + id));
+  EXPECT_FALSE(deploya::inf_names_id(id.data(), id.size() - 1, id.data(), id.size()));
+  EXPECT_FALSE(deploya::inf_names_id(id.data(), id.size(), id.data(), 0));
+}
+
+// Another package naming a longer id that starts with ours is not ours: only whole ids count.
+TEST_F(DeployaTest, OnlyCopiesNamingTheWholeIdAreRemoved) {
+  put_store_copy(10, "[Other]\r\n%C%=x,USB\\VID_1A2B&PID_0100&MI_01\r\n");
+  put_store_copy(11, "[Instruments]\r\n%I%=x,USB\\VID_1A2B&PID_0100\r\n");
+  put_store_copy(12, "; USB\\VID_1A2B&PID_01000 and XUSB\\VID_1A2B&PID_0100\n");
+  EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(exists("c/windows/inf/oem10.inf"));
+  EXPECT_TRUE(exists("c/windows/inf/oem10.pnf"));
+  EXPECT_TRUE(exists("c/windows/inf/oem12.inf"));
+  EXPECT_FALSE(exists("c/windows/inf/oem11.inf"));
+  EXPECT_FALSE(exists("c/windows/inf/oem11.pnf"));
+  EXPECT_EQ(count_logged("\t\t\tfound : [USB\\VID_1A2B&PID_0100]"), 1) << log();
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 1);
 }
 
 TEST_F(DeployaTest, WithoutTheUninstallEntryReadOnlyCopiesAreStillDeleted) {
