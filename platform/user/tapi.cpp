@@ -457,7 +457,8 @@ LONG WINAPI lineGetDevConfigA(DWORD device, LPVARSTRING config, LPCSTR cls) {
   if (!dev) return (LONG)LINEERR_BADDEVICEID;
   if (!datamodem_class(cls)) return (LONG)LINEERR_INVALDEVICECLASS;
   const auto bytes = dev->applied_config();
-  return filled("lineGetDevConfigA", config, fill_varstring(config, STRINGFORMAT_BINARY, bytes.data(), (DWORD)bytes.size()));
+  return filled("lineGetDevConfigA", config,
+                fill_varstring(config, STRINGFORMAT_BINARY, bytes.data(), (DWORD)bytes.size()));
 }
 
 LONG WINAPI lineSetDevConfigA(DWORD device, LPVOID const config, DWORD size, LPCSTR cls) {
@@ -670,7 +671,8 @@ LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL call, DWORD select, LPVARSTRING id, L
   }
   auto dev = device_at(device);
   if (!dev) return (LONG)LINEERR_NODEVICE;
-  if (dev->config().comm_id_without_handle) return filled("lineGetIDA", id, fill_varstring(id, STRINGFORMAT_BINARY, "", 0));
+  if (dev->config().comm_id_without_handle)
+    return filled("lineGetIDA", id, fill_varstring(id, STRINGFORMAT_BINARY, "", 0));
   // The handle, then the device's name; the handle is made only when the whole record fits.
   const std::string label = dev->config().name;
   const DWORD size = (DWORD)(sizeof(HANDLE) + label.size() + 1);
