@@ -13,6 +13,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
+// A target that keeps state across inputs (a link) ends it here, while the process still runs whole.
+extern "C" __attribute__((weak)) void fuzz_replay_end();
 
 int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
@@ -38,6 +40,7 @@ int main(int argc, char** argv) {
         std::vector<std::uint8_t> exact(bytes.begin(), bytes.end());
         LLVMFuzzerTestOneInput(exact.data(), exact.size());
     }
+    if (fuzz_replay_end) fuzz_replay_end();
     std::printf("%zu inputs replayed\n", files.size());
     return 0;
 }
