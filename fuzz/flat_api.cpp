@@ -89,19 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             st = f.TAVO_getTavoIdent(&version, &number, name.as<char>(), 0);
             break;
         }
-        case 1: {
-            const DWORD address = r.dword() & 0x1FFFFFF;
-            const DWORD length = r.size(&huge);
-            block buffer(huge ? 1 : length);
-            st = f.TAVO_dumpFlash(address, length, buffer.as<BYTE>(), r.timeout());
-            refused_if_huge(huge, st);
-            break;
-        }
+        case 1:
         case 2: {
+            const bool write = (data[r.at - 1] % 16) == 2;
             const DWORD address = r.dword() & 0x1FFFFFF;
             const DWORD length = r.size(&huge);
             block bytes(huge ? 1 : length);
-            st = f.TAVO_writeFlash(address, length, bytes.as<BYTE>(), r.timeout());
+            st = write ? f.TAVO_writeFlash(address, length, bytes.as<BYTE>(), r.timeout())
+                       : f.TAVO_dumpFlash(address, length, bytes.as<BYTE>(), r.timeout());
             refused_if_huge(huge, st);
             break;
         }
