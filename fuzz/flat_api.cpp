@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int call = 0; call < 8 && r.more(); ++call) {
         bool huge = false;
         DWORD st = 0;
-        switch (r.byte() % 16) {
+        const std::uint8_t op = r.byte() % 16;
+        switch (op) {
         case 0: {
             DWORD version = 0, number = 0;
             block name(21);  // the name cut to 20 characters and its NUL
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 1:
         case 2: {
-            const bool write = (data[r.at - 1] % 16) == 2;
+            const bool write = op == 2;
             const DWORD address = r.dword() & 0x1FFFFFF;
             const DWORD length = r.size(&huge);
             block bytes(huge ? 1 : length);
