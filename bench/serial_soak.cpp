@@ -99,18 +99,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "link set-up failed: %lu\n", static_cast<unsigned long>(st));
         return 2;
     }
-    if (argc > 7) {
-        for (DWORD n = DWORD(std::atoi(argv[7])); n <= DWORD(std::atoi(argv[7])); ++n) {
-            std::vector<DWORD> w(n, 0x123456);
-            auto t0 = std::chrono::steady_clock::now();
-            DWORD st = f.TAVO_memoryWrite(0, 0, 0, n, w.data(), 5000);
-            auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-            auto x = device.stats();
-            std::printf("n=%lu st=%lu %.0f ms tokens %llu setups %llu ins %llu outs %llu naks %llu stalls %llu errs %llu acks %llu dup %llu retx %llu bad %llu garbage %llu resync %llu\n", (unsigned long)n, (unsigned long)st, ms,
-              (unsigned long long)x.tokens, (unsigned long long)x.setups, (unsigned long long)x.ins, (unsigned long long)x.outs, (unsigned long long)x.naks_sent, (unsigned long long)x.stalls_sent, (unsigned long long)x.errs_sent, (unsigned long long)x.acks_sent, (unsigned long long)x.duplicates_ignored, (unsigned long long)x.retransmissions, (unsigned long long)x.bad_packets, (unsigned long long)x.garbage_bytes, (unsigned long long)x.resync_bytes);
-        }
-        return 0;
-    }
     simdev::fault_injector& faults = model->faults();
     faults.seed(seed);
     for (auto d : {simdev::line_dir::to_host, simdev::line_dir::to_device})
