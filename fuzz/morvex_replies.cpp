@@ -211,13 +211,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
             observer o;
             s.add_observer(&o);
-            zephtest::wait_until([&] { return device->notifications.empty(); }, std::chrono::milliseconds(2000));
+            zephtest::wait_until([&] { return device->notifications.empty(); }, std::chrono::milliseconds(100));
             s.remove_observer(&o);
 
             w32cpp::auto_handle<receiver> rx(new receiver());
             s.stream().client().set(rx);
             if (s.stream().start(64, 8)) {
-                zephtest::wait_until([&] { return device->reads.empty(); }, std::chrono::milliseconds(2000));
+                zephtest::wait_until([&] { return device->reads.empty(); }, std::chrono::milliseconds(100));
                 s.stream().stop();
             }
             s.stream().client().reset();
