@@ -49,7 +49,8 @@ public:
     // Cut the IN data stage of matching requests to `keep` bytes.
     void short_reply(request_match m, std::size_t keep, unsigned times = always);
     // The IN data stage of matching requests carries `data` instead of the answer (cut to wLength),
-    // stalled or not: a device that answers anything, descriptors included.
+    // also where the instrument would refuse the request: a device that answers anything,
+    // descriptors included. An injected STALL still wins.
     void replace_reply(request_match m, std::vector<std::uint8_t> data, unsigned times = always);
     // NAK the next `count` transactions of an endpoint (serial: NAK handshake; USB: the transfer
     // waits one frame per NAK). Endpoint 0 NAKs data and status stages, never SETUP.
