@@ -17,11 +17,6 @@ struct bulk_channel::transfer {
   UCHAR *address;     // the caller's buffer in system space, at the current position
   bool first;
   UCHAR word[4];      // the length word on the wire
-  PIRP irp;
-  UCHAR retries;      // left for the stage in flight
-  PIO_WORKITEM item;  // the retry waiting for its pipe reset
-  LONG aborts;        // the channel's abort count when the stage was sent
-  USBD_STATUS lost;   // why the stage waiting to be sent again failed
 };
 
 namespace {
@@ -41,18 +36,6 @@ NTSTATUS map_data_error(USBD_STATUS s) {
     default: return STATUS_UNSUCCESSFUL;
   }
 }
-
-// An IN stage lost on the wire (no good data packet came): the device still holds what it sent, so the
-// stage can be sent again once both ends of the pipe are reset. Stalls and babble are the device's own
-// say. A toggle mismatch is not a loss: the device sent again a packet the host already has, and after
-// the reset (toggles back to DATA0) the host would take it twice. An OUT stage is never sent again: its
-// loss may have been the device's handshake only, and the device would take the same bytes twice.
-bool lost_on_the_wire(USBD_STATUS s) {
-  return s == USBD_STATUS_CRC || s == USBD_STATUS_BTSTUFF || s == USBD_STATUS_DEV_NOT_RESPONDING;
-}
-
-// Tries of one stage after its first failure; a transient bit error rarely repeats three times.
-constexpr UCHAR stage_retries = 3;
 
 void pause_ms(LONG ms) {
   LARGE_INTEGER t = kl::relative_ms(ms);
@@ -103,7 +86,6 @@ NTSTATUS bulk_channel::stop() {
 
 NTSTATUS bulk_channel::cleanup(PFILE_OBJECT file) {
   queue_.cleanup_irps(file);
-  InterlockedIncrement(&aborts_);  // a stage waiting to be sent again is ended too
   if (InterlockedOr(&in_flight_, 0) != 0) {
     const kl::usb_pipe_entry *p = pipe_entry();
     if (p) device_->usb().abort_pipe(p->handle);
@@ -155,7 +137,10 @@ void bulk_channel::start_io(PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   ULONG len = in_ ? s->Parameters.Read.Length : s->Parameters.Write.Length;
   NTSTATUS st = STATUS_PENDING;
-  const kl::usb_pipe_entry *p = pipe_entry();
+  // Counted before the stop flag is read: a stop that comes now waits for this transfer, and one that
+  // came first is seen, so the pipe table is never read while a mode change rewrites it.
+  InterlockedIncrement(&in_flight_);
+  const kl::usb_pipe_entry *p = InterlockedOr(&stopping_, 0) ? nullptr : pipe_entry();
   if (kl::cancelled(irp) || InterlockedOr(&stopping_, 0))
     st = STATUS_CANCELLED;
   else if (len == 0)
@@ -169,6 +154,7 @@ void bulk_channel::start_io(PIRP irp) {
   else if (!p || p->max_packet == 0 || p->max_transfer == 0)
     st = STATUS_INVALID_DEVICE_STATE;
   if (st != STATUS_PENDING) {
+    InterlockedDecrement(&in_flight_);
     queue_.start_next(irp, st);
     return;
   }
@@ -179,82 +165,16 @@ void bulk_channel::start_io(PIRP irp) {
   PURB urb = t && address ? kl::usb_pipe::build_transfer_urb(nullptr, nullptr, nullptr, 0, in_, false) : nullptr;
   if (!urb) {
     kl::release(t);
+    InterlockedDecrement(&in_flight_);
     queue_.start_next(irp, STATUS_INSUFFICIENT_RESOURCES);
     return;
   }
   // Whole packets per chunk; a pipe whose transfer size is below one packet still moves one.
   ULONG chunk = (p->max_transfer / p->max_packet) * p->max_packet;
   if (chunk == 0) chunk = p->max_transfer;
-  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}, irp, stage_retries, nullptr, 0,
-                USBD_STATUS_SUCCESS};
+  *t = transfer{this, len, in_ ? 0 : len, 0, chunk, urb, address, true, {0, 0, 0, 0}};
   if (!in_) zeph_wire::put24(t->word, len);
-  InterlockedIncrement(&in_flight_);
-  send_stage(irp, t);
-}
-
-void bulk_channel::send_stage(PIRP irp, transfer *t) {
-  t->aborts = InterlockedOr(&aborts_, 0);
-  if (t->first)
-    send(irp, t, zeph_wire::FRAME_HEADER, false);
-  else
-    send(irp, t, kl::min_of(t->remaining, t->chunk), in_);
-}
-
-bool bulk_channel::retry_later(transfer *t, USBD_STATUS usbd, ULONG bytes) {
-  if (!in_ || !lost_on_the_wire(usbd) || t->retries == 0) return false;
-  if (InterlockedOr(&stopping_, 0) || device_->stop_or_remove_pending()) return false;
-  if (t->first && bytes != 0) return false;  // part of a length word: nothing to start again from
-  if (!t->first && bytes >= t->remaining) return false;  // all arrived: the error is the device's
-  t->item = IoAllocateWorkItem(device_->self());
-  if (!t->item) return false;
-  --t->retries;
-  t->lost = usbd;
-  if (!t->first) {
-    // What did arrive before the error stays; the stage goes on from there.
-    ULONG n = kl::min_of(bytes, t->remaining);
-    t->transferred += n;
-    t->remaining -= n;
-    t->address += n;
-  }
-  // The pipe reset waits for the bus: not at the completion's IRQL.
-  IoQueueWorkItem(t->item, retry_stage, DelayedWorkQueue, t);
-  return true;
-}
-
-void bulk_channel::retry_stage(PDEVICE_OBJECT, PVOID context) {
-  auto *t = static_cast<transfer *>(context);
-  bulk_channel *c = t->channel;
-  PIRP irp = t->irp;
-  IoFreeWorkItem(t->item);
-  t->item = nullptr;
-  const kl::usb_pipe_entry *p = c->pipe_entry();
-  NTSTATUS st = STATUS_SUCCESS;
-  if (InterlockedOr(&c->stopping_, 0) || c->device_->stop_or_remove_pending())
-    st = c->device_->ending_status();
-  else if (InterlockedOr(&c->aborts_, 0) != t->aborts)
-    st = STATUS_CANCELLED;  // the pipe was aborted meanwhile: the stage would have been
-  else if (!p)
-    st = STATUS_INVALID_DEVICE_STATE;
-  else if (!NT_SUCCESS(st = c->device_->usb().reset_pipe(p->handle)) && st != STATUS_DEVICE_NOT_CONNECTED)
-    st = map_data_error(t->lost);  // the caller learns the loss itself, not how the reset failed
-  if (!NT_SUCCESS(st)) {
-    if (st == STATUS_DEVICE_NOT_CONNECTED || c->device_->surprise_removed()) {
-      st = STATUS_DEVICE_REMOVED;
-      InterlockedExchange(&c->gone_, 1);
-    }
-    InterlockedExchange(&c->error_, 1);
-    c->finish(irp, t, st);
-    return;
-  }
-  irp->IoStatus.Information = t->transferred;
-  // A cleanup between the check above and the send aborts a pipe with nothing on it. The channel is held
-  // (its count) past the send, and the stage aborted here when the cleanup came meanwhile.
-  const LONG seen = t->aborts;
-  InterlockedIncrement(&c->in_flight_);
-  c->send_stage(irp, t);
-  if (InterlockedOr(&c->aborts_, 0) != seen || InterlockedOr(&c->stopping_, 0))
-    c->device_->usb().abort_pipe(p->handle);
-  InterlockedDecrement(&c->in_flight_);
+  send(irp, t, zeph_wire::FRAME_HEADER, false);
 }
 
 void bulk_channel::finish(PIRP irp, transfer *t, NTSTATUS status) {
@@ -301,13 +221,14 @@ NTSTATUS bulk_channel::on_transfer_complete(PDEVICE_OBJECT, PIRP irp, PVOID cont
         // reset, so the next read does not take data for a length.
         st = d->surprise_removed() ? STATUS_DEVICE_REMOVED : STATUS_CANCELLED;
       } else {
-        t->retries = stage_retries;
-        c->send_stage(irp, t);
+        c->send(irp, t, kl::min_of(t->remaining, t->chunk), c->in_);
         return STATUS_MORE_PROCESSING_REQUIRED;
       }
     }
   } else if (st == STATUS_DEVICE_DATA_ERROR) {
-    if (c->retry_later(t, t->urb->UrbHeader.Status, bytes)) return STATUS_MORE_PROCESSING_REQUIRED;
+    // A stage lost on the wire is not sent again: the host may already hold a packet whose handshake
+    // the device missed, and after a pipe reset that packet would come twice. The transfer fails and the
+    // channel refuses transfers until the client's pipe word resets both sides.
     st = map_data_error(t->urb->UrbHeader.Status);
   } else if (st == STATUS_DEVICE_NOT_CONNECTED || (st == STATUS_CANCELLED && d->surprise_removed())) {
     st = STATUS_DEVICE_REMOVED;

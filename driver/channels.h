@@ -42,8 +42,10 @@ class pipe_worker {
 
   // The oldest completed transfer (submission order), or none.
   worker_request *take_completed();
-  // Gives a consumed transfer back: rebuilt and resubmitted while running.
+  // Gives a consumed transfer back, to be rebuilt and resubmitted by submit() while running.
   void recycle(worker_request *r);
+  // Sends the transfers that are ready; never called holding a spin lock.
+  void submit();
   bool running() const { return running_ != 0; }
   const kl::usb_pipe_entry &pipe() const { return pipe_; }
   ULONG packet_size() const { return packet_size_; }
@@ -64,7 +66,6 @@ class pipe_worker {
   ULONG packets_ = 0;
 
  private:
-  void submit();
   static NTSTATUS on_request_complete(PDEVICE_OBJECT, PIRP irp, PVOID context);
 
   delivery_queue *sink_ = nullptr;
@@ -178,7 +179,7 @@ class notification_channel : public channel {
   NTSTATUS stop() override;
   NTSTATUS queue_irp(PIRP irp) override;
   NTSTATUS cleanup(PFILE_OBJECT) override { return stop(); }
-  // Word 0x020303: stop and start again.
+  // Word 0x020303: stop and start again, serialised with mode changes and cleanups by the caller.
   NTSTATUS restart(PIRP irp);
 
  private:
@@ -227,10 +228,6 @@ class bulk_channel : public channel {
 
   void start_io(PIRP irp);
   static NTSTATUS on_transfer_complete(PDEVICE_OBJECT, PIRP irp, PVOID context);
-  // A stage lost on the wire is sent again after a pipe reset (a work item), a few times at most.
-  bool retry_later(transfer *t, USBD_STATUS usbd, ULONG bytes);
-  static void retry_stage(PDEVICE_OBJECT, PVOID context);
-  void send_stage(PIRP irp, transfer *t);
   NTSTATUS reset_pipe();
   void abort_and_drain();
   void finish(PIRP irp, transfer *t, NTSTATUS status);
@@ -244,7 +241,6 @@ class bulk_channel : public channel {
   volatile LONG in_flight_ = 0;  // transfers running
   volatile LONG stopping_ = 0;
   volatile LONG gone_ = 0;       // a transfer found the device gone
-  volatile LONG aborts_ = 0;     // pipe aborts by a cleanup, so a pending retry ends as its stage would
 };
 
 }  // namespace vantrel

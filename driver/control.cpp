@@ -123,12 +123,8 @@ NTSTATUS protocol_device::control_dispatch(PIRP irp, PIO_STACK_LOCATION s) {
     case IOCTL_GET_FIXED_INDEX: return one_byte(255);
     case IOCTL_VENDOR_COMMAND:
     case IOCTL_VENDOR_WRITE:
-    case IOCTL_VENDOR_READ: {
-      transfer_engine *e = enter_engine();
-      NTSTATUS st = e->vendor_request(irp);
-      leave_engine();
-      return st;
-    }
+    case IOCTL_VENDOR_READ:
+      return vendor_dispatch(irp);
     case IOCTL_READ_NOTIFICATION: {
       transfer_engine *e = enter_engine();
       NTSTATUS st = e->read_notification(irp);

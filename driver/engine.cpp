@@ -54,28 +54,34 @@ NTSTATUS transfer_engine::start_channels(UCHAR p1, UCHAR p2, UCHAR p3) {
   record_.p1 = p1;
   record_.p2 = p2;
   record_.p3 = p3;
-  for (int i = 0; i < channels; ++i) {
+  // A cleanup of a handle that entered this engine before it was stopped may still come: not while
+  // its channels start.
+  gate_.take();
+  NTSTATUS st = STATUS_SUCCESS;
+  for (int i = 0; i < channels && NT_SUCCESS(st); ++i) {
     if (!channel_[i]) continue;
-    NTSTATUS st = channel_[i]->start(params[i]);
-    if (!NT_SUCCESS(st)) {
-      // The engine does not become current: nothing it started may go on running unowned.
-      stop_channels();
-      return st;
-    }
+    st = channel_[i]->start(params[i]);
+    // The engine does not become current: nothing it started may go on running unowned.
+    if (!NT_SUCCESS(st)) stop_channels_held();
   }
-  return STATUS_SUCCESS;
+  gate_.give();
+  return st;
 }
 
 NTSTATUS transfer_engine::stop_channels() {
   gate_.take();
-  NTSTATUS st = STATUS_SUCCESS;
-  for (channel *c : channel_) {
-    if (!c) continue;
-    st = c->stop();
-    if (!NT_SUCCESS(st)) break;
-  }
+  NTSTATUS st = stop_channels_held();
   gate_.give();
   return st;
+}
+
+NTSTATUS transfer_engine::stop_channels_held() {
+  for (channel *c : channel_) {
+    if (!c) continue;
+    NTSTATUS st = c->stop();
+    if (!NT_SUCCESS(st)) return st;
+  }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS transfer_engine::vendor_request(PIRP irp) { return device_->vendor_request_async(irp); }
@@ -115,21 +121,21 @@ bulk_engine::bulk_engine(protocol_device *device, UCHAR configuration_value)
 
 NTSTATUS bulk_engine::vendor_request(PIRP irp) {
   irp->IoStatus.Information = 0;
-  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-  if (s->Parameters.DeviceIoControl.InputBufferLength >= zeph_wire::HEADER_SIZE &&
-      s->Parameters.DeviceIoControl.IoControlCode == zeph_wire::IOCTL_VENDOR_COMMAND) {
-    switch (zeph_wire::get24(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer))) {
-      case zeph_wire::WORD_RESTART_NOTIFY:
-        return static_cast<notification_channel *>(channel_[0])->restart(irp);
-      case zeph_wire::WORD_READ_PIPE_RESET:
-        return static_cast<bulk_channel *>(channel_[1])->vendor_word(irp);
-      case zeph_wire::WORD_WRITE_PIPE_RESET:
-        return static_cast<bulk_channel *>(channel_[2])->vendor_word(irp);
-      default:
-        break;
-    }
+  NTSTATUS st;
+  switch (protocol_device::engine_word(irp)) {
+    case zeph_wire::WORD_RESTART_NOTIFY:
+      if (device_->unusable()) return STATUS_UNSUCCESSFUL;
+      gate_.take();  // a cleanup stops the same channel
+      st = static_cast<notification_channel *>(channel_[0])->restart(irp);
+      gate_.give();
+      return st;
+    case zeph_wire::WORD_READ_PIPE_RESET:
+      return static_cast<bulk_channel *>(channel_[1])->vendor_word(irp);
+    case zeph_wire::WORD_WRITE_PIPE_RESET:
+      return static_cast<bulk_channel *>(channel_[2])->vendor_word(irp);
+    default:
+      return device_->vendor_request_async(irp);
   }
-  return device_->vendor_request_async(irp);
 }
 
 isochronous_engine::isochronous_engine(protocol_device *device, UCHAR configuration_value)

@@ -65,6 +65,8 @@ class transfer_engine {
 
  protected:
   NTSTATUS refuse(PIRP irp, NTSTATUS status);
+  // stop_channels with the engine's gate held.
+  NTSTATUS stop_channels_held();
 
   protocol_device *device_;
   mode_record record_;

@@ -277,6 +277,12 @@ NTSTATUS protocol_device::on_cleanup(PIRP irp) {
 
 NTSTATUS protocol_device::switch_engine(mode_record rec) {
   mode_gate_.take();
+  NTSTATUS st = switch_engine_held(rec);
+  mode_gate_.give();
+  return st;
+}
+
+NTSTATUS protocol_device::switch_engine_held(mode_record rec) {
   if (rec.mode == 0) stopping_.wait(100);
   engine_gate_.take();
   NTSTATUS st;
@@ -302,32 +308,75 @@ NTSTATUS protocol_device::switch_engine(mode_record rec) {
       }
     }
   }
-  mode_gate_.give();
   engine_gate_.give();
+  return st;
+}
+
+ULONG protocol_device::engine_word(PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  if (s->Parameters.DeviceIoControl.InputBufferLength < zeph_wire::HEADER_SIZE ||
+      s->Parameters.DeviceIoControl.IoControlCode != zeph_wire::IOCTL_VENDOR_COMMAND)
+    return 0;
+  ULONG word = zeph_wire::get24(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer));
+  return word == zeph_wire::WORD_RESTART_NOTIFY || word == zeph_wire::WORD_READ_PIPE_RESET ||
+                 word == zeph_wire::WORD_WRITE_PIPE_RESET
+             ? word
+             : 0;
+}
+
+NTSTATUS protocol_device::vendor_dispatch(PIRP irp) {
+  if (!engine_word(irp)) {
+    transfer_engine *e = enter_engine();
+    NTSTATUS st = e->vendor_request(irp);
+    leave_engine();
+    return st;
+  }
+  // The bulk engine's words restart channels and reset pipes: never while a mode change stops it or
+  // selects a configuration (which rewrites the pipe table). They run holding the gates, which keep the
+  // engine, and are not counted as engine users while they wait for them (teardown waits for the users
+  // holding the engine gate).
+  mode_gate_.take();
+  engine_gate_.take();
+  transfer_engine *e = enter_engine();
+  NTSTATUS st = STATUS_SUCCESS;
+  const bool bulk = e == bulk_;
+  if (bulk) st = e->vendor_request(irp);
+  engine_gate_.give();
+  mode_gate_.give();
+  // Any other engine sends the word to the instrument like any vendor request, without the gates: its
+  // wait for the vendor gate must not hold up mode changes and teardown.
+  if (!bulk) st = e->vendor_request(irp);
+  leave_engine();
   return st;
 }
 
 NTSTATUS protocol_device::reset_device() {
   reset_gate_.take();
-  transfer_engine *cur = current_engine();
+  // No mode change between reading the engine and restarting its mode: the mode gate is held throughout.
+  mode_gate_.take();
+  engine_gate_.take();
+  transfer_engine *cur = enter_engine();
   if (unusable() || cur == idle_) {
+    leave_engine();
+    engine_gate_.give();
+    mode_gate_.give();
     reset_gate_.give();
     return STATUS_SUCCESS;
   }
   InterlockedExchange(&resetting_, 1);
   mode_record rec = cur->record();
-  // The engine is not stopped through switch_engine: the gates stay free for the restart below.
-  engine_gate_.take();
   cur->stop();
   make_current(idle_);
+  leave_engine();
   engine_gate_.give();
   cancel_vendor_in_flight();
   NTSTATUS st = usb_.reset_port(10000);
   if (NT_SUCCESS(st) && rec.as_ulong() != 0) {
-    st = switch_engine(mode_record{0, 0, 0, 0});
-    if (NT_SUCCESS(st)) st = switch_engine(rec);
+    st = switch_engine_held(mode_record{0, 0, 0, 0});
+    if (NT_SUCCESS(st)) st = switch_engine_held(rec);
   }
   InterlockedExchange(&resetting_, 0);
+  mode_gate_.give();
   reset_gate_.give();
   return st;
 }

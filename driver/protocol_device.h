@@ -41,6 +41,10 @@ class protocol_device : public kl::pnp_device {
   NTSTATUS teardown_engines();
   NTSTATUS switch_engine(mode_record rec);
   NTSTATUS reset_device();
+  // The word of a vendor command that the bulk engine serves itself (restart, pipe words), else 0.
+  static ULONG engine_word(PIRP irp);
+  // Vendor requests to the current engine; its own words under the mode and engine gates.
+  NTSTATUS vendor_dispatch(PIRP irp);
   NTSTATUS select_configuration(UCHAR value, UCHAR a0, UCHAR a1, UCHAR a2);
 
   // Vendor requests (device control): the asynchronous path sends the caller's IRP down; the synchronous
@@ -80,6 +84,8 @@ class protocol_device : public kl::pnp_device {
   NTSTATUS control_dispatch(PIRP irp, PIO_STACK_LOCATION s);
   void cancel_vendor_in_flight();
   void make_current(transfer_engine *e);
+  // switch_engine with the mode gate already held.
+  NTSTATUS switch_engine_held(mode_record rec);
   void wait_engine_users();
   void destroy_engines();
   NTSTATUS build_engine(PCWSTR name, UCHAR mode, transfer_engine **slot, bool *registered, const GUID *guid);

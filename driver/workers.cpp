@@ -20,12 +20,15 @@ void pause_ms(LONG ms) {
   KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
+// The state words change by interlocked exchange, some outside the worker's lock: read them atomically.
+bool is_set(volatile LONG &word) { return InterlockedOr(&word, 0) != 0; }
+
 }  // namespace
 
 // ---- pipe_worker ----
 
 pipe_worker::~pipe_worker() {
-  if (prepared_) {
+  if (is_set(prepared_)) {
     abort();
     wait_drained();
     KeFlushQueuedDpcs();
@@ -34,7 +37,7 @@ pipe_worker::~pipe_worker() {
 }
 
 NTSTATUS pipe_worker::start() {
-  if (prepared_) return STATUS_UNSUCCESSFUL;
+  if (is_set(prepared_)) return STATUS_UNSUCCESSFUL;
   const kl::usb_pipe_entry *p = device_->usb().pipe(pipe_index_);
   if (!p) return STATUS_UNSUCCESSFUL;
   pipe_ = *p;
@@ -82,7 +85,7 @@ NTSTATUS pipe_worker::start() {
 }
 
 NTSTATUS pipe_worker::build_requests() {
-  if (!prepared_) return STATUS_UNSUCCESSFUL;
+  if (!is_set(prepared_)) return STATUS_UNSUCCESSFUL;
   NTSTATUS st = before_submit();
   if (!NT_SUCCESS(st)) return st;
   InterlockedExchange(&stopping_, 0);
@@ -95,7 +98,7 @@ void pipe_worker::submit() {
   for (;;) {
     KIRQL irql;
     KeAcquireSpinLock(&lock_, &irql);
-    if (stopping_ || IsListEmpty(&ready_)) {
+    if (is_set(stopping_) || !is_set(running_) || IsListEmpty(&ready_)) {
       KeReleaseSpinLock(&lock_, irql);
       return;
     }
@@ -121,7 +124,7 @@ NTSTATUS pipe_worker::on_request_complete(PDEVICE_OBJECT, PIRP irp, PVOID contex
   KIRQL irql;
   KeAcquireSpinLock(&w->lock_, &irql);
   RemoveEntryList(&r->link);
-  bool cancelled = irp->IoStatus.Status == STATUS_CANCELLED || w->stopping_;
+  bool cancelled = irp->IoStatus.Status == STATUS_CANCELLED || is_set(w->stopping_);
   if (cancelled) {
     InsertTailList(&w->cancelled_, &r->link);
   } else {
@@ -131,7 +134,7 @@ NTSTATUS pipe_worker::on_request_complete(PDEVICE_OBJECT, PIRP irp, PVOID contex
     InsertHeadList(e, &r->link);
   }
   InterlockedDecrement(&w->in_flight_);
-  bool deliver = !w->stopping_ && !cancelled;
+  bool deliver = !is_set(w->stopping_) && !cancelled;
   KeReleaseSpinLock(&w->lock_, irql);
   if (deliver && w->sink_) w->sink_->signal();
   InterlockedDecrement(&w->active_);  // the worker is not touched after this
@@ -156,13 +159,12 @@ void pipe_worker::recycle(worker_request *r) {
                                       device_->unusable() || device_->stop_or_remove_pending());
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
-  InsertTailList(stopping_ || !running_ || retire ? &cancelled_ : &ready_, &r->link);
+  InsertTailList(is_set(stopping_) || !is_set(running_) || retire ? &cancelled_ : &ready_, &r->link);
   KeReleaseSpinLock(&lock_, irql);
-  submit();
 }
 
 void pipe_worker::abort() {
-  if (!prepared_) return;
+  if (!is_set(prepared_)) return;
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   InterlockedExchange(&stopping_, 1);
@@ -172,7 +174,7 @@ void pipe_worker::abort() {
 }
 
 void pipe_worker::wait_drained() {
-  if (!prepared_) return;
+  if (!is_set(prepared_)) return;
   for (int waited = 0; InterlockedOr(&in_flight_, 0) != 0 || InterlockedOr(&active_, 0) != 0; ++waited) {
     if (waited == 1000) {
       // The abort did not end them: cancel our own IRPs (never freed before they are back).
@@ -271,10 +273,14 @@ NTSTATUS delivery_queue::start_channel() {
   error_count_ = 0;
   error_ = false;
   reset_source();
-  InterlockedExchange(&running_, 1);
   KeReleaseSpinLock(&lock_, irql);
+  // Running only once the worker's lists exist: a DPC left from before the start (a request accepted
+  // as the channel stopped) fills only a running queue.
   NTSTATUS st = worker_->start();
-  if (NT_SUCCESS(st)) st = worker_->build_requests();
+  if (NT_SUCCESS(st)) {
+    InterlockedExchange(&running_, 1);
+    st = worker_->build_requests();
+  }
   if (!NT_SUCCESS(st)) {
     InterlockedExchange(&running_, 0);
     worker_->abort();
@@ -336,7 +342,8 @@ void delivery_queue::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
     KeReleaseSpinLockFromDpcLevel(&q->lock_);
     return;
   }
-  bool done = q->is_running() ? q->fill(irp) : false;
+  const bool filling = q->is_running();
+  bool done = filling ? q->fill(irp) : false;
   if (irp && !q->is_running()) {
     // Accepted just before the channel stopped, after the stop looked for a current IRP: nothing would
     // ever fill it, so it ends here.
@@ -350,6 +357,8 @@ void delivery_queue::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
     }
   }
   KeReleaseSpinLockFromDpcLevel(&q->lock_);
+  // What fill gave back goes down again only now: no lock is held across IoCallDriver.
+  if (filling) q->worker_->submit();
   if (irp && done) q->complete_current(irp, irp->IoStatus.Status);
 }
 
@@ -538,6 +547,7 @@ NTSTATUS notification_channel::queue_irp(PIRP irp) {
   return queue_.queue_irp(irp);
 }
 
+// Called with the device's mode and engine gates and the engine's gate held.
 NTSTATUS notification_channel::restart(PIRP irp) {
   stop();
   NTSTATUS st = start(parameter_);

@@ -139,6 +139,7 @@ class DriverTest : public ::testing::Test {
     });
     sk::clear_pool_failures();
     sb::set_asynchronous_completion(false);
+    urbs_under_lock_ = sb::urbs_sent_holding_spin_lock();
     sp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
   }
 
@@ -154,6 +155,8 @@ class DriverTest : public ::testing::Test {
     EXPECT_EQ(sk::pool_blocks(pool_tag), 0u) << "driver pool blocks left";
     auto v = sk::take_violations();
     EXPECT_TRUE(v.empty()) << joined(v);
+    // No lock is held across IoCallDriver: a URB may complete inside the call.
+    EXPECT_EQ(sb::urbs_sent_holding_spin_lock(), urbs_under_lock_) << "URBs sent holding a spin lock";
   }
 
   instrument plug(simdev::instrument_config cfg = {}) {
@@ -178,6 +181,7 @@ class DriverTest : public ::testing::Test {
 
   std::vector<instrument> plugged;
   std::vector<HANDLE> handles;
+  uint64_t urbs_under_lock_ = 0;
 };
 
 }  // namespace vt

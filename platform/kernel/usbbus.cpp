@@ -17,6 +17,8 @@ namespace {
 using simdev::usb_status;
 
 std::atomic<bool> g_async_completion{false};
+// URBs whose sender held a spin lock across IoCallDriver (a completion inside the call runs under it).
+std::atomic<uint64_t> g_urbs_under_spin_lock{0};
 
 struct pipe_rec {
   UCHAR endpoint;
@@ -37,6 +39,9 @@ struct bus_device {
   std::mutex select_mu;  // one selection at a time
   std::mutex mu;
   std::map<uintptr_t, pipe_rec> pipes;  // live pipe handles of the current selection
+  // The host controller's data toggle of each bulk IN pipe (true: DATA1 expected next); DATA0 for a new
+  // pipe, after a pipe reset and after a port reset.
+  std::map<uintptr_t, bool> in_toggle;
   std::map<PIRP, transfer_rec> transfers;
   uintptr_t config_handle = 0;
   std::map<UCHAR, UCHAR> alternate;  // interface -> alternate setting of the current selection
@@ -179,6 +184,7 @@ NTSTATUS select_configuration(bus_device *b, PIRP irp, PURB urb) {
     {
       std::lock_guard<std::mutex> l(b->mu);
       b->pipes.clear();  // every earlier pipe handle is stale from now on
+      b->in_toggle.clear();
       b->alternate.clear();
       b->configuration = 0;
       b->config_handle = 0;
@@ -331,8 +337,18 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
     id = b->dev->submit_iso(pipe.endpoint, data, length, packets, urb->UrbIsochronousTransfer.NumberOfPackets,
                             [b, irp, urb](usb_status s) { transfer_done(b, irp, urb, s, 0); });
   } else {
-    id = b->dev->submit(pipe.endpoint, data, length,
-                        [b, irp, urb](usb_status s, size_t n) { transfer_done(b, irp, urb, s, n); });
+    // As a host controller does: an IN data packet whose toggle repeats the last one taken is the device
+    // sending again a packet whose ACK it missed; it is dropped.
+    auto check = [b, h = (uintptr_t)h](bool data1) {
+      std::lock_guard<std::mutex> l(b->mu);
+      bool &expected = b->in_toggle[h];
+      if (data1 != expected) return false;
+      expected = !expected;
+      return true;
+    };
+    id = b->dev->submit(
+        pipe.endpoint, data, length, [b, irp, urb](usb_status s, size_t n) { transfer_done(b, irp, urb, s, n); },
+        (pipe.endpoint & 0x80) && pipe.type == UsbdPipeTypeBulk ? simdev::packet_check(check) : simdev::packet_check());
   }
   bool cancel = false;
   {
@@ -349,6 +365,7 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
 
 NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
   bus_device *b = bd(pdo);
+  if (held_spin_locks() != 0) g_urbs_under_spin_lock.fetch_add(1);
   auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   if (!urb) return finish_now(irp, nullptr, 0, STATUS_INVALID_PARAMETER);
   if (b->gone.load()) return finish_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
@@ -399,6 +416,10 @@ NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
         return finish_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
       USBD_STATUS usbd;
       NTSTATUS st;
+      if (urb->UrbHeader.Function != URB_FUNCTION_SYNC_CLEAR_STALL) {
+        std::lock_guard<std::mutex> l(b->mu);
+        b->in_toggle[(uintptr_t)urb->UrbPipeRequest.PipeHandle] = false;
+      }
       map_status(b->dev->clear_halt(pipe.endpoint), &usbd, &st);
       return finish_now(irp, urb, usbd, st);
     }
@@ -412,6 +433,10 @@ NTSTATUS reset_port(bus_device *b, PIRP irp) {
   {
     std::lock_guard<std::mutex> sel(b->select_mu);
     b->dev->reset_port();
+    {
+      std::lock_guard<std::mutex> l(b->mu);
+      b->in_toggle.clear();
+    }
     // The hub puts the device back as it was: same configuration and settings, same pipe handles.
     std::map<UCHAR, UCHAR> alt;
     UCHAR config;
@@ -588,6 +613,7 @@ void unplug(const std::string &instance) {
 }
 
 void set_asynchronous_completion(bool on) { g_async_completion = on; }
+uint64_t urbs_sent_holding_spin_lock() { return g_urbs_under_spin_lock.load(); }
 
 void set_default_max_transfer_size(uint32_t bytes) { g_default_max_transfer = bytes; }
 

@@ -30,6 +30,7 @@ void fault_injector::clear() {
     silences_.clear();
     usb_errors_.clear();
     usb_error_p_.clear();
+    lost_in_ack_p_.clear();
     nak_p_.clear();
     for (int d = 0; d < 2; ++d) {
         line_count_[d] = 0;
@@ -117,6 +118,23 @@ void fault_injector::usb_error_after_packets(std::size_t packets) {
 std::size_t fault_injector::packets_before_usb_error() const {
     std::lock_guard<std::mutex> g(mu_);
     return packets_before_error_;
+}
+
+void fault_injector::lost_in_handshake_probability(std::uint8_t endpoint, double p) {
+    std::lock_guard<std::mutex> g(mu_);
+    lost_in_ack_p_.emplace_back(endpoint, p);
+}
+
+bool fault_injector::take_lost_in_handshake(std::uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto& [ep, p] : lost_in_ack_p_) {
+        if (ep != endpoint) continue;
+        if (std::uniform_real_distribution<double>(0, 1)(rng_) < p) {
+            ++c_.lost_in_handshakes;
+            return true;
+        }
+    }
+    return false;
 }
 
 void fault_injector::usb_error_probability(std::uint8_t endpoint, usb_status status, double p) {

@@ -61,6 +61,11 @@ control_reply instrument::standard_locked(const setup_packet& s, std::span<const
         st.halt[ep] = (s.bRequest == 3);
         if (s.bRequest == 1) {
             ++st.epoch[ep];
+            if (ep == ep_bulk_in && cfg_.clear_halt_flushes_endpoint && st.in_offset > 0 && !st.in_msgs.empty()) {
+                st.in_msgs.pop_front();
+                st.in_offset = 0;
+                ++st.in_generation;
+            }
             st.want_data_notify = true;  // a halted IN endpoint may have data waiting
         }
         return ok();

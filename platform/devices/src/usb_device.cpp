@@ -43,6 +43,7 @@ struct usb_device::impl {
         std::size_t len = 0;
         std::size_t done_bytes = 0;
         transfer_completion done;
+        packet_check host;
         iso_packet* packets = nullptr;
         std::uint32_t count = 0;
         iso_completion iso_done;
@@ -138,6 +139,68 @@ struct usb_device::impl {
     void deliver_one(std::unique_lock<std::mutex>& lk);
     bool step(std::unique_lock<std::mutex>& lk);
     void serve(std::unique_lock<std::mutex>& lk, xfer& x);
+
+    // The device's data toggle of a bulk IN endpoint (true: DATA1), back to DATA0 whenever the firmware
+    // starts it again. Only the completion thread (serve) uses it.
+    struct in_toggle {
+        std::uint32_t epoch = 0;
+        bool data1 = false;
+    };
+    std::map<std::uint8_t, in_toggle> in_toggles;
+    bool& device_toggle(std::uint8_t ep) {
+        in_toggle& t = in_toggles[ep];
+        std::uint32_t e = model->reset_epoch(ep);
+        if (t.epoch != e) {
+            t.epoch = e;
+            t.data1 = false;
+        }
+        return t.data1;
+    }
+    // Sends bulk IN packets of up to maxp bytes from the first n bytes of seg until the host has len
+    // bytes in buf or seg ends. Each packet's ACK reaches the device unless lost, and then the device
+    // sends it again with the same toggle. With lose_last the last packet's ACK is lost and nothing
+    // follows (the transfer ends in an error there). With metered, the removal fault's allowance may
+    // cut a packet short (*cut). Returns the bytes the host took; *acked: the bytes the device saw
+    // acknowledged; *overflow: a packet came that the buffer had no room for.
+    std::size_t send_packets(std::uint8_t ep, const std::uint8_t* seg, std::size_t n, std::size_t maxp,
+                             std::uint8_t* buf, std::size_t len, const packet_check& host, bool lose_last,
+                             bool metered, std::size_t* acked, bool* overflow, bool* cut) {
+        std::size_t pos = 0, took = 0;
+        unsigned repeats = 0;  // of the packet being sent: a lost ACK that keeps coming back lets it through
+        *overflow = *cut = false;
+        while (pos < n && took < len) {
+            std::size_t pk = std::min(maxp, n - pos);
+            if (metered) {
+                std::size_t allowed = model->faults().bulk_in_allowance(pk);
+                *cut = allowed < pk;
+                pk = allowed;
+                if (pk == 0) break;
+            }
+            bool& data1 = device_toggle(ep);
+            if (!host || host(data1)) {
+                if (took + pk > len) {
+                    *overflow = true;
+                    break;
+                }
+                std::memcpy(buf + took, seg + pos, pk);
+                took += pk;
+            }
+            if (*cut) {
+                pos += pk;
+                break;
+            }
+            if (lose_last && pos + pk >= n) break;
+            if (repeats < 8 && model->faults().take_lost_in_handshake(ep)) {
+                ++repeats;
+                continue;  // sent again, same toggle
+            }
+            repeats = 0;
+            data1 = !data1;
+            pos += pk;
+        }
+        *acked = pos;
+        return took;
+    }
 };
 
 usb_device::usb_device(std::shared_ptr<instrument> model) : p_(std::make_unique<impl>()) {
@@ -229,13 +292,14 @@ control_result usb_device::control(const setup_packet& setup, std::uint8_t* data
 }
 
 transfer_id usb_device::submit(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length,
-                               transfer_completion done) {
+                               transfer_completion done, packet_check host) {
     impl::xfer x;
     x.id = p_->next_id++;
     x.ep = endpoint;
     x.buf = buffer;
     x.len = length;
     x.done = std::move(done);
+    x.host = std::move(host);
     std::lock_guard<std::mutex> g(p_->mu);
     transfer_id id = x.id;
     p_->xfers.emplace(id, std::move(x));
@@ -467,6 +531,7 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
     const std::size_t len = x.len;
     iso_packet* const packets = x.packets;
     const std::uint32_t count = x.count;
+    const packet_check x_host = x.host;
     const std::uint32_t frame = frame_us;
     lk.unlock();
 
@@ -516,10 +581,14 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
             std::size_t n = std::min(m.faults().packets_before_usb_error() * maxp, (seg.size() / maxp) * maxp);
             n = std::min(n, len ? ((len - 1) / maxp) * maxp : 0);  // all of it would have been a success
             if (n) {
-                std::memcpy(buf, seg.data(), n);
-                // A toggle mismatch: the host has the last packet, the device missed the ACK and holds it.
-                m.bulk_in_consume(*err == usb_status::toggle_mismatch ? n - maxp : n, gen);
-                bytes = n;
+                // A toggle mismatch or a lost handshake: the host has the last packet, the device missed
+                // its ACK and holds it.
+                const bool lose_last = *err == usb_status::toggle_mismatch || m.faults().handshakes_lost();
+                std::size_t acked = 0;
+                bool overflow = false, cut = false;
+                bytes = send_packets(ep, seg.data(), n, maxp, buf, len, x_host, lose_last, false, &acked, &overflow,
+                                     &cut);
+                m.bulk_in_consume(acked, gen);
             }
         }
         result = *err;
@@ -539,25 +608,36 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
                 wait_data = true;
             }
         } else {
+            const std::size_t maxp = shape->second ? shape->second : 64;
             std::uint64_t gen = 0;
-            std::vector<std::uint8_t> seg = m.bulk_in_peek(len + 1, &gen);
+            // One packet more than the buffer takes: the first may be one the host already has.
+            std::vector<std::uint8_t> seg = m.bulk_in_peek(len + maxp + 1, &gen);
             if (seg.empty()) {
                 wait_data = true;
             } else {
-                const std::size_t maxp = shape->second ? shape->second : 64;
-                bool overflow = seg.size() > len;
-                std::size_t n = overflow ? (len / maxp) * maxp : seg.size();
-                std::size_t allowed = m.faults().bulk_in_allowance(n);
-                if (allowed) std::memcpy(buf, seg.data(), allowed);
-                m.bulk_in_consume(allowed, gen);
-                bytes = allowed;
+                std::size_t acked = 0;
+                bool no_room = false, cut = false;
+                bytes = send_packets(ep, seg.data(), seg.size(), maxp, buf, len, x_host, false, true, &acked, &no_room,
+                                     &cut);
+                m.bulk_in_consume(acked, gen);
+                if (bytes == 0 && acked > 0 && !cut && !no_room) {
+                    // All it sent was a packet the host already had and dropped: the transfer goes on with
+                    // what comes next.
+                    seg = m.bulk_in_peek(len + maxp + 1, &gen);
+                    if (seg.empty()) wait_data = true;  // the transfer stays queued for what comes next
+                    bytes = send_packets(ep, seg.data(), seg.size(), maxp, buf, len, x_host, false, true, &acked,
+                                         &no_room, &cut);
+                    m.bulk_in_consume(acked, gen);
+                }
                 // Always asked, so an armed removal is used up here and not by a later transfer.
                 const bool removal = m.faults().removal_due();
-                if (allowed < n || removal) {
+                if (wait_data && !removal) {
+                    // nothing more to send yet
+                } else if (cut || removal) {
                     result = usb_status::removed;
                     unplug = true;
                 } else {
-                    result = overflow && (len % maxp) ? usb_status::babble : usb_status::success;
+                    result = no_room ? usb_status::babble : usb_status::success;
                 }
             }
         }

@@ -66,10 +66,11 @@ struct SimUsb : ::testing::Test {
         ASSERT_EQ(vendor(false, word, value, d).status, usb_status::success);
     }
 
-    // One synchronous transfer.
-    std::pair<usb_status, std::size_t> xfer(std::uint8_t ep, std::uint8_t* buf, std::size_t len) {
+    // One synchronous transfer; `host` checks IN packets' toggles as a host controller.
+    std::pair<usb_status, std::size_t> xfer(std::uint8_t ep, std::uint8_t* buf, std::size_t len,
+                                            packet_check host = {}) {
         collector c;
-        transfer_id id = dev.submit(ep, buf, len, c.cb());
+        transfer_id id = dev.submit(ep, buf, len, c.cb(), std::move(host));
         if (!c.wait(1)) {
             ADD_FAILURE() << "transfer on endpoint " << int(ep) << " did not complete";
             dev.cancel(id);  // the buffer belongs to the caller: end the transfer before it goes
@@ -513,6 +514,99 @@ TEST_F(SimUsb, InErrorsMayComeAfterWholePackets) {
     EXPECT_EQ(got, msg);
     model->faults().clear();
     EXPECT_EQ(model->faults().packets_before_usb_error(), 0u);
+}
+
+// A host controller's toggle of one IN pipe: takes a packet with the toggle it expects, drops a repeat.
+struct host_toggle {
+    std::shared_ptr<bool> expected = std::make_shared<bool>(false);
+    std::shared_ptr<int> dropped = std::make_shared<int>(0);
+    packet_check check() {
+        return [e = expected, d = dropped](bool data1) {
+            if (data1 != *e) return ++*d, false;
+            *e = !*e;
+            return true;
+        };
+    }
+};
+
+// A lost ACK on an IN packet: the device sends the packet again with the same toggle. A host that checks
+// toggles drops the repeat and gets the message once; one that does not takes the packet twice.
+TEST_F(SimUsb, PacketsSentAgainAfterALostAckAreRepeatsOfTheSameToggle) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    std::vector<std::uint8_t> msg(300);
+    for (std::size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<std::uint8_t>(i * 7);
+    model->faults().lost_in_handshake_probability(0x81, 1.0);  // every packet sent again (a few times)
+    host_toggle host;
+    model->queue_bulk_message(msg);
+    std::uint8_t word[3];
+    ASSERT_EQ(xfer(0x81, word, 3, host.check()), std::make_pair(usb_status::success, std::size_t{3}));
+    std::vector<std::uint8_t> got(300);
+    ASSERT_EQ(xfer(0x81, got.data(), 300, host.check()), std::make_pair(usb_status::success, std::size_t{300}));
+    EXPECT_EQ(got, msg);
+    EXPECT_GT(*host.dropped, 4);
+    // The last packet's ACK was lost too: the device still holds it, and the repeat comes first on the
+    // next transfer, where the host drops it as well.
+    EXPECT_EQ(model->bulk_in_pending_messages(), 1u);
+    model->queue_bulk_message(msg);
+    ASSERT_EQ(xfer(0x81, word, 3, host.check()), std::make_pair(usb_status::success, std::size_t{3}));
+    EXPECT_EQ(word[0] | word[1] << 8, 300);
+    // Without the check the repeats are taken: what arrives is not the message.
+    got.assign(300, 0);
+    auto r = xfer(0x81, got.data(), 300);
+    EXPECT_FALSE(r == std::make_pair(usb_status::success, std::size_t{300}) && got == msg);
+    EXPECT_EQ(got[0], word[0]);  // the length word, sent again, taken as data
+}
+
+// With lost handshakes an error after whole packets leaves the device holding the last of them, which
+// the host already has: the next transfer on the same pipe gets it again, and the host drops it.
+TEST_F(SimUsb, AnErrorAfterALostAckLeavesThePacketAtTheDevice) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    std::vector<std::uint8_t> msg(300);
+    for (std::size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<std::uint8_t>(i * 11);
+    model->queue_bulk_message(msg);
+    host_toggle host;
+    std::uint8_t word[3];
+    ASSERT_EQ(xfer(0x81, word, 3, host.check()).first, usb_status::success);
+    model->faults().lost_handshakes(true);
+    model->faults().usb_error_after_packets(2);
+    model->faults().usb_error(0x81, usb_status::data_error, 1);
+    std::vector<std::uint8_t> got(300);
+    EXPECT_EQ(xfer(0x81, got.data(), 300, host.check()), std::make_pair(usb_status::data_error, std::size_t{128}));
+    EXPECT_EQ(xfer(0x81, got.data() + 128, 172, host.check()), std::make_pair(usb_status::success, std::size_t{172}));
+    EXPECT_EQ(got, msg);
+    EXPECT_EQ(*host.dropped, 1);
+}
+
+// A cleared halt of the bulk IN endpoint leaves a partly sent message as it is, or flushes its rest:
+// a firmware choice.
+TEST(SimUsbFirmware, ClearHaltFlushesAPartlySentMessageOnlyWhereTheFirmwareDoes) {
+    for (bool flushes : {false, true}) {
+        instrument_config cfg;
+        cfg.clear_halt_flushes_endpoint = flushes;
+        auto model = std::make_shared<instrument>(cfg);
+        usb_device dev(model);
+        ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+        model->queue_bulk_message(std::vector<std::uint8_t>(300, 0xA1));
+        model->queue_bulk_message(std::vector<std::uint8_t>(100, 0xB2));
+        std::vector<std::uint8_t> buf(300);
+        auto read = [&](std::size_t n) {
+            collector c;
+            dev.submit(0x81, buf.data(), n, c.cb());
+            EXPECT_TRUE(c.wait(1));
+            return c.at(0);
+        };
+        ASSERT_EQ(read(3).second, 3u);
+        ASSERT_EQ(read(128).second, 128u);
+        EXPECT_EQ(dev.clear_halt(0x81), usb_status::success);
+        auto r = read(300);
+        if (flushes) {  // the next message's length word
+            EXPECT_EQ(r, std::make_pair(usb_status::success, std::size_t{3})) << flushes;
+            EXPECT_EQ(buf[0], 100);
+        } else {  // the rest of the first message
+            EXPECT_EQ(r, std::make_pair(usb_status::success, std::size_t{172})) << flushes;
+            EXPECT_EQ(buf[0], 0xA1);
+        }
+    }
 }
 
 TEST_F(SimUsb, FlashWriteOverBulkOut) {

@@ -68,10 +68,16 @@ public:
     // move no data.
     // `after`: that many transfers of the endpoint go through first.
     void usb_error(std::uint8_t endpoint, usb_status status, unsigned count, unsigned after = 0);
-    // USB face only: how an injected error meets an OUT transfer. false (default): the data packet was
-    // lost, the device has nothing of it. true: only the device's handshake was lost, so the device took
-    // the data while the host learns the error and no byte count.
+    // USB face only: how an injected error meets a bulk transfer. false (default): the data packet was
+    // lost, the device has nothing of it. true: only a handshake was lost. OUT: the device took the data
+    // while the host learns the error and no byte count. IN (with whole packets before the error,
+    // usb_error_after_packets): the host has the last packet but its ACK never reached the device, which
+    // still holds that packet and its toggle.
     void lost_handshakes(bool on);
+    // USB face only: the host's ACK of a bulk IN data packet of an endpoint is lost with probability p.
+    // The device sends the same packet again with the same toggle; a host that checks toggles (submit's
+    // packet_check) drops the repeat.
+    void lost_in_handshake_probability(std::uint8_t endpoint, double p);
     bool handshakes_lost() const;
     // USB face only: an injected error on a bulk IN transfer comes after up to `packets` whole packets of
     // its data arrived (the host has them and counts them; the device keeps the rest). Default 0.
@@ -95,6 +101,7 @@ public:
     struct counters {
         std::uint64_t stalls = 0, shortened = 0, naks = 0, silences = 0;
         std::uint64_t corrupted = 0, dropped = 0, duplicated = 0, removals = 0, usb_errors = 0;
+        std::uint64_t lost_in_handshakes = 0;
     };
     counters injected() const;
 
@@ -106,6 +113,7 @@ public:
     bool take_nak(std::uint8_t endpoint);
     bool take_silence(std::uint8_t endpoint);
     std::optional<usb_status> take_usb_error(std::uint8_t endpoint);
+    bool take_lost_in_handshake(std::uint8_t endpoint);
     std::optional<std::size_t> take_short_iso(std::uint8_t endpoint);
     // What happens to one line byte; `b` is changed in place when corrupted.
     enum class byte_action { pass, corrupt, drop, duplicate };
@@ -137,6 +145,7 @@ private:
     std::vector<std::pair<std::uint8_t, double>> nak_p_;
     struct usb_error_p { std::uint8_t ep; usb_status status; double p; };
     std::vector<usb_error_p> usb_error_p_;
+    std::vector<std::pair<std::uint8_t, double>> lost_in_ack_p_;
     double line_p_[2][3] = {};
     std::set<std::uint64_t> line_at_[2][3];
     std::uint64_t line_count_[2] = {};

@@ -48,6 +48,9 @@ struct instrument_config {
     // What the bulk IN pipe word (0x021003) does to the data waiting: drop it (a partly sent message
     // too), or keep it and send a partly sent message again from its length.
     bool pipe_reset_drops_waiting_data = true;
+    // What a cleared halt of the bulk IN endpoint does to a partly sent message: nothing (the next
+    // packet is the one the endpoint was sending), or flush it (the rest of that message is dropped).
+    bool clear_halt_flushes_endpoint = false;
 };
 
 // Event codes raised by the model itself (a test may raise any code with raise_event).

@@ -26,6 +26,8 @@ void unplug(const std::string &instance_id);
 // false (default): control, selection, abort and reset URBs complete inside IoCallDriver; true: they are
 // returned STATUS_PENDING and completed from a bus thread. Endpoint transfers always complete later.
 void set_asynchronous_completion(bool on);
+// URBs sent down by a caller that held a spin lock across IoCallDriver, since the process started.
+uint64_t urbs_sent_holding_spin_lock();
 // MaximumTransferSize that USBD_CreateConfigurationRequestEx puts into each pipe (default 4096).
 void set_default_max_transfer_size(uint32_t bytes);
 
