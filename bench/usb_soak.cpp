@@ -4,7 +4,8 @@
 // as many other IN handshakes are lost (the instrument sends the packet again; the host drops it). The
 // client reads on after each reported loss (stop, read pipe word, start again). Every block must arrive
 // whole or be reported lost: none duplicated, shifted or damaged.
-//   usb_soak [blocks=100000] [probability=0.01] [seconds=3600] [seed=7]
+//   usb_soak [blocks=100000] [probability=0.01] [seconds=3600] [seed=7] [flush]
+// flush: the firmware drops the rest of a partly sent message at a cleared halt (default: keeps it).
 // Not part of the test pass.
 #include <windows.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include <w32cpp/loader.h>
@@ -48,6 +50,8 @@ int main(int argc, char** argv) {
     const double p = argc > 2 ? std::strtod(argv[2], nullptr) : 0.01;
     const double seconds = argc > 3 ? std::strtod(argv[3], nullptr) : 3600;
     const unsigned seed = argc > 4 ? unsigned(std::strtoul(argv[4], nullptr, 10)) : 7;
+    simdev::instrument_config firmware;
+    firmware.clear_halt_flushes_endpoint = argc > 5 && std::string(argv[5]) == "flush";
     constexpr DWORD call_ms = 20000;
 
     api_lib api;
@@ -57,7 +61,7 @@ int main(int argc, char** argv) {
     }
     standin::pnp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
     api->start();
-    auto model = std::make_shared<simdev::instrument>();
+    auto model = std::make_shared<simdev::instrument>(firmware);
     auto usb = std::make_shared<simdev::usb_device>(model);
     const std::string instance = standin::usbbus::plug(usb);
     standin::pnp::settle();
@@ -120,8 +124,8 @@ int main(int argc, char** argv) {
 
     std::lock_guard<std::mutex> g(rx->m);
     std::printf("usb soak: p=%g of bulk IN transfers failing on the wire (after up to 2 packets, handshake lost) "
-                "and of IN handshakes lost, seed %u\n",
-                p, seed);
+                "and of IN handshakes lost, seed %u, firmware %s at a cleared halt\n",
+                p, seed, firmware.clear_halt_flushes_endpoint ? "flushing" : "keeping");
     std::printf("blocks whole %d in %.0f s, reported failures %d, blocks lost (reported) %lld, unreported gaps %d, "
                 "bad (damaged, shifted or duplicated) %d\n",
                 rx->good, secs, rx->failures, static_cast<long long>(rx->lost), rx->unreported_gaps, rx->bad);
