@@ -126,13 +126,16 @@ function(zeph_product_program name)
   endif()
 endfunction()
 
+if(ZEPH_LINUX)
+  # Shared test helpers (bounded waits, the kernel stand-in's rule checks); every test links it, and
+  # so does a benchmark built on a test's fake.
+  add_library(zeph_testsupport INTERFACE)
+  target_include_directories(zeph_testsupport INTERFACE ${CMAKE_CURRENT_LIST_DIR}/../tests/support/include)
+endif()
 if(ZEPH_LINUX AND ZEPH_TESTS)
   enable_testing()
   find_package(GTest REQUIRED)
   include(GoogleTest)
-  # Shared test helpers (bounded waits, the kernel stand-in's rule checks); every test links it.
-  add_library(zeph_testsupport INTERFACE)
-  target_include_directories(zeph_testsupport INTERFACE ${CMAKE_CURRENT_LIST_DIR}/../tests/support/include)
 endif()
 
 # A GoogleTest executable registered with CTest, one CTest entry per test case.

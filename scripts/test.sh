@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test pass: installs what the build needs, builds every preset, checks the export tables
+# The whole test pass: installs what the build needs, builds every preset whole, checks the export tables
 # and the format, runs the tests. The sanitizer (ASan+UBSan) pass runs last so the output ends with
 # CTest's summary.
 set -euo pipefail
@@ -85,6 +85,10 @@ if [ -f build/win32/bin/lintra8.dll ] && [ -f build/win32/bin/lintra_unload.exe 
 else
   echo "skipped: this tree builds no serial transport yet"
 fi
+
+step "Release build, whole (benchmarks included; they are not run here)"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build, export tables and all tests"
 cmake --build --preset asan -j "$jobs"

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <simdev/modem.h>
+#include <standin/tapi.h>
 
 #include "comm.h"
 #include "kobject.h"
@@ -321,6 +322,24 @@ LONG fill_varstring(LPVARSTRING v, DWORD format, const void *bytes, DWORD size) 
 
 bool datamodem_class(LPCSTR cls) { return cls && strcmp(cls, "comm/datamodem") == 0; }
 
+std::mutex hook_mu;
+standin::tapi::structure_hook &hook() {
+  static auto *h = new standin::tapi::structure_hook;
+  return *h;
+}
+
+// A filled structure on its way back: the test's hook may change it and the result.
+template <class T>
+LONG filled(const char *function, T *structure, LONG result) {
+  if (result != 0 || !structure) return result;
+  standin::tapi::structure_hook h;
+  {
+    std::lock_guard<std::mutex> l(hook_mu);
+    h = hook();
+  }
+  return h ? h(function, structure, structure->dwTotalSize, result) : result;
+}
+
 }  // namespace
 }  // namespace wb
 
@@ -421,7 +440,7 @@ LONG WINAPI lineGetDevCapsA(HLINEAPP app, DWORD device, DWORD version, DWORD, LP
     caps->dwLineNameSize = (DWORD)name.size();
     caps->dwUsedSize = caps->dwNeededSize;
   }
-  return 0;
+  return filled("lineGetDevCapsA", caps, 0);
 }
 
 LONG WINAPI lineGetAddressCapsA(HLINEAPP app, DWORD device, DWORD address, DWORD version, DWORD,
@@ -442,7 +461,7 @@ LONG WINAPI lineGetAddressCapsA(HLINEAPP app, DWORD device, DWORD address, DWORD
   caps->dwAddrCapFlags = dev->config().partial_dial ? LINEADDRCAPFLAGS_PARTIALDIAL : 0;
   caps->dwCallFeatures = LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP;
   caps->dwAddressFeatures = LINEADDRFEATURE_MAKECALL;
-  return 0;
+  return filled("lineGetAddressCapsA", caps, 0);
 }
 
 LONG WINAPI lineGetDevConfigA(DWORD device, LPVARSTRING config, LPCSTR cls) {
@@ -450,7 +469,8 @@ LONG WINAPI lineGetDevConfigA(DWORD device, LPVARSTRING config, LPCSTR cls) {
   if (!dev) return (LONG)LINEERR_BADDEVICEID;
   if (!datamodem_class(cls)) return (LONG)LINEERR_INVALDEVICECLASS;
   const auto bytes = dev->applied_config();
-  return fill_varstring(config, STRINGFORMAT_BINARY, bytes.data(), (DWORD)bytes.size());
+  return filled("lineGetDevConfigA", config,
+                fill_varstring(config, STRINGFORMAT_BINARY, bytes.data(), (DWORD)bytes.size()));
 }
 
 LONG WINAPI lineSetDevConfigA(DWORD device, LPVOID const config, DWORD size, LPCSTR cls) {
@@ -514,7 +534,7 @@ LONG WINAPI lineGetAddressStatusA(HLINE line, DWORD address, LPLINEADDRESSSTATUS
   status->dwNumInUse = 1;
   status->dwNumActiveCalls = active;
   status->dwAddressFeatures = active ? 0 : LINEADDRFEATURE_MAKECALL;
-  return 0;
+  return filled("lineGetAddressStatusA", status, 0);
 }
 
 LONG WINAPI lineMakeCallA(HLINE line, LPHCALL call_out, LPCSTR address, DWORD, LPLINECALLPARAMS const) {
@@ -645,7 +665,7 @@ LONG WINAPI lineGetCallStatus(HCALL call, LPLINECALLSTATUS status) {
   status->dwCallPrivilege = LINECALLPRIVILEGE_OWNER;
   status->dwCallFeatures =
       (c.dial_allowed ? LINECALLFEATURE_DIAL : 0) | (c.state != LINECALLSTATE_IDLE ? LINECALLFEATURE_DROP : 0);
-  return 0;
+  return filled("lineGetCallStatus", status, 0);
 }
 
 LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL call, DWORD select, LPVARSTRING id, LPCSTR cls) {
@@ -663,14 +683,15 @@ LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL call, DWORD select, LPVARSTRING id, L
   }
   auto dev = device_at(device);
   if (!dev) return (LONG)LINEERR_NODEVICE;
-  if (dev->config().comm_id_without_handle) return fill_varstring(id, STRINGFORMAT_BINARY, "", 0);
+  if (dev->config().comm_id_without_handle)
+    return filled("lineGetIDA", id, fill_varstring(id, STRINGFORMAT_BINARY, "", 0));
   // The handle, then the device's name; the handle is made only when the whole record fits.
   const std::string label = dev->config().name;
   const DWORD size = (DWORD)(sizeof(HANDLE) + label.size() + 1);
   if (LONG e = begin_fixed(id)) return e;
   id->dwStringFormat = STRINGFORMAT_BINARY;
   id->dwNeededSize = sizeof(VARSTRING) + size;
-  if (id->dwTotalSize < id->dwNeededSize) return 0;
+  if (id->dwTotalSize < id->dwNeededSize) return filled("lineGetIDA", id, 0);
   const std::string path = dev->data_line_path();
   if (path.empty()) return (LONG)LINEERR_INVALCALLSTATE;
   HANDLE h = open_comm_path(path, name, dev->config().baud, true);
@@ -681,7 +702,7 @@ LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL call, DWORD select, LPVARSTRING id, L
   id->dwStringOffset = sizeof(VARSTRING);
   id->dwStringSize = size;
   id->dwUsedSize = id->dwNeededSize;
-  return 0;
+  return filled("lineGetIDA", id, 0);
 }
 
 }  // extern "C"
@@ -703,6 +724,11 @@ void reply_for_another_request_first(LONG request, LONG result) {
   wb::state().foreign_reply = true;
   wb::state().foreign_request = request;
   wb::state().foreign_result = result;
+}
+
+void set_structure_hook(structure_hook h) {
+  std::lock_guard<std::mutex> l(hook_mu);
+  hook() = std::move(h);
 }
 
 }  // namespace standin::tapi

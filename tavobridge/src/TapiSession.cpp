@@ -96,6 +96,10 @@ void trace_code(const char* text, DWORD code) {
 }
 
 constexpr LONG alloc_failed = static_cast<LONG>(0x80000044);  // no memory for the structure
+// The largest variable-size structure taken from the service (names and configurations are short),
+// and how often one is fetched again because it did not fit.
+constexpr DWORD largest_structure = 64 * 1024;
+constexpr int growth_rounds = 4;
 
 // A zero-filled LocalAlloc block holding one variable-size TAPI structure.
 class tapi_block {
@@ -113,15 +117,21 @@ public:
     }
     DWORD size() const { return size_; }
 
-    // Calls fetch(block) and grows the block until the structure fits.
+    // Calls fetch(block) and grows the block until the structure fits. The needed size is the
+    // service's word: one beyond any structure this layer reads, or one that still grows after a few
+    // rounds, is refused as no memory rather than allocated.
     template <class Fetch>
     LONG fetch(DWORD initial, const char* name, Fetch fetch) {
         if (!reserve(p_ ? size_ : initial, name)) return alloc_failed;
-        for (;;) {
+        for (int round = 0;; ++round) {
             LONG r = fetch(p_);
             if (r != 0) return r;
             const DWORD needed = reinterpret_cast<DWORD*>(p_)[1];
             if (needed <= size_) return 0;
+            if (needed > largest_structure || round == growth_rounds) {
+                trace(name);
+                return alloc_failed;
+            }
             trace("Reallocating structure\n");
             if (!reserve(needed, name)) return alloc_failed;
         }

@@ -401,6 +401,35 @@ TEST_F(Modem, SessionListsDataModemsWithTheirNamesAndConfiguration) {
               modem->config().dev_config);
 }
 
+// The service's needed size is not taken on trust: one far beyond any structure is refused without
+// allocating it, and one that keeps growing is asked for a few times only.
+TEST_F(Modem, NeededSizesBeyondReasonAreRefused) {
+    int calls = 0;
+    DWORD claim = 1u << 20;
+    standin::tapi::set_structure_hook([&](const char* function, void* structure, DWORD total, LONG result) {
+        if (std::string(function) != "lineGetDevConfigA") return result;
+        ++calls;
+        static_cast<VARSTRING*>(structure)->dwNeededSize = claim ? claim : total + 1;
+        return result;
+    });
+    {
+        TapiSession s;
+        ASSERT_TRUE(s.InitializeTapi());
+        s.PreConfigureDevice(0);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(s.device_configuration(), nullptr);
+        EXPECT_TRUE(traced("PreConfigureDevice - lineGetDevConfig: "));
+
+        calls = 0;
+        claim = 0;  // always one byte more than the block given
+        s.PreConfigureDevice(0);
+        EXPECT_GE(calls, 2);
+        EXPECT_LE(calls, 5);
+        EXPECT_EQ(s.device_configuration(), nullptr);
+    }
+    standin::tapi::set_structure_hook(nullptr);
+}
+
 TEST_F(Modem, SessionRefusesASecondCallAndReportsConnection) {
     TapiSession s;
     s.set_phone_number("123");

@@ -23,6 +23,8 @@ void fault_injector::clear() {
     std::lock_guard<std::mutex> g(mu_);
     stalls_.clear();
     shorts_.clear();
+    replacements_.clear();
+    replacement_data_.clear();
     hooks_.clear();
     naks_.clear();
     silences_.clear();
@@ -56,6 +58,12 @@ void fault_injector::stall_request(request_match m, unsigned times) {
 void fault_injector::short_reply(request_match m, std::size_t keep, unsigned times) {
     std::lock_guard<std::mutex> g(mu_);
     shorts_.push_back({m, times, times == always, keep});
+}
+
+void fault_injector::replace_reply(request_match m, std::vector<std::uint8_t> data, unsigned times) {
+    std::lock_guard<std::mutex> g(mu_);
+    replacements_.push_back({m, times, times == always, replacement_data_.size()});
+    replacement_data_.push_back(std::move(data));
 }
 
 void fault_injector::on_request(request_match m, std::function<void()> fn) {
@@ -259,6 +267,13 @@ bool fault_injector::take_stall(const setup_packet& s) {
     if (!take_rule(stalls_, s, nullptr)) return false;
     ++c_.stalls;
     return true;
+}
+
+std::optional<std::vector<std::uint8_t>> fault_injector::take_replacement(const setup_packet& s) {
+    std::lock_guard<std::mutex> g(mu_);
+    std::size_t index = 0;
+    if (!take_rule(replacements_, s, &index)) return std::nullopt;
+    return replacement_data_[index];
 }
 
 std::optional<std::size_t> fault_injector::take_short(const setup_packet& s) {

@@ -22,6 +22,12 @@ control_reply instrument::control(const setup_packet& s, std::span<const std::ui
             r = stall();
         }
     }
+    if (s.bmRequestType & 0x80) {
+        if (auto data = faults_.take_replacement(s)) {
+            r.stall = false;
+            r.data = std::move(*data);
+        }
+    }
     if (r.data.size() > s.wLength) r.data.resize(s.wLength);
     if (!r.stall && (s.bmRequestType & 0x80)) {
         if (auto keep = faults_.take_short(s)) r.data.resize(std::min(r.data.size(), *keep));

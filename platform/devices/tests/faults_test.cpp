@@ -55,6 +55,36 @@ TEST(SimFaults, ShortReplyCutsOnlyReads) {
     EXPECT_EQ(m.faults().injected().shortened, 1u);
 }
 
+// Any answer for a standard request too: descriptors of any bytes, cut to wLength, as many times as asked.
+TEST(SimFaults, ReplaceReplyAnswersAnyBytes) {
+    instrument m;
+    request_match device_descriptor;
+    device_descriptor.bRequest = 6;
+    device_descriptor.wValue = 0x0100;
+    device_descriptor.vendor_only = false;
+    m.faults().replace_reply(device_descriptor, {1, 2, 3, 4, 5}, 2);
+    setup_packet get{0x80, 6, 0x0100, 0, 4};
+    EXPECT_EQ(m.control(get, {}).data, (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    get.wLength = 64;
+    EXPECT_EQ(m.control(get, {}).data, (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(m.control(get, {}).data, m.device_descriptor());  // used up
+    // A request the instrument refuses (a string it does not have) answers too.
+    setup_packet missing{0x80, 6, 0x0309, 0x0409, 255};
+    EXPECT_TRUE(m.control(missing, {}).stall);
+    request_match string9;
+    string9.wValue = 0x0309;
+    string9.vendor_only = false;
+    m.faults().replace_reply(string9, {4, 3, 'A', 0});
+    control_reply r = m.control(missing, {});
+    EXPECT_FALSE(r.stall);
+    EXPECT_EQ(r.data, (std::vector<std::uint8_t>{4, 3, 'A', 0}));
+    // A write is left alone.
+    request_match vendor;
+    m.faults().replace_reply(vendor, {9});
+    EXPECT_FALSE(set_words(m, 0x000002, 2, std::vector<std::uint32_t>(24, 1)).stall);
+    EXPECT_EQ(get_words(m, 0x000004, 1, 5).data, std::vector<std::uint8_t>{9});
+}
+
 TEST(SimFaults, NakAndSilenceCountPerEndpoint) {
     fault_injector f;
     f.nak(0x81, 2);

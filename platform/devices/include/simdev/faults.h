@@ -48,6 +48,10 @@ public:
     void stall_request(request_match m, unsigned times = always);
     // Cut the IN data stage of matching requests to `keep` bytes.
     void short_reply(request_match m, std::size_t keep, unsigned times = always);
+    // The IN data stage of matching requests carries `data` instead of the answer (cut to wLength),
+    // also where the instrument would refuse the request: a device that answers anything,
+    // descriptors included. An injected STALL still wins.
+    void replace_reply(request_match m, std::vector<std::uint8_t> data, unsigned times = always);
     // NAK the next `count` transactions of an endpoint (serial: NAK handshake; USB: the transfer
     // waits one frame per NAK). Endpoint 0 NAKs data and status stages, never SETUP.
     void nak(std::uint8_t endpoint, unsigned count);
@@ -111,6 +115,7 @@ public:
     bool take_stall(const setup_packet& s);
     std::function<void()> take_request_hook(const setup_packet& s);
     std::optional<std::size_t> take_short(const setup_packet& s);
+    std::optional<std::vector<std::uint8_t>> take_replacement(const setup_packet& s);
     bool take_nak(std::uint8_t endpoint);
     bool take_silence(std::uint8_t endpoint);
     std::optional<usb_status> take_usb_error(std::uint8_t endpoint);
@@ -138,6 +143,8 @@ private:
     mutable std::mutex mu_;
     std::mt19937_64 rng_;
     std::vector<req_rule> stalls_, shorts_;
+    std::vector<req_rule> replacements_;  // keep: index into replacement_data_
+    std::vector<std::vector<std::uint8_t>> replacement_data_;
     std::vector<std::pair<request_match, std::function<void()>>> hooks_;
     std::vector<ep_count> naks_, silences_;
     struct usb_err { ep_count c; usb_status status; unsigned after; };
