@@ -10,29 +10,18 @@ bin=$(realpath "${1:-build/win32/bin}")
 instr=$(realpath "${2:-build/asan/bin/zephinstr}")
 blocks=${3:-100}
 
-# Debian's 32-bit Wine; the i386 architecture first.
-if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  "${as_root[@]}" dpkg --add-architecture i386
-  "${as_root[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends wine wine32:i386
-fi
-
+source scripts/wine-prefix.sh
 source tests/demo/instrument-pty.sh
-work=$(mktemp -d)
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
   stop_instrument
-  wineserver -k 2>/dev/null || true
-  rm -rf "$work"
+  wine_prefix_cleanup
 }
 trap cleanup EXIT
+wine_prefix_start
 start_instrument "$instr" "$work/instrument.out" --seconds 600
 tty=$instrument_tty
 
-# A new prefix; COM1 is taken from the registry when Wine starts, so the server is restarted after.
-wineboot -i >/dev/null 2>&1
+# COM1 is taken from the registry when Wine starts, so the server is restarted after.
 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$tty" /f >/dev/null 2>&1
 wineserver -w
 echo "Wine prefix ready, COM1 = $tty"

@@ -1,6 +1,7 @@
 #include "heaps.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -23,8 +24,7 @@ void w32heap::free(void* pointer, uint32_t) {
   if (pointer) HeapFree(heap_, flags_, pointer);
 }
 
-w32heap_private::w32heap_private(SIZE_T initial, SIZE_T maximum)
-    : w32heap(HeapCreate(HEAP_GENERATE_EXCEPTIONS, initial, maximum), 0) {}
+w32heap_private::w32heap_private(SIZE_T initial, SIZE_T maximum) : w32heap(HeapCreate(0, initial, maximum), 0) {}
 
 w32heap_private::~w32heap_private() {
   if (heap_) HeapDestroy(heap_);
@@ -57,83 +57,103 @@ using detail::spare;
 using detail::spare_list;
 using detail::spares;
 
+// Only each record's link is in bounds: enough to walk the list and free them.
 void drop_spares(spare_list& l) {
   while (spare* r = l.top) {
     l.top = r->next;
-    detail::unpoison_spare(r);
     ::operator delete(r);
   }
   l.count = 0;
 }
 
 void reap(retirable* more);
+void WINAPI thread_ended(void* state);
 
-// The module's lists. Threads' slot holders are destroyed before the module goes (the loader of a
-// module with thread-local destructors keeps it until they have run), and when it goes every block
-// its heaps handed out must be back: what is still parked goes with it.
+// The module's lists and the index of the threads' state. When the module goes, the index goes
+// first (every thread's state with it: no thread's end calls into the module after), and every block
+// its heaps handed out must be back by then: what is still parked goes with it.
 struct module_lists {
   locked_list<w32heap_sized*> buckets;  // every live bucket, so that an ending thread can give its slot back
   locked_list<retirable*> parked;       // heaps let go by their pool with blocks still out
+  module_lists() { detail::state_index = FlsAlloc(thread_ended); }
   ~module_lists() {
+    if (detail::state_index != FLS_OUT_OF_INDEXES) FlsFree(detail::state_index);
+    detail::state_index = FLS_OUT_OF_INDEXES;
     reap(nullptr);
     for (spare_list& l : spares) drop_spares(l);
   }
-} lists;
+};
 
-locked_list<w32heap_sized*>& buckets() { return lists.buckets; }
-locked_list<retirable*>& parked() { return lists.parked; }
+locked_list<w32heap_sized*>& buckets();
+locked_list<retirable*>& parked();
 
 // A thread takes a free slot for its life; beyond thread_slots threads alive at once, slots are
 // shared in turn.
 std::atomic<bool> slot_taken[thread_slots];
-using detail::t_tally_cell;
-
 std::atomic<unsigned> next_shared_slot{0};
 
-struct thread_slot_holder {
-  unsigned index = 0;
-  bool owned = false;
-  thread_slot_holder() {
-    for (unsigned i = 0; i < thread_slots && !owned; ++i) {
-      bool taken = false;
-      if (slot_taken[i].compare_exchange_strong(taken, true, std::memory_order_acquire)) {
-        index = i;
-        owned = true;
-      }
-    }
-    if (!owned) index = next_shared_slot.fetch_add(1, std::memory_order_relaxed) % thread_slots;
+// Threads that share a slot (and every thread when no index could be had) count in the shared cell.
+constexpr std::array<detail::thread_state, thread_slots> make_shared_states() {
+  std::array<detail::thread_state, thread_slots> a{};
+  for (unsigned i = 0; i < thread_slots; ++i) a[i] = detail::thread_state{i, thread_slots};
+  return a;
+}
+constinit std::array<detail::thread_state, thread_slots> shared_states = make_shared_states();
+
+// The thread's end (or the module's): its kept records go, its slot's blocks go back to each class's
+// shared cache and the slot is free for a new thread. Runs on the ending thread, or for every
+// thread on the one that unloads the module.
+void release_state(detail::thread_state* s) {
+  const unsigned slot = s->slot;
+  const bool owned = s->tally_cell < thread_slots;
+  if (owned) drop_spares(spares[slot]);
+  {
+    auto& r = buckets();
+    w32cpp::section_lock hold(r.lock);
+    for (w32heap_sized* b : r.items) b->flush_slot(slot);
   }
-  ~thread_slot_holder() {
-    // From here on this thread counts in the shared cell and keeps no records: the slot may go to a
-    // new thread.
-    if (t_tally_cell < thread_slots) drop_spares(spares[t_tally_cell]);
-    t_tally_cell = thread_slots;
-    {
-      auto& r = buckets();
-      w32cpp::section_lock hold(r.lock);
-      for (w32heap_sized* b : r.items) b->flush_slot(index);
-    }
-    if (owned) slot_taken[index].store(false, std::memory_order_release);
+  if (owned) {
+    delete s;
+    slot_taken[slot].store(false, std::memory_order_release);
   }
-};
+}
+
+void WINAPI thread_ended(void* state) {
+  if (state) release_state(static_cast<detail::thread_state*>(state));
+}
 
 }  // namespace
 
 namespace detail {
 
-constinit thread_local unsigned t_slot_index = thread_slots;
-constinit thread_local unsigned t_tally_cell = thread_slots;
+DWORD state_index = FLS_OUT_OF_INDEXES;
 spare_list spares[thread_slots];
 
-unsigned take_slot() {
-  // The holder's destructor (at the thread's end) gives the slot back.
-  static thread_local thread_slot_holder holder;
-  t_slot_index = holder.index;
-  t_tally_cell = holder.owned ? holder.index : thread_slots;
-  return holder.index;
+thread_state* take_state() {
+  for (unsigned i = 0; i < thread_slots && state_index != FLS_OUT_OF_INDEXES; ++i) {
+    bool taken = false;
+    if (!slot_taken[i].compare_exchange_strong(taken, true, std::memory_order_acquire)) continue;
+    thread_state* s = new (std::nothrow) thread_state{i, i};
+    if (s && FlsSetValue(state_index, s)) return s;
+    delete s;
+    slot_taken[i].store(false, std::memory_order_release);
+    break;
+  }
+  // Shared in turn; a thread without an index asks again on its next call (and shares again).
+  thread_state* s = &shared_states[next_shared_slot.fetch_add(1, std::memory_order_relaxed) % thread_slots];
+  if (state_index != FLS_OUT_OF_INDEXES) FlsSetValue(state_index, s);
+  return s;
 }
 
 }  // namespace detail
+
+namespace {
+
+module_lists lists;
+locked_list<w32heap_sized*>& buckets() { return lists.buckets; }
+locked_list<retirable*>& parked() { return lists.parked; }
+
+}  // namespace
 
 namespace {
 
@@ -193,6 +213,17 @@ w32heap_sized::~w32heap_sized() {
   for (void* p : cache_) w32heap::free(p, block_size_);
   cache_.clear();
   DeleteCriticalSection(&lock_);
+}
+
+void detail::slot_lock::lock_contended() {
+  constexpr unsigned k_spins = 100;
+  for (unsigned n = 0;; ++n) {
+    if (!flag_.load(std::memory_order_relaxed) && !flag_.exchange(true, std::memory_order_acquire)) return;
+    if (n < k_spins)
+      __builtin_ia32_pause();
+    else
+      Sleep(1);
+  }
 }
 
 void* w32heap_sized::alloc(uint32_t size, bool zero) {
@@ -267,6 +298,7 @@ void w32heap_sized::free_shared(void* pointer) {
 }
 
 void w32heap_sized::flush_slot(unsigned index) {
+  if (index >= thread_slots) return;
   w32cpp::section_lock g(lock_);
   slot& s = slots_[index];
   s.lock.lock();

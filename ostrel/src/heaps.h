@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstddef>
 #include <deque>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -25,11 +25,12 @@ namespace ostrel {
 
 class pool;
 
-// A Win32 heap that this object does not own. A heap that cannot allocate raises: the system's exception
-// where the platform raises one, else std::bad_alloc.
+// A Win32 heap that this object does not own. A heap that cannot allocate raises std::bad_alloc. The
+// heaps are asked for a null return, not for the system's exception: the Windows build's C++
+// exceptions cannot catch that one, nor release a lock on its way out.
 class w32heap : public iheap {
  public:
-  w32heap(HANDLE heap, DWORD flags) : heap_(heap), flags_(flags | HEAP_GENERATE_EXCEPTIONS) {}
+  w32heap(HANDLE heap, DWORD flags) : heap_(heap), flags_(flags) {}
   void* alloc(uint32_t size, bool zero) override;
   void free(void* pointer, uint32_t size) override;
   HANDLE handle() const { return heap_; }
@@ -59,15 +60,20 @@ class w32heap_virtual : public iheap {
 // when it ends. Up to that many threads alive at once never share a slot.
 constexpr unsigned thread_slots = 16;
 
-// Records of blocks (up to spare_record_size bytes) that a thread freed, kept in its slot for its
-// next blocks while it has the slot to itself; they go when the thread or the module ends.
-constexpr size_t spare_record_size = 64;
-
 namespace detail {
-// Read on every allocation and release: constant-initialised, so no thread-local initialiser runs.
-extern constinit thread_local unsigned t_slot_index;
-extern constinit thread_local unsigned t_tally_cell;
-unsigned take_slot();
+// A thread's state, kept with the platform's fiber-local storage (no compiler TLS: the module may be
+// unloaded, and both builds' runtimes must outlive it at a thread's end); the index's callback gives
+// the slot back when the thread ends, and every thread's when the module goes.
+struct thread_state {
+  unsigned slot;        // < thread_slots
+  unsigned tally_cell;  // `slot` while the thread has it to itself, else thread_slots
+};
+extern DWORD state_index;  // FLS_OUT_OF_INDEXES: none could be had, every thread shares
+thread_state* take_state();
+inline thread_state* current_state() {
+  auto* s = static_cast<thread_state*>(FlsGetValue(state_index));
+  return s ? s : take_state();
+}
 
 struct spare {
   spare* next;
@@ -79,50 +85,49 @@ struct alignas(64) spare_list {
   unsigned count = 0;
 };
 extern spare_list spares[thread_slots];
-// A kept record is out of bounds under ASan (its link aside).
-inline void poison_spare(spare* r) {
+// A kept record is out of bounds under ASan (its link aside); taken again, exactly its own `size`
+// bytes are in bounds, so that the allocator's red zone after it stays poisoned.
+inline void poison_spare(spare* r, size_t size) {
 #if defined(__SANITIZE_ADDRESS__)
-  ASAN_POISON_MEMORY_REGION(r + 1, spare_record_size - sizeof(spare));
+  ASAN_POISON_MEMORY_REGION(r + 1, size - sizeof(spare));
 #else
   (void)r;
+  (void)size;
 #endif
 }
-inline void unpoison_spare(spare* r) {
+inline void unpoison_spare(spare* r, size_t size) {
 #if defined(__SANITIZE_ADDRESS__)
-  ASAN_UNPOISON_MEMORY_REGION(r, spare_record_size);
+  ASAN_UNPOISON_MEMORY_REGION(r, size);
 #else
   (void)r;
+  (void)size;
 #endif
 }
 }  // namespace detail
 
-inline unsigned thread_slot() {
-  const unsigned i = detail::t_slot_index;
-  return i < thread_slots ? i : detail::take_slot();
-}
+inline unsigned thread_slot() { return detail::current_state()->slot; }
 
 // The calling thread's cell of a per-slot count: its slot while it has the slot to itself, else
 // `thread_slots`, the cell that every other thread shares.
-inline unsigned tally_cell() {
-  if (detail::t_slot_index >= thread_slots) detail::take_slot();
-  return detail::t_tally_cell;
-}
+inline unsigned tally_cell() { return detail::current_state()->tally_cell; }
 
+// Records of blocks that a thread freed, kept in its slot for its next blocks while it has the slot
+// to itself; they go when the thread or the module ends. Every record kept has the same `size`.
 // A record kept by the calling thread, or null.
-inline void* take_spare_record() {
-  const unsigned i = detail::t_tally_cell;
+inline void* take_spare_record(size_t size) {
+  const unsigned i = tally_cell();
   if (i >= thread_slots) return nullptr;
   detail::spare_list& l = detail::spares[i];
   detail::spare* r = l.top;
   if (!r) return nullptr;
-  detail::unpoison_spare(r);
+  detail::unpoison_spare(r, size);
   l.top = r->next;
   --l.count;
   return r;
 }
 
-// Keeps a freed record for the calling thread; false: not kept, delete it.
-inline bool keep_spare_record(void* record) {
+// Keeps a freed record of `size` bytes for the calling thread; false: not kept, delete it.
+inline bool keep_spare_record(void* record, size_t size) {
   const unsigned i = tally_cell();
   if (i >= thread_slots) return false;
   detail::spare_list& l = detail::spares[i];
@@ -131,9 +136,27 @@ inline bool keep_spare_record(void* record) {
   r->next = l.top;
   l.top = r;
   ++l.count;
-  detail::poison_spare(r);
+  detail::poison_spare(r, size);
   return true;
 }
+
+namespace detail {
+// A bucket slot's lock, held for a few instructions, nearly always by the one thread of the slot: a flag is enough, and
+// its release is its last touch of the bucket, so a retired bucket may go once every slot is free. The idle-priority
+// worker takes it too (a trim may take a slot's block), so a waiter that finds it held past a short spin sleeps: a
+// normal-priority thread's yield never lets a preempted idle-priority holder run, a sleep gives its processor up.
+class slot_lock {
+ public:
+  void lock() {
+    if (flag_.exchange(true, std::memory_order_acquire)) lock_contended();
+  }
+  void unlock() { flag_.store(false, std::memory_order_release); }
+
+ private:
+  void lock_contended();
+  std::atomic<bool> flag_{false};
+};
+}  // namespace detail
 
 // Blocks handed out and not yet back, counted per thread slot so that no counter line is shared.
 // A thread that has its slot to itself counts in its own cell with plain stores (one writer); the
@@ -202,21 +225,8 @@ class w32heap_sized : public w32heap_private {
 
  private:
   static constexpr uint32_t slot_capacity = 8;
-  // Held for a few instructions, nearly always by the one thread of its slot: a flag is enough, and its
-  // release is its last touch of the bucket, so a retired bucket may go once every slot is free.
-  class slot_lock {
-   public:
-    void lock() {
-      while (flag_.exchange(true, std::memory_order_acquire))
-        while (flag_.load(std::memory_order_relaxed)) std::this_thread::yield();
-    }
-    void unlock() { flag_.store(false, std::memory_order_release); }
-
-   private:
-    std::atomic<bool> flag_{false};
-  };
   struct alignas(64) slot {
-    slot_lock lock;
+    detail::slot_lock lock;
     void* ring[slot_capacity];
     uint32_t head = 0;
     uint32_t lent = 0;  // blocks its threads took and may give back here

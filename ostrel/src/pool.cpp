@@ -12,14 +12,13 @@ namespace {
 // most allocations make no record with the heap.
 struct pool_record final : mem_block::counted_record {
   static void* operator new(size_t size) {
-    if (void* p = take_spare_record()) return p;
+    if (void* p = take_spare_record(size)) return p;
     return ::operator new(size);
   }
-  static void operator delete(void* p) {
-    if (!keep_spare_record(p)) ::operator delete(p);
+  static void operator delete(void* p, size_t size) {
+    if (!keep_spare_record(p, size)) ::operator delete(p);
   }
 };
-static_assert(sizeof(pool_record) <= spare_record_size);
 
 }  // namespace
 

@@ -2,13 +2,16 @@
 
 #include <standin/faults.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "heaps.h"
 #include "pool.h"
 #include "pool_wait.h"
+#include "zephtest/wait.h"
 
 namespace {
 
@@ -112,6 +115,8 @@ TEST_F(Pool, FailedBucketAllocationLeavesTheCountAsItWas) {
   r.this_thread_only = true;
   standin::faults::add(r);
   EXPECT_THROW(p.allocate(3000, false), std::bad_alloc);
+  // Refused by return value: the Windows build's C++ handlers never see the system's exception.
+  EXPECT_EQ(standin::faults::exceptions_raised(), 0u);
   ASSERT_TRUE(p.bucket_state(1).has_value());
   EXPECT_EQ(p.bucket_state(1)->in_use, 0u);
   {
@@ -188,6 +193,49 @@ TEST_F(Pool, BlocksOutliveThePool) {
   // Still writable, and released through heaps that are still there.
   for (auto& b : blocks) std::memset(b.data(), 0x5A, b.capacity());
   blocks.clear();
+}
+
+// A refused allocation from the small heap or a bucket comes back as std::bad_alloc, with no system
+// exception on the way, and leaves the class usable from another thread (its lock was let go).
+TEST_F(Pool, RefusedAllocationsAreReturnValuesAndLeaveTheLocksFree) {
+  pool p;
+  ostrel::mem_block warm = p.allocate(5000, false);  // class 2 exists
+  warm = ostrel::mem_block();
+  // From here both heaps refuse every block, the worker's refills too.
+  for (ostrel::iheap* h : {p.small_heap(), p.bucket(2)}) {
+    standin::faults::rule r;
+    r.where = standin::faults::site::heap_alloc;
+    r.count = 0;
+    r.heap = dynamic_cast<ostrel::w32heap*>(h)->handle();
+    standin::faults::add(r);
+  }
+  EXPECT_THROW(p.allocate(100, false), std::bad_alloc);
+  // The class's cached blocks come first.
+  std::vector<ostrel::mem_block> drain;
+  bool refused = false;
+  for (int i = 0; i < 64 && !refused; ++i) {
+    try {
+      drain.push_back(p.allocate(5000, false));
+    } catch (const std::bad_alloc&) {
+      refused = true;
+    }
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(standin::faults::exceptions_raised(), 0u);
+  standin::faults::clear();
+  std::atomic<int> made{0};
+  zephtest::flag done;
+  std::thread other([&] {
+    if (p.allocate(5000, false).data() && p.allocate(100, false).data()) made.fetch_add(1);
+    done.set();
+  });
+  const bool ended = done.wait();
+  EXPECT_TRUE(ended);
+  if (ended)
+    other.join();
+  else
+    other.detach();  // holding the class's lock: the test has failed already
+  EXPECT_EQ(made.load(), 1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <standin/faults.h>
+#include <standin/thread.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -183,6 +184,61 @@ TEST(PoolThreads, BlocksReleasedAcrossMoreThreadsThanSlotsAreCountedExactly) {
   ostrel::mem_block again = p.allocate(64, false);
   EXPECT_EQ(again.use_count(), 1u);
   EXPECT_EQ(small->outstanding(), 1);
+}
+
+// A record kept for reuse is out of bounds but for its link, and taken again it is in bounds to its own
+// size and no further: the allocator's red zone after it still catches an overrun.
+TEST(PoolThreads, AKeptRecordIsInBoundsExactlyToItsSizeWhenTakenAgain) {
+#if defined(__SANITIZE_ADDRESS__)
+  std::atomic<int> wrong{0};
+  std::thread([&] {
+    constexpr size_t k_size = 48;
+    auto* r = static_cast<char*>(::operator new(k_size));
+    if (!ostrel::keep_spare_record(r, k_size)) {
+      wrong.fetch_add(100);
+      ::operator delete(r);
+      return;
+    }
+    if (!__asan_address_is_poisoned(r + sizeof(void*)) || __asan_address_is_poisoned(r)) wrong.fetch_add(1);
+    if (ostrel::take_spare_record(k_size) != r) wrong.fetch_add(100);
+    if (__asan_region_is_poisoned(r, k_size) != nullptr) wrong.fetch_add(1);
+    if (!__asan_address_is_poisoned(r + k_size)) wrong.fetch_add(1);
+    ::operator delete(r);
+  }).join();
+  EXPECT_EQ(wrong.load(), 0);
+#else
+  GTEST_SKIP() << "poisoning is checked under AddressSanitizer";
+#endif
+}
+
+struct lock_waiter {
+  ostrel::detail::slot_lock* lock;
+  std::atomic<bool> got{false};
+};
+
+DWORD WINAPI take_slot_lock(LPVOID p) {
+  auto* w = static_cast<lock_waiter*>(p);
+  w->lock->lock();
+  w->got = true;
+  w->lock->unlock();
+  return 0;
+}
+
+// A thread that finds a slot's lock held past a short spin sleeps in the platform, giving its
+// processor up (a yield would never let a preempted idle-priority holder run), and takes the lock
+// once it is free.
+TEST(PoolThreads, AWaiterForAHeldSlotLockSleepsUntilItIsFree) {
+  ostrel::detail::slot_lock lock;
+  lock.lock();
+  lock_waiter w{&lock};
+  HANDLE t = CreateThread(nullptr, 0, take_slot_lock, &w, 0, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(standin::thread::wait_until_blocked(t, zephtest::deadline_ms));
+  EXPECT_FALSE(w.got.load());
+  lock.unlock();
+  EXPECT_EQ(WaitForSingleObject(t, zephtest::deadline_ms), WAIT_OBJECT_0);
+  EXPECT_TRUE(w.got.load());
+  CloseHandle(t);
 }
 
 }  // namespace

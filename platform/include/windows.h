@@ -188,6 +188,15 @@ DWORD WINAPI GetCurrentThreadId(void);
 DWORD WINAPI GetThreadId(HANDLE Thread);
 DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
 
+/* Fiber-local storage: per-thread values under a process-wide index; the index's callback gets a
+   thread's value when the thread ends and every thread's value when the index is freed. */
+#define FLS_OUT_OF_INDEXES ((DWORD)0xFFFFFFFF)
+typedef VOID(WINAPI *PFLS_CALLBACK_FUNCTION)(PVOID lpFlsData);
+DWORD WINAPI FlsAlloc(PFLS_CALLBACK_FUNCTION lpCallback);
+BOOL WINAPI FlsFree(DWORD dwFlsIndex);
+PVOID WINAPI FlsGetValue(DWORD dwFlsIndex);
+BOOL WINAPI FlsSetValue(DWORD dwFlsIndex, PVOID lpFlsData);
+
 /* The DLL entry point a product library may define; the loader calls it on load and unload.
    Declared here with default visibility so a library built with hidden symbols still shows it. */
 #define DLL_PROCESS_DETACH 0

@@ -548,11 +548,12 @@ HANDLE named_open(const char *name, const char *type) {
 
 // ---- threads -----------------------------------------------------------------------------
 
+thread_local thread_object *t_self __attribute__((tls_model("initial-exec"))) = nullptr;
+
 namespace {
 
 std::atomic<DWORD> g_next_thread_id{0x100};
 std::atomic<std::size_t> g_stopped{0};
-thread_local thread_object *t_self __attribute__((tls_model("initial-exec"))) = nullptr;
 
 void on_thread_exit(void *p);
 
@@ -568,6 +569,8 @@ pthread_key_t exit_key() {
 // Runs after the thread's C++ thread_local destructors: the thread is gone as Windows sees it.
 void on_thread_exit(void *p) {
   auto *t = static_cast<thread_object *>(p);
+  // Still alive as Windows sees it while the fiber-local callbacks run.
+  end_fiber_local_storage(t);
   apc_queue dropped;
   {
     std::lock_guard<std::mutex> g(wait_lock());

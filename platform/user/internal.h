@@ -82,6 +82,9 @@ struct apc_entry {
 };
 using apc_queue = std::deque<apc_entry>;
 
+// Fiber-local storage indexes per process (as many as older Windows gave).
+constexpr unsigned k_fls_slots = 128;
+
 class thread_object final : public kobject {
  public:
   thread_object(DWORD id, bool platform_created);
@@ -110,10 +113,20 @@ class thread_object final : public kobject {
   apc_queue apcs;
   std::vector<mutex_object *> owned_mutexes;  // each holds a reference
   waiter w;
+  // Fiber-local values (fls.cpp): written by the thread itself, or cleared by FlsFree under the
+  // FLS lock. `fls_listed`: on the list FlsFree visits (guarded by that lock).
+  std::atomic<void *> fls[k_fls_slots] = {};
+  bool fls_listed = false;
 };
+
+// Runs the thread's fiber-local callbacks at its end, before it is finished (fls.cpp).
+void end_fiber_local_storage(thread_object *t);
 
 // The calling thread's object (created on first use). Valid for the thread's life.
 thread_object *current_thread();
+// The calling thread's object, or null when it has none yet (nothing is created).
+extern thread_local thread_object *t_self __attribute__((tls_model("initial-exec")));
+inline thread_object *known_thread() { return t_self; }
 
 // The calling thread's id, read from TLS once the thread is known (locks ask on every call).
 extern thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec")));

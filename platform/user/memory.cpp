@@ -49,6 +49,7 @@ struct fault_state {
   std::mutex m;
   std::vector<fault_rule> rules;
   std::size_t injected[5] = {0, 0, 0, 0, 0};
+  std::size_t raised = 0;  // HEAP_GENERATE_EXCEPTIONS exceptions
 };
 
 fault_state &fault_state_get() {
@@ -287,7 +288,14 @@ block_header *header_of(heap *hp, LPCVOID mem) {
   return b;
 }
 
-[[noreturn]] void raise_no_memory() { throw std::bad_alloc(); }
+[[noreturn]] void raise_no_memory() {
+  {
+    auto &f = fault_state_get();
+    std::lock_guard<std::mutex> g(f.m);
+    ++f.raised;
+  }
+  throw std::bad_alloc();
+}
 
 bool reserve(heap *hp, size_t size) {
   if (hp->max == 0) return true;
@@ -718,6 +726,7 @@ void clear() {
   std::lock_guard<std::mutex> g(f.m);
   f.rules.clear();
   for (auto &n : f.injected) n = 0;
+  f.raised = 0;
   g_faults_armed.store(false, std::memory_order_release);
 }
 
@@ -725,6 +734,12 @@ std::size_t injected(site where) {
   auto &f = fault_state_get();
   std::lock_guard<std::mutex> g(f.m);
   return f.injected[static_cast<int>(where)];
+}
+
+std::size_t exceptions_raised() {
+  auto &f = fault_state_get();
+  std::lock_guard<std::mutex> g(f.m);
+  return f.raised;
 }
 
 }  // namespace standin::faults

@@ -15,7 +15,18 @@ namespace fileio {
 
 namespace {
 
-thread_local bool t_window_thread = false;
+// Marks the window threads. The platform's fiber-local storage, not compiler TLS: the module is
+// loaded and unloaded at run time, and its index goes with it.
+struct window_thread_mark {
+  DWORD index = FlsAlloc(nullptr);
+  ~window_thread_mark() {
+    if (index != FLS_OUT_OF_INDEXES) FlsFree(index);
+  }
+  void set() const {
+    if (index != FLS_OUT_OF_INDEXES) FlsSetValue(index, const_cast<window_thread_mark*>(this));
+  }
+  bool is_set() const { return index != FLS_OUT_OF_INDEXES && FlsGetValue(index) != nullptr; }
+} window_thread;
 
 // Notifiers retired on a window thread, kept until their thread has ended.
 struct retired_list {
@@ -35,7 +46,7 @@ retired_list& retired() {
 
 }  // namespace
 
-bool win_msg::on_window_thread() { return t_window_thread; }
+bool win_msg::on_window_thread() { return window_thread.is_set(); }
 
 win_msg::win_msg(HINSTANCE instance) : instance_(instance) {
   const std::string numbers =
@@ -86,7 +97,7 @@ void win_msg::close() {
 
 DWORD WINAPI win_msg::thread_body(LPVOID p) {
   auto* self = static_cast<win_msg*>(p);
-  t_window_thread = true;
+  window_thread.set();
   const HINSTANCE instance = self->instance_;
   const std::string class_name = self->class_name_;
   WNDCLASSA& wc = self->class_record_;

@@ -33,6 +33,9 @@ void fail_next(site where, unsigned count = 1);
 void clear();
 // Failures injected at `where` since the last clear().
 std::size_t injected(site where);
+// System exceptions raised for HEAP_GENERATE_EXCEPTIONS since the last clear(): on Windows a C++
+// catch of a DWARF-unwinding build never sees them, and the process ends.
+std::size_t exceptions_raised();
 
 }  // namespace standin::faults
 
