@@ -53,6 +53,13 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs" --target zephinstr
 bash scripts/wine-serial.sh build/win32/bin build/asan/bin/zephinstr 100
 
+step "The serial transport's unload under 32-bit Wine: FreeLibrary with a line registered and after a close"
+if [ -f build/win32/bin/lintra8.dll ] && [ -f build/win32/bin/lintra_unload.exe ]; then
+  bash scripts/wine-lintra-unload.sh build/win32/bin build/asan/bin/zephinstr
+else
+  echo "skipped: this tree builds no serial transport yet"
+fi
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer build, export tables and all tests"
 cmake --build --preset asan -j "$jobs"
 bash scripts/check-exports.sh build/asan/bin

@@ -49,6 +49,14 @@ zeph_product_program(tavodemo
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/client/main.cpp ${CMAKE_CURRENT_LIST_DIR}/client/tavodemo.cpp)
 target_include_directories(tavodemo PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
 
+# The serial transport's unload, as a client that loads it by hand sees it (the Wine check
+# scripts/wine-lintra-unload.sh runs the i686 build).
+if(TARGET tavobridge_ports AND TARGET lintra8)
+  zeph_product_program(lintra_unload
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/client/lintra_unload.cpp
+    LIBS tavobridge_ports karnet_model)
+endif()
+
 # The built library end to end over a COM port to the simulated instrument, once the serial
 # transport library is in the tree.
 if(ZEPH_LINUX AND ZEPH_TESTS AND TARGET lintra8 AND TARGET morvex_client AND TARGET tavobridge_ports)

@@ -356,8 +356,15 @@ bool RsUSBEmulation::abort_and_wait_idle(EndPointInOutTransfer* endpoint, DWORD 
         endpoint->clear_shut();
         return true;
     }
-    const bool served = endpoint == interrupt_.get() ? timer_active() && is_running() : is_running();
-    if (served) return endpoint->wait_idle(ms);
+    // The interrupt endpoint is looked at once per poll period: waiting for that look would hold a
+    // stop for up to the whole period although the abort left nothing to run. It is idle once no
+    // packet of it is on the line. The others are looked at every pass; that look also discards
+    // what was queued meanwhile.
+    if (endpoint == interrupt_.get()) {
+        if (timer_active() && is_running()) return endpoint->wait_landed(ms);
+    } else if (is_running()) {
+        return endpoint->wait_idle(ms);
+    }
     endpoint->clear_shut();
     return true;
 }

@@ -331,6 +331,21 @@ bool EndPointInOutTransfer::wait_idle(DWORD ms) {
     }
 }
 
+bool EndPointInOutTransfer::wait_landed(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        {
+            section_guard guard(&queue_lock_);
+            if (flight_first_ == 0) {
+                shut_ = 0;
+                return true;
+            }
+        }
+        if (GetTickCount() - start >= ms) return false;
+        SleepEx(landed_poll_ms, TRUE);
+    }
+}
+
 void EndPointInOutTransfer::purge(ULONGLONG number_) {
     std::vector<TransferRecord*> removed;
     {

@@ -4,6 +4,7 @@
 #include <w32cpp/export.h>
 #include <w32cpp/handle.h>
 #include <w32cpp/loader.h>
+#include <w32cpp/lock.h>
 #include <w32cpp/trace.h>
 
 #include "lintra/iapi.h"
@@ -19,52 +20,92 @@ karnet::protocol_handle protocol_holder;
 
 class api_imp : public iapi {
 public:
-    api_imp() = default;
+    api_imp() { InitializeCriticalSection(&holder_lock_); }
     ~api_imp() override {
+        // Normally nothing is left here: the lines stopped when the last client let go (below). This
+        // runs at library unload, under the loader lock on Windows, where waiting for a line's
+        // threads (which take that lock to end) could deadlock.
         disable();
         trace << "api destruction\n";
+        DeleteCriticalSection(&holder_lock_);
     }
+
+    // The last client has released the interface: the lines stop now, on that client's thread.
+    void last_client_gone() { disable(); }
 
     bool register_port(const port_handle& port, BYTE address) override {
         if (address == 0 || !port) return false;
-        if (!protocol_holder) {
-            protocol_holder.reset(new io_protocol_lintra(&protocol_holder));
-            protocol_holder->start();
+        karnet::protocol_handle keep = current();
+        if (!keep) {
+            // Made outside the lock (it loads the device manager, under the loader's lock); of two
+            // first registrations at once, one protocol is kept and started.
+            karnet::protocol_handle made(new io_protocol_lintra(&protocol_holder));
+            bool installed = false;
+            {
+                w32cpp::section_lock hold(holder_lock_);
+                if (!protocol_holder) {
+                    protocol_holder = made;
+                    installed = true;
+                }
+                keep = protocol_holder;
+            }
+            if (installed) keep->start();
         }
-        return static_cast<io_protocol_lintra*>(protocol_holder.get())->register_line(port, address);
+        return static_cast<io_protocol_lintra*>(keep.get())->register_line(port, address);
     }
 
     void unregister_port(const port_handle& port, BYTE address) override {
         trace << "UNREGISTER DEVICE";
-        if (!protocol_holder || !port) return;
-        karnet::protocol_handle keep = protocol_holder;
+        karnet::protocol_handle keep = current();
+        if (!keep || !port) return;
         static_cast<io_protocol_lintra*>(keep.get())->unregister_line(port, address);
     }
 
     bool flush_port() override {
-        karnet::protocol_handle keep = protocol_holder;
+        karnet::protocol_handle keep = current();
         return keep && static_cast<io_protocol_lintra*>(keep.get())->flush_first();
     }
 
     bool stop_port() override {
-        karnet::protocol_handle keep = protocol_holder;
+        karnet::protocol_handle keep = current();
         return keep && static_cast<io_protocol_lintra*>(keep.get())->stop_first();
     }
 
     void serial_disable() override { disable(); }
 
-    void protocol(karnet::protocol_handle& out) override { out = protocol_holder; }
+    void protocol(karnet::protocol_handle& out) override { out = current(); }
 
 private:
+    karnet::protocol_handle current() {
+        w32cpp::section_lock hold(holder_lock_);
+        return protocol_holder;
+    }
+
     void disable() {
-        if (!protocol_holder) return;
+        karnet::protocol_handle keep = current();
+        if (!keep) return;
         trace << "SERIAL DISABLE";
-        karnet::protocol_handle keep = protocol_holder;
         // The lines are let go (with removal notices) while the manager still lists the protocol.
         static_cast<io_protocol_lintra*>(keep.get())->remove_all();
         keep->stop();
-        protocol_holder.reset();
+        w32cpp::section_lock hold(holder_lock_);
+        if (protocol_holder == keep) protocol_holder.reset();
     }
+
+    CRITICAL_SECTION holder_lock_;
+};
+
+// The counter of the library's own holder: when a release is about to leave it the only use, the
+// last client lets go.
+class instance_count : public w32cpp::use_count_base_impl<api_imp*> {
+public:
+    explicit instance_count(api_imp* api) : use_count_base_impl(api), api_(api) { tells_sole_use_ = true; }
+
+protected:
+    void sole_use_left() override { api_->last_client_gone(); }
+
+private:
+    api_imp* api_;
 };
 
 w32cpp::auto_handle<iapi> instance;
@@ -74,7 +115,11 @@ w32cpp::auto_handle<iapi> instance;
 }  // namespace lintra
 
 W32CPP_FACTORY_EXPORT w32cpp::auto_handle<lintra::iapi>* lintra_get_instance() {
-    return w32cpp::factory_instance<lintra::api_imp>(lintra::instance);
+    if (!lintra::instance) {
+        lintra::api_imp* api = new lintra::api_imp();
+        lintra::instance = w32cpp::auto_handle<lintra::iapi>::adopt(api, new lintra::instance_count(api));
+    }
+    return &lintra::instance;
 }
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {

@@ -168,11 +168,23 @@ bool io_protocol_lintra::register_line(const port_handle& port, BYTE address) {
     w32cpp::auto_handle<RsUSBEmulation> emulation(new RsUSBEmulation(port));
     if (!port->open()) return false;
     device.reset(new ZephProtocolDevice(this, emulation, address, device_name(line, address)));
+    bool taken = false, served = false, same_port = false;
     {
         section_guard guard(&lock_);
         for (device_ref& d : devices_)
-            if (name_of(d->emulation()->port()) == line) return d->address() == address;
-        devices_.push_back(device);
+            if (name_of(d->emulation()->port()) == line) {
+                taken = true;
+                served = d->address() == address;
+                same_port = d->emulation()->port().get() == port.get();
+                break;
+            }
+        if (!taken) devices_.push_back(device);
+    }
+    if (taken) {
+        // Another registration of this line won meanwhile: the port opened here is not used and is
+        // closed again (unless it is the very object the winner serves).
+        if (!same_port) port->close();
+        return served;
     }
     if (device->start()) return true;
     retire(device);

@@ -372,14 +372,18 @@ void ZephProtocolRead::transferred(const packet_handle& packet, DWORD total, DWO
         packet->set_bytes(total);
         complete_and_next(packet, ERROR_SUCCESS);
         return;
-    case stage_drain:
+    case stage_drain: {
+        // A short packet ends the frame, whatever its header announced: reading on would take the
+        // start of the next frame.
+        const DWORD asked = std::min(packet->drain_left, drain_chunk);
         packet->drain_left -= std::min(packet->drain_left, total);
-        if (packet->drain_left != 0 && total != 0) {
+        if (packet->drain_left != 0 && total == asked) {
             drain_next(packet);
             return;
         }
         complete_and_next(packet, status_reply_too_long);
         return;
+    }
     default: complete_and_next(packet, ERROR_GEN_FAILURE);
     }
 }

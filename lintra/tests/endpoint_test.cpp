@@ -310,6 +310,28 @@ TEST_F(Engines, AbortAllCallsBackOncePerTransferAndShutsTheQueue) {
     EXPECT_TRUE(ep.wait_idle(0));
 }
 
+// Landed means no packet of the endpoint on the line, not a look by the worker: an interrupt
+// endpoint is looked at once per poll period only.
+TEST_F(Engines, WaitLandedAfterAnAbortEndsAtOnceUnlessAPacketRuns) {
+    EPInterrupt ep(&port, 1, &lock, abort_event);
+    Recorder a;
+    ep.set_callback(Recorder::callback);
+    std::vector<BYTE> buf(4096);
+    ep.queue(kind_in, buf.data(), 10, &a, true, true);
+    ep.abort_all();
+    EXPECT_TRUE(ep.wait_landed(0));
+    EXPECT_FALSE(ep.is_shut());  // what comes next is served
+
+    ep.queue(kind_in, buf.data(), 3000, &a, true, true);
+    TransferRecord* running = ep.next();  // the worker's packet, on the line
+    ASSERT_NE(running, nullptr);
+    ep.abort_all();
+    EXPECT_FALSE(ep.wait_landed(20));
+    EXPECT_TRUE(ep.is_shut());
+    ep.complete(running, result_done);  // the packet lands
+    EXPECT_TRUE(ep.wait_landed(0));
+}
+
 TEST_F(Engines, ShortTransferEndsEarlyAndTheFlagDecidesItsStatus) {
     EPBulkIN ep(&port, 1, &lock, abort_event);
     Recorder strict, lenient;

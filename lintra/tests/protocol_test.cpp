@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -56,6 +58,60 @@ TEST_F(SerialTransport, ListsTheSerialInstrumentLikeAUsbOneOnlyAfterBringUp) {
     for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(serial->open(upper), nullptr);
     EXPECT_NE(serial->open(main.front().name()), nullptr);
+}
+
+// Two threads register the same line (two port objects of one name) at once: one registration
+// serves it, and the port the other opened is closed again, not left holding the line.
+TEST_F(SerialTransport, TwoRegistrationsOfOneLineAtOnceLeaveOnePortOpen) {
+    struct CountingPort : MemoryComPort {
+        CountingPort(std::shared_ptr<simdev::byte_stream> end, std::atomic<int>* arrived)
+            : MemoryComPort(std::move(end), "COM27", 250), arrived_(arrived) {}
+        bool open() override {
+            // Both registrations are past their look at the registry before either opens.
+            ++*arrived_;
+            zephtest::wait_until([&] { return arrived_->load() >= 2; });
+            ++opens;
+            return MemoryComPort::open();
+        }
+        void close() override { ++closes; }
+        std::atomic<int>* arrived_;
+        std::atomic<int> opens{0}, closes{0};
+    };
+    SerialInstrument line("COM27");
+    std::atomic<int> arrived{0};
+    auto* a = new CountingPort(line.host_end, &arrived);
+    auto* b = new CountingPort(line.host_end, &arrived);
+    w32cpp::auto_handle<IComPort> ha(a), hb(b);
+    bool ra = false, rb = false;
+    std::thread other([&] { rb = api().register_port(hb, 1); });
+    ra = api().register_port(ha, 1);
+    other.join();
+    EXPECT_TRUE(ra);
+    EXPECT_TRUE(rb);
+    ASSERT_EQ(a->opens.load(), 1);
+    ASSERT_EQ(b->opens.load(), 1);
+    EXPECT_EQ(a->closes.load() + b->closes.load(), 1);  // the loser's port, and only it
+    ASSERT_TRUE(wait_listed(wire::device_interface_guid_bulk, "ZEPHSerial\\COM271"));
+}
+
+// A client that takes the interface straight from the factory and lets it go: its lines stop then,
+// on its own thread, not later at library unload (under the loader lock on Windows).
+TEST(SerialLibrary, TheLastClientsReleaseStopsTheLines) {
+    standin::clock::set_long_wait_scale(0.01);
+    SerialInstrument line("COM28");
+    HMODULE module = LoadLibraryA("lintra8");
+    ASSERT_TRUE(module);
+    using factory = w32cpp::auto_handle<lintra::iapi>* (*)();
+    auto get = reinterpret_cast<factory>(reinterpret_cast<void*>(GetProcAddress(module, "lintra_get_instance")));
+    ASSERT_TRUE(get);
+    {
+        w32cpp::auto_handle<lintra::iapi> client = *get();
+        ASSERT_TRUE(client->register_port(line.port, 1));
+        EXPECT_GT(line.port.use_count(), 1u);  // the line holds the port
+    }
+    EXPECT_EQ(line.port.use_count(), 1u);  // the line is gone with the last client
+    FreeLibrary(module);
+    standin::clock::reset();
 }
 
 TEST_F(SerialTransport, DeviceNamesStayDistinctForEveryLineAndAddress) {
@@ -212,19 +268,31 @@ TEST_F(SerialTransport, BulkFramingAtPacketEdgesBothWays) {
     }
 }
 
+// A frame too long for the caller is drained so that the next read starts on a frame boundary; a
+// frame shorter than its header announces ends the drain at the short packet that ends it.
 TEST_F(SerialTransport, AReplyLongerThanTheBufferIsDrainedAndTheNextReadIsGood) {
     SerialInstrument line("COM6");
     karnet::io_session s = ready(line, "ZEPHSerial\\COM61");
     ASSERT_FALSE(HasFailure());
-    offer(line, bytes_of(5000, 7));
-    offer(line, bytes_of(300, 8));
-    std::vector<BYTE> small(100);
-    EXPECT_EQ(read(s, small).status, DWORD(8309));
-    std::vector<BYTE> good(300);
-    reply r = read(s, good);
-    ASSERT_EQ(r.status, 0u);
-    EXPECT_EQ(r.bytes, 300u);
-    EXPECT_EQ(good, bytes_of(300, 8));
+    for (bool short_frame : {false, true}) {
+        SCOPED_TRACE(short_frame ? "a frame shorter than announced" : "a whole frame");
+        if (short_frame) {
+            std::vector<BYTE> frame = {0x88, 0x13, 0x00};  // announces 5000 bytes
+            const auto body = bytes_of(200, 7);            // but carries 200
+            frame.insert(frame.end(), body.begin(), body.end());
+            line.model->queue_bulk_frame(frame);
+        } else {
+            offer(line, bytes_of(5000, 7));
+        }
+        offer(line, bytes_of(300, 8));
+        std::vector<BYTE> small(100);
+        EXPECT_EQ(read(s, small).status, DWORD(8309));
+        std::vector<BYTE> good(300);
+        reply r = read(s, good);
+        ASSERT_EQ(r.status, 0u);
+        EXPECT_EQ(r.bytes, 300u);
+        EXPECT_EQ(good, bytes_of(300, 8));
+    }
 }
 
 TEST_F(SerialTransport, ABlockTheLengthHeaderCannotCarryIsRefused) {
@@ -290,6 +358,26 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     auto got = line.model->take_received_messages();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], bytes_of(70, 4));
+
+    // Its exchanges never run on the submitting thread either: submitted while the worker's
+    // exchange is held in a read (holding the line), a pipe reset is queued and the call returns.
+    line.memory_port->hold_reads(true);
+    karnet::io_read held = s.read_on_memory(b.data(), 64, false);
+    ASSERT_TRUE(s.submit_read(held));
+    ASSERT_TRUE(line.memory_port->wait_read_held(20000));
+    wire::header_view{header}.write(wire::WORD_READ_PIPE_RESET, 0, 0);
+    karnet::io_control again = s.control_on_memory(wire::IOCTL_VENDOR_COMMAND, nullptr, 0, header, 8);
+    zephtest::flag submitted;
+    std::thread submitter([&] {
+        s.submit_control(again);
+        submitted.set();
+    });
+    const bool returned = submitted.wait(std::chrono::milliseconds(2000));
+    line.memory_port->hold_reads(false);
+    submitter.join();
+    EXPECT_TRUE(returned) << "the pipe reset's submission waited for the line";
+    EXPECT_EQ(finish(s, again.request(), 20000), 0u);
+    EXPECT_EQ(finish(s, held.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
 }
 
 // A read cancelled while a data packet of its frame is on the line: the packet lands in the
@@ -551,6 +639,24 @@ TEST_F(SerialTransport, TwoLinesAtOnce) {
     other.join();
     EXPECT_TRUE(api().flush_port());
     EXPECT_TRUE(api().stop_port());
+}
+
+// stop_port right after an interrupt poll: the abort leaves the interrupt endpoint idle at once, so
+// the stop takes its fixed sleep and no more; it does not wait for the next poll a period later.
+TEST_F(SerialTransport, StopPortTakesItsSleepNotAnotherPollPeriod) {
+    standin::clock::set_long_wait_scale(0.2);  // the poll period and the stop's sleep: 1000 ms
+    SerialInstrument line("COM25");
+    karnet::io_session s = ready(line, "ZEPHSerial\\COM251");
+    ASSERT_FALSE(HasFailure());
+    std::vector<BYTE> record(64);
+    karnet::io_control info = s.control_on_memory(wire::IOCTL_READ_NOTIFICATION, record.data(), 64, nullptr, 0);
+    line.model->raise_event(0x0100);
+    ASSERT_EQ(finish(s, s.submit_control(info), 20000), 0u);  // a poll has just run
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(api().stop_port());
+    const DWORD took = GetTickCount() - start;
+    EXPECT_GE(took, standin::clock::scaled(5000) - 50);
+    EXPECT_LE(took, standin::clock::scaled(5000) + 300);
 }
 
 TEST_F(SerialTransport, LineNoiseBothWaysNeverDeliversCorruptedData) {

@@ -395,7 +395,20 @@ name_table &names() {
   return *n;
 }
 
+// The highest value handed out so far, and the calls that named a value at or below it whose handle
+// was closed (standin/handles.h).
+std::atomic<uintptr_t> g_highest_handle{0};
+std::atomic<std::uint64_t> g_closed_uses{0};
+
 }  // namespace
+
+void note_missing_handle(HANDLE h) {
+  const uintptr_t v = reinterpret_cast<uintptr_t>(h);
+  if (v >= k_handle_first && v < k_handle_limit && !(v & 3) && v <= g_highest_handle.load(std::memory_order_acquire))
+    g_closed_uses.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint64_t closed_handle_uses() { return g_closed_uses.load(std::memory_order_relaxed); }
 
 HANDLE insert_handle(kobject *obj) {
   if (!obj) {
@@ -429,6 +442,7 @@ HANDLE insert_handle(kobject *obj) {
   obj->handles_.fetch_add(1, std::memory_order_acq_rel);
   ++t.live;
   s->store(reinterpret_cast<uintptr_t>(obj), std::memory_order_release);
+  if (t.next > g_highest_handle.load(std::memory_order_relaxed)) g_highest_handle.store(t.next, std::memory_order_release);
   return reinterpret_cast<HANDLE>(t.next);
 }
 
@@ -454,6 +468,7 @@ kref<kobject> lookup_handle(HANDLE h) {
     s->store(v, std::memory_order_release);
     return kref<kobject>::adopt(obj);
   }
+  note_missing_handle(h);
   set_last_error(ERROR_INVALID_HANDLE);
   return {};
 }
@@ -469,6 +484,7 @@ bool close_handle(HANDLE h) {
       if (obj) s->store(0, std::memory_order_release);
     }
     if (!obj) {
+      note_missing_handle(h);
       set_last_error(ERROR_INVALID_HANDLE);
       return false;
     }
@@ -1000,6 +1016,7 @@ DWORD WINAPI WaitForSingleObjectEx(HANDLE h, DWORD ms, BOOL alertable) {
     // A signalled event nobody waits on is taken without a reference or the wait lock.
     handle_pin pin(h);
     if (!pin.get()) {
+      note_missing_handle(h);
       set_last_error_invalid_handle();
       return WAIT_FAILED;
     }
@@ -1129,3 +1146,7 @@ bool is_stopped(HANDLE h) {
 std::size_t stopped_count() { return stopped_thread_count(); }
 
 }  // namespace standin::thread
+
+namespace standin::handles {
+std::uint64_t closed_uses() { return wb::closed_handle_uses(); }
+}  // namespace standin::handles

@@ -168,6 +168,9 @@ HANDLE insert_handle(kobject *obj);
 // ERROR_INVALID_HANDLE.
 kref<kobject> lookup_handle(HANDLE h);
 void set_last_error_invalid_handle();
+// Counts a call that named a value handed out earlier whose handle is closed (standin/handles.h).
+void note_missing_handle(HANDLE h);
+std::uint64_t closed_handle_uses();
 
 // Holds a handle's object without taking a reference: the handle's slot stays locked (a close or
 // another look-up of the same handle waits) until the pin goes. For a few instructions only: never

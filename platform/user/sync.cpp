@@ -70,6 +70,7 @@ BOOL set_event(HANDLE h, bool on) {
     handle_pin pin(h);
     kobject *o = pin.get();
     if (!o || typeid(*o) != typeid(event_object)) {
+      if (!o) note_missing_handle(h);
       set_last_error_invalid_handle();
       return FALSE;
     }

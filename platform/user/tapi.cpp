@@ -74,6 +74,9 @@ struct tapi_state {
   std::multimap<uint64_t, std::function<void()>> timers;
   std::condition_variable cv;
   bool engine_started = false;
+  // standin::tapi::reply_for_another_request_first: a foreign reply to post before the next one.
+  bool foreign_reply = false;
+  LONG foreign_request = 0, foreign_result = 0;
 };
 
 tapi_state &state() {
@@ -146,6 +149,15 @@ void reply_locked(HLINE line, LONG request, LONG result, std::vector<post> &out,
                   HCALL call_value = 0) {
   auto l = state().lines.find(line);
   if (l == state().lines.end()) return;
+  if (state().foreign_reply) {
+    state().foreign_reply = false;
+    record f;
+    f.message = LINE_REPLY;
+    f.instance = l->second.instance;
+    f.p1 = (DWORD_PTR)state().foreign_request;
+    f.p2 = (DWORD_PTR)(DWORD)state().foreign_result;
+    post_locked(l->second.app, f, out);
+  }
   record r;
   r.message = LINE_REPLY;
   r.instance = l->second.instance;
@@ -673,3 +685,24 @@ LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL call, DWORD select, LPVARSTRING id, L
 }
 
 }  // extern "C"
+
+namespace standin::tapi {
+
+void post_call_state(DWORD st, DWORD detail) {
+  std::vector<wb::post> out;
+  {
+    std::lock_guard<std::mutex> l(wb::state().mu);
+    for (auto &c : wb::state().calls)
+      if (!c.second.ended) wb::call_state_locked(c.first, c.second, st, detail, out);
+  }
+  wb::deliver(out);
+}
+
+void reply_for_another_request_first(LONG request, LONG result) {
+  std::lock_guard<std::mutex> l(wb::state().mu);
+  wb::state().foreign_reply = true;
+  wb::state().foreign_request = request;
+  wb::state().foreign_result = result;
+}
+
+}  // namespace standin::tapi

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include <w32cpp/lock.h>
+
 namespace {
 
 const HANDLE no_handle = INVALID_HANDLE_VALUE;
@@ -23,11 +25,16 @@ SerialComPort::SerialComPort(const std::string& settings, DWORD base_timeout_ms,
     : name_(settings.substr(0, settings.find(':'))),
       settings_(settings),
       base_timeout_(base_timeout_ms),
-      flow_control_(flow_control) {}
+      flow_control_(flow_control) {
+    InitializeCriticalSection(&handle_lock_);
+}
 
-SerialComPort::SerialComPort() {}
+SerialComPort::SerialComPort() { InitializeCriticalSection(&handle_lock_); }
 
-SerialComPort::~SerialComPort() { SerialComPort::close(); }
+SerialComPort::~SerialComPort() {
+    SerialComPort::close();
+    DeleteCriticalSection(&handle_lock_);
+}
 
 DWORD SerialComPort::timeout_for(DWORD length) const {
     if (bytes_per_second_ == 0) return base_timeout_;
@@ -38,6 +45,7 @@ DWORD SerialComPort::timeout_for(DWORD length) const {
 }
 
 bool SerialComPort::create_io_event() {
+    w32cpp::section_lock hold(handle_lock_);
     HANDLE old = event_.exchange(nullptr);
     if (old) CloseHandle(old);
     ZeroMemory(&overlapped_, sizeof overlapped_);
@@ -57,6 +65,9 @@ bool SerialComPort::start_io(HANDLE h) {
 }
 
 bool SerialComPort::close_handles(bool close_port) {
+    // Under the handle lock: a disable on another thread never signals or cancels a handle value
+    // that is being closed (and that the platform may hand out again at once).
+    w32cpp::section_lock hold(handle_lock_);
     bool ok = true;
     HANDLE h = port_.exchange(no_handle);
     if (close_port && h != no_handle && h) ok = CloseHandle(h) == TRUE && ok;
@@ -129,10 +140,16 @@ bool SerialComPort::is_connected() { return flush(); }
 
 void SerialComPort::disable() {
     IComPort::disable();
+    // The handles are used only under the lock that their close takes. The flush's purges run
+    // here, its pause does not: a disable returns at once (a stop disables several times).
+    w32cpp::section_lock hold(handle_lock_);
     HANDLE e = event_.load();
     if (e) SetEvent(e);
-    serial_flush();
-    CancelIo(port_.load());
+    HANDLE h = port_.load();
+    if (h == no_handle || !h) return;
+    PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT);
+    PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    CancelIo(h);
 }
 
 DWORD SerialComPort::end_pending() {

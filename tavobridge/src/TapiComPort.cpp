@@ -35,13 +35,31 @@ bool TapiComPort::release_call() {
         SerialComPort::disable();
     else
         IComPort::disable();
+    // The port lets go of the comm handle (under the handle lock) before its owner, the session,
+    // closes it: a disable on another thread never uses the closed value.
+    const bool ok = close_handles(false);
     {
         w32cpp::section_lock hold(session_lock_);
         if (session_ == session) session_.reset();
     }
-    // The comm handle is the session's: it goes with the session, never closed here.
     session.reset();
-    return close_handles(false);
+    return ok;
+}
+
+void TapiComPort::disable() {
+    held_.store(true);
+    std::shared_ptr<TapiSession> dialling;
+    {
+        w32cpp::section_lock hold(session_lock_);
+        dialling = dialling_;
+    }
+    if (dialling) dialling->Abandon();
+    SerialComPort::disable();
+}
+
+void TapiComPort::enable() {
+    held_.store(false);
+    SerialComPort::enable();
 }
 
 bool TapiComPort::open() {
@@ -52,10 +70,16 @@ bool TapiComPort::open() {
     session->set_phone_number(phone_number_);
     session->set_line_device(line_device_);
     session->set_device_configuration(config_.empty() ? nullptr : config_.data(), static_cast<DWORD>(config_.size()));
-    bool ok = session->PlaceCall();
+    {
+        w32cpp::section_lock hold(session_lock_);
+        dialling_ = session;
+    }
+    // A disable from now on gives this call up; one that came before leaves it undialled.
+    bool ok = !held_.load() && session->PlaceCall();
     {
         // Seen by is_connected only once dialling is over: until then the line is down.
         w32cpp::section_lock hold(session_lock_);
+        dialling_.reset();
         session_ = session;
     }
     HANDLE h = ok ? session->comm_handle() : nullptr;
@@ -73,8 +97,8 @@ bool TapiComPort::open() {
             ok = start_io(h);
         }
     }
-    if (!ok) {
-        // A call this port cannot use is not left up.
+    // A call this port cannot use, or one placed while the line was being stopped, is not left up.
+    if (!ok || held_.load()) {
         release_call();
         return false;
     }
@@ -87,9 +111,10 @@ void TapiComPort::close() { release_call(); }
 bool TapiComPort::flush() {
     try {
         close();
-        for (int attempt = 0; attempt < 4; ++attempt) {
+        for (int attempt = 0; attempt < 4 && !held_.load(); ++attempt) {
             if (open()) return true;
-            if (attempt < 3) Sleep(1000);
+            // The pause between attempts ends early when the line is being stopped.
+            for (int step = 0; attempt < 3 && step < 10 && !held_.load(); ++step) Sleep(100);
         }
     } catch (const std::exception&) {
     }

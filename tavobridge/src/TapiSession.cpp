@@ -326,7 +326,7 @@ bool TapiSession::InitializeTapi() {
                  static_cast<LPLINEINITIALIZEEXPARAMS>(nullptr));
         if (static_cast<DWORD>(r) != LINEERR_REINIT || attempt == 1) break;
         deadline pause(reinit_pause_ms);
-        while (!pause.expired())
+        while (!pause.expired() && !abandoned_.load())
             if (!dispatch_one()) pause.idle(pump_step_ms);
     }
     initialising_ = 0;
@@ -406,6 +406,7 @@ bool TapiSession::PlaceCall() {
         trace("A call is already being handled\n");
         return false;
     }
+    if (abandoned_.load()) return false;
     if (!app_ && !InitializeTapi()) return false;
     if (device_count_ == 0) return false;
     call_in_progress_ = 1;
@@ -463,13 +464,18 @@ bool TapiSession::PlaceCall() {
     if (!connected_) {
         deadline connect(connect_wait_ms);
         // A call that ends meanwhile (busy, no answer, refused) ends the wait too.
-        while (!connected_ && call_in_progress_ && !connect.expired())
+        while (!connected_ && call_in_progress_ && !connect.expired() && !abandoned_.load())
             if (!dispatch_one()) connect.idle(pump_step_ms);
-        if (!connected_ && call_in_progress_) {
-            trace("DialCallInParts failed (TimeOut).\n");
-            report(0, 9);
-            return end_attempt();
-        }
+    }
+    // Given up from another thread while it rang: nobody takes this call.
+    if (abandoned_.load()) {
+        trace("Call abandoned.\n");
+        return end_attempt();
+    }
+    if (!connected_ && call_in_progress_) {
+        trace("DialCallInParts failed (TimeOut).\n");
+        report(0, 9);
+        return end_attempt();
     }
     return call_in_progress_ != 0 && connected_ != 0 && comm_ != nullptr;
 }
@@ -585,7 +591,7 @@ LONG TapiSession::WaitForReply(LONG request) {
     // A nested wait that ended took this one's place: its reply is not this one's.
     const LONG result = pump_until(
         reply_wait_ms, [this] { return reply_received_ && !reply_wait_ended_; },
-        [this] { return !call_in_progress_ || reply_wait_ended_; }, nullptr);
+        [this] { return !call_in_progress_ || reply_wait_ended_ || abandoned_.load(); }, nullptr);
     return finish_reply(result == wait_done ? reply_result_ : result);
 }
 
@@ -616,7 +622,7 @@ LONG TapiSession::WaitForCallState(DWORD wanted) {
     const LONG result = pump_until(
         reply_wait_ms,
         [&] { return wanted ? (call_state_seen_ && last_call_state_ == wanted) : call_state_seen_ != 0; },
-        [&] { return !call_in_progress_ || ended(); }, "WAITABORTED\n");
+        [&] { return !call_in_progress_ || ended() || abandoned_.load(); }, "WAITABORTED\n");
     set_ended(1);
     return result;
 }

@@ -90,7 +90,11 @@ private:
 class line : public tavo::line {
 public:
     line(world &w, std::string name, bool modem) : w_(w), name_(std::move(name)), modem_(modem) {}
-    ~line() override { close(); }
+    // Not closed here: the serial transport may still hold the port when the flat API lets go of
+    // it, so only an explicit close frees the line (and hangs a call up) in time.
+    ~line() override {
+        if (open_) w_.log.push_back("let go open: " + name_);
+    }
     bool open() {
         // Exclusive, as a COM port is: a second open of the same name fails.
         if (w_.open_lines[name_] > 0) return false;

@@ -247,6 +247,33 @@ TEST_P(FlatSerial, CloseAndReinitTheSamePortTenTimes) {
     }
 }
 
+// The close holds the stop's fixed sleep (scaled here); the rest of it (the mode request, the line's
+// stop and unregistration, the port's close) takes no more than a few hundred milliseconds on a
+// healthy line.
+TEST_P(FlatSerial, CloseTakesItsFixedSleepAndLittleMore) {
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(up(), 0u);
+        const DWORD start = GetTickCount();
+        ASSERT_EQ(f.TAVO_closeComm(), 0u);
+        const DWORD took = GetTickCount() - start;
+        EXPECT_GE(took, standin::clock::scaled(5000));
+        EXPECT_LE(took, standin::clock::scaled(5000) + 400) << round;
+    }
+}
+
+// The instrument falls silent: the close still ends, within the stop's sleep and the mode request's
+// time-out (the mode request fails), with room for the line's stop.
+TEST_P(FlatSerial, CloseOnASilentLineEndsWithinItsWaits) {
+    ASSERT_EQ(up(), 0u);
+    device->stop();
+    const DWORD start = GetTickCount();
+    EXPECT_NE(f.TAVO_closeComm(), 0u);
+    EXPECT_LE(GetTickCount() - start, standin::clock::scaled(5000) + timeout + 3000);
+    // The same port opens again once the instrument answers.
+    device->start();
+    EXPECT_EQ(up(), 0u);
+}
+
 TEST_P(FlatSerial, AutomaticChoiceTakesTheComPort) {
     ASSERT_EQ(f.TAVO_initComm(0, timeout, com, 115200, 0), 0u);
     DWORD version = 0, number = 0;

@@ -9,6 +9,7 @@
 #include <standin/clock.h>
 #include <standin/debug.h>
 #include <standin/faults.h>
+#include <standin/tapi.h>
 
 #include <functional>
 #include <memory>
@@ -290,6 +291,84 @@ TEST_F(Modem, OwnerThreadDispatchingTheDropWhileTheWorkerRedials) {
 // As the flat API's link check does.
 TEST_F(Modem, LinkStateAskedWhileTheWorkerRedials) {
     redial_on_the_worker([](TapiComPort& p) { p.is_connected(); });
+}
+
+// The call drops and the far end no longer picks up: the worker's failed read redials, and each of
+// its dialling attempts would wait the whole connection wait. A stop of the line gives up the call
+// being dialled and the attempts left, and ends well within one connection wait.
+TEST_F(Modem, StopDuringARedialDropsTheCallBeingDialled) {
+    Link link(port("99", true, 3, 100).release());
+    ASSERT_TRUE(link.port->open());
+    ASSERT_TRUE(link.bring_up());
+    modem->set_connect_delay_ms(60000);  // it rings on, beyond the (scaled) connection wait
+    ASSERT_TRUE(modem->drop_call());
+    std::thread reader([&] { read_message(*link.emulation); });  // fails, and the worker redials
+    const bool dialling = zephtest::wait_until([&] { return modem->dialled().size() >= 2; });
+    const DWORD start = GetTickCount();
+    link.emulation->stop(true);
+    const DWORD took = GetTickCount() - start;
+    reader.join();
+    ASSERT_TRUE(dialling);
+    EXPECT_LT(took, standin::clock::scaled(120000) / 2);
+    EXPECT_EQ(modem->dialled().size(), 2u);  // no attempt after the stop
+    EXPECT_EQ(modem->calls_connected(), 1u);
+    EXPECT_TRUE(traced("Call abandoned.\n"));
+    link.port->close();
+    EXPECT_FALSE(link.port->is_connected());
+}
+
+// Dispatches this thread's messages (the sessions' callbacks) until pred holds, with the deadline.
+bool dispatch_until(const std::function<bool()>& pred) {
+    return zephtest::wait_until([&] {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        return pred();
+    });
+}
+
+size_t traced_count(const std::string& text) {
+    const std::string all = standin::debug::text();
+    size_t n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+}
+
+// A disconnect mode the layer does not know is reported as a bad reason; the call still ends.
+TEST_F(Modem, DisconnectWithAnUnknownModeIsABadReasonAndHangsUp) {
+    auto p = port("31");
+    ASSERT_TRUE(p->open());
+    standin::tapi::post_call_state(LINECALLSTATE_DISCONNECTED, 0x2000);
+    ASSERT_TRUE(dispatch_until([] { return traced("Call stopped\n"); }));
+    EXPECT_TRUE(traced("Disconnected: LINECALLSTATE; Bad Reason"));
+    EXPECT_FALSE(traced("Remote Party Disconnected"));
+    EXPECT_FALSE(p->is_connected());
+}
+
+// Only the first CONNECTED after dialling takes the call's comm handle: a second one changes nothing.
+TEST_F(Modem, ASecondConnectedMessageLeavesTheCallAsItIs) {
+    auto p = port("32");
+    ASSERT_TRUE(p->open());
+    const HANDLE h = p->handle();
+    ASSERT_EQ(traced_count("Connected!  Starting communications!\n"), 1u);
+    const size_t states = traced_count("LINE_CALLSTATE\n");
+    standin::tapi::post_call_state(LINECALLSTATE_CONNECTED, 0);
+    ASSERT_TRUE(dispatch_until([&] { return traced_count("LINE_CALLSTATE\n") > states; }));
+    EXPECT_EQ(traced_count("Connected!  Starting communications!\n"), 1u);
+    EXPECT_EQ(p->handle(), h);
+    DCB dcb{};
+    EXPECT_TRUE(GetCommState(h, &dcb));
+    EXPECT_TRUE(p->is_connected());
+}
+
+// A LINE_REPLY for another request (an error) arriving while the dial waits for its own reply is
+// not taken for it: the call is placed.
+TEST_F(Modem, AReplyForAnotherRequestIsNotTheAwaitedOne) {
+    standin::tapi::reply_for_another_request_first(0x7777, LONG(LINEERR_OPERATIONFAILED));
+    auto p = port("33");
+    ASSERT_TRUE(p->open());
+    EXPECT_TRUE(traced("LINE_REPLY error: "));
+    EXPECT_TRUE(p->is_connected());
+    EXPECT_EQ(modem->calls_connected(), 1u);
 }
 
 TEST_F(Modem, SessionListsDataModemsWithTheirNamesAndConfiguration) {

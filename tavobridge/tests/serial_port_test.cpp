@@ -10,8 +10,10 @@
 #include <standin/comm.h>
 #include <standin/debug.h>
 #include <standin/faults.h>
+#include <standin/handles.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -268,6 +270,45 @@ TEST_F(SerialPort, DisableEndsAWaitingReadAndTheNextReadWorks) {
     ASSERT_TRUE(port->read(again, &n));
     EXPECT_EQ(again[2], 7);
     EXPECT_TRUE(port->is_connected());
+}
+
+// A disable on another thread (the device task's bring-up retry, a stop's nudge) while the port is
+// closed and opened again (a redial lets the old call's handles go): no call may name a handle value
+// the other thread has just closed, which on Windows may already stand for another object.
+TEST_F(SerialPort, DisableWhileThePortClosesNeverUsesAClosedHandle) {
+    Line line(14);
+    SerialComPort* p = line.make_port(115200, 100);
+    ASSERT_TRUE(p->open());
+    const std::uint64_t closed_before = standin::handles::closed_uses();
+    std::atomic<bool> done{false};
+    std::atomic<unsigned> disables{0};
+    std::thread retry([&] {
+        while (!done.load()) {
+            p->disable();
+            ++disables;
+        }
+    });
+    unsigned reopened = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < end) {
+        p->close();
+        if (p->open()) ++reopened;
+    }
+    done = true;
+    retry.join();
+    EXPECT_GT(reopened, 10u);
+    EXPECT_GT(disables.load(), 10u);
+    EXPECT_EQ(standin::handles::closed_uses(), closed_before);
+}
+
+// is_connected of a COM port is its flush: both purges and the 500 ms pause.
+TEST_F(SerialPort, IsConnectedTakesTheFlushsPause) {
+    Line line(15);
+    SerialComPort* p = line.make_port(115200, 100);
+    ASSERT_TRUE(p->open());
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(p->is_connected());
+    EXPECT_GE(GetTickCount() - start, 500u);
 }
 
 TEST_F(SerialPort, PurgeBeforeATokenKeepsTheHandshakeJustWritten) {

@@ -123,6 +123,11 @@ public:
     DWORD abort_all();
     // Polls every 200 ms until the worker has cleared the shut flag, at most ms.
     bool wait_idle(DWORD ms);
+    // Waits (polling every landed_poll_ms) until no packet of this endpoint is on the line, at most
+    // ms, then clears the shut flag. Right after abort_all that is at once unless a packet runs: for
+    // an endpoint the worker looks at only once per interrupt period.
+    bool wait_landed(DWORD ms);
+    enum : DWORD { landed_poll_ms = 5 };
     // Removes and frees every queued record of that transfer.
     void purge(ULONGLONG number);
     // Ends the transfers numbered first to last without touching the shut flag: queued records go

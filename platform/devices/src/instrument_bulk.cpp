@@ -56,6 +56,12 @@ void instrument::queue_bulk_message(std::vector<std::uint8_t> data) {
     queue_locked(std::move(data));
 }
 
+void instrument::queue_bulk_frame(std::vector<std::uint8_t> frame) {
+    notify_guard g(st_.get(), mu_);
+    st_->in_msgs.push_back(std::move(frame));
+    st_->want_data_notify = true;
+}
+
 std::size_t instrument::bulk_in_pending_messages() {
     std::lock_guard<std::mutex> g(mu_);
     return st_->in_msgs.size();

@@ -54,6 +54,9 @@ protected:
     // This class's flush, whatever a derived class does with the slot.
     bool serial_flush();
 
+    // Taken by close_handles, create_io_event and disable: no handle is used by one thread while
+    // another closes it.
+    CRITICAL_SECTION handle_lock_;
     std::atomic<HANDLE> port_{INVALID_HANDLE_VALUE};
     std::string name_;
     std::string settings_;

@@ -27,6 +27,10 @@ public:
     bool read(BYTE* buffer, DWORD* length) override;
     bool write(const BYTE* buffer, DWORD* length) override;
     bool is_connected() override;
+    // Also gives up a call being dialled (on any thread) and stops the redials until enable: a stop
+    // of the line ends within its own waits, not after a redial's dialling attempts.
+    void disable() override;
+    void enable() override;
 
     int redial_count() const { return redial_count_; }
 
@@ -40,7 +44,11 @@ private:
     // thread may ask is_connected: each takes its own reference under the lock, and the session
     // goes with the last one.
     std::shared_ptr<TapiSession> session_;
+    // The session placing a call now (open), so that a disable on another thread can give it up.
+    std::shared_ptr<TapiSession> dialling_;
     CRITICAL_SECTION session_lock_;
+    // Set by disable, cleared by enable: no dialling is started or kept while it is set.
+    std::atomic<bool> held_{false};
     std::string phone_number_;
     DWORD line_device_;
     std::vector<BYTE> config_;

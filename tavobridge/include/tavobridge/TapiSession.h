@@ -14,6 +14,7 @@
 
 #include <tapi.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ public:
     bool HangupCall();
     bool ShutdownTapi();
     bool IsCallConnected();
+    // From any thread: a call being placed is given up. The dialling thread's waits end at their next
+    // look and it hangs the call up without waiting for replies; later PlaceCall calls fail.
+    void Abandon() { abandoned_.store(1); }
 
     static void CALLBACK lineCallbackFunc(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1,
                                           DWORD_PTR param2, DWORD_PTR param3);
@@ -91,6 +95,7 @@ private:
     DWORD call_state_seen_ = 0;
     DWORD last_call_state_ = 0;
     DWORD owner_thread_ = 0;
+    std::atomic<LONG> abandoned_{0};
     // Held by the callbacks and by the operations another thread may call; recursive, as the
     // handlers re-enter them.
     CRITICAL_SECTION guard_;

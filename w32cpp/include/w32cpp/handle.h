@@ -54,6 +54,9 @@ public:
       delete this;
       return true;
     }
+    // Told before the count changes: afterwards the last use may go on another thread at once.
+    if (n == 2 && tells_sole_use_)
+      sole_use_left();
     do {
       // A release more than was taken: refuse rather than wrap to 0xFFFFFFFF.
       if (n == 0)
@@ -76,6 +79,13 @@ protected:
 public:
   // A fresh empty counter (count 1) made by the code of the module that made this one.
   virtual use_count_base *make_empty() const { return new use_count_base(1); }
+
+protected:
+  // Runs when a release is about to leave one use, for a counter that set tells_sole_use_ when it
+  // was made: a library's factory counter, whose one remaining use is the library's own holder,
+  // learns there that its last client lets go. (After the other slots, which keep their places.)
+  virtual void sole_use_left() {}
+  bool tells_sole_use_ = false;
 
 private:
   std::atomic<DWORD> count;

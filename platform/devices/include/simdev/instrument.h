@@ -132,6 +132,9 @@ public:
     // the peek that returned generation.
     void bulk_in_consume(std::size_t n, std::optional<std::uint64_t> generation = std::nullopt);
     void queue_bulk_message(std::vector<std::uint8_t> data);
+    // Queues bytes as one frame as they stand, the 3-byte length header included: a faulty frame
+    // (shorter or longer than its header says) for fault tests.
+    void queue_bulk_frame(std::vector<std::uint8_t> frame);
     std::size_t bulk_in_pending_messages();
 
     // --- bulk OUT (0x01): same framing; complete messages go to the firmware ---
