@@ -7,6 +7,13 @@ namespace keelmon {
 CDeviceManagerApp::CDeviceManagerApp(device_monitor& monitor) : afx::application("Keelmon"), monitor_(monitor) {}
 
 CDeviceManagerApp::~CDeviceManagerApp() {
+  // A tray window thread that did not end may still run a handler that reaches the icon and the main
+  // dialog: both are left to it, never freed under it.
+  if (tray_ && !tray_->shut_down()) {
+    (void)tray_.release();
+    (void)dialog_.release();
+    return;
+  }
   tray_.reset();
   dialog_.reset();
 }
@@ -49,7 +56,9 @@ BOOL CDeviceManagerApp::InitInstance() {
   monitor_.add_source(notification_source::kind_interfaces);
   monitor_.add_source(notification_source::kind_instrument_api);
   if (monitor_.start()) {
-    // The icon is shown only while a device is present.
+    // The icon is shown only while a device is present. The count and the removal under one hold of
+    // the lock: a device arriving meanwhile is reported after the removal and shows the icon again.
+    device_monitor::guard hold(monitor_);
     if (monitor_.device_count() == 0) tray_->remove();
     return TRUE;
   }

@@ -20,7 +20,8 @@ class CDeviceManagerApp : public afx::application {
   static constexpr const char* mutex_name = "Keelmon.exe";
 
   explicit CDeviceManagerApp(device_monitor& monitor = device_monitor::instance());
-  // The tray icon goes first (its thread reaches the dialog), then the dialog.
+  // The tray icon goes first (its thread reaches the dialog), then the dialog; both are left in place
+  // when the icon's window thread does not end.
   ~CDeviceManagerApp() override;
 
   BOOL InitInstance() override;

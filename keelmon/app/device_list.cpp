@@ -30,8 +30,14 @@ bool active_device_list::add(const std::string& key, device_info& device) {
       std::string text =
           afx::format("%s '%s'.", afx::load_string(IDS_INIT_DEVICE_ERROR).c_str(), record->product.c_str());
       std::string caption = afx::load_string(IDS_DEVICE_ERROR);
-      MessageBeep(MB_ICONHAND);
-      MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
+      auto box = [text, caption] {
+        MessageBeep(MB_ICONHAND);
+        MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
+      };
+      if (monitor_)
+        monitor_->after_unlock(box);
+      else
+        box();
       return false;
     }
     record->file = file;

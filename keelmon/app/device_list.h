@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/device_info.h"
+#include "core/device_monitor.h"
 
 namespace keelmon {
 
@@ -36,7 +37,9 @@ struct active_device {
 
 class active_device_list {
  public:
-  active_device_list() = default;
+  // With a monitor, the box of a device that cannot be opened waits until this thread releases the
+  // monitor's lock (the list is changed under it).
+  explicit active_device_list(const device_monitor* monitor = nullptr) : monitor_(monitor) {}
   ~active_device_list();
   active_device_list(const active_device_list&) = delete;
   active_device_list& operator=(const active_device_list&) = delete;
@@ -62,6 +65,7 @@ class active_device_list {
   static int to_db(int16_t hundredths) { return hundredths / 100; }
 
  private:
+  const device_monitor* monitor_;
   std::vector<std::unique_ptr<active_device>> records_;
   std::map<std::string, int> remembered_;  // byte-wise order
 };

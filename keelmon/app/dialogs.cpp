@@ -215,8 +215,11 @@ void CDeviceListDlg::update_tray() {
   if (!tray) return;
   if (monitor_.device_count() != 0) {
     if (!tray->add(IDR_MAINFRAME, afx::load_string(IDS_APP_TITLE).c_str(), true)) {
-      MessageBeep(MB_ICONHAND);
-      if (afx::application* app = afx::application::current()) app->message_box(afx::load_string(IDS_NO_ICON));
+      // Called under the monitor's lock by a change: the box waits until it is released.
+      monitor_.after_unlock([] {
+        MessageBeep(MB_ICONHAND);
+        if (afx::application* app = afx::application::current()) app->message_box(afx::load_string(IDS_NO_ICON));
+      });
     }
   } else {
     hide();

@@ -22,7 +22,8 @@ class CDeviceListDlg;
 // with the monitor's lock held.
 class dialog_change_listener : public device_change_listener {
  public:
-  dialog_change_listener(CDeviceListDlg& dialog, device_monitor& monitor) : dialog_(dialog), monitor_(monitor) {}
+  dialog_change_listener(CDeviceListDlg& dialog, device_monitor& monitor)
+      : dialog_(dialog), monitor_(monitor), devices_(&monitor) {}
   void on_change(const change_record& record) override;
   active_device_list& devices() { return devices_; }
 

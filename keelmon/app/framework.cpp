@@ -76,10 +76,9 @@ int application::message_box(const std::string& text, UINT type) const {
 
 void data_exchange::fail(const std::string& message) {
   failed_ = true;
-  if (application* app = application::current())
-    app->message_box(message, MB_OK | MB_ICONEXCLAMATION);
-  else
-    MessageBoxA(dialog_.hwnd(), message.c_str(), nullptr, MB_OK | MB_ICONEXCLAMATION);
+  // Owned by the dialog being checked, so that it takes no input (a second OK) while the box is up.
+  application* app = application::current();
+  MessageBoxA(dialog_.hwnd(), message.c_str(), app ? app->title().c_str() : nullptr, MB_OK | MB_ICONEXCLAMATION);
 }
 
 void data_exchange::number(int id, uint32_t& value, uint32_t low, uint32_t high) {

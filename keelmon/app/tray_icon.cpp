@@ -50,7 +50,8 @@ tray_icon::tray_icon(HINSTANCE instance) : instance_(instance) {
 }
 
 tray_icon::~tray_icon() {
-  shut_down();
+  // A window thread that did not end may still use all of this: nothing of it is released.
+  if (!shut_down()) return;
   if (ready_) CloseHandle(ready_);
   {
     process_state& s = shared();
@@ -64,18 +65,20 @@ tray_icon::~tray_icon() {
   DeleteCriticalSection(&section_);
 }
 
-void tray_icon::shut_down() {
-  if (shut_down_) return;
+bool tray_icon::shut_down() {
+  if (shut_down_) return thread_ended_;
   shut_down_ = true;
   remove();
-  if (!thread_) return;
+  if (!thread_) return true;
   wait_for_window();
   if (HWND hwnd = window()) PostMessageA(hwnd, WM_QUIT, 0, 0);
   // A slot may be sending to this thread's windows (the main dialog): answered while waiting.
-  if (wait_answering(thread_, thread_wait_ms)) {
+  thread_ended_ = wait_answering(thread_, thread_wait_ms);
+  if (thread_ended_) {
     CloseHandle(thread_);
     thread_ = nullptr;
   }
+  return thread_ended_;
 }
 
 void tray_icon::wait_for_window() {

@@ -37,16 +37,18 @@ class tray_icon {
   bool added() const;
   bool add_failed() const;
 
+  // Removes the icon and ends the window thread, waiting up to thread_wait_ms; later calls do nothing
+  // and answer the same. A derived class calls it first in its destructor, so that the thread never
+  // reaches a handler of a half-destroyed object. False when the thread did not end: it may still use
+  // the object (and what its handlers reach), which must then never be freed.
+  bool shut_down();
+
  protected:
   virtual void on_left_button_down() = 0;
   virtual void on_left_button_up() = 0;
   virtual void on_right_button_down() = 0;
   virtual void on_right_button_up() = 0;
   virtual void on_left_double_click() = 0;
-
-  // Removes the icon and ends the window thread. A derived class calls it first in its destructor, so
-  // that the thread never reaches a handler of a half-destroyed object; later calls do nothing.
-  void shut_down();
 
   HINSTANCE instance_;
 
@@ -69,6 +71,7 @@ class tray_icon {
   mutable CRITICAL_SECTION section_;
   std::atomic<HWND> window_{nullptr};
   bool shut_down_ = false;
+  bool thread_ended_ = true;
 };
 
 class CDeviceListDlg;

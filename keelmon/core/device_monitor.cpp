@@ -9,8 +9,6 @@ namespace {
 
 // How long the destructor waits for a worker that stop() could not end in time.
 constexpr DWORD final_stop_wait_ms = 10000;
-// How often a thread waiting for the worker answers messages sent to it.
-constexpr DWORD answer_slice_ms = 5;
 
 }  // namespace
 
@@ -90,18 +88,33 @@ device_monitor::~device_monitor() {
 }
 
 void device_monitor::lock() const {
-  if (TryEnterCriticalSection(&lock_)) return;
   // Meanwhile answer messages sent to this thread's windows: the holder may be a listener that sends
   // to them and waits.
-  for (;;) {
+  while (!TryEnterCriticalSection(&lock_)) {
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
-    if (TryEnterCriticalSection(&lock_)) return;
+    if (TryEnterCriticalSection(&lock_)) break;
     Sleep(1);
   }
+  if (depth_++ == 0) owner_.store(GetCurrentThreadId());
 }
 
-void device_monitor::unlock() const { LeaveCriticalSection(&lock_); }
+void device_monitor::unlock() const {
+  std::vector<std::function<void()>> actions;
+  if (--depth_ == 0) {
+    owner_.store(0);
+    actions.swap(after_unlock_);
+  }
+  LeaveCriticalSection(&lock_);
+  for (auto& action : actions) action();
+}
+
+void device_monitor::after_unlock(std::function<void()> action) const {
+  if (owner_.load() == GetCurrentThreadId())
+    after_unlock_.push_back(std::move(action));
+  else
+    action();
+}
 
 void device_monitor::add_listener(device_change_listener* listener) {
   if (!listener) return;
@@ -210,13 +223,15 @@ bool device_monitor::end_worker(DWORD wait_ms) {
 bool wait_answering(HANDLE object, DWORD wait_ms) {
   const DWORD start = GetTickCount();
   for (;;) {
+    // Answers what was sent meanwhile; posted messages stay for the thread's own loop.
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
     const DWORD spent = GetTickCount() - start;
     const DWORD left = spent >= wait_ms ? 0 : wait_ms - spent;
-    const DWORD slice = left < answer_slice_ms ? left : answer_slice_ms;
-    if (WaitForSingleObject(object, slice) == WAIT_OBJECT_0) return true;
-    if (left == 0) return false;
+    // One wait for the time left, woken by a sent message: a long wait stays one wait.
+    const DWORD r = MsgWaitForMultipleObjects(1, &object, FALSE, left, QS_SENDMESSAGE);
+    if (r == WAIT_OBJECT_0) return true;
+    if (r != WAIT_OBJECT_0 + 1) return false;
   }
 }
 

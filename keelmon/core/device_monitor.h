@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -184,6 +185,9 @@ class device_monitor {
   // may send messages to the thread owning the windows.
   void lock() const;
   void unlock() const;
+  // Runs `action` on this thread once it no longer holds the lock (at once when it does not hold it
+  // now): what may wait for the user, as a message box, never keeps the lock from the other threads.
+  void after_unlock(std::function<void()> action) const;
   class guard {
    public:
     explicit guard(const device_monitor& m) : m_(m) { m_.lock(); }
@@ -208,6 +212,10 @@ class device_monitor {
   bool end_worker(DWORD wait_ms);
 
   mutable CRITICAL_SECTION lock_;
+  // The holder and how often it took the lock; the actions it left for its release (under the lock).
+  mutable std::atomic<DWORD> owner_{0};
+  mutable unsigned depth_ = 0;
+  mutable std::vector<std::function<void()>> after_unlock_;
   std::set<device_change_listener*> listeners_;
   std::deque<std::unique_ptr<notification_source>> sources_;
   std::unique_ptr<monitor_thread> worker_;

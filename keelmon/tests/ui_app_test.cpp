@@ -1,4 +1,6 @@
 // The tray program's start, its icon, its menu and its end.
+#include <standin/clock.h>
+
 #include "ui_fixture.h"
 
 namespace ui_test {
@@ -244,6 +246,89 @@ TEST_F(app_test, PopupMenuWithoutOwnerWindowTellsTheUser) {
   EXPECT_TRUE(standin::ui::tracked_menus().empty());
   EXPECT_FALSE(p.finished());
   EXPECT_TRUE(p.quit());
+}
+
+// The start-up's removal of the icon (no device yet) happens under the monitor's lock taken for the
+// count: a device reported meanwhile waits for it and then brings the icon back, instead of finding
+// the icon still there and losing it to the removal right after.
+TEST_F(app_test, StartUpCountsAndRemovesTheIconUnderOneHoldOfTheLock) {
+  program p;
+  std::atomic<bool> checked{false};
+  std::atomic<bool> count_waited{false};
+  std::thread other;
+  zephtest::flag counted;
+  const DWORD starter = GetCurrentThreadId();
+  standin::ui::on_tray_call([&](DWORD op, HWND) {
+    if (op != NIM_DELETE || GetCurrentThreadId() == starter || checked.exchange(true)) return;
+    scripted_source* source = p.source();
+    if (!source) return;
+    device_monitor& monitor = source->monitor();
+    // Another thread asks for the count while the icon goes: it must wait for the start-up.
+    other = std::thread([&monitor, &counted] {
+      monitor.device_count();
+      counted.set();
+    });
+    count_waited = !counted.wait(std::chrono::milliseconds(200));
+  });
+  ASSERT_TRUE(p.start());
+  ASSERT_TRUE(p.init_result());
+  standin::ui::on_tray_call(nullptr);
+  ASSERT_TRUE(checked.load());
+  EXPECT_TRUE(count_waited.load());
+  EXPECT_TRUE(counted.wait());
+  if (other.joinable()) other.join();
+  EXPECT_EQ(icon_count(), 0u);
+  p.source()->plug("usb#1", "Tavo meter", "123");
+  EXPECT_TRUE(zephtest::wait_until([&] { return icon_count() == 1; }));
+  EXPECT_TRUE(p.quit());
+}
+
+// Start-ups with an instrument arriving on the worker's first pass, racing the start-up's removal of the
+// icon, for a few seconds: each ends with the icon shown for the device.
+TEST_F(app_test, ArrivalsDuringStartUpAlwaysLeaveTheIconShown) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  int runs = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    standin::ui::reset();
+    answer_boxes_at_once();
+    program p;
+    std::thread plugger([&p] {
+      if (zephtest::wait_until([&p] { return p.source() != nullptr; }, zephtest::default_deadline,
+                               std::chrono::milliseconds(0)))
+        p.source()->plug("usb#1", "Tavo meter", "123");
+    });
+    ASSERT_TRUE(p.start());
+    plugger.join();
+    EXPECT_TRUE(zephtest::wait_until([&] { return icon_count() == 1; })) << "run " << runs;
+    EXPECT_TRUE(p.quit());
+    ++runs;
+  }
+  EXPECT_GT(runs, 1);
+}
+
+// A tray window thread that does not end in time (held in its menu) keeps the icon and the main dialog
+// it reaches: the program ends without freeing them, and the thread finishes its command on them.
+TEST_F(app_test, TrayThreadThatDoesNotEndKeepsWhatItUses) {
+  standin::clock::set_long_wait_scale(0.01);  // the 10 s wait for the thread ends after 100 ms
+  program p;
+  ASSERT_TRUE(p.start());
+  p.source()->plug("usb#1", "Tavo meter", "123");
+  ASSERT_TRUE(zephtest::wait_until([&] { return icon_count() == 1; }));
+  zephtest::flag in_menu, release;
+  standin::ui::on_track_menu([&](const standin::ui::tracked_menu&) {
+    in_menu.set();
+    release.wait();
+    return (UINT)ID_SET_UP_DEVICES;  // shows the main dialog: reaches the icon and the dialog
+  });
+  auto icon = standin::ui::tray_icons()[0];
+  ASSERT_TRUE(standin::ui::tray_click(icon.hwnd, icon.id, WM_RBUTTONUP));
+  ASSERT_TRUE(in_menu.wait());
+  EXPECT_TRUE(p.quit());
+  release.set();
+  // The thread goes on with its command, then ends on the quit it was sent.
+  EXPECT_TRUE(zephtest::wait_until([&] { return !IsWindow(icon.hwnd); }));
+  standin::ui::on_track_menu(nullptr);
+  standin::clock::reset();
 }
 
 }  // namespace

@@ -27,7 +27,11 @@ class listed_device : public device_info {
 
 class device_list_test : public ::testing::Test {
  protected:
-  void SetUp() override { standin::ui::reset(); }
+  void SetUp() override {
+    standin::ui::reset();
+    // The box of a device that cannot be opened answers at once: no loop runs on the test's thread.
+    standin::ui::on_message_box([](const standin::ui::message_box&) { return IDOK; });
+  }
   void TearDown() override { standin::ui::reset(); }
   listed_device a{kind_usb_instrument, "Tavo meter", "1"};
   listed_device b{kind_usb_instrument, "Tavo meter", "2"};

@@ -269,9 +269,9 @@ TEST_F(dialogs_test, DeviceThatCannotBeOpenedIsReportedAndNotListed) {
 }
 
 // The device that cannot be opened leaves while its box is up, and the box's loop answers the removal
-// notice: the removal waits until the arrival has been reported, so the device map and its objects do
-// not change under the listener that is adding from them. It is applied right after.
-TEST_F(dialogs_test, DeviceLeavingWhileItsOpenErrorIsShownIsRemovedAfterward) {
+// notice. The box comes once the arrival has been reported and the monitor's lock released, so the
+// removal is applied at once, under the box, and never under the listener that added from the map.
+TEST_F(dialogs_test, DeviceLeavingWhileItsOpenErrorIsShownIsRemovedUnderTheBox) {
   acqsim_config c = core_test::default_config(4713);
   c.refuse_open = 1;
   std::string instance;
@@ -295,11 +295,11 @@ TEST_F(dialogs_test, DeviceLeavingWhileItsOpenErrorIsShownIsRemovedAfterward) {
   instance = driver_->plug(c);
   plugged.set();
   ASSERT_TRUE(zephtest::wait_until([&] { return count_during_box.load() != -1; }));
-  EXPECT_EQ(count_during_box.load(), 1);
+  EXPECT_EQ(count_during_box.load(), 0);
   EXPECT_TRUE(zephtest::wait_until([&] { return monitor.device_count() == 0; }));
   EXPECT_TRUE(lines().empty());
   EXPECT_EQ(boxes.load(), 1);
-  standin::ui::on_message_box(nullptr);
+  answer_boxes_at_once();
 }
 
 TEST_F(dialogs_test, RefusedAttenuationIsReportedAndTheDialogCloses) {
@@ -356,6 +356,98 @@ TEST_F(dialogs_test, SystemMenuOffersTheAboutBoxAndCloseHides) {
   EXPECT_TRUE(IsWindow(main));
   EXPECT_FALSE(program_.finished());
   EXPECT_EQ(standin::ui::drawn_icons().size(), 1u);
+}
+
+// While a box of a device change is up on the worker (boxes modal here), the user interface still
+// answers: Properties, which takes the monitor's lock, shows its own box.
+void expect_ui_answers_under_box(program& p, const std::string& worker_box) {
+  ASSERT_TRUE(zephtest::wait_until([&] {
+    for (auto& b : standin::ui::open_boxes())
+      if (b.text == worker_box) return true;
+    return false;
+  })) << worker_box;
+  // Posted, not pressed: the icon's box is owned by the main window, which takes no input under it.
+  ASSERT_TRUE(PostMessageA(p.main_window(), WM_COMMAND, MAKEWPARAM(IDC_PROPERTIES, BN_CLICKED), 0));
+  EXPECT_TRUE(zephtest::wait_until([] {
+    for (auto& b : standin::ui::open_boxes())
+      if (b.text == "Select a device first.") return true;
+    return false;
+  }));
+  standin::ui::answer_box("Select a device first.", IDOK);
+  standin::ui::answer_box(worker_box, IDOK);
+}
+
+// An instrument's arrival retries listing an acquisition device that cannot be opened: its box comes
+// on the worker, after the monitor's lock is released.
+TEST_F(dialogs_test, OpenErrorBoxOnTheWorkerLeavesTheUserInterfaceAnswering) {
+  standin::ui::on_message_box(nullptr);
+  acqsim_config c = core_test::default_config(4714);
+  c.refuse_open = 1;
+  driver_->plug(c);
+  const std::string text = "Error while initialising peripheral 'Acquisition unit'.";
+  ASSERT_TRUE(zephtest::wait_until([&] { return standin::ui::open_boxes().size() == 1; }));
+  standin::ui::answer_box(text, IDOK);
+  ASSERT_TRUE(zephtest::wait_until([] { return standin::ui::open_boxes().empty(); }));
+  program_.source()->plug("usb#1", "Tavo meter", "123");
+  expect_ui_answers_under_box(program_, text);
+  ASSERT_TRUE(wait_lines(1));
+  answer_boxes_at_once();
+}
+
+// The icon cannot be shown after a change: its box comes on the worker after the lock is released.
+TEST_F(dialogs_test, IconErrorBoxOnTheWorkerLeavesTheUserInterfaceAnswering) {
+  standin::ui::on_message_box(nullptr);
+  standin::ui::refuse_icon(IDR_MAINFRAME, true);
+  program_.source()->plug("usb#1", "Tavo meter", "123");
+  expect_ui_answers_under_box(program_, "Application error (icon is not available) !");
+  standin::ui::refuse_icon(IDR_MAINFRAME, false);
+  answer_boxes_at_once();
+}
+
+// The form check's box belongs to the dialog it checks: the dialog takes no second OK while it is up.
+TEST_F(dialogs_test, FormCheckBoxIsOwnedByTheCheckedDialog) {
+  standin::ui::on_message_box(nullptr);
+  program_.source()->plug("usb#1", "Tavo meter", "123", 1000);
+  ASSERT_TRUE(wait_lines(1));
+  HWND d = open_properties("Tavo meter - 123");
+  ASSERT_NE(d, nullptr);
+  ASSERT_TRUE(standin::ui::press(d, IDOK));
+  ASSERT_TRUE(zephtest::wait_until([] { return standin::ui::open_boxes().size() == 1; }));
+  auto box = standin::ui::open_boxes()[0];
+  EXPECT_EQ(box.owner, d);
+  EXPECT_EQ(box.caption, "Keelmon");
+  EXPECT_FALSE(standin::ui::press(d, IDOK));  // the user cannot reach the dialog under its box
+  EXPECT_TRUE(standin::ui::answer_box("Please enter a whole number from 0 to 999.", IDOK));
+  ASSERT_TRUE(zephtest::wait_until([] { return standin::ui::open_boxes().empty(); }));
+  EXPECT_EQ(standin::ui::message_boxes().size(), 1u);
+  EXPECT_TRUE(IsWindow(d));
+  ASSERT_TRUE(standin::ui::press(d, IDCANCEL));
+  ASSERT_TRUE(wait_closed(d));
+  answer_boxes_at_once();
+}
+
+// OK pressed while a change cancels the dialog (its device gone): OK waits for the monitor's lock the
+// change holds, then finds the dialog cancelled and sends nothing to the device.
+TEST_F(dialogs_test, OkAfterTheDeviceWentSendsNothing) {
+  driver_->plug(core_test::default_config(4715));
+  ASSERT_TRUE(wait_lines(1));
+  HWND d = open_properties("Acquisition unit - 4715");
+  ASSERT_NE(d, nullptr);
+  standin::ui::pick(GetDlgItem(d, IDC_ATTENUATION), 2);
+  ASSERT_TRUE(zephtest::wait_until([&] { return standin::ui::selection(GetDlgItem(d, IDC_ATTENUATION)) == 2; }));
+  CDeviceListDlg* main = program_.app()->main_dialog();
+  {
+    // What a change that removes the device does under the lock, with OK already pressed.
+    device_monitor::guard hold(main->monitor());
+    ASSERT_TRUE(standin::ui::press(d, IDOK));
+    ASSERT_NE(main->open_properties(), nullptr);
+    main->open_properties()->cancel_for_change();
+  }
+  ASSERT_TRUE(wait_closed(d));
+  EXPECT_EQ(driver_->last_set(4715).sets, 0u);
+  EXPECT_TRUE(box_texts().empty());
+  device_monitor::guard hold(main->monitor());
+  EXPECT_EQ(main->listener().devices().find_by_display("Acquisition unit - 4715")->chosen, 0);
 }
 
 }  // namespace

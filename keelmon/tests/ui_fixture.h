@@ -206,7 +206,13 @@ class ui_fixture : public ::testing::Test {
  protected:
   void SetUp() override {
     standin::ui::reset();
+    answer_boxes_at_once();
     standin::loader::hide_library("morvex");
+  }
+  // Boxes answer IDOK as soon as they show; a case that needs them modal (up until it answers them,
+  // their owner disabled) calls standin::ui::on_message_box(nullptr).
+  static void answer_boxes_at_once() {
+    standin::ui::on_message_box([](const standin::ui::message_box&) { return IDOK; });
   }
   void TearDown() override {
     standin::loader::unhide_all();

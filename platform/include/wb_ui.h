@@ -49,6 +49,7 @@ typedef struct tagSIZE {
 #define WM_GETTEXT 0x000D
 #define WM_GETTEXTLENGTH 0x000E
 #define WM_PAINT 0x000F
+#define WM_SHOWWINDOW 0x0018
 #define WM_QUERYDRAGICON 0x0037
 #define WM_ICONERASEBKGND 0x0027
 #define WM_SETICON 0x0080
@@ -198,8 +199,11 @@ BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
 int WINAPI GetWindowTextLengthA(HWND hWnd);
 HWND WINAPI GetParent(HWND hWnd);
+/* On another thread's window: sent to that thread (WM_SHOWWINDOW), the caller waits for it. */
 BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
 BOOL WINAPI IsWindowVisible(HWND hWnd);
+BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
+BOOL WINAPI IsWindowEnabled(HWND hWnd);
 BOOL WINAPI IsIconic(HWND hWnd);
 BOOL WINAPI SetForegroundWindow(HWND hWnd);
 HWND WINAPI GetForegroundWindow(void);
@@ -215,6 +219,7 @@ int WINAPI GetMenuItemCount(HMENU hMenu);
 BOOL WINAPI DestroyMenu(HMENU hMenu);
 BOOL WINAPI TrackPopupMenu(HMENU hMenu, UINT uFlags, int x, int y, int nReserved, HWND hWnd, const void *prcRect);
 
+/* Modal: the owner is disabled and the thread's messages are dispatched until the box is answered. */
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 BOOL WINAPI MessageBeep(UINT uType);
 HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);

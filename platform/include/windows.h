@@ -402,6 +402,10 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+/* The module's file as a Windows path: below ZEPH_ROOT's drive folders "X:\...", any other file its
+   Linux path with backslashes. A buffer too small gets the path cut and terminated, the result is
+   nSize and the last error ERROR_INSUFFICIENT_BUFFER. */
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 #define LoadLibrary LoadLibraryA
 #define GetModuleHandle GetModuleHandleA

@@ -16,6 +16,8 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -26,8 +28,10 @@
 #include <set>
 
 #include <standin/loader.h>
+#include <standin/process.h>
 
 #include "internal.h"
+#include "wide.h"
 
 using namespace wb;
 
@@ -52,6 +56,8 @@ struct loader_state {
   module_rec *exe = nullptr;
   std::set<std::string> hidden_libraries;  // system library bases that tests made absent
   std::set<std::string> hidden_entries;
+  bool image_path_set = false;  // a test named the executable's file (standin/process.h)
+  std::string image_path;
 };
 
 loader_state &loader() {
@@ -59,7 +65,7 @@ loader_state &loader() {
   return *l;
 }
 
-const char *const k_system_names[] = {"kernel32", "user32",  "advapi32", "setupapi", "version",  "shell32",
+const char *const k_system_names[] = {"kernel32", "user32",   "advapi32", "setupapi", "version",  "shell32",
                                       "gdi32",    "comctl32", "comdlg32", "ole32",    "oleaut32", "tapi32",
                                       "ntdll",    "cfgmgr32", "newdev",   "msvcrt",   "winmm",    "ws2_32"};
 
@@ -170,6 +176,57 @@ bool is_system_name(const std::string &base) {
   for (const char *n : k_system_names)
     if (base == n) return true;
   return base == "winplat";
+}
+
+// A module's file as a Windows program sees it: "X:\..." for a file below $ZEPH_ROOT/x/ (the
+// folder map_path maps the drive to), any other Linux path with backslashes (map_path takes it back).
+std::string windows_form(const std::string &file) {
+  const char *env = std::getenv("ZEPH_ROOT");
+  char resolved[PATH_MAX];
+  std::string root = realpath(env && *env ? env : ".", resolved) ? resolved : "";
+  std::string out = file;
+  if (!root.empty() && root != "/" && file.size() > root.size() + 2 && file.compare(0, root.size(), root) == 0 &&
+      file[root.size()] == '/' && std::isalpha(static_cast<unsigned char>(file[root.size() + 1])) &&
+      file[root.size() + 2] == '/') {
+    out = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(file[root.size() + 1])))) + ":" +
+          file.substr(root.size() + 2);
+  }
+  for (char &c : out)
+    if (c == '/') c = '\\';
+  return out;
+}
+
+// The path GetModuleFileNameA/W report for a module (null: the executable); false with the last error
+// set when the handle names no module.
+bool module_file_name(HMODULE h, std::string *path) {
+  auto &l = loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  module_rec *m = h ? module_of(l, h) : exe_module(l);
+  if (!m) {
+    set_last_error(ERROR_MOD_NOT_FOUND);
+    return false;
+  }
+  *path = m == l.exe && l.image_path_set ? l.image_path : windows_form(m->path);
+  return true;
+}
+
+// Windows' answer for a buffer: the text and its length, or, when it does not fit, as much as fits
+// with a terminator, the buffer's size and ERROR_INSUFFICIENT_BUFFER.
+template <class Text, class Char>
+DWORD copy_cut(const Text &text, Char *buffer, DWORD size) {
+  if (!buffer || size == 0) {
+    set_last_error(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (text.size() >= size) {
+    std::copy(text.begin(), text.begin() + (size - 1), buffer);
+    buffer[size - 1] = 0;
+    set_last_error(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  std::copy(text.begin(), text.end(), buffer);
+  buffer[text.size()] = 0;
+  return static_cast<DWORD>(text.size());
 }
 
 }  // namespace
@@ -312,28 +369,14 @@ BOOL WINAPI DisableThreadLibraryCalls(HMODULE h) {
 
 DWORD WINAPI GetModuleFileNameA(HMODULE h, LPSTR buffer, DWORD size) {
   std::string path;
-  {
-    auto &l = loader();
-    std::lock_guard<std::recursive_mutex> g(l.m);
-    module_rec *m = h ? module_of(l, h) : exe_module(l);
-    if (!m) {
-      set_last_error(ERROR_MOD_NOT_FOUND);
-      return 0;
-    }
-    path = m->path;
-  }
-  if (!buffer || size == 0) {
-    set_last_error(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (path.size() >= size) {
-    std::memcpy(buffer, path.c_str(), size - 1);
-    buffer[size - 1] = '\0';
-    set_last_error(ERROR_INSUFFICIENT_BUFFER);
-    return size;
-  }
-  std::memcpy(buffer, path.c_str(), path.size() + 1);
-  return static_cast<DWORD>(path.size());
+  if (!module_file_name(h, &path)) return 0;
+  return copy_cut(path, buffer, size);
+}
+
+DWORD WINAPI GetModuleFileNameW(HMODULE h, LPWSTR buffer, DWORD size) {
+  std::string path;
+  if (!module_file_name(h, &path)) return 0;
+  return copy_cut(from_utf8(path), buffer, size);
 }
 
 }  // extern "C"
@@ -360,3 +403,21 @@ void unhide_all() {
 }
 
 }  // namespace standin::loader
+
+namespace standin::process {
+
+void set_image_path(const std::wstring &windows_path) {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.image_path_set = true;
+  l.image_path = wb::to_utf8(windows_path);
+}
+
+void reset_image_path() {
+  auto &l = ::loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  l.image_path_set = false;
+  l.image_path.clear();
+}
+
+}  // namespace standin::process

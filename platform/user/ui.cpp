@@ -32,6 +32,7 @@ struct ui_win {
   kind k = kind::other;
   bool visible = false;
   bool iconic = false;
+  bool disabled = false;
   int cx = 0, cy = 0;
   uint64_t serial = 0;
   // list box, combo box, edit
@@ -77,6 +78,17 @@ struct ui_state {
   std::map<HDC, HWND> paint_dcs;  // BeginPaint's device contexts until EndPaint
   uintptr_t next_dc = 0x60000;
   std::function<int(const standin::ui::message_box &)> answer;
+  // Unscripted boxes now up: each ends when a test answers it.
+  struct open_box {
+    uint64_t serial;
+    DWORD tid;
+    standin::ui::message_box box;
+    bool answered = false;
+    int answer = 0;
+  };
+  std::vector<open_box> open_boxes;
+  uint64_t next_box = 0;
+  std::function<void(DWORD, HWND)> tray_hook;
   HWND foreground = nullptr;
   std::map<std::string, UINT> messages;  // upper-case name
   UINT next_message = 0xC100;
@@ -96,6 +108,18 @@ std::string upper(const char *s) {
 ui_win *find_locked(HWND h) {
   auto it = ui().wins.find(h);
   return it == ui().wins.end() ? nullptr : &it->second;
+}
+
+// The window a child belongs to (itself for a top-level window): what input reaches, and what a
+// modal box disables.
+HWND top_level_locked(HWND h) {
+  for (ui_win *w = find_locked(h); w && (w->style & WS_CHILD) && w->parent; w = find_locked(h)) h = w->parent;
+  return h;
+}
+
+bool enabled_locked(HWND h) {
+  ui_win *w = find_locked(top_level_locked(h));
+  return w && !w->disabled;
 }
 
 // The dialog procedure of the dialog being created on this thread, bound at WM_NCCREATE.
@@ -420,6 +444,31 @@ std::vector<message_box> message_boxes() {
   std::lock_guard<std::mutex> l(wb::ui().mu);
   return wb::ui().boxes;
 }
+std::vector<message_box> open_boxes() {
+  std::lock_guard<std::mutex> l(wb::ui().mu);
+  std::vector<message_box> r;
+  for (auto &b : wb::ui().open_boxes) r.push_back(b.box);  // answered ones until their loop closed them
+  return r;
+}
+bool answer_box(const std::string &text, int answer) {
+  DWORD tid = 0;
+  {
+    std::lock_guard<std::mutex> l(wb::ui().mu);
+    for (auto &b : wb::ui().open_boxes) {
+      if (b.answered || (!text.empty() && b.box.text != text)) continue;
+      b.answered = true;
+      b.answer = answer;
+      tid = b.tid;
+      break;
+    }
+  }
+  // Wakes the box's loop.
+  return tid != 0 && PostThreadMessageA(tid, WM_NULL, 0, 0);
+}
+void on_tray_call(std::function<void(DWORD, HWND)> hook) {
+  std::lock_guard<std::mutex> l(wb::ui().mu);
+  wb::ui().tray_hook = std::move(hook);
+}
 std::vector<drawn_icon> drawn_icons() {
   std::lock_guard<std::mutex> l(wb::ui().mu);
   return wb::ui().drawn;
@@ -502,15 +551,35 @@ std::vector<std::string> system_menu_items(HWND h) {
   return r;
 }
 bool pick(HWND h, int index, bool double_click) {
+  {
+    std::lock_guard<std::mutex> l(wb::ui().mu);
+    if (!wb::enabled_locked(h)) return false;
+  }
   return PostMessageA(h, wb::pick_message(), (WPARAM)index, double_click ? 1 : 0) != FALSE;
 }
 bool press(HWND dialog, int id) {
+  {
+    std::lock_guard<std::mutex> l(wb::ui().mu);
+    if (!wb::enabled_locked(dialog)) return false;
+  }
   return PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id)) != FALSE;
 }
 
 void reset() {
+  std::vector<DWORD> waiting;
+  {
+    std::lock_guard<std::mutex> l(wb::ui().mu);
+    for (auto &b : wb::ui().open_boxes)
+      if (!b.answered) {
+        b.answered = true;
+        b.answer = IDOK;
+        waiting.push_back(b.tid);
+      }
+  }
+  for (DWORD tid : waiting) PostThreadMessageA(tid, WM_NULL, 0, 0);
   std::lock_guard<std::mutex> l(wb::ui().mu);
   auto &s = wb::ui();
+  s.tray_hook = nullptr;
   s.boxes.clear();
   s.beeps.clear();
   s.drawn.clear();
@@ -702,6 +771,10 @@ LRESULT WINAPI SendDlgItemMessageA(HWND dlg, int id, UINT msg, WPARAM wp, LPARAM
 }
 
 BOOL WINAPI ShowWindow(HWND h, int cmd) {
+  // Another thread's window is shown by its own thread, as on Windows: the caller waits until that
+  // thread has handled it (a thread that answers nothing holds the caller up).
+  DWORD owner = GetWindowThreadProcessId(h, nullptr);
+  if (owner && owner != GetCurrentThreadId()) SendMessageA(h, WM_SHOWWINDOW, cmd == SW_HIDE ? FALSE : TRUE, 0);
   std::lock_guard<std::mutex> l(ui().mu);
   ui_win *w = find_locked(h);
   if (!w) {
@@ -729,6 +802,22 @@ BOOL WINAPI IsWindowVisible(HWND h) {
   for (ui_win *w = find_locked(h); w; w = (w->style & WS_CHILD) && w->parent ? find_locked(w->parent) : nullptr)
     if (!w->visible) return FALSE;
   return find_locked(h) != nullptr;
+}
+BOOL WINAPI EnableWindow(HWND h, BOOL enable) {
+  std::lock_guard<std::mutex> l(ui().mu);
+  ui_win *w = find_locked(h);
+  if (!w) {
+    set_last_error(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
+  }
+  BOOL was_disabled = w->disabled;
+  w->disabled = !enable;
+  return was_disabled;
+}
+BOOL WINAPI IsWindowEnabled(HWND h) {
+  std::lock_guard<std::mutex> l(ui().mu);
+  ui_win *w = find_locked(h);
+  return w && !w->disabled;
 }
 BOOL WINAPI IsIconic(HWND h) {
   std::lock_guard<std::mutex> l(ui().mu);
@@ -870,12 +959,56 @@ BOOL WINAPI TrackPopupMenu(HMENU m, UINT flags, int x, int y, int, HWND owner, c
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   standin::ui::message_box b{owner, text ? text : "", caption ? caption : "Error", type};
   std::function<int(const standin::ui::message_box &)> answer;
+  uint64_t serial = 0;
+  HWND disabled = nullptr;
   {
     std::lock_guard<std::mutex> l(ui().mu);
     ui().boxes.push_back(b);
     answer = ui().answer;
+    if (!answer) {
+      serial = ++ui().next_box;
+      ui().open_boxes.push_back({serial, GetCurrentThreadId(), b});
+      // The owner takes no input while its box is up.
+      ui_win *top = owner ? find_locked(top_level_locked(owner)) : nullptr;
+      if (top && !top->disabled) {
+        top->disabled = true;
+        disabled = top_level_locked(owner);
+      }
+    }
   }
-  return answer ? answer(b) : IDOK;
+  if (answer) return answer(b);
+  // The box's own loop: every message of the thread is dispatched meanwhile, as under a real box.
+  // It closes (off the open list, its owner enabled again) in one step, once answered or on WM_QUIT.
+  int result = IDOK;
+  auto close = [&](bool answered_only) {
+    std::lock_guard<std::mutex> l(ui().mu);
+    auto &open = ui().open_boxes;
+    auto it = std::find_if(open.begin(), open.end(), [&](const ui_state::open_box &o) { return o.serial == serial; });
+    if (it != open.end()) {
+      if (answered_only && !it->answered) return false;
+      if (it->answered) result = it->answer;
+      open.erase(it);
+    }
+    if (ui_win *w = disabled ? find_locked(disabled) : nullptr) w->disabled = false;
+    return true;
+  };
+  for (;;) {
+    if (close(true)) break;
+    MSG m;
+    BOOL r = GetMessageA(&m, nullptr, 0, 0);
+    if (r == 0) {
+      PostQuitMessage((int)m.wParam);  // the caller's loop still sees it
+      close(false);
+      break;
+    }
+    if (r == -1) {
+      close(false);
+      break;
+    }
+    TranslateMessage(&m);
+    DispatchMessageA(&m);
+  }
+  return result;
 }
 
 BOOL WINAPI MessageBeep(UINT type) {
@@ -978,6 +1111,12 @@ BOOL WINAPI GetTextExtentPoint32A(HDC dc, LPCSTR s, int n, LPSIZE size) {
 }
 
 BOOL WINAPI Shell_NotifyIconA(DWORD op, PNOTIFYICONDATAA d) {
+  std::function<void(DWORD, HWND)> hook;
+  {
+    std::lock_guard<std::mutex> l(ui().mu);
+    hook = ui().tray_hook;
+  }
+  if (hook) hook(op, d ? d->hWnd : nullptr);
   std::lock_guard<std::mutex> l(ui().mu);
   if (op < 3) ++ui().tray_calls[op];
   if (!d || d->cbSize < (DWORD)NOTIFYICONDATAA_V1_SIZE || op > NIM_DELETE) {

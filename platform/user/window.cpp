@@ -555,7 +555,7 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND filter, UINT lo, UINT hi) {
   }
 }
 
-DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms, DWORD) {
+DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms, DWORD wake_mask) {
   kref<msg_queue> q = current_queue();
   if (count >= MAXIMUM_WAIT_OBJECTS) {
     set_last_error(ERROR_INVALID_PARAMETER);
@@ -571,7 +571,11 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
   }
   {
     std::lock_guard<std::mutex> l(q->mu);
-    if (!wait_all && (!q->posted.empty() || !q->sent.empty() || q->quit)) return WAIT_OBJECT_0 + count;
+    // Only sent messages count for a wait that asks for nothing else (QS_SENDMESSAGE): posted ones left
+    // in the queue do not end it at once.
+    const bool posted_count = (wake_mask & ~(DWORD)QS_SENDMESSAGE) != 0;
+    if (!wait_all && (!q->sent.empty() || (posted_count && (!q->posted.empty() || q->quit))))
+      return WAIT_OBJECT_0 + count;
     q->set_signalled(false);  // only what arrives from now on wakes the wait (posters signal after queueing)
   }
   objs.push_back(q.get());

@@ -20,6 +20,8 @@
 #include <wchar.h>
 #include <wctype.h>
 
+#include "inf_match.h"
+
 namespace {
 
 constexpr size_t kMessageChars = 1023;
@@ -40,7 +42,7 @@ class installer {
   void log_message(const wchar_t *format, ...);
   bool install_in_progress();
   void UnInstallDriver();
-  DWORD UpdateDriver(const wchar_t *media_root);
+  DWORD UpdateDriver(const wchar_t *inf);
   HDEVINFO MarkDevicesAsNeedReinstall(const wchar_t *enumerator, const wchar_t *id);
   void set_reinstall_flag(HDEVINFO set);
 
@@ -49,6 +51,9 @@ class installer {
   void log_header();
   bool take_arguments(LPWSTR *argv, int argc);
   bool media_root_of(const wchar_t *program, wchar_t *root);
+  // The INF to install: media root + szInf, canonicalised; false when it does not fit a path.
+  bool inf_path_of(const wchar_t *media_root, wchar_t *inf);
+  bool inf_to_install_is_usable(const wchar_t *media_root, wchar_t *inf);
   void uninstall_matches(const wchar_t *windir, const wchar_t *file_name, const char *text, size_t size,
                          uninstall_oem_inf_fn uninstall);
 
@@ -145,14 +150,6 @@ bool read_whole(const wchar_t *path, char **buffer, size_t *capacity, size_t *si
   return true;
 }
 
-bool contains(const char *text, size_t size, const char *needle) {
-  size_t n = strlen(needle);
-  if (n == 0 || n > size) return false;
-  for (size_t i = 0; i + n <= size; ++i)
-    if (memcmp(text + i, needle, n) == 0) return true;
-  return false;
-}
-
 // Replaces the extension from the last "." (in the file name) by `ext`; false when it would not fit.
 bool with_extension(const wchar_t *path, const wchar_t *ext, wchar_t *out) {
   size_t len = wcslen(path);
@@ -170,7 +167,7 @@ void installer::uninstall_matches(const wchar_t *windir, const wchar_t *file_nam
   for (int i = 0; i < id_count_; ++i) {
     char id[kMultiByteId];
     int n = WideCharToMultiByte(CP_ACP, 0, ids_[i], -1, id, static_cast<int>(kMultiByteId), nullptr, nullptr);
-    if (n <= 0 || !contains(text, size, id)) continue;
+    if (n <= 1 || !deploya::inf_names_id(text, size, id, static_cast<size_t>(n - 1))) continue;
     log_message(L"\t\t\tfound : [%ls]\n", ids_[i]);
     // Each id starts again from the INF's own path.
     wchar_t inf[kPathChars];
@@ -312,20 +309,17 @@ void installer::set_reinstall_flag(HDEVINFO set) {
   }
 }
 
-DWORD installer::UpdateDriver(const wchar_t *media_root) {
-  log_message(L"\tUpdateDriver \n");
+bool installer::inf_path_of(const wchar_t *media_root, wchar_t *inf) {
   wchar_t joined[kPathChars];
-  wchar_t inf[kPathChars];
-  if (wcslen(media_root) + wcslen(inf_) >= kPathChars) {
-    log_message(L"\tUpdateDriver ERROR_FILENAME_EXCED_RANGE %ls%ls\n", media_root, inf_);
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
+  if (wcslen(media_root) + wcslen(inf_) >= kPathChars) return false;
   wcscpy(joined, media_root);
   wcscat(joined, inf_);
-  if (!PathCanonicalizeW(inf, joined)) {
-    log_message(L"\tUpdateDriver ERROR_FILENAME_EXCED_RANGE %ls\n", joined);
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
+  return PathCanonicalizeW(inf, joined) != FALSE;
+}
+
+// `inf` was checked before any change; it is looked for again in case it went since.
+DWORD installer::UpdateDriver(const wchar_t *inf) {
+  log_message(L"\tUpdateDriver \n");
   if (_waccess(inf, 0) != 0) {
     log_message(L"\tUpdateDriver ERROR_FILE_NOT_FOUND %ls\n", inf);
     return 0;
@@ -414,7 +408,8 @@ DWORD installer::UpdateDriver(const wchar_t *media_root) {
 // ---- command line ------------------------------------------------------------------------
 
 bool installer::take_arguments(LPWSTR *argv, int argc) {
-  uninstall_only_ = wcsstr(argv[1], L"/Uninstall") || wcsstr(argv[1], L"/U") || wcsstr(argv[1], L"/u");
+  // The flag is the whole argument: an INF named "drivers/usb.inf" holds "/u" but is no flag.
+  uninstall_only_ = wcscmp(argv[1], L"/Uninstall") == 0 || wcscmp(argv[1], L"/U") == 0 || wcscmp(argv[1], L"/u") == 0;
   int u = uninstall_only_ ? 1 : 0;
   if (uninstall_only_) log_message(L"Uninstall  Mode only\n");
   for (int i = 1 + u; i < argc; ++i) {
@@ -458,6 +453,18 @@ bool installer::media_root_of(const wchar_t *program, wchar_t *root) {
   return true;
 }
 
+bool installer::inf_to_install_is_usable(const wchar_t *media_root, wchar_t *inf) {
+  if (!inf_path_of(media_root, inf)) {
+    log_message(L" ERROR ! ERROR_FILENAME_EXCED_RANGE %ls%ls -> Exit ... \n", media_root, inf_);
+    return false;
+  }
+  if (_waccess(inf, 0) != 0) {
+    log_message(L" ERROR ! ERROR_FILE_NOT_FOUND %ls -> Exit ... \n", inf);
+    return false;
+  }
+  return true;
+}
+
 int installer::run(LPCSTR command_tail) {
   open_log();
   log_header();
@@ -480,16 +487,25 @@ int installer::run(LPCSTR command_tail) {
     close_log();
     return -1;
   }
-  wchar_t media_root[kPathChars];
-  bool have_root = media_root_of(argv[0], media_root);
   LocalFree(argv);
+  // The program's own file: the name a launcher passed as argv[0] may be bare or anything at all.
+  wchar_t program[kPathChars];
+  DWORD program_chars = GetModuleFileNameW(nullptr, program, kPathChars);
+  wchar_t media_root[kPathChars];
+  bool have_root = program_chars > 0 && program_chars < kPathChars && media_root_of(program, media_root);
+  // Every input is checked before the clean-up: a refused run leaves the machine as it was.
+  wchar_t inf[kPathChars] = {};
+  if (have_root && !uninstall_only_ && !inf_to_install_is_usable(media_root, inf)) {
+    close_log();
+    return -1;
+  }
   if (have_root) {
     log_message(L"szInf              : [%ls]\n", inf_);
     log_message(L"szEnum             : [%ls]\n", enum_);
     for (int i = 0; i < id_count_; ++i) log_message(L"szHW_ID[%d]         : [%ls]\n", i, ids_[i]);
     log_message(L"MediaRootDirectory : [%ls]\n", media_root);
     UnInstallDriver();
-    if (!uninstall_only_) UpdateDriver(media_root);
+    if (!uninstall_only_) UpdateDriver(inf);
     log_message(L"Exit \n\n ");
   }
   close_log();

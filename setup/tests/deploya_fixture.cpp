@@ -5,6 +5,8 @@
 #include <standin/process.h>
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -36,6 +38,7 @@ void DeployaTest::TearDown() {
   standin::devinst::reset();
   standin::loader::unhide_all();
   standin::process::reset_command_line();
+  standin::process::reset_image_path();
   unsetenv("ZEPH_ROOT");
   // Read-only files go with their folder.
   std::error_code ec;
@@ -46,6 +49,15 @@ void DeployaTest::TearDown() {
 }
 
 int DeployaTest::run(const std::wstring &command_line) {
+  int argc = 0;
+  LPWSTR *argv = CommandLineToArgvW(command_line.c_str(), &argc);
+  std::wstring image = argv && argc > 0 ? argv[0] : L"";
+  if (argv) LocalFree(argv);
+  return run_as(image, command_line);
+}
+
+int DeployaTest::run_as(const std::wstring &image, const std::wstring &command_line) {
+  standin::process::set_image_path(image);
   standin::process::set_command_line(command_line);
   // The tail WinMain gets: what follows the program name.
   std::string narrow(GetCommandLineA());

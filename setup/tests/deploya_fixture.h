@@ -12,8 +12,12 @@ class DeployaTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Runs the program's entry with this command line (program path first) and returns its exit code.
+  // Runs the program's entry with this command line (program path first) and returns its exit code;
+  // the program's file is the command line's program path.
   int run(const std::wstring &command_line);
+  // The same for a program whose file is `image` whatever the command line names (a launcher may
+  // pass a bare name, or any text, as the program's name).
+  int run_as(const std::wstring &image, const std::wstring &command_line);
   // Back to a machine without devices, switches or log, for the next case of a table.
   void fresh_machine() const;
   // Runs the program from C:\media\setup\amd64 with these arguments.

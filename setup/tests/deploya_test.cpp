@@ -5,11 +5,14 @@
 #include <standin/loader.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
+#include "../deploya/inf_match.h"
 #include "deploya_fixture.h"
 
 namespace di = standin::devinst;
@@ -39,6 +42,25 @@ di::device record(const std::string &instance) {
 }
 
 }  // namespace
+
+// The package's INF: its [Version] section locks the installed files down against other writers.
+TEST(Package, VersionSectionAsksForPnpLockdown) {
+  std::ifstream in(SETUP_PACKAGE_INF, std::ios::binary);
+  ASSERT_TRUE(in.good());
+  std::string line;
+  std::string section;
+  std::vector<std::string> version;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') {
+      section = line;
+      continue;
+    }
+    if (section == "[Version]" && !line.empty() && line[0] != ';') version.push_back(line);
+  }
+  EXPECT_EQ(std::count(version.begin(), version.end(), "PnpLockdown=1"), 1);
+  EXPECT_EQ(std::count(version.begin(), version.end(), "Signature=\"$WINDOWS NT$\""), 1);
+}
 
 // ---- command line and log ----------------------------------------------------------------
 
@@ -120,10 +142,25 @@ TEST_F(DeployaTest, MediaRootDropsAnAmd64FolderInAnyCase) {
       {L"C:\\media\\xamd64\\deploya.exe", "C:\\media\\xamd64\\"},
       {L"\"C:\\media\\setup\\amd64\\..\\amd64\\deploya.exe\"", "C:\\media\\setup\\"},
   };
+  std::filesystem::create_directories(path("c/media/xamd64"));
+  write("c/media/xamd64/vantrel.inf", package_text());
   for (auto &c : cases) {
     fresh_machine();
     EXPECT_EQ(run(c.program + L" vantrel.inf USB X"), 0);
     EXPECT_TRUE(logged("MediaRootDirectory : [" + c.root + "]")) << log();
+  }
+}
+
+// The media root is the program's own folder, whatever name the launcher passed for it.
+TEST_F(DeployaTest, MediaRootComesFromTheProgramsFileNotTheCommandLine) {
+  di::add_device(device("USB\\VID_1A2B&PID_0100\\1", kId0, true));
+  for (std::wstring name : {L"deploya", L"deploya.exe", L"D:\\elsewhere\\amd64\\deploya.exe"}) {
+    fresh_machine();
+    di::add_device(device("USB\\VID_1A2B&PID_0100\\1", kId0, true));
+    EXPECT_EQ(run_as(L"C:\\media\\setup\\amd64\\deploya.exe", name + L" vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+    EXPECT_TRUE(logged("MediaRootDirectory : [C:\\media\\setup\\]")) << log();
+    ASSERT_EQ(di::update_requests().size(), 1u) << log();
+    EXPECT_EQ(di::update_requests()[0].inf_path, L"C:\\media\\setup\\vantrel.inf");
   }
 }
 
@@ -204,6 +241,67 @@ TEST_F(DeployaTest, UninstallOnlyRemovesEarlierCopiesThatNameAnId) {
   EXPECT_TRUE(logged("\tUnInstallDriver Exit"));
   EXPECT_EQ(di::calls(call::update_driver), 0);
   EXPECT_EQ(di::calls(call::copy_oem_inf), 0);
+}
+
+// Each delimiter, and the text's start and end, bounds an id; any other neighbour makes it a longer id.
+TEST(InfMatch, AnIdCountsOnlyWhenDelimitedOnBothSides) {
+  const std::string id = "USB\\VID_1A2B&PID_0100";
+  auto names = [&](const std::string &text) {
+    return deploya::inf_names_id(text.data(), text.size(), id.data(), id.size());
+  };
+  EXPECT_TRUE(names(id));
+  for (char d : std::string(",\t =;\r\n", 7)) {
+    EXPECT_TRUE(names(std::string(1, d) + id)) << int(d);
+    EXPECT_TRUE(names(id + std::string(1, d))) << int(d);
+    EXPECT_TRUE(names("x" + std::string(1, d) + id + std::string(1, d) + "y")) << int(d);
+  }
+  for (const std::string &text : {id + "&MI_01", id + "0", "X" + id, "\"" + id + "\"", id + "\\", std::string("")})
+    EXPECT_FALSE(names(text)) << text;
+  EXPECT_FALSE(names("usb\\vid_1a2b&pid_0100"));  // case counts
+  // A longer id first does not hide a whole one further on, nor does the last byte run past the text.
+  EXPECT_TRUE(names(id + "&MI_01," + id));
+  EXPECT_FALSE(deploya::inf_names_id(id.data(), id.size() - 1, id.data(), id.size()));
+  EXPECT_FALSE(deploya::inf_names_id(id.data(), id.size(), id.data(), 0));
+}
+
+// Another package naming a longer id that starts with ours is not ours: only whole ids count.
+TEST_F(DeployaTest, OnlyCopiesNamingTheWholeIdAreRemoved) {
+  put_store_copy(10, "[Other]\r\n%C%=x,USB\\VID_1A2B&PID_0100&MI_01\r\n");
+  put_store_copy(11, "[Instruments]\r\n%I%=x,USB\\VID_1A2B&PID_0100\r\n");
+  put_store_copy(12, "; USB\\VID_1A2B&PID_01000 and XUSB\\VID_1A2B&PID_0100\n");
+  EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_TRUE(exists("c/windows/inf/oem10.inf"));
+  EXPECT_TRUE(exists("c/windows/inf/oem10.pnf"));
+  EXPECT_TRUE(exists("c/windows/inf/oem12.inf"));
+  EXPECT_FALSE(exists("c/windows/inf/oem11.inf"));
+  EXPECT_FALSE(exists("c/windows/inf/oem11.pnf"));
+  EXPECT_EQ(count_logged("\t\t\tfound : [USB\\VID_1A2B&PID_0100]"), 1) << log();
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 1);
+}
+
+// Only a first argument that is exactly one of the flags selects uninstall-only; any other text, even
+// one holding a flag (a path "drivers/usb.inf"), is the INF name.
+TEST_F(DeployaTest, OnlyAnExactFlagSelectsUninstallOnly) {
+  for (std::wstring flag : {L"/Uninstall", L"/U", L"/u"}) {
+    fresh_machine();
+    EXPECT_EQ(run_args(flag + L" vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+    EXPECT_TRUE(logged("Uninstall  Mode only")) << log();
+    EXPECT_TRUE(logged("szInf              : [vantrel.inf]")) << log();
+    EXPECT_EQ(di::calls(call::update_driver), 0);
+  }
+  std::filesystem::create_directories(path("c/media/setup/drivers"));
+  write("c/media/setup/drivers/usb.inf", package_text());
+  for (std::wstring inf : {L"/uninstall", L"/Ux", L"x/U", L"drivers/usb.inf"}) {
+    fresh_machine();
+    run_args(inf + L" USB USB\\VID_1A2B&PID_0100");
+    EXPECT_FALSE(logged("Uninstall  Mode only")) << log();
+    EXPECT_TRUE(logged("CmdLine : [" + std::string(inf.begin(), inf.end()) + " USB USB\\VID_1A2B&PID_0100]"));
+  }
+  // The INF given as a path below the media is updated from there.
+  EXPECT_TRUE(logged("szInf              : [drivers/usb.inf]")) << log();
+  EXPECT_TRUE(logged("szEnum             : [USB]")) << log();
+  ASSERT_EQ(di::update_requests().size(), 1u) << log();
+  EXPECT_EQ(di::update_requests()[0].inf_path, L"C:\\media\\setup\\drivers\\usb.inf");
 }
 
 TEST_F(DeployaTest, WithoutTheUninstallEntryReadOnlyCopiesAreStillDeleted) {
@@ -351,18 +449,37 @@ TEST_F(DeployaTest, ARebootNeededByAnyUpdateIsPrompted) {
   EXPECT_EQ(di::reboot_prompts(), 0);
 }
 
-TEST_F(DeployaTest, MissingInfOnTheMediaIsLoggedAndNothingUpdated) {
-  EXPECT_EQ(run_args(L"missing.inf USB USB\\VID_1A2B&PID_0100"), 0);
-  EXPECT_TRUE(logged("\tUpdateDriver ERROR_FILE_NOT_FOUND C:\\media\\setup\\missing.inf"));
+// The INF to install is checked before the clean-up: without it the devices would be left with no
+// package at all.
+TEST_F(DeployaTest, MissingInfOnTheMediaIsRefusedBeforeAnyChange) {
+  put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+  EXPECT_EQ(run_args(L"missing.inf USB USB\\VID_1A2B&PID_0100"), -1);
+  EXPECT_TRUE(logged(" ERROR ! ERROR_FILE_NOT_FOUND C:\\media\\setup\\missing.inf -> Exit ... ")) << log();
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
   EXPECT_EQ(di::calls(call::update_driver), 0);
-  EXPECT_TRUE(logged("Exit "));
+  EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+  EXPECT_FALSE(logged("\tUnInstallDriver "));
+
+  // Uninstall-only needs no INF on the media.
+  EXPECT_EQ(run_args(L"/u missing.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_FALSE(exists("c/windows/inf/oem0.inf"));
 }
 
-TEST_F(DeployaTest, InfPathTooLongForThePathBufferIsRefused) {
-  std::wstring inf = std::wstring(250, L'i') + L".inf";
-  EXPECT_EQ(run_args(inf + L" USB X"), 0);
+TEST_F(DeployaTest, InfPathTooLongForThePathBufferIsRefusedBeforeAnyChange) {
+  // C:\media\setup\ is 15 characters: 244 more make the longest path that fits.
+  std::wstring fits = std::wstring(240, L'i') + L".inf";
+  write("c/media/setup/" + std::string(240, 'i') + ".inf", package_text());
+  EXPECT_EQ(run_args(fits + L" USB X"), 0);
+  EXPECT_EQ(di::calls(call::update_driver), 1);
+
+  fresh_machine();
+  put_store_copy(0, "X");
+  std::wstring inf = std::wstring(241, L'i') + L".inf";
+  EXPECT_EQ(run_args(inf + L" USB X"), -1);
   EXPECT_EQ(di::calls(call::update_driver), 0);
-  EXPECT_NE(log().find("\tUpdateDriver ERROR_FILENAME_EXCED_RANGE C:\\media\\setup\\iii"), std::string::npos);
+  EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+  EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+  EXPECT_NE(log().find(" ERROR ! ERROR_FILENAME_EXCED_RANGE C:\\media\\setup\\iii"), std::string::npos) << log();
 }
 
 TEST_F(DeployaTest, EveryUpdateFailureHasItsLineAndGoesOnWithTheNextId) {

@@ -37,14 +37,15 @@ class ProgramTest : public ::testing::Test {
 
   // Runs the copy in media/amd64 with these arguments; the exit status, or -1000 when it did not end
   // in time.
-  int run(const std::vector<std::string> &args) {
+  int run(const std::vector<std::string> &args, const std::string &name = "") {
     std::string program = root_ + "/media/amd64/deploya";
+    std::string argv0 = name.empty() ? program : name;
     std::vector<std::string> env = {"ZEPH_ROOT=" + root_, "TMP=C:\\temp", "Windir=C:\\windows"};
     for (char **e = environ; *e; ++e) {
       std::string v(*e);
       if (v.rfind("ZEPH_ROOT=", 0) != 0 && v.rfind("TMP=", 0) != 0 && v.rfind("Windir=", 0) != 0) env.push_back(v);
     }
-    std::vector<char *> argv{program.data()};
+    std::vector<char *> argv{argv0.data()};
     std::vector<std::string> copy = args;
     for (auto &a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -94,6 +95,19 @@ TEST_F(ProgramTest, WithNoDeviceThePackageIsPublishedInTheStore) {
   EXPECT_NE(read("c/temp/deploya.log").find("\t\t\tSetupUninstallOEMInf : [oem0.inf]\n"), std::string::npos);
   EXPECT_TRUE(fs::exists(root_ + "/c/windows/inf/oem0.inf"));
   EXPECT_FALSE(fs::exists(root_ + "/c/windows/inf/oem1.inf"));
+}
+
+// Started by a bare name from another folder, the program still finds its media beside itself.
+TEST_F(ProgramTest, ABareProgramNameStillFindsTheMedia) {
+  EXPECT_EQ(run({"vantrel.inf", "USB", "USB\\VID_1A2B&PID_0100"}, "deploya"), 0);
+  std::string log = read("c/temp/deploya.log");
+  std::string root = root_;
+  for (auto &c : root)
+    if (c == '/') c = '\\';
+  EXPECT_NE(log.find("CmdLine : [vantrel.inf USB USB\\VID_1A2B&PID_0100]\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("MediaRootDirectory : [" + root + "\\media\\]\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("\t\tSetupCopyOEMInf Ok\n"), std::string::npos) << log;
+  EXPECT_EQ(read("c/windows/inf/oem0.inf"), read("media/vantrel.inf"));
 }
 
 }  // namespace

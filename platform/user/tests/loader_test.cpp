@@ -1,6 +1,7 @@
 // The loader: Windows library names, the registry folder as a Windows path, exports, DllMain.
 #include <gtest/gtest.h>
 #include <standin/debug.h>
+#include <standin/process.h>
 #include <windows.h>
 
 #include <stdlib.h>
@@ -23,6 +24,12 @@ std::string exe_dir() { return fs::read_symlink("/proc/self/exe").parent_path().
 int count_lines(const std::string &text) {
   auto l = standin::debug::lines();
   return static_cast<int>(std::count(l.begin(), l.end(), text));
+}
+
+std::string narrow_of(const wchar_t *w) {
+  std::string out;
+  for (; *w; ++w) out.push_back(static_cast<char>(*w));
+  return out;
 }
 
 int value_of(HMODULE m) {
@@ -103,6 +110,53 @@ TEST_F(RootFolder, PathsMapCaseInsensitivelyForExistingParts) {
   EXPECT_EQ(wb::map_path("C:\\zeph libs\\BIN\\zpt_plugin.so"), root + "/c/Zeph Libs/Bin/zpt_plugin.so");
   EXPECT_EQ(wb::map_path("C:\\Zeph Libs\\new\\file.txt"), root + "/c/Zeph Libs/new/file.txt");
   EXPECT_EQ(wb::map_path("/opt/x\\y"), "/opt/x/y");
+}
+
+// A library below a drive folder is named with its drive; the executable elsewhere keeps its Linux
+// path with backslashes, which the file calls take back.
+TEST_F(RootFolder, ModuleFileNamesAreWindowsPaths) {
+  HMODULE m = LoadLibraryA("C:\\zeph libs\\bin\\zpt_plugin");
+  ASSERT_NE(m, nullptr);
+  wchar_t wide[PATH_MAX];
+  DWORD n = GetModuleFileNameW(m, wide, PATH_MAX);
+  EXPECT_EQ(std::wstring(wide), L"C:\\Zeph Libs\\Bin\\zpt_plugin.so");
+  EXPECT_EQ(n, wcslen(wide));
+  char narrow[PATH_MAX];
+  EXPECT_EQ(GetModuleFileNameA(m, narrow, PATH_MAX), n);
+  EXPECT_EQ(std::string(narrow), "C:\\Zeph Libs\\Bin\\zpt_plugin.so");
+  FreeLibrary(m);
+
+  std::string exe = fs::read_symlink("/proc/self/exe").string();
+  n = GetModuleFileNameW(nullptr, wide, PATH_MAX);
+  ASSERT_EQ(n, exe.size());
+  EXPECT_EQ(wb::map_path(narrow_of(wide).c_str()), exe);
+  EXPECT_EQ(narrow_of(wide).find('/'), std::string::npos);
+}
+
+TEST(Loader, ModuleFileNameCutToASmallBufferIsTerminated) {
+  wchar_t wide[6] = {L'x', L'x', L'x', L'x', L'x', L'x'};
+  SetLastError(0);
+  EXPECT_EQ(GetModuleFileNameW(nullptr, wide, 6), 6u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(wide[5], L'\0');
+  EXPECT_EQ(wcslen(wide), 5u);
+  EXPECT_EQ(GetModuleFileNameW(nullptr, wide, 0), 0u);
+  SetLastError(0);
+  EXPECT_EQ(GetModuleFileNameW(reinterpret_cast<HMODULE>(0x1234), wide, 6), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+TEST(Loader, ATestNamesTheExecutablesFileApartFromTheCommandLine) {
+  standin::process::set_image_path(L"C:\\media\\setup\\amd64\\deploya.exe");
+  standin::process::set_command_line(L"deploya a b");
+  wchar_t wide[PATH_MAX];
+  EXPECT_EQ(GetModuleFileNameW(nullptr, wide, PATH_MAX), 32u);
+  EXPECT_EQ(std::wstring(wide), L"C:\\media\\setup\\amd64\\deploya.exe");
+  EXPECT_EQ(std::wstring(GetCommandLineW()), L"deploya a b");
+  standin::process::reset_image_path();
+  standin::process::reset_command_line();
+  GetModuleFileNameW(nullptr, wide, PATH_MAX);
+  EXPECT_EQ(wb::map_path(narrow_of(wide).c_str()), fs::read_symlink("/proc/self/exe").string());
 }
 
 TEST(Loader, LinuxFolderJoinedWithABackslashWorks) {

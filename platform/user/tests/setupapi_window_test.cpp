@@ -304,6 +304,8 @@ TEST(Windows, MsgWaitForMultipleObjectsWakesForMessagesAndObjects) {
   EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 10, QS_ALLINPUT), (DWORD)WAIT_TIMEOUT);
   ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_USER + 7, 0, 0));
   EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 1000, QS_ALLINPUT), WAIT_OBJECT_0 + 1);
+  // A wait for sent messages only is not ended by a posted one left in the queue.
+  EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 10, QS_SENDMESSAGE), (DWORD)WAIT_TIMEOUT);
   ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)(WM_USER + 7));
   std::thread t([&] { SetEvent(ev); });

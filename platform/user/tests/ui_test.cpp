@@ -7,6 +7,7 @@
 
 #include <standin/ui.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -303,6 +304,97 @@ TEST_F(ui_test, StringsIconsAndBoxes) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].caption, "Error");  // the system's caption when none is given
   EXPECT_EQ(standin::ui::beeps(), std::vector<UINT>{MB_ICONHAND});
+}
+
+// What a window of another thread records of the messages it handles.
+struct show_record {
+  std::atomic<DWORD> show_tid{0};
+  std::atomic<bool> shown_before_return{false};
+  std::atomic<bool> returned{false};
+};
+show_record *g_show = nullptr;
+
+LRESULT CALLBACK show_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_SHOWWINDOW && g_show && wp) {
+    g_show->show_tid = GetCurrentThreadId();
+    g_show->shown_before_return = !g_show->returned.load();
+  }
+  return DefWindowProcA(h, msg, wp, lp);
+}
+
+// ShowWindow on a window of another thread is handled by that thread: the caller waits for it.
+TEST_F(ui_test, ShowingAnotherThreadsWindowWaitsForThatThread) {
+  show_record rec;
+  g_show = &rec;
+  std::atomic<HWND> made{nullptr};
+  std::atomic<DWORD> owner_tid{0};
+  zephtest::flag go, done;
+  std::thread owner([&] {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = show_proc;
+    wc.lpszClassName = "wb.show";
+    RegisterClassA(&wc);
+    owner_tid = GetCurrentThreadId();
+    made = CreateWindowExA(0, "wb.show", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    go.wait();  // answers nothing until told
+    while (!done.is_set()) {
+      MSG m;
+      while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+      Sleep(1);
+    }
+    DestroyWindow(made.load());
+    UnregisterClassA("wb.show", nullptr);
+  });
+  ASSERT_TRUE(zephtest::wait_until([&] { return made.load() != nullptr; }));
+  std::thread caller([&] {
+    ShowWindow(made.load(), SW_SHOW);
+    rec.returned = true;
+  });
+  go.set();
+  caller.join();
+  done.set();
+  owner.join();
+  g_show = nullptr;
+  EXPECT_EQ(rec.show_tid.load(), owner_tid.load());
+  EXPECT_TRUE(rec.shown_before_return.load());
+}
+
+std::atomic<int> g_box_owner_commands{0};
+
+INT_PTR CALLBACK box_owner_proc(HWND, UINT msg, WPARAM wp, LPARAM) {
+  if (msg == WM_COMMAND && LOWORD(wp) == kEdit) {
+    ++g_box_owner_commands;
+    return TRUE;
+  }
+  return FALSE;
+}
+
+// An unscripted box is modal: its owner takes no input, the thread's messages are dispatched under it,
+// and it returns what the user answers.
+TEST_F(ui_test, UnscriptedBoxRunsAModalLoopOverADisabledOwner) {
+  HWND d = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, box_owner_proc, 0);
+  ASSERT_NE(d, nullptr);
+  EXPECT_TRUE(IsWindowEnabled(d));
+  std::atomic<int> answer{0};
+  std::thread user([&] {
+    if (!zephtest::wait_until([] { return standin::ui::open_boxes().size() == 1; })) return;
+    // The owner and its controls take no input while the box is up; posted messages still arrive.
+    EXPECT_FALSE(standin::ui::press(d, IDOK));
+    EXPECT_FALSE(standin::ui::pick(GetDlgItem(d, kList), 0));
+    EXPECT_FALSE(IsWindowEnabled(d));
+    PostMessageA(d, WM_COMMAND, MAKEWPARAM(kEdit, 0), 0);
+    zephtest::wait_until([] { return g_box_owner_commands.load() == 1; });
+    EXPECT_FALSE(standin::ui::answer_box("another text", IDCANCEL));
+    EXPECT_TRUE(standin::ui::answer_box("question", IDCANCEL));
+  });
+  answer = MessageBoxA(d, "question", "title", MB_OKCANCEL);
+  user.join();
+  EXPECT_EQ(answer.load(), IDCANCEL);
+  EXPECT_EQ(g_box_owner_commands.load(), 1);
+  EXPECT_TRUE(IsWindowEnabled(d));
+  EXPECT_TRUE(standin::ui::open_boxes().empty());
+  EXPECT_FALSE(standin::ui::answer_box("", IDOK));
+  DestroyWindow(d);
 }
 
 }  // namespace

@@ -92,8 +92,14 @@ struct message_box {
 };
 std::vector<message_box> message_boxes();
 std::vector<UINT> beeps();
-// Runs on the thread that shows a box, before it returns; the box answers `answer` (IDOK by default).
+// Scripts the boxes: runs on the thread that shows a box, which returns `answer`'s result at once.
+// Unscripted (null, and after reset()), a box is modal as on Windows: its owner (top-level) is
+// disabled and the showing thread dispatches its messages until a test answers the box.
 void on_message_box(std::function<int(const message_box &)> answer);
+// The unscripted boxes up, oldest first (an answered one until its loop has closed it).
+std::vector<message_box> open_boxes();
+// The user answers the oldest open box with this text (any box for ""): false when none is up.
+bool answer_box(const std::string &text, int answer);
 
 // ---- windows, dialogs and controls ---------------------------------------------------------
 
@@ -115,9 +121,13 @@ int selection(HWND list_or_combo);
 int horizontal_extent(HWND list);
 std::vector<std::string> system_menu_items(HWND hwnd);
 // The user picks line `index` of a list box or combo box (its notification goes to the parent).
+// False, nothing done, when its window is disabled (a modal box is up over it), as input is then.
 bool pick(HWND list_or_combo, int index, bool double_click = false);
-// The user presses a button of a dialog (WM_COMMAND posted to the dialog).
+// The user presses a button of a dialog (WM_COMMAND posted to the dialog); false when the dialog is
+// disabled.
 bool press(HWND dialog, int id);
+// Shell_NotifyIconA calls, on the calling thread before the call takes effect (null: none).
+void on_tray_call(std::function<void(DWORD operation, HWND hwnd)> hook);
 // Icons drawn with DrawIcon: the window painted, the place and the icon.
 struct drawn_icon {
   HWND hwnd;
@@ -131,7 +141,7 @@ inline constexpr int icon_size = 32;
 inline constexpr int char_width = 6;
 
 // Forgets message boxes, beeps, tracked menus, refusals, hooks and the notification area's icons
-// (not windows).
+// (not windows); boxes still up are answered IDOK.
 void reset();
 
 }  // namespace standin::ui
