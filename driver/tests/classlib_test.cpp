@@ -36,6 +36,7 @@ class Classlib : public ::testing::Test {
   void SetUp() override {
     sk::take_violations();
     sk::clear_pool_failures();
+    sk::clear_completions_under_spin_lock();
     base_ = sk::pool_blocks(kl::pool_tag);
   }
   void TearDown() override {
@@ -44,6 +45,7 @@ class Classlib : public ::testing::Test {
     EXPECT_EQ(sk::pool_blocks(kl::pool_tag), base_);
     auto v = sk::take_violations();
     EXPECT_TRUE(v.empty()) << joined(v);
+    EXPECT_EQ(sk::completions_under_spin_lock(), 0u) << "IRPs completed under a spin lock";
   }
   size_t base_ = 0;
 };

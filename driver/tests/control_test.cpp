@@ -2,7 +2,10 @@
 // requests, the notification channel, bulk framing, the isochronous stream, errors and removal.
 #include "driver_fixture.h"
 
+#include <standin/clock.h>
+
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace vt {
@@ -78,6 +81,29 @@ class Requests : public DriverTest {
     EXPECT_EQ(r.error, 0u);
     EXPECT_EQ(r.bytes, size);
     EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(rd.buf.data() + 2, size - 2)));
+  }
+  // Runs `call` in a thread of its own; when it has not returned by the deadline, unplugs the instrument
+  // (which ends whatever it waits for) so the case fails instead of hanging. True when it returned in time.
+  bool returns_in_time(const std::function<DWORD()> &call, DWORD *error) {
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+      *error = call();
+      done = true;
+    });
+    bool finished = zephtest::wait_until([&] { return done.load(); });
+    if (!finished) sb::unplug(inst.instance);
+    t.join();
+    return finished;
+  }
+  // A record the instrument raises reaches a waiting notification request.
+  void expect_notification(HANDLE h, uint16_t code) {
+    pending n(h, NOTIFY_SIZE);
+    n.notify();
+    uint8_t d[1] = {7};
+    inst.model->raise_event(code, d);
+    io_result r = n.wait();
+    EXPECT_EQ(r.error, 0u);
+    EXPECT_EQ(notify_code(n.buf.data()), code);
   }
   // A measurement run until stopped.
   void start_run(HANDLE h) {
@@ -192,6 +218,31 @@ TEST_F(Requests, ModeSelectionChecksItsInputAndTheConfigurations) {
   EXPECT_EQ(mode(h, 0), 0u);
 }
 
+// An instrument whose descriptors list "Isochrone" (value 2) before "Bulk" (value 1): each mode selects the
+// configuration that carries its value, wherever it is listed.
+TEST_F(Requests, ConfigurationsAreSelectedByTheirValueNotTheirPlace) {
+  simdev::instrument_config c;
+  c.isochrone_listed_first = true;
+  HANDLE h = open_unit(c);
+  EXPECT_EQ(inst.model->configuration(), 1);  // the start selects value 1
+  ASSERT_EQ(mode(h, 1), 0u);
+  EXPECT_EQ(inst.model->configuration(), 1);
+  queue_message(h, 77);
+  pending rd(h, 100);
+  rd.read();
+  EXPECT_EQ(rd.wait().bytes, 77u);
+  ASSERT_EQ(mode(h, 2, 2), 0u);
+  EXPECT_EQ(inst.model->configuration(), 2);
+  EXPECT_EQ(inst.model->alternate_setting(1), 2);
+  start_run(h);
+  pending iso(h, 960);
+  iso.read();
+  io_result r = iso.wait();
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 960u);
+  EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
+}
+
 TEST_F(Requests, VendorRequestsAreCheckedAndCarryTheirData) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
@@ -232,9 +283,13 @@ TEST_F(Requests, VendorRequestsAreCheckedAndCarryTheirData) {
   EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, (DWORD)ERROR_CRC);
 }
 
+// Every request arrives, and the instrument's default pipe sees one at a time (the vendor gate): each
+// control transfer takes a while on the wire here, so requests that overlapped would show.
 TEST_F(Requests, VendorRequestsFromSeveralThreadsAllArrive) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
+  inst.model->faults().control_duration_us(2000);
+  inst.usb->reset_control_count();
   std::atomic<int> ok{0}, failed{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t)
@@ -253,6 +308,8 @@ TEST_F(Requests, VendorRequestsFromSeveralThreadsAllArrive) {
   for (auto &t : threads) t.join();
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(ok, 90);
+  EXPECT_EQ(inst.usb->max_concurrent_control(), 1u);
+  inst.model->faults().control_duration_us(0);
 }
 
 TEST_F(Requests, NotificationsGoOneRecordPerRequest) {
@@ -370,6 +427,43 @@ TEST_F(Requests, BulkReadsFollowTheLengthTheDeviceAnnounces) {
   after.read();
   EXPECT_EQ(after.wait().error, (DWORD)ERROR_GEN_FAILURE);
   expect_whole_read_after_pipe_word(h, 150);
+}
+
+// The chunk size comes from the pipe: a transfer size below one packet still moves a write (in chunks of
+// that size), and a pipe that claims packets of 0 bytes is refused, never divided by.
+TEST_F(Requests, BulkChunksOfPipesWithOddSizes) {
+  sb::set_default_max_transfer_size(32);  // below the 64-byte packets
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  inst.model->take_received_messages();
+  std::vector<uint8_t> data(1000);
+  simdev::fill_pattern(0x57000000, 0, data);
+  pending w(h, 0);
+  w.write(data.data(), (DWORD)data.size());
+  io_result r = w.wait();
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 1000u);
+  auto got = inst.model->take_received_messages();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0] == data);
+  close(h);
+  sb::unplug(inst.instance);
+  ASSERT_TRUE(sp::settle());
+  sb::set_default_max_transfer_size(4096);
+  simdev::instrument_config zero;
+  zero.serial_number = "ZEROPACKET";
+  zero.usb_bulk_max_packet = 0;
+  inst = plug(zero);
+  ASSERT_EQ(sp::device_state(inst.instance), "started");
+  h = keep(open_path(unit_path(0)));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(mode(h, 1), 0u);
+  pending w0(h, 0);
+  w0.write(data.data(), 10);
+  EXPECT_EQ(w0.wait().error, (DWORD)ERROR_BAD_COMMAND);
+  pending r0(h, 100);
+  r0.read();
+  EXPECT_EQ(r0.wait().error, (DWORD)ERROR_BAD_COMMAND);
 }
 
 // A read stage lost on the wire is sent again after a pipe reset: the frame arrives whole, nothing is
@@ -540,6 +634,31 @@ TEST_F(Requests, BulkErrorsMidTransferReachTheCaller) {
   EXPECT_EQ(rd.wait().bytes, 300u);
 }
 
+// A data stage that ended on the wire reaches the driver only after a mode change has begun to stop the
+// channel: the read, cut off mid-frame, fails; it never reports success with part of its frame.
+TEST_F(Requests, AFrameCutOffByAStopFailsTheRead) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  queue_message(h, 20000);
+  sb::hold_completion_until_abort(inst.instance, 0x81, 1);  // the length word goes; the first data stage waits
+  pending rd(h, 20000);
+  rd.read();
+  ASSERT_TRUE(zephtest::wait_until([&] { return sb::held_completions(inst.instance) == 1; }));
+  EXPECT_FALSE(rd.done());
+  ASSERT_EQ(mode(h, 0), 0u);
+  io_result r = rd.wait();
+  EXPECT_EQ(r.error, (DWORD)ERROR_OPERATION_ABORTED);
+  // The stop reset the pipe on both sides: the next frame is read whole.
+  ASSERT_EQ(mode(h, 1), 0u);
+  queue_message(h, 300);
+  pending next(h, 400);
+  next.read();
+  r = next.wait();
+  EXPECT_EQ(r.error, 0u);
+  EXPECT_EQ(r.bytes, 300u);
+  EXPECT_FALSE(simdev::check_pattern(simdev::seed::flash, 0, std::span(next.buf.data() + 2, 298)));
+}
+
 TEST_F(Requests, SurpriseRemovalInTheMiddleOfABulkRead) {
   HANDLE h = open_unit();
   ASSERT_EQ(mode(h, 1), 0u);
@@ -603,6 +722,27 @@ TEST_F(Requests, AFailedIsochronousTransferEndsOneReadAndTheStreamGoesOn) {
     ASSERT_EQ(r.error, 0u);
     EXPECT_EQ(r.bytes, 2400u);
   }
+  EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
+}
+
+// A packet the controller flagged with an error still brings its data; the read that takes it reports a
+// data error.
+TEST_F(Requests, AFlaggedIsochronousPacketMarksTheReadThatTakesIt) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 2, 2), 0u);  // 240-byte packets
+  pending first(h, 960);
+  first.read();
+  inst.model->faults().iso_packet_errors(0x81, simdev::usb_status::data_error, 1);
+  start_run(h);
+  io_result r = first.wait();
+  EXPECT_EQ(r.error, (DWORD)ERROR_CRC);
+  EXPECT_EQ(r.bytes, 960u);
+  uint32_t v = first.buf[0] | first.buf[1] << 8 | first.buf[2] << 16 | (uint32_t)first.buf[3] << 24;
+  EXPECT_FALSE(simdev::check_pattern(simdev::seed::measurement, (uint64_t)(v - simdev::seed::measurement) * 4, first.buf));
+  EXPECT_EQ(inst.model->faults().injected().usb_errors, 1u);
+  pending next(h, 960);
+  next.read();
+  EXPECT_EQ(next.wait().error, 0u);
   EXPECT_EQ(vendor(h, IOCTL_VENDOR_COMMAND, 0x000003, 3, {}, 0).error, 0u);
 }
 
@@ -716,6 +856,39 @@ TEST_F(Requests, PoolFailureAtEveryAllocationOfAModeChange) {
   EXPECT_TRUE(clean_pass);
 }
 
+// The bus answers an abort but ends nothing: after a second the worker cancels its own transfers and the
+// mode change goes on.
+TEST_F(Requests, AHungAbortIsFollowedByCancellingTheTransfers) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  sb::ignore_aborts(inst.instance, 1);
+  auto start = std::chrono::steady_clock::now();
+  DWORD error = 0;
+  ASSERT_TRUE(returns_in_time([&] { return mode(h, 0); }, &error))
+      << "the mode change waited for ever on transfers its abort did not end";
+  EXPECT_EQ(error, 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));  // the abort was ignored
+  // The channel starts again on a pipe with nothing left of the cancelled transfers.
+  ASSERT_EQ(mode(h, 1), 0u);
+  expect_notification(h, 0x0600);
+}
+
+// A port reset that never completes is cancelled after its time-out (10 s, scaled here) and waited for;
+// the reset sequence goes on and restarts the mode.
+TEST_F(Requests, APortResetThatNeverCompletesIsCancelled) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 2, 3), 0u);
+  standin::clock::set_long_wait_scale(0.02);
+  sb::hang_port_resets(inst.instance, 1);
+  DWORD error = 0;
+  bool finished = returns_in_time([&] { return control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error; }, &error);
+  standin::clock::reset();
+  ASSERT_TRUE(finished) << "the reset sequence waited for ever on its port reset";
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(inst.model->configuration(), 2);
+  EXPECT_EQ(inst.model->alternate_setting(1), 3);
+}
+
 TEST_F(Requests, ResetRestartsThePreviousMode) {
   HANDLE h = open_unit();
   EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);  // mode 0: nothing to do
@@ -723,13 +896,7 @@ TEST_F(Requests, ResetRestartsThePreviousMode) {
   EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);
   EXPECT_EQ(inst.model->configuration(), 2);
   EXPECT_EQ(inst.model->alternate_setting(1), 3);
-  pending n(h, NOTIFY_SIZE);
-  n.notify();
-  uint8_t d[1] = {7};
-  inst.model->raise_event(0x0800, d);
-  io_result r = n.wait();
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_EQ(notify_code(n.buf.data()), 0x0800);
+  expect_notification(h, 0x0800);
 }
 
 TEST_F(Requests, SurpriseRemovalEndsEveryKindOfRequest) {
@@ -772,6 +939,31 @@ TEST_F(Requests, SurpriseRemovalDuringVendorRequests) {
   EXPECT_TRUE(last == ERROR_DEVICE_REMOVED || last == ERROR_ACCESS_DENIED) << last;
   ASSERT_TRUE(sp::settle());
   sb::set_asynchronous_completion(false);
+}
+
+// IRP_MN_REMOVE_DEVICE comes while a request is still inside the driver (a vendor request the instrument
+// has not answered yet): the removal waits until that request has left before it passes the removal down
+// and lets go of the stack.
+TEST_F(Requests, RemovalWaitsForARequestStillInsideTheDriver) {
+  HANDLE h = open_unit();
+  ASSERT_EQ(mode(h, 1), 0u);
+  sb::hold_next_vendor_request(inst.instance);
+  io_result result{};
+  std::thread sender([&] { result = vendor(h, IOCTL_VENDOR_READ, 0x000004, 1, {}, 5); });
+  ASSERT_TRUE(zephtest::wait_until([&] { return sb::held_vendor_requests(inst.instance) == 1; }));
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    sp::remove_device(inst.instance, false);
+    removed = true;
+  });
+  // Held inside: the removal does not get past its wait.
+  EXPECT_FALSE(zephtest::wait_until([&] { return removed.load(); }, std::chrono::milliseconds(300)));
+  EXPECT_EQ(sp::device_state(inst.instance), "started");
+  sb::release_vendor_requests(inst.instance);
+  sender.join();
+  remover.join();
+  EXPECT_EQ(result.error, 0u);
+  EXPECT_EQ(sp::device_state(inst.instance), "absent");
 }
 
 TEST_F(Requests, SurpriseRemovalDuringAnIsochronousRead) {

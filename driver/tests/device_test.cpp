@@ -3,6 +3,7 @@
 #include "driver_fixture.h"
 
 #include <standin/debug.h>
+#include <standin/registry.h>
 
 #include <algorithm>
 
@@ -12,6 +13,8 @@ namespace {
 // PnP and power minor codes as the kernel numbers them.
 enum : int {
   IRP_MN_START_DEVICE = 0x00,
+  IRP_MN_QUERY_REMOVE_DEVICE = 0x01,
+  IRP_MN_CANCEL_REMOVE_DEVICE = 0x03,
   IRP_MN_STOP_DEVICE = 0x04,
   IRP_MN_QUERY_STOP_DEVICE = 0x05,
   IRP_MN_CANCEL_STOP_DEVICE = 0x06,
@@ -137,6 +140,31 @@ TEST_F(DriverTest, AStringThatCannotBeReadIsStoredEmptyNotAsTheValueBefore) {
   EXPECT_EQ(read_string(i.instance, "Manufacturer"), "Ondrel Fasko");
 }
 
+// Entry probes the "Class" keys under Control and Services to choose the link prefix: a probe opens, it
+// never creates a key.
+TEST_F(DriverTest, TheLinkPrefixProbeLeavesNoClassKeyBehind) {
+  const char *keys[] = {"System\\CurrentControlSet\\Control\\Class", "System\\CurrentControlSet\\Services\\Class"};
+  for (const char *k : keys) standin::registry::delete_tree(HKEY_LOCAL_MACHINE, k);
+  auto i = plug();
+  ASSERT_TRUE(sp::driver_loaded("vantrel"));
+  for (const char *k : keys) EXPECT_FALSE(standin::registry::key_exists(HKEY_LOCAL_MACHINE, k)) << k;
+  HANDLE h = keep(open_path(unit_path(0)));
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+}
+
+// A string value that cannot be written (the hive refuses it) is reported: the start fails with that
+// status instead of leaving the key without it.
+TEST_F(DriverTest, AFailedWriteOfADeviceStringFailsTheStart) {
+  for (const char *name : {"Product", "SerialNumber", "Manufacturer"}) {
+    sk::clear_debug();
+    sk::fail_registry_write(name, (int32_t)0xC000009A);  // STATUS_INSUFFICIENT_RESOURCES
+    auto i = plug(serial(std::string("W") + name));
+    EXPECT_EQ(sp::device_state(i.instance), "failed") << name;
+    EXPECT_NE(sk::debug_text().find("failed with c000009a"), std::string::npos) << name << sk::debug_text();
+    sk::clear_registry_write_failures();
+  }
+}
+
 TEST_F(DriverTest, OneHandleAtATime) {
   auto i = plug();
   auto paths = interfaces(zeph_wire::device_interface_guid_main);
@@ -170,6 +198,20 @@ TEST_F(DriverTest, SurpriseRemovalWithAHandleOpenEndsTheDeviceAtTheLastClose) {
   close(h);
   ASSERT_TRUE(sp::settle());
   EXPECT_EQ(sp::device_state(i.instance), "absent");
+}
+
+// Once a query-remove was accepted the device refuses opens with STATUS_DELETE_PENDING (the Win32 error
+// alone would not tell it from STATUS_ACCESS_DENIED); a cancelled removal opens again.
+TEST_F(DriverTest, ACreateWhileRemovalIsPendingGetsDeletePending) {
+  auto i = plug();
+  ASSERT_EQ(sp::send_pnp(i.instance, IRP_MN_QUERY_REMOVE_DEVICE), 0);
+  EXPECT_EQ(open_path(unit_path(0)), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ((uint32_t)sk::last_open_status(), 0xC0000056u);
+  ASSERT_EQ(sp::send_pnp(i.instance, IRP_MN_CANCEL_REMOVE_DEVICE), 0);
+  HANDLE h = keep(open_path(unit_path(0)));
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(sk::last_open_status(), 0);
 }
 
 TEST_F(DriverTest, OrderlyRemovalWithAHandleOpenKeepsTheObjectUntilTheClose) {
@@ -211,8 +253,8 @@ TEST_F(DriverTest, PnpStopAndRestart) {
   EXPECT_EQ(control(h, zeph_wire::IOCTL_GET_FIXED_INDEX, nullptr, 0, &idx, 1).error, 0u);
 }
 
-TEST_F(DriverTest, CapabilitiesAndRequestsNobodyHandlesReachTheBus) {
-  auto i = plug();
+// Capabilities, PnP minors nobody handles and power requests, checked against what reached the bus.
+void capabilities_and_power(const instrument &i) {
   auto caps = sp::query_capabilities(i.instance);
   EXPECT_EQ(caps.status, 0);
   EXPECT_TRUE(caps.removable);
@@ -239,6 +281,32 @@ TEST_F(DriverTest, CapabilitiesAndRequestsNobodyHandlesReachTheBus) {
   EXPECT_NE(std::find(seen.begin(), seen.end(), (unsigned)(IRP_MJ_POWER << 8 | IRP_MN_QUERY_POWER)), seen.end());
   // Two device requests, two system requests and the two device requests they caused.
   EXPECT_EQ(std::count(seen.begin(), seen.end(), (unsigned)(IRP_MJ_POWER << 8 | IRP_MN_SET_POWER)), 6);
+}
+
+TEST_F(DriverTest, CapabilitiesAndRequestsNobodyHandlesReachTheBus) { capabilities_and_power(plug()); }
+
+// The bus answers PnP and power requests later (STATUS_PENDING, completed from its own thread): start, the
+// capabilities, power up and down, stop and start, and removal take the driver's PendingReturned paths.
+TEST_F(DriverTest, PnpAndPowerAnsweredLaterByTheBus) {
+  sb::set_asynchronous_pnp_power(true);
+  auto i = plug();
+  ASSERT_EQ(sp::device_state(i.instance), "started");
+  capabilities_and_power(i);
+  EXPECT_EQ(sp::send_pnp(i.instance, IRP_MN_QUERY_STOP_DEVICE), 0);
+  EXPECT_EQ(sp::send_pnp(i.instance, IRP_MN_STOP_DEVICE), 0);
+  EXPECT_EQ(sp::send_pnp(i.instance, IRP_MN_START_DEVICE), 0);
+  HANDLE h = keep(open_path(unit_path(0)));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  unsigned char idx = 0;
+  EXPECT_EQ(control(h, zeph_wire::IOCTL_GET_FIXED_INDEX, nullptr, 0, &idx, 1).error, 0u);
+  uint8_t mode[4] = {1, 0, 0, 0};
+  EXPECT_EQ(control(h, zeph_wire::IOCTL_SELECT_MODE, mode, 4, nullptr, 0).error, 0u);
+  sb::unplug(i.instance);
+  ASSERT_TRUE(sp::settle());
+  EXPECT_EQ(sp::device_state(i.instance), "surprise removed");
+  close(h);
+  ASSERT_TRUE(sp::settle());
+  EXPECT_EQ(sp::device_state(i.instance), "absent");
 }
 
 // Every allocation the driver makes while a device arrives fails once in turn: the device fails cleanly

@@ -138,7 +138,11 @@ class DriverTest : public ::testing::Test {
       backtrace_symbols_fd(frames, n, STDERR_FILENO);
     });
     sk::clear_pool_failures();
+    sk::clear_registry_write_failures();
+    sk::clear_completions_under_spin_lock();
     sb::set_asynchronous_completion(false);
+    sb::set_asynchronous_pnp_power(false);
+    sb::set_default_max_transfer_size(4096);
     sp::install_driver("vantrel", VANTREL_PATH, {"USB\\VID_1A2B&PID_0100"});
   }
 
@@ -154,6 +158,13 @@ class DriverTest : public ::testing::Test {
     EXPECT_EQ(sk::pool_blocks(pool_tag), 0u) << "driver pool blocks left";
     auto v = sk::take_violations();
     EXPECT_TRUE(v.empty()) << joined(v);
+    // The driver holds no spin lock where it completes an IRP or calls a lower driver (its README).
+    EXPECT_EQ(sk::completions_under_spin_lock(), 0u) << "IRPs completed under a spin lock";
+    // NOTE (merge order): the delivery DPC still submits its transfers holding the queue's spin lock on
+    // this branch; this count stays 0 once the `driver` branch's DPC submits after releasing it.
+    EXPECT_EQ(sk::calls_under_spin_lock(), 0u) << "IoCallDriver under a spin lock";
+    sb::set_asynchronous_pnp_power(false);
+    sb::set_default_max_transfer_size(4096);
   }
 
   instrument plug(simdev::instrument_config cfg = {}) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <map>
 #include <new>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT dob = nullptr;
   std::atomic<long> refs{1};
   bool deleted = false;
+  std::atomic<bool> removal_begun{false};  // the PnP manager sent IRP_MN_REMOVE_DEVICE to its stack
   std::u16string name;  // "\Device\X", empty when unnamed
   PDEVICE_OBJECT attached_to = nullptr;
   std::unique_ptr<wbk::pdo_identity> identity;
@@ -333,6 +335,15 @@ struct held_block {
 
 KSPIN_LOCK g_cancel_lock = 0;
 
+// Completions made while the completing thread held a spin lock other than the cancel spin lock: legal,
+// but the completion routines above then run under that lock.
+std::atomic<size_t> g_completions_under_lock{0};
+// IoCallDriver made holding a spin lock: the lower driver may complete the IRP inside the call, so its
+// completion routines would run under that lock too.
+std::atomic<size_t> g_calls_under_lock{0};
+// A user request's completion keeps its thread this long once the caller has its result (0: not armed).
+std::atomic<uint32_t> g_hold_after_completion_ms{0};
+
 }  // namespace
 
 std::mutex g_ns;
@@ -416,6 +427,16 @@ PDEVICE_OBJECT pdo_of(PDEVICE_OBJECT d) {
   std::lock_guard<std::mutex> l(g_ns);
   while (d && d->DeviceObjectExtension->attached_to) d = d->DeviceObjectExtension->attached_to;
   return d;
+}
+
+void mark_removal_begun(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> l(g_ns);
+  for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice) d->DeviceObjectExtension->removal_begun = true;
+}
+
+bool removal_begun(PDEVICE_OBJECT d) {
+  std::lock_guard<std::mutex> l(g_ns);
+  return d && (d->DeviceObjectExtension->removal_begun || d->DeviceObjectExtension->deleted);
 }
 
 void set_irp_finalizer(PIRP irp, irp_finalizer fn) {
@@ -575,6 +596,7 @@ extern "C" void IoDeleteDevice(PDEVICE_OBJECT d) {
 }
 
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) violation("IoCreateSymbolicLink at IRQL %d", KeGetCurrentIrql());
   std::lock_guard<std::mutex> l(g_ns);
   std::u16string key = link_key(to_u16(link));
   if (key.empty()) return STATUS_OBJECT_NAME_INVALID;
@@ -584,6 +606,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING t
 }
 
 extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) violation("IoDeleteSymbolicLink at IRQL %d", KeGetCurrentIrql());
   std::lock_guard<std::mutex> l(g_ns);
   return g_links.erase(link_key(to_u16(link))) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -733,6 +756,7 @@ extern "C" void IoReuseIrp(PIRP irp, NTSTATUS status) {
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) violation("IoCallDriver at IRQL %d", KeGetCurrentIrql());
+  if (held_spin_locks()) g_calls_under_lock.fetch_add(1, std::memory_order_relaxed);
   irp_rec *r = irp_rec_of(irp);
   if (!r || irp->Type != kTypeIrp) {
     violation("IoCallDriver with an IRP that was freed or never allocated (%p)", (void *)irp);
@@ -814,6 +838,10 @@ extern "C" void IoMarkIrpPending(PIRP irp) {
 
 extern "C" void IofCompleteRequest(PIRP irp, CCHAR) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) violation("IoCompleteRequest at IRQL %d", KeGetCurrentIrql());
+  if (holds_spin_lock(&g_cancel_lock))
+    violation("IRP %p completed while holding the cancel spin lock (release it first)", (void *)irp);
+  else if (held_spin_locks())
+    g_completions_under_lock.fetch_add(1, std::memory_order_relaxed);
   irp_rec *r = irp_rec_of(irp);
   if (!r) {
     violation("IoCompleteRequest with an IRP that was never allocated (%p)", (void *)irp);
@@ -895,6 +923,8 @@ extern "C" void IofCompleteRequest(PIRP irp, CCHAR) {
   r->finalized.store(true, std::memory_order_release);
   if (fn) {
     fn(irp, r->space);
+    // The completing thread is held up (preempted) after the caller has its result.
+    if (uint32_t ms = g_hold_after_completion_ms.exchange(0)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   } else if (fin) {
     fin(irp);
   } else if (!threaded) {
@@ -946,3 +976,15 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp) {
   }
   return TRUE;
 }
+
+namespace standin::kernel {
+
+size_t completions_under_spin_lock() { return g_completions_under_lock.load(); }
+size_t calls_under_spin_lock() { return g_calls_under_lock.load(); }
+void clear_completions_under_spin_lock() {
+  g_completions_under_lock = 0;
+  g_calls_under_lock = 0;
+}
+void hold_after_next_completion(uint32_t ms) { g_hold_after_completion_ms = ms; }
+
+}  // namespace standin::kernel

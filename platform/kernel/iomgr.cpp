@@ -143,7 +143,17 @@ void release_file(kfile *f, bool may_block) {
 
 }  // namespace
 
+namespace {
+thread_local int32_t t_last_open_status = 0;
+int32_t open_device(const char *path, uint32_t access, uint32_t share, kfile **out);
+}  // namespace
+
 int32_t io_open(const char *path, uint32_t access, uint32_t share, bool, kfile **out) {
+  return t_last_open_status = open_device(path, access, share, out);
+}
+
+namespace {
+int32_t open_device(const char *path, uint32_t access, uint32_t share, kfile **out) {
   *out = nullptr;
   std::string p = path ? path : "";
   PDEVICE_OBJECT dev = nullptr;
@@ -168,7 +178,8 @@ int32_t io_open(const char *path, uint32_t access, uint32_t share, bool, kfile *
     return STATUS_OBJECT_PATH_NOT_FOUND;
   }
   PDEVICE_OBJECT top = IoGetAttachedDeviceReference(dev);
-  if (top->Flags & DO_DEVICE_INITIALIZING) {
+  // As the I/O manager does: no open reaches a stack still initialising or whose removal has begun.
+  if ((top->Flags & DO_DEVICE_INITIALIZING) || removal_begun(dev) || removal_begun(top)) {
     dereference_device(top);
     dereference_device(dev);
     return STATUS_NO_SUCH_DEVICE;
@@ -205,6 +216,7 @@ int32_t io_open(const char *path, uint32_t access, uint32_t share, bool, kfile *
   *out = f;
   return st;
 }
+}  // namespace
 
 void io_close(kfile *f) {
   send_file_irp(f, IRP_MJ_CLEANUP, 0, 0);
@@ -387,3 +399,7 @@ uint32_t status_to_win32(int32_t status) {
 }
 
 }  // namespace wbk
+
+namespace standin::kernel {
+int32_t last_open_status() { return wbk::t_last_open_status; }
+}  // namespace standin::kernel

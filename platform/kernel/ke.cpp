@@ -75,6 +75,11 @@ driver_code_scope::~driver_code_scope() {
 }
 void set_irql(KIRQL irql) { t_state.irql = irql; }
 size_t held_spin_locks() { return t_state.held.size(); }
+bool holds_spin_lock(const KSPIN_LOCK *lock) {
+  for (auto *h : t_state.held)
+    if (h == lock) return true;
+  return false;
+}
 
 callout_guard::callout_guard(const char *what) : what_(what), irql_(t_state.irql), locks_(t_state.held.size()) {
   ++t_driver_code;

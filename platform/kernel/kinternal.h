@@ -55,6 +55,8 @@ struct driver_code_scope {
   driver_code_scope &operator=(const driver_code_scope &) = delete;
 };
 size_t held_spin_locks();
+// True when the calling thread holds `lock`.
+bool holds_spin_lock(const KSPIN_LOCK *lock);
 // True when [p, p + bytes) lies in a paged pool block: memory a device or a DPC may not touch.
 bool in_paged_pool(const void *p, size_t bytes);
 void *thread_token();  // unique per live thread
@@ -100,6 +102,10 @@ struct pdo_identity {
 void set_pdo_identity(PDEVICE_OBJECT pdo, const pdo_identity &id);
 const pdo_identity *pdo_identity_of(PDEVICE_OBJECT pdo);
 PDEVICE_OBJECT pdo_of(PDEVICE_OBJECT any);  // bottom of the stack
+// The PnP manager has begun the removal of pdo's stack (IRP_MN_REMOVE_DEVICE): every device object of it
+// is marked, and the I/O manager opens none of them any more.
+void mark_removal_begun(PDEVICE_OBJECT pdo);
+bool removal_begun(PDEVICE_OBJECT d);  // marked, or deleted
 
 // ---- IRPs --------------------------------------------------------------------------------------
 // Called once the completion of an IRP made by the I/O manager has reached the top; it owns the IRP.

@@ -55,6 +55,7 @@ void finish_remove(std::shared_ptr<devnode> n) {
   if (n->state == node_state::removed) return;
   PDEVICE_OBJECT pdo = n->pdo;
   disable_interfaces_of(pdo);
+  mark_removal_begun(pdo);
   if (n->svc) send_pnp_minor(pdo, IRP_MN_REMOVE_DEVICE);
   PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
   if (top != pdo && n->svc)
@@ -187,6 +188,7 @@ void pnp_device_arrived(PDEVICE_OBJECT pdo, std::function<void()> on_removed) {
     if (!NT_SUCCESS(st)) {
       DbgPrint("PnP: start of %s failed with %08x\n", n->instance.c_str(), (unsigned)st);
       n->state = node_state::failed;
+      mark_removal_begun(pdo);
       send_pnp_minor(pdo, IRP_MN_REMOVE_DEVICE);
       return;
     }

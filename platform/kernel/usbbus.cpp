@@ -5,6 +5,7 @@
 #include <simdev/usb_device.h>
 #include <standin/usbbus.h>
 
+#include <algorithm>
 #include <map>
 
 #include "kinternal.h"
@@ -17,6 +18,7 @@ namespace {
 using simdev::usb_status;
 
 std::atomic<bool> g_async_completion{false};
+std::atomic<bool> g_async_pnp_power{false};
 
 struct pipe_rec {
   UCHAR endpoint;
@@ -26,7 +28,17 @@ struct pipe_rec {
 struct transfer_rec {
   simdev::transfer_id id = 0;
   bool cancel_requested = false;
+  UCHAR endpoint = 0;
   std::vector<simdev::iso_packet> packets;
+};
+
+// A finished bulk or interrupt transfer whose completion has not reached the driver yet.
+struct held_completion {
+  PIRP irp;
+  PURB urb;
+  usb_status status;
+  size_t bytes;
+  UCHAR endpoint;
 };
 
 struct bus_device {
@@ -43,6 +55,15 @@ struct bus_device {
   UCHAR configuration = 0;
   // (major << 8 | minor) of the PnP and power requests that reached this PDO, for tests.
   std::vector<unsigned> pnp_power_seen;
+  // Faults of the bus itself, for tests (under mu).
+  unsigned aborts_to_ignore = 0;
+  unsigned resets_to_hang = 0;
+  std::vector<PIRP> hung_resets;
+  int hold_endpoint = -1;  // the transfer after hold_skip more on it is held until the pipe is aborted
+  unsigned hold_skip = 0;
+  std::vector<held_completion> held;
+  bool hold_vendor = false;  // the next vendor request's completion waits for release_held_requests
+  std::vector<std::pair<PIRP, NTSTATUS>> held_requests;
 };
 
 std::atomic<uintptr_t> g_next_handle{0x1000};
@@ -124,7 +145,35 @@ NTSTATUS control(bus_device *b, PIRP irp, PURB urb, UCHAR request_type, UCHAR re
   NTSTATUS st;
   map_status(r.status, &usbd, &st);
   *length = (ULONG)r.length;
+  if ((request_type & 0x60) == 0x40) {
+    std::lock_guard<std::mutex> l(b->mu);
+    if (b->hold_vendor) {
+      // Answered by the device; its completion waits until the test lets it go.
+      b->hold_vendor = false;
+      urb->UrbHeader.Status = usbd;
+      IoMarkIrpPending(irp);
+      b->held_requests.push_back({irp, st});
+      return STATUS_PENDING;
+    }
+  }
   return finish_now(irp, urb, usbd, st);
+}
+
+// Completes the held vendor requests from a bus thread.
+void release_requests(bus_device *b) {
+  std::vector<std::pair<PIRP, NTSTATUS>> list;
+  {
+    std::lock_guard<std::mutex> l(b->mu);
+    list.swap(b->held_requests);
+  }
+  for (auto &x : list)
+    queue_worker([x] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      x.first->IoStatus.Status = x.second;
+      IoCompleteRequest(x.first, IO_NO_INCREMENT);
+      KeLowerIrql(old);
+    });
 }
 
 const USB_INTERFACE_DESCRIPTOR *find_interface(PUSB_CONFIGURATION_DESCRIPTOR c, UCHAR number, UCHAR alt) {
@@ -246,6 +295,30 @@ void transfer_cancel(PDEVICE_OBJECT pdo, PIRP irp) {
   if (id) b->dev->cancel(id);  // its completion finishes the IRP as cancelled
 }
 
+void complete_transfer(PIRP irp, PURB urb, usb_status s, size_t bytes, std::vector<simdev::iso_packet> &packets);
+
+// Hands held completions (of one endpoint, or all with -1) to the driver from a bus thread, after whatever
+// the caller is finishing: a host controller whose completion arrived late.
+void deliver_held(bus_device *b, int endpoint) {
+  std::vector<held_completion> list;
+  {
+    std::lock_guard<std::mutex> l(b->mu);
+    for (auto it = b->held.begin(); it != b->held.end();) {
+      if (endpoint < 0 || it->endpoint == endpoint) {
+        list.push_back(*it);
+        it = b->held.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto &h : list)
+    queue_worker([h] {
+      std::vector<simdev::iso_packet> none;
+      complete_transfer(h.irp, h.urb, h.status, h.bytes, none);
+    });
+}
+
 // Ends an endpoint transfer from the device's completion thread.
 void transfer_done(bus_device *b, PIRP irp, PURB urb, usb_status s, size_t bytes) {
   if (!IoSetCancelRoutine(irp, nullptr)) {
@@ -260,10 +333,25 @@ void transfer_done(bus_device *b, PIRP irp, PURB urb, usb_status s, size_t bytes
     std::lock_guard<std::mutex> l(b->mu);
     auto it = b->transfers.find(irp);
     if (it != b->transfers.end()) {
+      UCHAR ep = it->second.endpoint;
       packets = std::move(it->second.packets);
       b->transfers.erase(it);
+      if (b->hold_endpoint == ep && urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
+        if (b->hold_skip) {
+          --b->hold_skip;
+        } else {
+          // Finished on the wire; its completion comes after the next abort of the pipe.
+          b->hold_endpoint = -1;
+          b->held.push_back(held_completion{irp, urb, s, bytes, ep});
+          return;
+        }
+      }
     }
   }
+  complete_transfer(irp, urb, s, bytes, packets);
+}
+
+void complete_transfer(PIRP irp, PURB urb, usb_status s, size_t bytes, std::vector<simdev::iso_packet> &packets) {
   USBD_STATUS usbd;
   NTSTATUS st;
   map_status(s, &usbd, &st);
@@ -306,6 +394,7 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
   if (length && !data) return finish_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   IoMarkIrpPending(irp);
   transfer_rec rec;
+  rec.endpoint = pipe.endpoint;
   if (iso) {
     auto &it = urb->UrbIsochronousTransfer;
     rec.packets.resize(it.NumberOfPackets);
@@ -388,8 +477,18 @@ NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
       pipe_rec pipe;
       if (!pipe_of(b, urb->UrbPipeRequest.PipeHandle, &pipe))
         return finish_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+      bool ignore;
+      {
+        std::lock_guard<std::mutex> l(b->mu);
+        ignore = b->aborts_to_ignore > 0;
+        if (ignore) --b->aborts_to_ignore;
+      }
+      // A hung abort answers success and ends nothing: the transfers stay pending until cancelled.
+      if (ignore) return finish_now(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
       b->dev->abort_endpoint(pipe.endpoint);
-      return finish_now(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+      NTSTATUS st = finish_now(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+      deliver_held(b, pipe.endpoint);
+      return st;
     }
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
@@ -407,8 +506,59 @@ NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
   }
 }
 
+void hung_reset_cancel(PDEVICE_OBJECT pdo, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  bus_device *b = bd(pdo);
+  {
+    std::lock_guard<std::mutex> l(b->mu);
+    auto it = std::find(b->hung_resets.begin(), b->hung_resets.end(), irp);
+    if (it == b->hung_resets.end()) return;
+    b->hung_resets.erase(it);
+  }
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Ends the port resets that never completed (the device is gone): those whose cancel routine is not running.
+void end_hung_resets(bus_device *b) {
+  std::vector<PIRP> list;
+  {
+    std::lock_guard<std::mutex> l(b->mu);
+    for (auto it = b->hung_resets.begin(); it != b->hung_resets.end();) {
+      if (IoSetCancelRoutine(*it, nullptr)) {
+        list.push_back(*it);
+        it = b->hung_resets.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (PIRP irp : list) {
+    irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
 NTSTATUS reset_port(bus_device *b, PIRP irp) {
   if (b->gone.load()) return finish_now(irp, nullptr, 0, STATUS_DEVICE_NOT_CONNECTED);
+  {
+    std::unique_lock<std::mutex> l(b->mu);
+    if (b->resets_to_hang) {
+      // A reset that never completes: pending until it is cancelled or the device goes.
+      --b->resets_to_hang;
+      IoMarkIrpPending(irp);
+      b->hung_resets.push_back(irp);
+      IoSetCancelRoutine(irp, hung_reset_cancel);
+      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+        b->hung_resets.pop_back();
+        l.unlock();
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+      }
+      return STATUS_PENDING;
+    }
+  }
+  deliver_held(b, -1);
   {
     std::lock_guard<std::mutex> sel(b->select_mu);
     b->dev->reset_port();
@@ -427,6 +577,18 @@ NTSTATUS reset_port(bus_device *b, PIRP irp) {
     }
   }
   return finish_now(irp, nullptr, 0, STATUS_SUCCESS);
+}
+
+// A PnP or power request answered by the bus: at once, or (asynchronous mode) pending and completed
+// from a bus thread, so that the drivers above see PendingReturned.
+NTSTATUS complete_pnp_power(PIRP irp, NTSTATUS st) {
+  if (g_async_pnp_power.load()) {
+    IoMarkIrpPending(irp);
+    queue_worker([irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+    return STATUS_PENDING;
+  }
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return st;
 }
 
 NTSTATUS pdo_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -473,8 +635,7 @@ NTSTATUS pdo_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
           break;
       }
       irp->IoStatus.Status = st;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return st;
+      return complete_pnp_power(irp, st);
     }
     case IRP_MJ_POWER:
       {
@@ -483,8 +644,7 @@ NTSTATUS pdo_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
       }
       PoStartNextPowerIrp(irp);
       irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_SUCCESS;
+      return complete_pnp_power(irp, STATUS_SUCCESS);
     default: {
       NTSTATUS st = s->MajorFunction == IRP_MJ_SYSTEM_CONTROL ? irp->IoStatus.Status : STATUS_INVALID_DEVICE_REQUEST;
       irp->IoStatus.Status = st;
@@ -505,7 +665,19 @@ PDRIVER_OBJECT hub_driver() {
 
 void device_left(bus_device *b) {
   if (b->gone.exchange(true)) return;
+  deliver_held(b, -1);
+  release_requests(b);
+  end_hung_resets(b);
   pnp_device_gone(b->pdo);
+}
+
+bus_device *find_device(const std::string &instance);
+
+bus_device *find_device(const std::string &instance) {
+  auto &bs = bus();
+  std::lock_guard<std::mutex> l(bs.mu);
+  auto it = bs.devices.find(upper8(instance));
+  return it == bs.devices.end() ? nullptr : it->second;
 }
 
 std::string descriptor_text(const std::vector<uint8_t> &d) {
@@ -566,6 +738,9 @@ std::string plug(std::shared_ptr<simdev::usb_device> dev) {
     }
     b->dev->set_removal_handler(nullptr);
     if (!b->gone.exchange(true)) b->dev->remove();
+    deliver_held(b, -1);
+    release_requests(b);
+    end_hung_resets(b);
     IoDeleteDevice(pdo);
     auto &bs = bus();
     std::lock_guard<std::mutex> l(bs.mu);
@@ -588,6 +763,55 @@ void unplug(const std::string &instance) {
 }
 
 void set_asynchronous_completion(bool on) { g_async_completion = on; }
+
+void set_asynchronous_pnp_power(bool on) { g_async_pnp_power = on; }
+
+void ignore_aborts(const std::string &instance, unsigned count) {
+  if (bus_device *b = find_device(instance)) {
+    std::lock_guard<std::mutex> l(b->mu);
+    b->aborts_to_ignore = count;
+  }
+}
+
+void hold_completion_until_abort(const std::string &instance, uint8_t endpoint, unsigned skip) {
+  if (bus_device *b = find_device(instance)) {
+    std::lock_guard<std::mutex> l(b->mu);
+    b->hold_endpoint = endpoint;
+    b->hold_skip = skip;
+  }
+}
+
+size_t held_completions(const std::string &instance) {
+  bus_device *b = find_device(instance);
+  if (!b) return 0;
+  std::lock_guard<std::mutex> l(b->mu);
+  return b->held.size();
+}
+
+void hold_next_vendor_request(const std::string &instance) {
+  if (bus_device *b = find_device(instance)) {
+    std::lock_guard<std::mutex> l(b->mu);
+    b->hold_vendor = true;
+  }
+}
+
+size_t held_vendor_requests(const std::string &instance) {
+  bus_device *b = find_device(instance);
+  if (!b) return 0;
+  std::lock_guard<std::mutex> l(b->mu);
+  return b->held_requests.size();
+}
+
+void release_vendor_requests(const std::string &instance) {
+  if (bus_device *b = find_device(instance)) release_requests(b);
+}
+
+void hang_port_resets(const std::string &instance, unsigned count) {
+  if (bus_device *b = find_device(instance)) {
+    std::lock_guard<std::mutex> l(b->mu);
+    b->resets_to_hang = count;
+  }
+}
 
 void set_default_max_transfer_size(uint32_t bytes) { g_default_max_transfer = bytes; }
 

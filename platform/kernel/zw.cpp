@@ -4,6 +4,9 @@
 
 #include <map>
 #include <set>
+#include <strings.h>
+
+#include <standin/kernel.h>
 
 namespace wbk {
 namespace {
@@ -157,6 +160,25 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE h, PUNICODE_STRING name, KEY_VALUE_IN
 
 namespace wbk {
 namespace {
+// Injected failures of value writes, by value name (case-insensitive), as a full hive would give.
+struct write_fault {
+  std::string name;
+  NTSTATUS status;
+  unsigned left;
+};
+std::vector<write_fault> g_write_faults;
+
+bool take_write_fault(const std::string &name, NTSTATUS *status) {
+  std::lock_guard<std::mutex> l(g_keys_mu);
+  for (auto it = g_write_faults.begin(); it != g_write_faults.end(); ++it) {
+    if (strcasecmp(it->name.c_str(), name.c_str()) != 0) continue;
+    *status = it->status;
+    if (--it->left == 0) g_write_faults.erase(it);
+    return true;
+  }
+  return false;
+}
+
 bool may_set_value(HANDLE h) {
   std::lock_guard<std::mutex> l(g_keys_mu);
   return g_no_set_value.count((uintptr_t)h) == 0;
@@ -169,6 +191,8 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE h, PUNICODE_STRING name, ULONG, ULONG t
   void *k = key_of(h);
   if (!k) return STATUS_INVALID_HANDLE;
   if (!may_set_value(h)) return STATUS_ACCESS_DENIED;
+  NTSTATUS injected;
+  if (take_write_fault(to_utf8(to_u16(name)), &injected)) return injected;
   std::vector<uint8_t> bytes(static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + size);
   if (is_string_type(type)) {
     std::u16string w(size / 2, u'\0');
@@ -206,3 +230,15 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG which, ACC
   }
   return st;
 }
+
+namespace standin::kernel {
+void fail_registry_write(const std::string &value_name, int32_t status, unsigned count) {
+  if (!count) return;
+  std::lock_guard<std::mutex> l(wbk::g_keys_mu);
+  wbk::g_write_faults.push_back(wbk::write_fault{value_name, status, count});
+}
+void clear_registry_write_failures() {
+  std::lock_guard<std::mutex> l(wbk::g_keys_mu);
+  wbk::g_write_faults.clear();
+}
+}  // namespace standin::kernel

@@ -42,6 +42,8 @@ void fault_injector::clear() {
     byte_delay_ = 0;
     handshakes_lost_ = false;
     packets_before_error_ = 0;
+    iso_errors_.clear();
+    control_us_ = 0;
     c_ = {};
 }
 
@@ -119,6 +121,33 @@ void fault_injector::usb_error_probability(std::uint8_t endpoint, usb_status sta
 void fault_injector::short_iso_packets(std::uint8_t endpoint, std::size_t keep, unsigned count) {
     std::lock_guard<std::mutex> g(mu_);
     short_iso_.push_back({ep_count{endpoint, count}, keep});
+}
+
+void fault_injector::iso_packet_errors(std::uint8_t endpoint, usb_status status, unsigned count) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (count) iso_errors_.push_back({ep_count{endpoint, count}, status});
+}
+
+std::optional<usb_status> fault_injector::take_iso_packet_error(std::uint8_t endpoint) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto it = iso_errors_.begin(); it != iso_errors_.end(); ++it) {
+        if (it->first.ep != any_endpoint && it->first.ep != endpoint) continue;
+        usb_status st = it->second;
+        if (--it->first.left == 0) iso_errors_.erase(it);
+        ++c_.usb_errors;
+        return st;
+    }
+    return std::nullopt;
+}
+
+void fault_injector::control_duration_us(std::uint32_t us) {
+    std::lock_guard<std::mutex> g(mu_);
+    control_us_ = us;
+}
+
+std::uint32_t fault_injector::control_duration() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return control_us_;
 }
 
 std::optional<std::size_t> fault_injector::take_short_iso(std::uint8_t endpoint) {

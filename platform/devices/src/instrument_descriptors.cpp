@@ -33,11 +33,14 @@ void put_endpoint(std::vector<std::uint8_t>& d, std::uint8_t addr, std::uint8_t 
 
 std::vector<std::uint8_t> instrument::configuration_descriptor(std::uint8_t index) const {
     if (index >= configuration_count()) return {};
-    std::vector<std::uint8_t> d{9, 2, 0, 0, 3, static_cast<std::uint8_t>(index + 1),
-                                static_cast<std::uint8_t>(index == 0 ? str_bulk : str_iso), 0x80, 50};
+    // Value 1 is "Bulk", value 2 "Isochrone", whatever their place in the list.
+    const bool reversed = cfg_.isochrone_listed_first && configuration_count() == 2;
+    const std::uint8_t value = static_cast<std::uint8_t>(reversed ? configuration_count() - index : index + 1);
+    std::vector<std::uint8_t> d{9, 2, 0, 0, 3, value, static_cast<std::uint8_t>(value == 1 ? str_bulk : str_iso),
+                                0x80, 50};
     put_interface(d, 0, 0);
     put_endpoint(d, ep_interrupt, 3, cfg_.interrupt_max_packet, cfg_.interrupt_interval);
-    if (index == 0) {
+    if (value == 1) {
         put_interface(d, 1, 0);
         put_endpoint(d, ep_bulk_in, 2, cfg_.usb_bulk_max_packet, 0);
     } else {

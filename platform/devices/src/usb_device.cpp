@@ -82,6 +82,7 @@ struct usb_device::impl {
     std::thread worker;
     std::thread::id worker_id;
     std::size_t delivery_waiters = 0;  // calls blocked in wait_delivered
+    std::atomic<std::size_t> controls_active{0}, controls_max{0};
 
     // --- under mu ---
     std::uint64_t finish_locked(transfer_id id, usb_status st, std::size_t bytes) {
@@ -184,6 +185,16 @@ std::vector<std::uint8_t> usb_device::string_descriptor(std::uint8_t index, std:
 }
 
 control_result usb_device::control(const setup_packet& setup, std::uint8_t* data) {
+    // In progress from setup to status stage; counted for max_concurrent_control.
+    std::size_t now = ++p_->controls_active;
+    for (std::size_t m = p_->controls_max.load(); now > m && !p_->controls_max.compare_exchange_weak(m, now);) {
+    }
+    struct leave {
+        impl* p;
+        ~leave() { --p->controls_active; }
+    } counted{p_.get()};
+    if (std::uint32_t us = p_->model->faults().control_duration())
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
     std::uint32_t frame = 0;
     {
         std::lock_guard<std::mutex> g(p_->mu);
@@ -365,6 +376,10 @@ void usb_device::set_removal_handler(std::function<void()> handler) {
     p_->removal_handler = std::move(handler);
 }
 
+std::size_t usb_device::max_concurrent_control() const { return p_->controls_max.load(); }
+
+void usb_device::reset_control_count() { p_->controls_max = p_->controls_active.load(); }
+
 void usb_device::set_frame_us(std::uint32_t us) {
     std::lock_guard<std::mutex> g(p_->mu);
     p_->frame_us = us;
@@ -492,10 +507,12 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
                 std::size_t end = i + 1 < count ? std::min<std::size_t>(packets[i + 1].offset, len) : len;
                 std::size_t cap = end > start ? end - start : 0;
                 pk.length = static_cast<std::uint32_t>(m.iso_frame(std::span<std::uint8_t>(buf + start, cap)));
-                if (pk.length > 0)
+                pk.status = usb_status::success;
+                if (pk.length > 0) {
                     if (auto keep = m.faults().take_short_iso(ep))
                         pk.length = static_cast<std::uint32_t>(std::min<std::size_t>(pk.length, *keep));
-                pk.status = usb_status::success;
+                    if (auto err = m.faults().take_iso_packet_error(ep)) pk.status = *err;
+                }
             }
             result = usb_status::success;
         }

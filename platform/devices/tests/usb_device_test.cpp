@@ -406,6 +406,73 @@ TEST_F(SimUsb, IsochronousPacketsAreZeroOrFull) {
     EXPECT_FALSE(check_pattern(seed::measurement, 17 * 240, std::span<const std::uint8_t>(buf).subspan(0, 720)));
 }
 
+TEST_F(SimUsb, AFlaggedIsochronousPacketStillCarriesItsData) {
+    ASSERT_EQ(dev.set_configuration(2), usb_status::success);
+    ASSERT_EQ(dev.set_interface(1, 2), usb_status::success);
+    set(0x000003, 1, {4});
+    model->faults().iso_packet_errors(0x81, usb_status::data_error, 1);
+    std::vector<std::uint8_t> buf(4 * 240);
+    std::vector<iso_packet> pk(4);
+    for (std::uint32_t i = 0; i < pk.size(); ++i) pk[i].offset = i * 240;
+    // The callback's state outlives the test body: it may still be returning from set().
+    auto done = std::make_shared<zephtest::flag>();
+    auto status = std::make_shared<std::atomic<int>>(-1);
+    dev.submit_iso(0x81, buf.data(), buf.size(), pk.data(), 4, [done, status](usb_status st) {
+        *status = static_cast<int>(st);
+        done->set();
+    });
+    if (!done->wait()) {
+        dev.abort_endpoint(0x81);  // its callback uses the locals above
+        FAIL() << "the isochronous transfer did not complete";
+    }
+    EXPECT_EQ(status->load(), static_cast<int>(usb_status::success));
+    EXPECT_EQ(pk[0].status, usb_status::data_error);
+    EXPECT_EQ(pk[1].status, usb_status::success);
+    for (auto& p : pk) EXPECT_EQ(p.length, 240u);
+    EXPECT_FALSE(check_pattern(seed::measurement, 0, buf));
+}
+
+TEST_F(SimUsb, OverlappingControlTransfersAreCounted) {
+    model->faults().control_duration_us(1000);
+    auto status_read = [&] {
+        std::vector<std::uint8_t> words(15);
+        EXPECT_EQ(vendor(true, 0x000004, 1, words).status, usb_status::success);
+    };
+    status_read();
+    status_read();
+    EXPECT_EQ(dev.max_concurrent_control(), 1u);
+    // The first of two requests waits inside its transfer until the second is in its own.
+    model->faults().on_request(request_match{0x00, 0x0004, 1},
+                               [&] { EXPECT_TRUE(zephtest::wait_until([&] { return dev.max_concurrent_control() == 2; })); });
+    std::thread a(status_read), b(status_read);
+    a.join();
+    b.join();
+    EXPECT_EQ(dev.max_concurrent_control(), 2u);
+    dev.reset_control_count();
+    EXPECT_EQ(dev.max_concurrent_control(), 0u);
+}
+
+TEST(SimUsbDescriptors, ConfigurationsListedIsochroneFirst) {
+    instrument_config c;
+    c.isochrone_listed_first = true;
+    instrument m(c);
+    auto first = m.configuration_descriptor(0), second = m.configuration_descriptor(1);
+    ASSERT_GE(first.size(), 9u);
+    ASSERT_GE(second.size(), 9u);
+    EXPECT_EQ(first[5], 2);  // bConfigurationValue
+    EXPECT_EQ(second[5], 1);
+    // The strings follow the values: "Isochrone" names value 2, "Bulk" value 1.
+    auto text = [&](std::uint8_t index) {
+        auto d = m.string_descriptor(index, 0x0409).value_or(std::vector<std::uint8_t>{});
+        std::string t;
+        for (std::size_t i = 2; i + 1 < d.size(); i += 2) t.push_back(static_cast<char>(d[i]));
+        return t;
+    };
+    EXPECT_EQ(text(first[6]), "Isochrone");
+    EXPECT_EQ(text(second[6]), "Bulk");
+    EXPECT_EQ(instrument().configuration_descriptor(0)[5], 1);
+}
+
 TEST_F(SimUsb, PortResetCancelsAndForgetsUsbState) {
     ASSERT_EQ(dev.control(setup_packet{0x00, 5, 4, 0, 0}, nullptr).status, usb_status::success);
     ASSERT_EQ(dev.set_configuration(1), usb_status::success);

@@ -6,6 +6,7 @@
 #include <simdev/usb_device.h>
 #include <standin/kernel.h>
 #include <zephtest/kernel.h>
+#include <zephtest/wait.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
 
@@ -56,6 +57,7 @@ class Bus : public ::testing::Test {
   }
   void TearDown() override {
     sb::set_asynchronous_completion(false);
+    sb::set_asynchronous_pnp_power(false);
     sb::set_default_max_transfer_size(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
     if (select_urb) ExFreePool(select_urb);
     standin::pnp::remove_device(instance, false);
@@ -72,6 +74,13 @@ class Bus : public ::testing::Test {
     return p;
   }
   NTSTATUS call(PURB urb) { return send(urb)->wait(); }
+  NTSTATUS abort_pipe(const USBD_PIPE_INFORMATION &p) {
+    URB abort{};
+    abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+    abort.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    abort.UrbPipeRequest.PipeHandle = p.PipeHandle;
+    return call(&abort);
+  }
 
   std::vector<UCHAR> descriptor(UCHAR type, UCHAR index, USHORT lang, ULONG length) {
     std::vector<UCHAR> buf(length);
@@ -323,11 +332,7 @@ TEST_F(Bus, AbortPipeCompletesPendingUrbsCancelled) {
   transfer(a, irq, ba, 63);
   transfer(b, irq, bb, 63);
   auto pa = send(&a), pb = send(&b);
-  URB abort{};
-  abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-  abort.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-  abort.UrbPipeRequest.PipeHandle = irq.PipeHandle;
-  EXPECT_EQ(call(&abort), STATUS_SUCCESS);
+  EXPECT_EQ(abort_pipe(irq), STATUS_SUCCESS);
   EXPECT_EQ(pa->wait(), STATUS_CANCELLED);
   EXPECT_EQ(pb->wait(), STATUS_CANCELLED);
   EXPECT_EQ(a.UrbHeader.Status, USBD_STATUS_CANCELED);
@@ -490,6 +495,116 @@ TEST_F(Bus, AfterSurpriseRemovalUrbsFail) {
   ASSERT_TRUE(standin::pnp::settle());
   EXPECT_EQ(standin::pnp::device_state(instance), "absent");  // no handle open: removed at once
   ObDereferenceObject(pdo);
+}
+
+TEST_F(Bus, AHungAbortEndsNothingUntilTheTransfersAreCancelled) {
+  ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);
+  USBD_PIPE_INFORMATION irq = pipe(0x82);
+  URB a;
+  UCHAR ba[63];
+  transfer(a, irq, ba, 63);
+  auto pa = send(&a);
+  sb::ignore_aborts(instance, 1);
+  EXPECT_EQ(abort_pipe(irq), STATUS_SUCCESS);
+  EXPECT_FALSE(pa->done());  // still pending: the abort ended nothing
+  EXPECT_EQ(abort_pipe(irq), STATUS_SUCCESS);
+  EXPECT_EQ(pa->wait(), STATUS_CANCELLED);
+}
+
+TEST_F(Bus, ACompletionHeldBackArrivesAfterTheAbortWithItsData) {
+  ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);
+  USBD_PIPE_INFORMATION in = pipe(0x81);
+  sb::hold_completion_until_abort(instance, 0x81, 0);
+  URB u;
+  UCHAR buf[3];
+  transfer(u, in, buf, 3);
+  auto p = send(&u);
+  model->queue_bulk_message({1, 2, 3, 4});
+  ASSERT_TRUE(zephtest::wait_until([&] { return sb::held_completions(instance) == 1; }));
+  EXPECT_FALSE(p->done());
+  EXPECT_EQ(abort_pipe(in), STATUS_SUCCESS);
+  // It ended on the wire before the abort: it completes with its data, not cancelled.
+  EXPECT_EQ(p->wait(), STATUS_SUCCESS);
+  EXPECT_EQ(u.UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+  EXPECT_EQ(buf[0], 4);
+  EXPECT_EQ(sb::held_completions(instance), 0u);
+}
+
+TEST_F(Bus, APortResetThatNeverCompletesEndsWhenCancelled) {
+  sb::hang_port_resets(instance, 1);
+  KEVENT ev;
+  KeInitializeEvent(&ev, NotificationEvent, FALSE);
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+  s->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  s->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_RESET_PORT;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID c) -> NTSTATUS {
+        KeSetEvent(static_cast<PKEVENT>(c), 0, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &ev, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_TRUE(IoCancelIrp(irp));
+  KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+  IoFreeIrp(irp);
+  // The next reset completes.
+  EXPECT_EQ(send(nullptr, IOCTL_INTERNAL_USB_RESET_PORT)->wait(), STATUS_SUCCESS);
+}
+
+struct pnp_seen {
+  KEVENT done;
+  std::atomic<void *> thread{nullptr};
+  std::atomic<bool> pending_returned{false};
+};
+
+NTSTATUS note_pnp_completion(PDEVICE_OBJECT, PIRP irp, PVOID c) {
+  auto *x = static_cast<pnp_seen *>(c);
+  x->thread = KeGetCurrentThread();
+  x->pending_returned = irp->PendingReturned != 0;
+  KeSetEvent(&x->done, 0, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// In asynchronous mode the PDO answers PnP and power requests with STATUS_PENDING and completes them from a
+// bus thread, so the drivers above take their PendingReturned paths.
+TEST_F(Bus, PnpAndPowerRequestsCompleteFromABusThreadWhenAsked) {
+  for (bool async : {false, true}) {
+    sb::set_asynchronous_pnp_power(async);
+    for (UCHAR major : {(UCHAR)IRP_MJ_PNP, (UCHAR)IRP_MJ_POWER}) {
+      pnp_seen seen;
+      KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
+      DEVICE_CAPABILITIES caps{};
+      PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+      PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+      s->MajorFunction = major;
+      if (major == IRP_MJ_PNP) {
+        s->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+        s->Parameters.DeviceCapabilities.Capabilities = &caps;
+      } else {
+        s->MinorFunction = IRP_MN_SET_POWER;
+        s->Parameters.Power.Type = DevicePowerState;
+        s->Parameters.Power.State.DeviceState = PowerDeviceD0;
+      }
+      irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+      IoSetCompletionRoutine(irp, note_pnp_completion, &seen, TRUE, TRUE, TRUE);
+      NTSTATUS st = IoCallDriver(pdo, irp);
+      EXPECT_EQ(st, async ? STATUS_PENDING : STATUS_SUCCESS) << (int)major;
+      KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
+      EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+      EXPECT_EQ(seen.pending_returned.load(), async) << (int)major;
+      EXPECT_EQ(seen.thread.load() != KeGetCurrentThread(), async) << (int)major;
+      if (major == IRP_MJ_PNP) {
+        EXPECT_TRUE(caps.Removable);
+      }
+      IoFreeIrp(irp);
+    }
+  }
 }
 
 struct power_result {

@@ -96,6 +96,13 @@ class Stack : public Kernel {
     KeWaitForSingleObject(&r.ev, Executive, KernelMode, FALSE, nullptr);
     return r.iosb.Status;
   }
+  // One request down the stack and back.
+  NTSTATUS round_trip() {
+    request r;
+    build(r);
+    IoCallDriver(upper, r.irp);
+    return wait(r);
+  }
 
   PDRIVER_OBJECT udrv = nullptr, ldrv = nullptr;
   PDEVICE_OBJECT upper = nullptr, lower = nullptr;
@@ -420,7 +427,77 @@ TEST_F(Kernel, SymbolicLinksShareOneNamespaceAndDeleteTwiceIsHarmless) {
   EXPECT_EQ(IoDeleteSymbolicLink(&a), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+TEST_F(Kernel, SymbolicLinkCallsAbovePassiveLevelAreCaught) {
+  UNICODE_STRING link, target;
+  RtlInitUnicodeString(&link, L"\\??\\KTestIrqlLink");
+  RtlInitUnicodeString(&target, L"\\Device\\Nothing");
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  IoCreateSymbolicLink(&link, &target);
+  IoDeleteSymbolicLink(&link);
+  KeLowerIrql(old);
+  auto v = sk::take_violations();
+  EXPECT_TRUE(has(v, "IoCreateSymbolicLink at IRQL 2")) << joined(v);
+  EXPECT_TRUE(has(v, "IoDeleteSymbolicLink at IRQL 2")) << joined(v);
+  // At PASSIVE_LEVEL both are fine.
+  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+}
+
 // ---- IRP rules ----
+
+TEST_F(Stack, CompletingUnderTheCancelSpinLockIsCaughtAndOtherLocksAreCounted) {
+  static KSPIN_LOCK own_lock;
+  KeInitializeSpinLock(&own_lock);
+  sk::clear_completions_under_spin_lock();
+  // The cancel spin lock: Windows requires it released before anything is completed.
+  g_lower = [](PDEVICE_OBJECT, PIRP irp) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    complete(irp, STATUS_SUCCESS);
+    IoReleaseCancelSpinLock(irql);
+    return STATUS_SUCCESS;
+  };
+  EXPECT_EQ(round_trip(), STATUS_SUCCESS);
+  auto v = sk::take_violations();
+  EXPECT_TRUE(has(v, "completed while holding the cancel spin lock")) << joined(v);
+  EXPECT_EQ(sk::completions_under_spin_lock(), 0u);
+  // Any other spin lock: legal, but the completion routines above run under it. Counted, as is a call to
+  // the lower driver made under it.
+  g_lower = [](PDEVICE_OBJECT, PIRP irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&own_lock, &irql);
+    complete(irp, STATUS_SUCCESS);
+    KeReleaseSpinLock(&own_lock, irql);
+    return STATUS_SUCCESS;
+  };
+  EXPECT_EQ(round_trip(), STATUS_SUCCESS);
+  EXPECT_TRUE(sk::take_violations().empty());
+  EXPECT_EQ(sk::completions_under_spin_lock(), 1u);
+  EXPECT_EQ(sk::calls_under_spin_lock(), 0u);
+  g_lower = [](PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); };
+  g_upper = [this](PDEVICE_OBJECT, PIRP irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&own_lock, &irql);
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS st = IoCallDriver(lower, irp);
+    KeReleaseSpinLock(&own_lock, irql);
+    return st;
+  };
+  EXPECT_EQ(round_trip(), STATUS_SUCCESS);
+  EXPECT_EQ(sk::calls_under_spin_lock(), 1u);
+  EXPECT_EQ(sk::completions_under_spin_lock(), 2u);
+  // Completed with no lock held: not counted.
+  g_upper = [this](PDEVICE_OBJECT, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lower, irp);
+  };
+  EXPECT_EQ(round_trip(), STATUS_SUCCESS);
+  EXPECT_EQ(sk::completions_under_spin_lock(), 2u);
+  sk::clear_completions_under_spin_lock();
+  EXPECT_EQ(sk::completions_under_spin_lock(), 0u);
+  EXPECT_EQ(sk::calls_under_spin_lock(), 0u);
+}
 
 TEST_F(Stack, ShutdownNotificationReachesRegisteredDevices) {
   static std::atomic<int> shutdowns{0};
@@ -601,10 +678,7 @@ TEST_F(Stack, CompletingTwiceIsCaughtAndIgnored) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);  // the IRP is already gone up
     return STATUS_SUCCESS;
   };
-  request r;
-  build(r);
-  IoCallDriver(upper, r.irp);
-  EXPECT_EQ(wait(r), STATUS_SUCCESS);
+  EXPECT_EQ(round_trip(), STATUS_SUCCESS);
   auto v = sk::take_violations();
   EXPECT_TRUE(has(v, "freed IRP") || has(v, "completed twice")) << joined(v);
 }

@@ -363,6 +363,34 @@ TEST_F(DevIo, RemoveWithAHandleOpenKeepsTheHandleUsableUntilClosed) {
   EXPECT_FALSE(sp::driver_loaded("WbTest"));
 }
 
+// As the I/O manager does, no open reaches a stack once its removal has begun, even while its driver still
+// has the link: the driver here keeps it for a while inside IRP_MN_REMOVE_DEVICE.
+TEST_F(DevIo, OpensAreRefusedOnceTheRemovalHasBegun) {
+  LONG ms = 300;
+  OVERLAPPED o = fresh();
+  DWORD n = 0;
+  if (!DeviceIoControl(h, IOCTL_TD_HOLD_REMOVE, &ms, sizeof ms, nullptr, 0, &n, &o)) {
+    ASSERT_TRUE(GetOverlappedResult(h, &o, &n, TRUE));
+  }
+  CloseHandle(h);
+  h = INVALID_HANDLE_VALUE;
+  std::thread remover([&] { sp::remove_device(instance, false); });
+  int32_t refused = 0;
+  EXPECT_TRUE(zephtest::wait_until([&] {
+    HANDLE x = open(true);
+    if (x != INVALID_HANDLE_VALUE) {
+      CloseHandle(x);
+      return false;
+    }
+    refused = sk::last_open_status();
+    return true;
+  }));
+  remover.join();
+  // STATUS_NO_SUCH_DEVICE from the I/O manager: neither the driver's own answer (STATUS_DELETE_PENDING)
+  // nor a link already gone.
+  EXPECT_EQ((uint32_t)refused, 0xC000000Eu);
+}
+
 TEST(PlainFiles, CreateWriteReadSeekAndDispositions) {
   char tmpl[] = "/tmp/wbfileXXXXXX";
   int fd = mkstemp(tmpl);

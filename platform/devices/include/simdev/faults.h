@@ -78,6 +78,12 @@ public:
     // USB face only: the next `count` isochronous packets of an endpoint that carry data carry only
     // their first `keep` bytes (a short packet; the stream goes on after the whole packet).
     void short_iso_packets(std::uint8_t endpoint, std::size_t keep, unsigned count);
+    // USB face only: the next `count` isochronous packets of an endpoint that carry data are flagged with
+    // `status` by the controller (the data still arrives).
+    void iso_packet_errors(std::uint8_t endpoint, usb_status status, unsigned count);
+    // USB face only: each control transfer takes this long on the wire (0: none), so that requests that
+    // overlap show it (usb_device::max_concurrent_control).
+    void control_duration_us(std::uint32_t us);
     // Unplug the instrument after `bytes` more bulk IN data bytes have been delivered
     // (mid-transfer when the number falls inside a transfer).
     void remove_after_bulk_in(std::uint64_t bytes);
@@ -102,6 +108,8 @@ public:
     bool take_silence(std::uint8_t endpoint);
     std::optional<usb_status> take_usb_error(std::uint8_t endpoint);
     std::optional<std::size_t> take_short_iso(std::uint8_t endpoint);
+    std::optional<usb_status> take_iso_packet_error(std::uint8_t endpoint);
+    std::uint32_t control_duration() const;
     // What happens to one line byte; `b` is changed in place when corrupted.
     enum class byte_action { pass, corrupt, drop, duplicate };
     byte_action line_byte(line_dir d, std::uint8_t& b);
@@ -127,6 +135,8 @@ private:
     struct usb_err { ep_count c; usb_status status; unsigned after; };
     std::vector<usb_err> usb_errors_;
     std::vector<std::pair<ep_count, std::size_t>> short_iso_;
+    std::vector<std::pair<ep_count, usb_status>> iso_errors_;
+    std::uint32_t control_us_ = 0;
     std::vector<std::pair<std::uint8_t, double>> nak_p_;
     struct usb_error_p { std::uint8_t ep; usb_status status; double p; };
     std::vector<usb_error_p> usb_error_p_;

@@ -41,6 +41,9 @@ struct instrument_config {
     std::uint32_t memory_page_words = 256;  // 24-bit words per memory page
     // 2: "Bulk" (value 1) and "Isochrone" (value 2); 1: "Bulk" alone.
     std::uint8_t configurations = 2;
+    // With both: the descriptors list "Isochrone" first (index 0 carries value 2, index 1 value 1), so
+    // that configuration values are not index + 1.
+    bool isochrone_listed_first = false;
     // Firmware choices left open to the instrument: whether SET_CONFIGURATION and SET_INTERFACE
     // start the affected endpoints' data toggles again at DATA0 (a cleared halt always does).
     bool set_configuration_resets_toggles = true;

@@ -155,6 +155,11 @@ public:
     // Microseconds per frame for isochronous packets and for NAK retries (default 1000).
     void set_frame_us(std::uint32_t us);
 
+    // The most control transfers that were in progress at once since the last reset (a device has one
+    // default pipe: a host that overlaps its requests shows here).
+    std::size_t max_concurrent_control() const;
+    void reset_control_count();
+
     struct impl;
 
 private:

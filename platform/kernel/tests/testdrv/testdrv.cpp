@@ -34,6 +34,7 @@ struct ext {
   bool usb_interfaces;
   UNICODE_STRING usb_iface[2];
   volatile LONG open_now;
+  volatile LONG hold_remove_ms;
 };
 
 LONG g_units = 0;
@@ -233,6 +234,10 @@ NTSTATUS on_ioctl(PDEVICE_OBJECT d, PIRP irp) {
       }
       return finish(irp, STATUS_SUCCESS, 0);
     }
+    case IOCTL_TD_HOLD_REMOVE:
+      if (in < 4) return finish(irp, STATUS_INVALID_PARAMETER, 0);
+      InterlockedExchange(&e->hold_remove_ms, *static_cast<LONG *>(buf));
+      return finish(irp, STATUS_SUCCESS, 0);
     case IOCTL_TD_REFUSE_OPENS:
       if (in < 4) return finish(irp, STATUS_INVALID_PARAMETER, 0);
       InterlockedExchange(&e->refuse, *static_cast<LONG *>(buf));
@@ -380,6 +385,11 @@ NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
     }
     case IRP_MN_REMOVE_DEVICE: {
       InterlockedExchange(&e->removed, 1);
+      if (LONG ms = InterlockedOr(&e->hold_remove_ms, 0)) {
+        LARGE_INTEGER t;
+        t.QuadPart = -10000LL * ms;
+        KeDelayExecutionThread(KernelMode, FALSE, &t);
+      }
       IoSetDeviceInterfaceState(&e->iface, FALSE);
       stop_usb(e, true);
       LIST_ENTRY list;

@@ -27,6 +27,8 @@
 #define IOCTL_TD_USB_VENDOR_READ TD_CTL(0x809, 0)
 // Parked like IOCTL_TD_PARK, but the dispatch routine returns STATUS_SUCCESS (a rule break).
 #define IOCTL_TD_PARK_NOT_PENDING TD_CTL(0x80A, 0)
+// Input {ms}: IRP_MN_REMOVE_DEVICE keeps the device and its link that long before deleting them.
+#define IOCTL_TD_HOLD_REMOVE TD_CTL(0x80B, 0)
 
 struct td_stats {
   unsigned opens;

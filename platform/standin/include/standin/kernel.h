@@ -54,6 +54,26 @@ void send_shutdown_notifications();
 // The calling thread's IRQL (0 passive, 2 dispatch).
 int current_irql();
 
+// IRPs completed while the completing thread held a spin lock (other than the cancel spin lock, which is a
+// rule break): legal on Windows, but every completion routine above then runs under that lock.
+size_t completions_under_spin_lock();
+// IoCallDriver calls made holding a spin lock: the lower driver may complete inside the call.
+size_t calls_under_spin_lock();
+void clear_completions_under_spin_lock();  // both counts
+
+// The NTSTATUS of the calling thread's last device open (CreateFile on "\\.\X" or an interface path):
+// the Win32 error alone does not tell some codes apart (STATUS_DELETE_PENDING and STATUS_ACCESS_DENIED).
+int32_t last_open_status();
+
+// The thread that completes the next user request is held up for `ms` once the caller has its result, as
+// a preempted processor would be: what the driver still does after IoCompleteRequest comes that late.
+void hold_after_next_completion(uint32_t ms);
+
+// The next `count` ZwSetValueKey calls for the value `value_name` fail with `status` (as a full hive or an
+// exhausted quota makes them fail).
+void fail_registry_write(const std::string &value_name, int32_t status, unsigned count = 1);
+void clear_registry_write_failures();
+
 }  // namespace standin::kernel
 
 #endif
