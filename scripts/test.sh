@@ -72,12 +72,8 @@ tsan_run ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 
 step "The Windows build under 32-bit Wine, over a serial line to the instrument program"
 cmake --preset asan >/dev/null
-if [ -f build/win32/bin/lintra8.dll ] && [ -f build/win32/bin/morvex.dll ] && [ -f build/win32/bin/tavodemo.exe ]; then
-  cmake --build --preset asan -j "$jobs" --target zephinstr
-  bash scripts/wine-serial.sh build/win32/bin build/asan/bin/zephinstr 100
-else
-  echo "skipped: this tree builds no serial transport or instrument API library yet"
-fi
+cmake --build --preset asan -j "$jobs" --target zephinstr
+bash scripts/wine-serial.sh build/win32/bin build/asan/bin/zephinstr 100
 
 step "The serial transport's unload under 32-bit Wine: FreeLibrary with a line registered and after a close"
 if [ -f build/win32/bin/lintra8.dll ] && [ -f build/win32/bin/lintra_unload.exe ]; then

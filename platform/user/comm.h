@@ -17,6 +17,9 @@ HANDLE open_comm_path(const std::string &path, const std::string &name, DWORD ba
 // else the value "COM3" under HKEY_LOCAL_MACHINE "Software\Zeph\Standin\ComPorts". Empty: none.
 std::string comm_path_of(const std::string &com_name);
 
+// An upper-case copy (COM names and device-definition texts are read without regard to case).
+std::string upper(std::string s);
+
 }  // namespace wb
 
 #endif

@@ -6,6 +6,9 @@ target_sources(winplat PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/wideio.cpp
   ${CMAKE_CURRENT_LIST_DIR}/window.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ui.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ui_resources.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ui_shell.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ui_steering.cpp
 )
 
 # The startup of a windowed program on Linux: main() hands the command-line tail to its WinMain, as

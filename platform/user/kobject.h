@@ -31,7 +31,7 @@
 
 namespace wb {
 
-struct waiter;  // a thread blocked in a platform wait (opaque outside the wait code)
+struct waiter;  // a thread blocked in a platform wait (waiter.h)
 
 // The one lock behind all signalled states. Hold it to change an object's state and signal it
 // atomically; never call a blocking platform function or foreign code while holding it.

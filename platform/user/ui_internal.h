@@ -1,4 +1,4 @@
-// What window.cpp tells the user-interface part of the stand-in (ui.cpp) and asks of it.
+// What window.cpp tells the user-interface part of the stand-in (ui*.cpp) and asks of it.
 #ifndef WB_UI_INTERNAL_H
 #define WB_UI_INTERNAL_H
 

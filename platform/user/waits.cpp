@@ -1,23 +1,16 @@
-// Kernel objects, the handle table, per-thread state, waits, APCs and the platform clock.
-#include <standin/clock.h>
-#include <standin/thread.h>
-
+// The wait machinery: kernel objects' signalled states, waiters and their wake-ups, the waits and
+// sleeps themselves, APCs run by alertable waits.
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
-#include <sys/types.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
 #include <mutex>
-#include <new>
 #include <optional>
-#include <unordered_map>
 
 #include "internal.h"
 
@@ -41,62 +34,6 @@ std::mutex &wait_lock() {
     return mx;
   }();
   return *m;
-}
-
-std::condition_variable &thread_state_changed() {
-  static auto *cv = new std::condition_variable;
-  return *cv;
-}
-
-// ---- clock -------------------------------------------------------------------------------
-
-namespace {
-
-struct clock_state {
-  std::atomic<uint32_t> tick_offset{0};
-  std::atomic<double> scale{1.0};
-  std::atomic<uint32_t> threshold{5000};
-  clock_state() {
-    if (const char *s = std::getenv("ZEPH_WAIT_SCALE")) {
-      char *end = nullptr;
-      double v = std::strtod(s, &end);
-      if (end != s && v >= 0.0) scale.store(v);
-    }
-  }
-};
-
-clock_state &clk() {
-  static auto *c = new clock_state;
-  return *c;
-}
-
-}  // namespace
-
-uint64_t clock_now_ns() {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
-}
-
-DWORD scale_wait_ms(DWORD ms) {
-  if (ms == INFINITE || ms < clk().threshold.load()) return ms;
-  double v = std::ceil(static_cast<double>(ms) * clk().scale.load());
-  if (v >= static_cast<double>(INFINITE)) return INFINITE - 1;
-  return static_cast<DWORD>(v);
-}
-
-uint64_t scale_wait_ns(uint64_t ns) {
-  if (ns < static_cast<uint64_t>(clk().threshold.load()) * 1000000ull) return ns;
-  double v = static_cast<double>(ns) * clk().scale.load();
-  constexpr uint64_t k_max = 1ull << 62;  // far enough to mean never, and safe to add to the clock
-  if (v >= static_cast<double>(k_max)) return k_max;
-  return static_cast<uint64_t>(v);
-}
-
-uint64_t filetime_now() {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-                .count();
-  return static_cast<uint64_t>(ns / 100) + 116444736000000000ull;
 }
 
 // ---- kobject -----------------------------------------------------------------------------
@@ -185,6 +122,10 @@ struct deferred_wakes {
 };
 thread_local deferred_wakes t_wakes __attribute__((tls_model("initial-exec")));
 
+DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waiter *w);
+
+}  // namespace
+
 void notify_waiter(waiter *w) {
   deferred_wakes &d = t_wakes;
   if (d.guards > 0 && d.count < k_deferred_max) {
@@ -194,10 +135,6 @@ void notify_waiter(waiter *w) {
     w->cv.notify_one();
   }
 }
-
-DWORD try_satisfy_locked(DWORD count, kobject *const *objs, bool wait_all, waiter *w);
-
-}  // namespace
 
 wait_guard::wait_guard() : wait_guard(wait_lock()) {}
 
@@ -315,388 +252,9 @@ void wake_event::wait_until(std::unique_lock<std::mutex> &lk, std::chrono::stead
   lk.lock();
 }
 
-thread_local DWORD t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
-
-// ---- last error --------------------------------------------------------------------------
-
-namespace {
-// Initial-exec: winplat is loaded with the program, and these are read on every lock and call.
-thread_local DWORD t_last_error __attribute__((tls_model("initial-exec"))) = 0;
-}
-
-void set_last_error(DWORD code) { t_last_error = code; }
-DWORD last_error() { return t_last_error; }
-void set_last_error_invalid_handle() { t_last_error = ERROR_INVALID_HANDLE; }
-
-// ---- handle table and names --------------------------------------------------------------
-
-namespace {
-
-// Handle values index a two-level array of slots, read without a table-wide lock: a lookup holds
-// only its slot's lock bit while it takes its reference, so a close on another thread cannot free
-// the object in between. Insertions and closes also take the table's mutex, for the count and the
-// next value. Chunks are never freed.
-constexpr uintptr_t k_handle_first = 0x104;
-constexpr uintptr_t k_handle_limit = 0x7FFFFFF0;
-constexpr size_t k_chunk_bits = 12;
-constexpr size_t k_chunk_size = size_t{1} << k_chunk_bits;
-constexpr size_t k_chunk_count = ((k_handle_limit - k_handle_first) / 4 >> k_chunk_bits) + 1;
-
-using handle_slot = std::atomic<uintptr_t>;  // object pointer, bit 0 the slot's lock
-
-// Read on every look-up: constant-initialised, so no guard is checked (its pages are touched only as
-// chunks are made).
-std::atomic<handle_slot *> g_handle_chunks[k_chunk_count];
-
-// GetCurrentThread()'s value, told without a call.
-bool is_current_thread_pseudo(HANDLE h) { return reinterpret_cast<uintptr_t>(h) == ~uintptr_t{1}; }
-
-struct handle_table {
-  std::mutex m;
-  size_t live = 0;
-  uintptr_t next = 0x100;
-};
-
-handle_table &table() {
-  static auto *t = new handle_table;
-  return *t;
-}
-
-// The slot of a handle value, or null when no handle of that value was ever made.
-handle_slot *slot_of(uintptr_t v) {
-  if (v < k_handle_first || v >= k_handle_limit || (v & 3)) return nullptr;
-  const size_t i = (v - k_handle_first) / 4;
-  handle_slot *chunk = g_handle_chunks[i >> k_chunk_bits].load(std::memory_order_acquire);
-  return chunk ? &chunk[i & (k_chunk_size - 1)] : nullptr;
-}
-
-// Locks the slot and returns what it holds. An empty slot is never locked (0 is returned): a lookup
-// of a stale value must not hold a slot an insertion is filling, or its unlock would wipe the new entry.
-uintptr_t lock_slot(handle_slot *s) {
-  for (;;) {
-    uintptr_t v = s->load(std::memory_order_relaxed);
-    if (v == 0) return 0;
-    if (v & 1) {
-      __builtin_ia32_pause();
-      continue;
-    }
-    if (s->compare_exchange_weak(v, v | 1, std::memory_order_acquire, std::memory_order_relaxed)) return v;
-  }
-}
-
-struct name_table {
-  std::mutex m;
-  std::unordered_map<std::string, kobject *> by_name;
-  std::unordered_map<kobject *, std::string> by_object;
-};
-
-name_table &names() {
-  static auto *n = new name_table;
-  return *n;
-}
-
-// The highest value handed out so far, and the calls that named a value at or below it whose handle
-// was closed (standin/handles.h).
-std::atomic<uintptr_t> g_highest_handle{0};
-std::atomic<std::uint64_t> g_closed_uses{0};
-
-}  // namespace
-
-void note_missing_handle(HANDLE h) {
-  const uintptr_t v = reinterpret_cast<uintptr_t>(h);
-  if (v >= k_handle_first && v < k_handle_limit && !(v & 3) && v <= g_highest_handle.load(std::memory_order_acquire))
-    g_closed_uses.fetch_add(1, std::memory_order_relaxed);
-}
-
-std::uint64_t closed_handle_uses() { return g_closed_uses.load(std::memory_order_relaxed); }
-
-HANDLE insert_handle(kobject *obj) {
-  if (!obj) {
-    set_last_error(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto &t = table();
-  std::lock_guard<std::mutex> g(t.m);
-  if (t.live >= (k_handle_limit - k_handle_first) / 4) {
-    set_last_error(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  handle_slot *s;
-  for (;;) {
-    t.next += 4;
-    if (t.next >= k_handle_limit) t.next = k_handle_first;
-    const size_t i = (t.next - k_handle_first) / 4;
-    auto &chunk = g_handle_chunks[i >> k_chunk_bits];
-    if (!chunk.load(std::memory_order_relaxed)) {
-      auto *fresh = new (std::nothrow) handle_slot[k_chunk_size]();
-      if (!fresh) {
-        set_last_error(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-      }
-      chunk.store(fresh, std::memory_order_release);
-    }
-    s = &chunk.load(std::memory_order_relaxed)[i & (k_chunk_size - 1)];
-    if (s->load(std::memory_order_relaxed) == 0) break;  // values in use are skipped after a wrap
-  }
-  obj->add_ref();
-  obj->handles_.fetch_add(1, std::memory_order_acq_rel);
-  ++t.live;
-  s->store(reinterpret_cast<uintptr_t>(obj), std::memory_order_release);
-  if (t.next > g_highest_handle.load(std::memory_order_relaxed)) g_highest_handle.store(t.next, std::memory_order_release);
-  return reinterpret_cast<HANDLE>(t.next);
-}
-
-handle_pin::handle_pin(HANDLE h) {
-  if (is_current_thread_pseudo(h)) {
-    obj_ = current_thread();  // lives as long as the calling thread
-    return;
-  }
-  handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
-  if (const uintptr_t v = s ? lock_slot(s) : 0) {
-    slot_ = s;
-    value_ = v;
-    obj_ = reinterpret_cast<kobject *>(v);
-  }
-}
-
-kref<kobject> lookup_handle(HANDLE h) {
-  if (is_current_thread_pseudo(h)) return kref<kobject>::share(current_thread());
-  handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
-  if (const uintptr_t v = s ? lock_slot(s) : 0) {
-    auto *obj = reinterpret_cast<kobject *>(v);
-    obj->add_ref();
-    s->store(v, std::memory_order_release);
-    return kref<kobject>::adopt(obj);
-  }
-  note_missing_handle(h);
-  set_last_error(ERROR_INVALID_HANDLE);
-  return {};
-}
-
-bool close_handle(HANDLE h) {
-  kobject *obj = nullptr;
-  {
-    auto &t = table();
-    std::lock_guard<std::mutex> g(t.m);
-    handle_slot *s = slot_of(reinterpret_cast<uintptr_t>(h));
-    if (s) {
-      obj = reinterpret_cast<kobject *>(lock_slot(s));
-      if (obj) s->store(0, std::memory_order_release);
-    }
-    if (!obj) {
-      note_missing_handle(h);
-      set_last_error(ERROR_INVALID_HANDLE);
-      return false;
-    }
-    --t.live;
-  }
-  bool last;
-  {
-    // Under the name lock so that a concurrent open by name never revives a closing object.
-    auto &n = names();
-    std::lock_guard<std::mutex> g(n.m);
-    last = obj->handles_.fetch_sub(1, std::memory_order_acq_rel) == 1;
-    if (last) {
-      auto it = n.by_object.find(obj);
-      if (it != n.by_object.end()) {
-        n.by_name.erase(it->second);
-        n.by_object.erase(it);
-      }
-    }
-  }
-  if (last) obj->on_last_handle_closed();
-  obj->release();
-  return true;
-}
-
-HANDLE named_create(const char *name, const char *type, kobject *(*make)(void *), void *ctx) {
-  if (name && !*name) name = nullptr;  // an empty name makes an unnamed object
-  if (!name) {
-    kobject *o = make(ctx);
-    if (!o) return nullptr;
-    HANDLE h = insert_handle(o);
-    o->release();
-    if (h) set_last_error(ERROR_SUCCESS);
-    return h;
-  }
-  auto &n = names();
-  std::lock_guard<std::mutex> g(n.m);
-  auto it = n.by_name.find(name);
-  if (it != n.by_name.end()) {
-    if (std::string(it->second->type_name()) != type) {
-      set_last_error(ERROR_INVALID_HANDLE);
-      return nullptr;
-    }
-    HANDLE h = insert_handle(it->second);
-    if (h) set_last_error(ERROR_ALREADY_EXISTS);
-    return h;
-  }
-  kobject *o = make(ctx);
-  if (!o) return nullptr;
-  HANDLE h = insert_handle(o);
-  if (h) {
-    n.by_name.emplace(name, o);
-    n.by_object.emplace(o, name);
-    set_last_error(ERROR_SUCCESS);
-  }
-  o->release();
-  return h;
-}
-
-HANDLE named_open(const char *name, const char *type) {
-  if (!name) {
-    set_last_error(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  auto &n = names();
-  std::lock_guard<std::mutex> g(n.m);
-  auto it = n.by_name.find(name);
-  if (it == n.by_name.end()) {
-    set_last_error(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
-  if (std::string(it->second->type_name()) != type) {
-    set_last_error(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return insert_handle(it->second);
-}
-
-// ---- threads -----------------------------------------------------------------------------
-
-thread_local thread_object *t_self __attribute__((tls_model("initial-exec"))) = nullptr;
-
-namespace {
-
-std::atomic<DWORD> g_next_thread_id{0x100};
-std::atomic<std::size_t> g_stopped{0};
-
-void on_thread_exit(void *p);
-
-pthread_key_t exit_key() {
-  static pthread_key_t key = [] {
-    pthread_key_t k;
-    pthread_key_create(&k, on_thread_exit);
-    return k;
-  }();
-  return key;
-}
-
-// Runs after the thread's C++ thread_local destructors: the thread is gone as Windows sees it.
-void on_thread_exit(void *p) {
-  auto *t = static_cast<thread_object *>(p);
-  // Still alive as Windows sees it while the fiber-local callbacks run.
-  end_fiber_local_storage(t);
-  apc_queue dropped;
-  {
-    std::lock_guard<std::mutex> g(wait_lock());
-    if (!t->ended) finish_thread_locked(t, t->pending_exit_code, dropped);
-  }
-  dropped.clear();
-  if (t_self == t) {
-    t_self = nullptr;
-    t_thread_id = 0;
-  }
-  t->release();
-}
-
-}  // namespace
-
-thread_object::thread_object(DWORD id_, bool platform)
-    : kobject(true, false), id(id_), platform_created(platform) {
-  w.thread = this;
-}
-
-DWORD next_thread_id() { return g_next_thread_id.fetch_add(4); }
-
-// Binds a platform-created thread's object to the running thread.
-void bind_current_thread(thread_object *t) {
-  t_self = t;
-  t_thread_id = t->id;
-  pthread_setspecific(exit_key(), t);
-}
-
-thread_object *current_thread() {
-  if (t_self) return t_self;
-  auto *t = new thread_object(next_thread_id(), false);  // the thread's own reference
-  t->linux_tid = static_cast<int>(gettid());
-  bind_current_thread(t);
-  return t;
-}
-
-kref<kobject> current_thread_object() { return kref<kobject>::share(current_thread()); }
-
-void finish_thread_locked(thread_object *t, DWORD code, apc_queue &dropped) {
-  if (t->ended) return;
-  t->ended = true;
-  t->exit_code = code;
-  for (mutex_object *m : t->owned_mutexes) {
-    m->owner = nullptr;
-    m->recursion = 0;
-    m->abandoned = true;
-    m->wake_waiters_locked();
-    m->release();  // the object stays alive through the handle that took it, or goes now
-  }
-  t->owned_mutexes.clear();
-  dropped.swap(t->apcs);
-  t->set_signalled_locked(true);
-  t->w.cv.notify_all();
-  thread_state_changed().notify_all();
-}
-
-bool queue_apc_locked(thread_object *t, std::function<void()> fn, const void *tag) {
-  if (t->ended) return false;
-  t->apcs.push_back(apc_entry{std::move(fn), tag});
-  if (t->blocked && t->blocked_alertable) notify_waiter(&t->w);
-  return true;
-}
-
-bool queue_apc(kobject *thread, std::function<void()> fn) {
-  auto *t = dynamic_cast<thread_object *>(thread);
-  if (!t) {
-    set_last_error(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  wait_guard g;
-  if (!queue_apc_locked(t, std::move(fn))) {
-    set_last_error(ERROR_GEN_FAILURE);
-    return false;
-  }
-  return true;
-}
-
-[[noreturn]] void park_current_thread() {
-  thread_object *self = current_thread();
-  {
-    std::lock_guard<std::mutex> g(wait_lock());
-    self->stopped = true;
-    self->blocked = false;
-    g_stopped.fetch_add(1);
-    thread_state_changed().notify_all();
-  }
-  // The thread never runs product code again; it holds no platform lock here.
-  for (;;) ::pause();
-}
-
-std::size_t stopped_thread_count() { return g_stopped.load(); }
-
-void termination_point() {
-  thread_object *self = current_thread();
-  if (!self->attention.load(std::memory_order_acquire)) return;
-  std::unique_lock<std::mutex> lk(wait_lock());
-  for (;;) {
-    if (self->terminated) {
-      lk.unlock();
-      park_current_thread();
-    }
-    if (self->suspend_count == 0) return;
-    self->blocked = true;
-    self->blocked_alertable = false;
-    thread_state_changed().notify_all();
-    self->w.cv.wait(lk);
-    self->blocked = false;
-  }
-}
+// Threads in standin::thread::wait_until_blocked: a narrow wait, which blocks without the wait lock,
+// tells them through thread_state_changed() only while there are any.
+std::atomic<int> g_block_observers{0};
 
 // ---- waits -------------------------------------------------------------------------------
 
@@ -757,10 +315,6 @@ bool continues(const cut_short_wait &w, DWORD ms, uint64_t now) {
   constexpr uint64_t k_slack_ms = 50;
   return ms + k_slack_ms >= expected && ms <= expected + k_slack_ms;
 }
-
-// Threads in standin::thread::wait_until_blocked: a narrow wait, which blocks without the wait lock,
-// tells them through thread_state_changed() only while there are any.
-std::atomic<int> g_block_observers{0};
 
 // A wait on one event that is not alertable, under that event's lock alone.
 DWORD wait_narrow(thread_object *self, kobject *const *objs, bool infinite, uint64_t start_ns, uint64_t end_ns,
@@ -947,41 +501,9 @@ DWORD wait_for_objects(DWORD count, kobject *const *objs, bool wait_all, DWORD m
 
 }  // namespace wb
 
-// ---- Win32 entry points ------------------------------------------------------------------
-
 using namespace wb;
 
 extern "C" {
-
-DWORD WINAPI GetLastError(void) { return last_error(); }
-void WINAPI SetLastError(DWORD code) { set_last_error(code); }
-
-BOOL WINAPI CloseHandle(HANDLE h) {
-  if (h == GetCurrentThread()) return TRUE;  // pseudo handles need no closing
-  return close_handle(h) ? TRUE : FALSE;
-}
-
-BOOL WINAPI DuplicateHandle(HANDLE src_process, HANDLE src, HANDLE dst_process, LPHANDLE out, DWORD access,
-                            BOOL inherit, DWORD options) {
-  (void)access;
-  (void)inherit;
-  if (src_process != GetCurrentProcess() || dst_process != GetCurrentProcess() || !out) {
-    set_last_error(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  kref<kobject> o = lookup_handle(src);
-  if (!o) return FALSE;
-  HANDLE h = insert_handle(o.get());
-  if (!h) return FALSE;
-  if ((options & DUPLICATE_CLOSE_SOURCE) && src != GetCurrentThread()) close_handle(src);
-  *out = h;
-  return TRUE;
-}
-
-HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
-DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
-HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
-DWORD WINAPI GetCurrentThreadId(void) { return current_thread_id(); }
 
 DWORD WINAPI WaitForMultipleObjectsEx(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD ms, BOOL alertable) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
@@ -1047,106 +569,4 @@ BOOL WINAPI SwitchToThread(void) {
   return TRUE;
 }
 
-DWORD WINAPI QueueUserAPC(PAPCFUNC fn, HANDLE thread, ULONG_PTR data) {
-  if (!fn) {
-    set_last_error(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  kref<thread_object> t = lookup_handle_as<thread_object>(thread);
-  if (!t) return 0;
-  return queue_apc(t.get(), [fn, data] { fn(data); }) ? 1 : 0;
-}
-
-DWORD WINAPI GetTickCount(void) {
-  return static_cast<DWORD>(clock_now_ns() / 1000000ull) + clk().tick_offset.load();
-}
-
-ULONGLONG WINAPI GetTickCount64(void) { return clock_now_ns() / 1000000ull + clk().tick_offset.load(); }
-
-BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count) {
-  if (!count) {
-    set_last_error(ERROR_NOACCESS);
-    return FALSE;
-  }
-  count->QuadPart = static_cast<LONGLONG>(clock_now_ns() / 100);
-  return TRUE;
-}
-
-BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *freq) {
-  if (!freq) {
-    set_last_error(ERROR_NOACCESS);
-    return FALSE;
-  }
-  freq->QuadPart = 10000000;
-  return TRUE;
-}
-
 }  // extern "C"
-
-// ---- test control ------------------------------------------------------------------------
-
-namespace standin::clock {
-
-void set_tick_offset(std::uint32_t offset) { clk().tick_offset.store(offset); }
-std::uint32_t tick_offset() { return clk().tick_offset.load(); }
-void set_tick_count(std::uint32_t value) {
-  clk().tick_offset.store(value - static_cast<std::uint32_t>(clock_now_ns() / 1000000ull));
-}
-void set_long_wait_scale(double factor, std::uint32_t threshold_ms) {
-  clk().scale.store(factor < 0.0 ? 0.0 : factor);
-  clk().threshold.store(threshold_ms);
-}
-double long_wait_scale() { return clk().scale.load(); }
-std::uint32_t long_wait_threshold() { return clk().threshold.load(); }
-std::uint32_t scaled(std::uint32_t ms) { return scale_wait_ms(ms); }
-void reset() {
-  clk().tick_offset.store(0);
-  clk().scale.store(1.0);
-  clk().threshold.store(5000);
-}
-
-}  // namespace standin::clock
-
-namespace standin::thread {
-
-bool wait_until_blocked(HANDLE h, DWORD timeout_ms) {
-  kref<thread_object> t = lookup_handle_as<thread_object>(h);
-  if (!t) return false;
-  g_block_observers.fetch_add(1, std::memory_order_seq_cst);
-  std::unique_lock<std::mutex> lk(wait_lock());
-  const bool r = thread_state_changed().wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                                                 [&] { return t->blocked || t->stopped || t->ended; }) &&
-                 t->blocked;
-  lk.unlock();
-  g_block_observers.fetch_sub(1, std::memory_order_seq_cst);
-  return r;
-}
-
-bool is_alertable_blocked(HANDLE h) {
-  kref<thread_object> t = lookup_handle_as<thread_object>(h);
-  if (!t) return false;
-  std::lock_guard<std::mutex> g(wait_lock());
-  return t->blocked && t->blocked_alertable;
-}
-
-std::size_t queued_apcs(HANDLE h) {
-  kref<thread_object> t = lookup_handle_as<thread_object>(h);
-  if (!t) return 0;
-  std::lock_guard<std::mutex> g(wait_lock());
-  return t->apcs.size();
-}
-
-bool is_stopped(HANDLE h) {
-  kref<thread_object> t = lookup_handle_as<thread_object>(h);
-  if (!t) return false;
-  std::lock_guard<std::mutex> g(wait_lock());
-  return t->stopped;
-}
-
-std::size_t stopped_count() { return stopped_thread_count(); }
-
-}  // namespace standin::thread
-
-namespace standin::handles {
-std::uint64_t closed_uses() { return wb::closed_handle_uses(); }
-}  // namespace standin::handles
