@@ -130,7 +130,7 @@ void dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
 
 NTSTATUS on_create(PDEVICE_OBJECT d, PIRP irp) {
   ext *e = X(d);
-  if (e->removed) return finish(irp, STATUS_DELETE_PENDING, 0);
+  if (InterlockedOr(&e->removed, 0)) return finish(irp, STATUS_DELETE_PENDING, 0);  // set by the PnP thread
   if (e->refuse) return finish(irp, STATUS_ACCESS_DENIED, 0);
   if (InterlockedIncrement(&e->open_now) > 1 && e->usb) {
     InterlockedDecrement(&e->open_now);
@@ -157,7 +157,7 @@ NTSTATUS on_close(PDEVICE_OBJECT d, PIRP irp) {
 
 NTSTATUS on_read_write(PDEVICE_OBJECT d, PIRP irp) {
   ext *e = X(d);
-  if (e->removed) return finish(irp, STATUS_DEVICE_REMOVED, 0);
+  if (InterlockedOr(&e->removed, 0)) return finish(irp, STATUS_DEVICE_REMOVED, 0);
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   ULONG len = s->Parameters.Read.Length;
   if (!len) return finish(irp, STATUS_SUCCESS, 0);
@@ -201,7 +201,7 @@ NTSTATUS on_ioctl(PDEVICE_OBJECT d, PIRP irp) {
   ULONG in = s->Parameters.DeviceIoControl.InputBufferLength;
   ULONG out = s->Parameters.DeviceIoControl.OutputBufferLength;
   PVOID buf = irp->AssociatedIrp.SystemBuffer;
-  if (e->removed) return finish(irp, STATUS_DEVICE_REMOVED, 0);
+  if (InterlockedOr(&e->removed, 0)) return finish(irp, STATUS_DEVICE_REMOVED, 0);
   switch (s->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_TD_ECHO:
       return finish(irp, STATUS_SUCCESS, in < out ? in : out);
