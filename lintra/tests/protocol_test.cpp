@@ -114,6 +114,68 @@ TEST(SerialLibrary, TheLastClientsReleaseStopsTheLines) {
     standin::clock::reset();
 }
 
+// The last client lets go and its line stops on its thread; a new client that takes the interface and
+// registers a line of its own meanwhile waits for that stop, then is served: its line is not met by
+// the stop meant for the old one.
+TEST(SerialLibrary, AClientThatComesWhileTheLastOnesLinesStopKeepsItsOwnLine) {
+    struct StallingPort : MemoryComPort {
+        StallingPort(std::shared_ptr<simdev::byte_stream> end) : MemoryComPort(std::move(end), "COM29", 250) {}
+        // Stalls on the leaving client's thread only (the line's own threads disable it too).
+        void disable() override {
+            DWORD mine = GetCurrentThreadId();
+            if (stall_on.compare_exchange_strong(mine, 0)) {
+                entered.set();
+                go_on.wait();
+            }
+            MemoryComPort::disable();
+        }
+        std::atomic<DWORD> stall_on{0};
+        zephtest::flag entered, go_on;
+    };
+    standin::clock::set_long_wait_scale(0.01);
+    SerialInstrument old_line("COM29"), new_line("COM30");
+    auto* stalling = new StallingPort(old_line.host_end);
+    w32cpp::auto_handle<IComPort> old_port(stalling);
+    HMODULE module = LoadLibraryA("lintra8");
+    ASSERT_TRUE(module);
+    using factory = w32cpp::auto_handle<lintra::iapi>* (*)();
+    auto get = reinterpret_cast<factory>(reinterpret_cast<void*>(GetProcAddress(module, "lintra_get_instance")));
+    ASSERT_TRUE(get);
+    auto* old_client = new w32cpp::auto_handle<lintra::iapi>(*get());
+    ASSERT_TRUE((*old_client)->register_port(old_port, 1));
+    std::thread leaving([&] {
+        stalling->stall_on = GetCurrentThreadId();
+        delete old_client;
+    });
+    const bool stopping = stalling->entered.wait();
+    EXPECT_TRUE(stopping);
+
+    w32cpp::auto_handle<lintra::iapi> new_client = *get();
+    bool registered = false;
+    zephtest::flag came;
+    std::thread coming([&] {
+        registered = new_client->register_port(new_line.port, 1);
+        came.set();
+    });
+    // Waits for the stop (or, unsafe, goes ahead meanwhile).
+    came.wait(std::chrono::milliseconds(200));
+    stalling->go_on.set();
+    leaving.join();
+    coming.join();
+    EXPECT_TRUE(registered);
+    // The old line is gone (the device manager may let go of its device a moment later).
+    EXPECT_TRUE(zephtest::wait_until([&] { return old_port.use_count() == 1; }));
+    karnet::protocol_handle serial;
+    new_client->protocol(serial);
+    EXPECT_TRUE(serial);
+    EXPECT_GT(new_line.port.use_count(), 1u);  // the new one is served
+    serial.reset();
+    new_client.reset();
+    EXPECT_TRUE(zephtest::wait_until([&] { return new_line.port.use_count() == 1; }));  // and goes with its client
+    FreeLibrary(module);
+    standin::clock::reset();
+}
+
 TEST_F(SerialTransport, DeviceNamesStayDistinctForEveryLineAndAddress) {
     using lintra::io_protocol_lintra;
     EXPECT_EQ(io_protocol_lintra::device_name("COM1", 1), "ZEPHSerial\\COM11");
