@@ -69,6 +69,9 @@ void drop_spares(spare_list& l) {
 void reap(retirable* more);
 void WINAPI thread_ended(void* state);
 
+// Set at the module's detach at process exit; trivially destroyed, so still readable by a late callback.
+std::atomic<bool> leaving_at_exit{false};
+
 // The module's lists and the index of the threads' state. When the module goes, the index goes
 // first (every thread's state with it: no thread's end calls into the module after), and every block
 // its heaps handed out must be back by then: what is still parked goes with it.
@@ -77,6 +80,8 @@ struct module_lists {
   locked_list<retirable*> parked;       // heaps let go by their pool with blocks still out
   module_lists() { detail::state_index = FlsAlloc(thread_ended); }
   ~module_lists() {
+    // Freeing the index hands every thread's state to the callback, which takes each slot's lock.
+    if (leaving_at_exit.load(std::memory_order_acquire)) return;
     if (detail::state_index != FLS_OUT_OF_INDEXES) FlsFree(detail::state_index);
     detail::state_index = FLS_OUT_OF_INDEXES;
     reap(nullptr);
@@ -119,7 +124,8 @@ void release_state(detail::thread_state* s) {
 }
 
 void WINAPI thread_ended(void* state) {
-  if (state) release_state(static_cast<detail::thread_state*>(state));
+  if (state && !leaving_at_exit.load(std::memory_order_acquire))
+    release_state(static_cast<detail::thread_state*>(state));
 }
 
 }  // namespace
@@ -180,6 +186,8 @@ void reap(retirable* more) {
 }  // namespace
 
 void retire_heap(retirable* heap) { reap(heap); }
+
+void leave_threads_at_exit() { leaving_at_exit.store(true, std::memory_order_release); }
 
 // ---- size classes --------------------------------------------------------------------------
 
@@ -409,7 +417,9 @@ void w32heap_sized::detach_owner() {
 
 w32heap_sized::state w32heap_sized::snapshot() const {
   w32cpp::section_lock g(lock_);
-  return state{block_size_, target_, in_use_locked(), cached_locked(), trim_pending_, refill_pending_};
+  const uint32_t cached = cached_locked();
+  return state{block_size_,   target_,        in_use_locked(), cached, cached - static_cast<uint32_t>(cache_.size()),
+               trim_pending_, refill_pending_};
 }
 
 }  // namespace ostrel

@@ -70,9 +70,13 @@ struct thread_state {
 };
 extern DWORD state_index;  // FLS_OUT_OF_INDEXES: none could be had, every thread shares
 thread_state* take_state();
+// The look-up leaves the caller's last error as it was: FlsGetValue sets it to 0 when it succeeds.
 inline thread_state* current_state() {
+  const DWORD error = GetLastError();
   auto* s = static_cast<thread_state*>(FlsGetValue(state_index));
-  return s ? s : take_state();
+  if (!s) s = take_state();
+  SetLastError(error);
+  return s;
 }
 
 struct spare {
@@ -218,6 +222,7 @@ class w32heap_sized : public w32heap_private {
     uint32_t target;
     uint32_t in_use;
     uint32_t cached;
+    uint32_t cached_in_slots;  // of `cached`, the blocks kept in threads' slots
     bool trim_pending;
     bool refill_pending;
   };
@@ -268,6 +273,11 @@ class retirable {
 // Deletes `heap` when no block is out, else parks it; also deletes parked heaps whose blocks have all
 // come back since.
 void retire_heap(retirable* heap);
+
+// The process is exiting (the module's detach at process exit): the other threads were stopped
+// wherever they stood, perhaps holding a slot's or a bucket's lock, so from here the module's end
+// leaves every thread's state and the parked heaps as they are, and a thread's end calls nothing.
+void leave_threads_at_exit();
 
 // A heap of the pool that outlives the pool while blocks it handed out are still alive: when the pool
 // lets it go with blocks still out, it is parked and deleted by a later retire that finds them all
