@@ -33,21 +33,30 @@ class Fls : public ::testing::Test {
   }
 };
 
-TEST_F(Fls, ValuesArePerThreadAndABadIndexFails) {
+// A successful get sets the last error to 0, as on Windows: a null value is told from a failure so.
+TEST_F(Fls, ValuesArePerThreadAGetClearsTheLastErrorAndABadIndexFails) {
   const DWORD i = FlsAlloc(nullptr);
   ASSERT_NE(i, FLS_OUT_OF_INDEXES);
   int mine = 0, theirs = 0;
+  SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(FlsGetValue(i), nullptr);
+  EXPECT_EQ(GetLastError(), 0u);
   ASSERT_TRUE(FlsSetValue(i, &mine));
   void *other_before = &theirs, *other_after = nullptr;
+  DWORD other_error = 0;
   std::thread([&] {
+    SetLastError(ERROR_ACCESS_DENIED);  // a thread the platform does not know yet
     other_before = FlsGetValue(i);
+    other_error = GetLastError();
     FlsSetValue(i, &theirs);
     other_after = FlsGetValue(i);
   }).join();
   EXPECT_EQ(other_before, nullptr);
+  EXPECT_EQ(other_error, 0u);
   EXPECT_EQ(other_after, &theirs);
+  SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(FlsGetValue(i), &mine);
+  EXPECT_EQ(GetLastError(), 0u);
   ASSERT_TRUE(FlsFree(i));
   SetLastError(0);
   EXPECT_EQ(FlsGetValue(i), nullptr);
