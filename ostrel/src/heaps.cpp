@@ -57,6 +57,15 @@ using detail::spare;
 using detail::spare_list;
 using detail::spares;
 
+// False when the section could not be entered within about `ms` milliseconds.
+bool enter_within(CRITICAL_SECTION& section, unsigned ms) {
+  for (unsigned n = 0;; ++n) {
+    if (TryEnterCriticalSection(&section)) return true;
+    if (n >= ms) return false;
+    Sleep(1);
+  }
+}
+
 // Only each record's link is in bounds: enough to walk the list and free them.
 void drop_spares(spare_list& l) {
   while (spare* r = l.top) {
@@ -107,15 +116,20 @@ constinit std::array<detail::thread_state, thread_slots> shared_states = make_sh
 
 // The thread's end (or the module's): its kept records go, its slot's blocks go back to each class's
 // shared cache and the slot is free for a new thread. Runs on the ending thread, or for every
-// thread on the one that unloads the module.
+// thread on the one that unloads the module. At process exit the system runs the exiting thread's
+// callback after it has ended every other thread wherever it stood (and before the module's
+// detach tells it so): a lock that one of them held is never let go, so no lock is waited for here
+// longer than end_wait_ms; the blocks behind it stay cached where they are.
+constexpr unsigned end_wait_ms = 1000;
+
 void release_state(detail::thread_state* s) {
   const unsigned slot = s->slot;
   const bool owned = s->tally_cell < thread_slots;
   if (owned) drop_spares(spares[slot]);
-  {
-    auto& r = buckets();
-    w32cpp::section_lock hold(r.lock);
-    for (w32heap_sized* b : r.items) b->flush_slot(slot);
+  auto& r = buckets();
+  if (enter_within(r.lock, end_wait_ms)) {
+    for (w32heap_sized* b : r.items) b->flush_slot(slot, end_wait_ms);
+    LeaveCriticalSection(&r.lock);
   }
   if (owned) {
     delete s;
@@ -223,14 +237,29 @@ w32heap_sized::~w32heap_sized() {
   DeleteCriticalSection(&lock_);
 }
 
+namespace {
+constexpr unsigned k_lock_spins = 100;
+}
+
 void detail::slot_lock::lock_contended() {
-  constexpr unsigned k_spins = 100;
   for (unsigned n = 0;; ++n) {
     if (!flag_.load(std::memory_order_relaxed) && !flag_.exchange(true, std::memory_order_acquire)) return;
-    if (n < k_spins)
+    if (n < k_lock_spins)
       __builtin_ia32_pause();
     else
       Sleep(1);
+  }
+}
+
+bool detail::slot_lock::try_lock_for(unsigned ms) {
+  for (unsigned n = 0;; ++n) {
+    if (!flag_.load(std::memory_order_relaxed) && !flag_.exchange(true, std::memory_order_acquire)) return true;
+    if (n < k_lock_spins) {
+      __builtin_ia32_pause();
+    } else {
+      if (n - k_lock_spins >= ms) return false;
+      Sleep(1);
+    }
   }
 }
 
@@ -305,18 +334,19 @@ void w32heap_sized::free_shared(void* pointer) {
   check_trim();
 }
 
-void w32heap_sized::flush_slot(unsigned index) {
-  if (index >= thread_slots) return;
-  w32cpp::section_lock g(lock_);
+void w32heap_sized::flush_slot(unsigned index, unsigned wait_ms) {
+  if (index >= thread_slots || !enter_within(lock_, wait_ms)) return;
   slot& s = slots_[index];
-  s.lock.lock();
-  const uint32_t n = s.count.load(std::memory_order_relaxed);
-  for (uint32_t i = 0; i < n; ++i) cache_.push_back(s.ring[(s.head + i) % slot_capacity]);
-  s.head = 0;
-  s.count.store(0, std::memory_order_relaxed);
-  s.lent = 0;
-  s.lock.unlock();
-  if (n) check_trim();
+  if (s.lock.try_lock_for(wait_ms)) {
+    const uint32_t n = s.count.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < n; ++i) cache_.push_back(s.ring[(s.head + i) % slot_capacity]);
+    s.head = 0;
+    s.count.store(0, std::memory_order_relaxed);
+    s.lent = 0;
+    s.lock.unlock();
+    if (n) check_trim();
+  }
+  LeaveCriticalSection(&lock_);
 }
 
 uint32_t w32heap_sized::cached_locked() const {

@@ -154,6 +154,8 @@ class slot_lock {
   void lock() {
     if (flag_.exchange(true, std::memory_order_acquire)) lock_contended();
   }
+  // False when the lock could not be had within about `ms` milliseconds.
+  bool try_lock_for(unsigned ms);
   void unlock() { flag_.store(false, std::memory_order_release); }
 
  private:
@@ -211,8 +213,9 @@ class w32heap_sized : public w32heap_private {
   // The pool is going: nothing more is posted to its worker.
   void detach_owner();
 
-  // Gives the slot's blocks back to the shared cache (the threads that used it have ended).
-  void flush_slot(unsigned slot);
+  // Gives the slot's blocks back to the shared cache (the threads that used it have ended). A lock
+  // that cannot be had within `wait_ms` leaves them in the slot, cached for its next thread.
+  void flush_slot(unsigned slot, unsigned wait_ms);
 
   // Blocks handed out and not back yet.
   int64_t outstanding_blocks() const;
