@@ -14,8 +14,9 @@
 //
 // Process exit (a return from main, exit, ExitProcess): before the libraries' static objects go, the
 // exiting thread takes the loader lock for good, the other threads stop where they stand
-// (process_exit.cpp), and every library still loaded gets DLL_PROCESS_DETACH with a non-null
-// reserved argument, the last loaded first. A FreeLibrary after that only counts.
+// (process_exit.cpp), the exiting thread's fiber-local values go to their callbacks, and every
+// library still loaded gets DLL_PROCESS_DETACH with a non-null reserved argument, the last loaded
+// first. A FreeLibrary after that only counts.
 #include <dlfcn.h>
 #include <link.h>
 #include <strings.h>
@@ -272,6 +273,8 @@ void on_process_exit(int status, void *) {
   l.exiting = true;
   g.release();  // kept: the exiting thread alone loads and frees libraries from here on
   stop_other_threads_for_exit(program_code(l), status);
+  // As on Windows, the exiting thread's fiber-local values go to their callbacks before the detaches.
+  if (thread_object *self = known_thread()) end_fiber_local_storage(self);
   std::vector<std::pair<HMODULE, dll_main_fn>> detach;
   for (auto it = l.by_handle.rbegin(); it != l.by_handle.rend(); ++it)
     if (!it->second->system && it->second->dll_main)

@@ -211,6 +211,8 @@ void check_orphaned_section(DWORD owner) {
   if (!process_exiting() || !g_stopped_ids) return;
   for (DWORD id : *g_stopped_ids)
     if (id == owner) {
+      std::fprintf(stderr, "winplat: at the exit, a critical section held by a stopped thread (%lu) was entered: "
+                           "the process ends here\n", static_cast<unsigned long>(owner));
       std::fflush(nullptr);
       _exit(g_exit_status.load(std::memory_order_relaxed));
     }

@@ -1,5 +1,5 @@
 // A library for the loader's process-exit tests: told of the probe's threads, it reports at its detach
-// what it finds there.
+// what it finds there; a fiber-local value of the calling thread reports when it goes.
 #include <windows.h>
 
 #include <atomic>
@@ -11,6 +11,8 @@ std::atomic<unsigned long>* g_spins = nullptr;
 HANDLE g_busy = nullptr;
 HANDLE g_blocked = nullptr;
 CRITICAL_SECTION* g_held = nullptr;
+
+void WINAPI fiber_value_ends(void *) { std::printf("fls: the exiting thread's value\n"); }
 
 void report_detach(bool process_exit) {
   std::printf("detach: process exit %s\n", process_exit ? "yes" : "no");
@@ -41,6 +43,8 @@ extern "C" __declspec(dllexport) void zpt_watch(std::atomic<unsigned long>* spin
   g_busy = busy;
   g_blocked = blocked;
   g_held = held;
+  static int value;
+  FlsSetValue(FlsAlloc(fiber_value_ends), &value);  // the calling (exiting) thread's
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
