@@ -27,8 +27,11 @@ public:
     ~api_imp() override {
         // Normally nothing is left here: the lines stopped when the last client let go (below). This
         // runs at library unload, under the loader lock on Windows, where waiting for a line's
-        // threads (which take that lock to end) could deadlock.
-        disable();
+        // threads (which take that lock to end) could deadlock. No client is left to register and no
+        // stop for one runs (it would keep this object), so change_lock_ is not taken: under the
+        // loader lock it would reverse the order of a stop, whose protocol's end frees the device
+        // manager's library.
+        take_down();
         trace << "api destruction\n";
         DeleteCriticalSection(&change_lock_);
         DeleteCriticalSection(&holder_lock_);
@@ -37,9 +40,9 @@ public:
     // A release has left the library's holder the only use: the lines stop now, on that client's
     // thread, unless a client has come since (it holds a use of its own): they stay until it goes.
     void last_client_gone(const w32cpp::use_count_base& count) {
-        w32cpp::section_lock hold(change_lock_);
+        w32cpp::section_lock changing(change_lock_);
         if (count.use_count() > 1) return;
-        disable();
+        take_down();
     }
 
     bool register_port(const port_handle& port, BYTE address) override {
@@ -98,6 +101,12 @@ private:
 
     void disable() {
         w32cpp::section_lock changing(change_lock_);
+        take_down();
+    }
+
+    // Stops the lines and the protocol and lets go of it (its end may free the device manager's
+    // library, so a new client's protocol is made only after it: the loader does not lock).
+    void take_down() {
         karnet::protocol_handle keep = current();
         if (!keep) return;
         trace << "SERIAL DISABLE";
@@ -109,7 +118,7 @@ private:
     }
 
     CRITICAL_SECTION holder_lock_;
-    CRITICAL_SECTION change_lock_;  // held by disable() throughout
+    CRITICAL_SECTION change_lock_;  // held while the lines stop
 };
 
 // The counter of the library's own holder: when a release leaves it the only use, the last client
