@@ -214,7 +214,8 @@ void check_orphaned_section(DWORD owner) {
       std::fprintf(stderr, "winplat: at the exit, a critical section held by a stopped thread (%lu) was entered: "
                            "the process ends here\n", static_cast<unsigned long>(owner));
       std::fflush(nullptr);
-      _exit(g_exit_status.load(std::memory_order_relaxed));
+      // As TerminateProcess: nothing more runs, not even a sanitizer's end of run.
+      syscall(SYS_exit_group, g_exit_status.load(std::memory_order_relaxed));
     }
 }
 
