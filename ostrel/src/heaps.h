@@ -115,33 +115,60 @@ inline unsigned thread_slot() { return detail::current_state()->slot; }
 // `thread_slots`, the cell that every other thread shares.
 inline unsigned tally_cell() { return detail::current_state()->tally_cell; }
 
-// Records of blocks that a thread freed, kept in its slot for its next blocks while it has the slot
-// to itself; they go when the thread or the module ends. Every record kept has the same `size`.
-// A record kept by the calling thread, or null.
-inline void* take_spare_record(size_t size) {
-  const unsigned i = tally_cell();
-  if (i >= thread_slots) return nullptr;
-  detail::spare_list& l = detail::spares[i];
-  detail::spare* r = l.top;
+namespace detail {
+inline void* pop_spare(spare_list& l, size_t size) {
+  spare* r = l.top;
   if (!r) return nullptr;
-  detail::unpoison_spare(r, size);
+  unpoison_spare(r, size);
   l.top = r->next;
   --l.count;
   return r;
 }
 
-// Keeps a freed record of `size` bytes for the calling thread; false: not kept, delete it.
-inline bool keep_spare_record(void* record, size_t size) {
-  const unsigned i = tally_cell();
-  if (i >= thread_slots) return false;
-  detail::spare_list& l = detail::spares[i];
-  if (l.count >= detail::spare_records_max) return false;
-  auto* r = static_cast<detail::spare*>(record);
+inline bool push_spare(spare_list& l, void* record, size_t size) {
+  if (l.count >= spare_records_max) return false;
+  auto* r = static_cast<spare*>(record);
   r->next = l.top;
   l.top = r;
   ++l.count;
-  detail::poison_spare(r, size);
+  poison_spare(r, size);
   return true;
+}
+
+// Threads that share a slot keep theirs in a list of the slot's own, under a flag tried once (a list
+// in use sends the record to the heap).
+struct alignas(64) shared_spare_list {
+  std::atomic<bool> busy{false};
+  spare_list list;
+};
+extern shared_spare_list shared_spares[thread_slots];
+
+template <class F>
+auto with_shared_spares(unsigned slot, F f) -> decltype(f(std::declval<spare_list&>())) {
+  shared_spare_list& l = shared_spares[slot];
+  if (l.busy.exchange(true, std::memory_order_acquire)) return {};
+  auto r = f(l.list);
+  l.busy.store(false, std::memory_order_release);
+  return r;
+}
+}  // namespace detail
+
+// Records of blocks that a thread freed, kept in its slot for its next blocks, so that the pool's
+// records come from the heap only while its threads start; at a thread's end they stay for the
+// slot's next thread, and go when the module ends. Every record kept has the same `size`.
+// A record kept by the calling thread, or null.
+inline void* take_spare_record(size_t size) {
+  const detail::thread_state* s = detail::current_state();
+  if (s->tally_cell < thread_slots) return detail::pop_spare(detail::spares[s->slot], size);
+  return detail::with_shared_spares(s->slot, [&](detail::spare_list& l) { return detail::pop_spare(l, size); });
+}
+
+// Keeps a freed record of `size` bytes for the calling thread; false: not kept, delete it.
+inline bool keep_spare_record(void* record, size_t size) {
+  const detail::thread_state* s = detail::current_state();
+  if (s->tally_cell < thread_slots) return detail::push_spare(detail::spares[s->slot], record, size);
+  return detail::with_shared_spares(s->slot,
+                                    [&](detail::spare_list& l) { return detail::push_spare(l, record, size); });
 }
 
 namespace detail {
@@ -281,6 +308,11 @@ void retire_heap(retirable* heap);
 // wherever they stood, perhaps holding a slot's or a bucket's lock, so from here the module's end
 // leaves every thread's state and the parked heaps as they are, and a thread's end calls nothing.
 void leave_threads_at_exit();
+
+// A pool's worker, watched while the pool lives (a duplicate handle that stays the pool's): see
+// release_state in heaps.cpp. Unwatched before the worker stops; the caller then closes the handle.
+void watch_worker(HANDLE thread);
+void unwatch_worker(HANDLE thread);
 
 // A heap of the pool that outlives the pool while blocks it handed out are still alive: when the pool
 // lets it go with blocks still out, it is parked and deleted by a later retire that finds them all
