@@ -4,8 +4,9 @@
 #   end; a thread whose end hangs in the library fails the run at its deadline;
 # - poolexit.exe, run EXIT_RUNS times, starts 16 threads that use the pool and calls ExitProcess while
 #   they run (every other run as a client that holds the pool through its loader, the others through
-#   the factory's handle alone); each run must end within EXIT_DEADLINE seconds. It also checks that a
-#   block taken and given back leaves the caller's last error alone.
+#   the factory's handle alone); each run must end within EXIT_DEADLINE seconds. Then half as many runs
+#   with 32 threads, more than the pool has slots. It also checks that a block taken and given back
+#   leaves the caller's last error alone.
 # A run passes only on its status 0 and the lines the program prints when it has done its work, so a
 # Wine that runs nothing fails.
 # usage: wine-pool.sh [BIN_DIR] [ROUNDS] [DEADLINE_SECONDS] [EXIT_RUNS] [EXIT_DEADLINE_SECONDS]
@@ -56,13 +57,18 @@ expect_line() {
 run_program "$deadline" poolchurn.exe "$rounds" 4 10000 1500
 expect_line "poolchurn: $rounds rounds done" poolchurn.exe
 
-for i in $(seq 1 "$exit_runs"); do
-  mode=loader
-  [ $((i % 2)) -eq 0 ] && mode=factory
-  start=$(date +%s%N)
-  run_program "$exit_deadline" poolexit.exe 16 200 "$mode"
-  expect_line "poolexit: the last error survives the pool" poolexit.exe
-  expect_line "poolexit: 16 threads use the pool, exiting" poolexit.exe
-  echo "poolexit run $i ($mode): ended after $(( ($(date +%s%N) - start) / 1000000 )) ms"
-done
-echo "wine-pool: poolchurn.exe and $exit_runs runs of poolexit.exe passed (${bits}-bit)"
+exit_probe() {
+  local runs=$1 threads=$2 i mode start
+  for i in $(seq 1 "$runs"); do
+    mode=loader
+    [ $((i % 2)) -eq 0 ] && mode=factory
+    start=$(date +%s%N)
+    run_program "$exit_deadline" poolexit.exe "$threads" 200 "$mode"
+    expect_line "poolexit: the last error survives the pool" poolexit.exe
+    expect_line "poolexit: $threads threads use the pool, exiting" poolexit.exe
+    echo "poolexit run $i, $threads threads ($mode): ended after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+  done
+}
+exit_probe "$exit_runs" 16
+exit_probe $((exit_runs / 2)) 32
+echo "wine-pool: poolchurn.exe and $exit_runs + $((exit_runs / 2)) runs of poolexit.exe passed (${bits}-bit)"
