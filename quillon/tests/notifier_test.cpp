@@ -1,5 +1,6 @@
 // Device-change notices from the notifier windows, through the transport's lists to the device manager.
 #include "fixture.h"
+#include "zephtest/modules.h"
 
 #include <algorithm>
 #include <thread>
@@ -227,6 +228,32 @@ TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
       std::count(seen.begin(), seen.end(), "removal main") + std::count(seen.begin(), seen.end(), "removal other"),
       std::count(seen.begin(), seen.end(), "arrival main") + std::count(seen.begin(), seen.end(), "arrival other"))
       << "a node change gives a removal check and an arrival check, never half of it";
+}
+
+// The process's free fiber-local storage indexes, counted by taking them all and giving them back.
+size_t free_fls_indexes() {
+  std::vector<DWORD> taken;
+  for (DWORD i = FlsAlloc(nullptr); i != FLS_OUT_OF_INDEXES; i = FlsAlloc(nullptr)) taken.push_back(i);
+  for (DWORD i : taken) FlsFree(i);
+  return taken.size();
+}
+
+// The mark of the notifier window threads takes an index while the library is loaded and gives it back
+// when the library goes: loaded and unloaded at run time, it would otherwise run the process out.
+TEST(WindowThreadMark, ItsIndexComesBackWhenTheLibraryGoes) {
+  const size_t before = free_fls_indexes();
+  {
+    karnet::karnet_lib manager;
+    fileio::quillon_lib transport;
+    ASSERT_TRUE(manager && transport);
+    EXPECT_LT(free_fls_indexes(), before);
+    transport->start();
+    // Listing a class starts its notifier, whose window thread marks itself.
+    manager->device_interfaces(karnet::guid(main_class()));
+    transport->stop();
+  }
+  ASSERT_FALSE(zephtest::mapped("quillon8.so"));
+  EXPECT_EQ(free_fls_indexes(), before);
 }
 
 }  // namespace

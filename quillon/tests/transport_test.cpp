@@ -160,34 +160,6 @@ TEST_F(QuillonTest, RequestsAndCancelOnAClosedHandleFailAtOnce) {
   EXPECT_EQ(protocol()->cancel(&h).get_code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-// A session on the first instrument of the main class, opened through the device manager.
-class SessionTest : public QuillonTest {
- protected:
-  void SetUp() override {
-    QuillonTest::SetUp();
-    if (HasFatalFailure()) return;
-    transport().start();
-    instance = plug("D1");
-    karnet::interface_list listed = manager().device_interfaces(karnet::guid(main_class()));
-    ASSERT_EQ(listed.size(), 1u);
-    session = std::make_unique<karnet::io_session>(manager().create_session(listed.front()));
-    ASSERT_TRUE(session->is_open());
-  }
-  void TearDown() override {
-    session.reset();
-    QuillonTest::TearDown();
-  }
-  // Completes every parked request with `status`; returns how many there were.
-  uint32_t release_parked(LONG status) {
-    uint32_t count = 0;
-    karnet::io_control op = session->control_on_memory(IOCTL_TD_RELEASE, &count, sizeof count, &status, sizeof status);
-    EXPECT_EQ(session->control_and_wait(op, 10000).get_code(), 0u);
-    return count;
-  }
-  std::string instance;
-  std::unique_ptr<karnet::io_session> session;
-};
-
 TEST_F(SessionTest, ReadsWritesAndControlsTheInstrument) {
   unsigned char descriptor[18] = {};
   karnet::io_control get =
