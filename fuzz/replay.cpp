@@ -36,7 +36,7 @@ extern "C" __attribute__((weak)) int __sanitizer_install_malloc_and_free_hooks(
 
 namespace {
 
-std::size_t malloc_limit = 0;  // bytes; 0: none
+std::atomic<std::size_t> malloc_limit{0};  // bytes; 0: none
 std::atomic<const char*> current_input{"(before the first input)"};
 
 // Called inside the allocator: no allocation here.
@@ -49,7 +49,8 @@ std::atomic<const char*> current_input{"(before the first input)"};
 }
 
 void on_malloc(const volatile void*, std::size_t size) {
-    if (malloc_limit && size > malloc_limit) {
+    const std::size_t limit = malloc_limit.load(std::memory_order_relaxed);
+    if (limit && size > limit) {
         char what[96];
         std::snprintf(what, sizeof what, "out-of-memory (malloc(%zu) above -malloc_limit_mb)", size);
         fail_now(what);
@@ -127,7 +128,6 @@ long flag(const char* arg, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     std::vector<std::filesystem::path> files;
     long rss_limit_mb = 0, malloc_limit_mb = 0, timeout_s = 0;
     for (int i = 1; i < argc; ++i) {
@@ -155,10 +155,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no inputs\n");
         return 1;
     }
+    // Before the target starts its threads: the set-up is held to the allocation limit too.
     malloc_limit = std::size_t(malloc_limit_mb > 0 ? malloc_limit_mb : rss_limit_mb) * 1024 * 1024;
     if (malloc_limit && !(__sanitizer_install_malloc_and_free_hooks &&
                           __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free)))
         std::fprintf(stderr, "replay: no allocation hooks in this build, -malloc_limit_mb not applied\n");
+    if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     std::vector<std::string> names;
     for (const auto& f : files) names.push_back(f.string());
     {
