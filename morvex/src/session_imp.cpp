@@ -151,12 +151,13 @@ void read_task::drain(std::deque<std::unique_ptr<Op>>& queue) {
     for (auto& op : queue) pending = pending || (op->request() && !op->request()->done());
     if (pending && session_) {
         // Reads left at the answering side would take the next records or data after a restart. Each
-        // is cancelled by itself: a request another thread has in flight on the session stays.
+        // is cancelled by itself where the transport can: a request another thread has in flight on
+        // the session stays (a transport without that cancels the handle's requests).
         karnet::protocol_handle protocol = session_->protocol();
         karnet::device_handle handle = session_->handle();
         if (protocol && handle && handle != INVALID_HANDLE_VALUE) {
             for (auto& op : queue)
-                if (op->request() && !op->request()->done()) protocol->cancel_request(&handle, *op->request());
+                if (op->request() && !op->request()->done()) karnet::cancel_request(*protocol, &handle, *op->request());
         }
         const DWORD start = GetTickCount();
         for (auto& op : queue) {
