@@ -7,8 +7,10 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <simdev/instrument.h>
@@ -17,6 +19,7 @@
 #include <standin/comm.h>
 #include <standin/loader.h>
 #include "tavo_functions.h"
+#include "zephtest/wait.h"
 #include <tavobridge/tavo.h>
 #ifdef TAVO_TEST_USB
 #include <simdev/usb_device.h>
@@ -104,6 +107,37 @@ protected:
 
 // Cases that only a COM port has.
 using FlatSerial = FlatLink;
+
+// The link is closed and set up again, for a few seconds, while another thread keeps calling in: each
+// close waits for the call in progress to leave before it lets the instrument API and the transports
+// go (their code unloaded under a running call would crash it); calls meanwhile find no link.
+TEST_P(FlatLink, CloseAndSetUpWhileAnotherThreadCallsIn) {
+    ASSERT_EQ(up(), 0u);
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0}, no_link{0};
+    std::thread caller([&] {
+        while (!done.load()) {
+            DWORD s[5];
+            const DWORD status = f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout);
+            if (status == 0) ++answered;
+            if (status == 21) ++no_link;
+        }
+    });
+    int rounds = 0;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < 3000) {
+        const int before = answered.load();
+        // The caller is in the middle of its calls when the close comes.
+        ASSERT_TRUE(zephtest::wait_until([&] { return answered.load() > before; })) << rounds;
+        f.TAVO_closeComm();
+        ASSERT_EQ(up(), 0u) << rounds;
+        ++rounds;
+    }
+    done = true;
+    caller.join();
+    EXPECT_GT(rounds, 2);
+    EXPECT_GT(no_link.load(), 0);
+}
 
 TEST_P(FlatLink, NothingBeforeTheLink) {
     DWORD d[8] = {};
