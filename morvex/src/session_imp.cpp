@@ -218,8 +218,8 @@ void zeph_notification_scheduler::remove_observer(zeph_notification_observer* ob
             if (empty && on_own_thread()) ending_ = true;
         }
         // Its own reads only: a stream's reads and other threads' requests stay.
+        if (empty) stop_locked();
         if (empty && !on_own_thread()) {
-            stop_locked();
             // An observer added meanwhile from a callback on the task's thread (where a start cannot
             // undo a stop from here) is served now.
             bool added;
@@ -228,8 +228,6 @@ void zeph_notification_scheduler::remove_observer(zeph_notification_observer* ob
                 added = !observers_.empty();
             }
             if (added && session_->mode_active()) restart_task();
-        } else if (empty) {
-            stop_locked();
         }
     }
     // A call in progress on the task's thread returns first: once this returns the observer is
