@@ -395,7 +395,7 @@ TEST_F(SerialTransport, CancellingOneRequestLeavesTheOthersRunning) {
     karnet::io_read second = s.read_on_memory(b.data(), 64, false);
     ASSERT_TRUE(s.submit_read(first));
     ASSERT_TRUE(s.submit_read(second));
-    EXPECT_EQ(protocol->cancel_request(&handle, *second.request()).get_code(), 0u);
+    EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *second.request()).get_code(), 0u);
     EXPECT_EQ(finish(s, second.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(first.request()->wait_for(100).get_code(), DWORD(WAIT_TIMEOUT));
     // A control request on another thread meanwhile is not touched either.
@@ -404,10 +404,10 @@ TEST_F(SerialTransport, CancellingOneRequestLeavesTheOthersRunning) {
         EXPECT_EQ(s.control_and_wait(bcd, 20000).get_code(), 0u);
     });
     other.join();
-    EXPECT_EQ(protocol->cancel_request(&handle, *first.request()).get_code(), 0u);
+    EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *first.request()).get_code(), 0u);
     EXPECT_EQ(finish(s, first.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
     // Done already: nothing happens.
-    EXPECT_EQ(protocol->cancel_request(&handle, *first.request()).get_code(), 0u);
+    EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *first.request()).get_code(), 0u);
 
     EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, 0u);
     offer(line, bytes_of(40, 5));

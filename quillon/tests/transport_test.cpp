@@ -269,13 +269,13 @@ TEST_F(SessionTest, CancellingOneRequestLeavesTheOthersInFlight) {
   karnet::protocol_handle protocol = session->protocol();
   karnet::device_handle handle = session->handle();
   ASSERT_TRUE(protocol);
-  std::thread canceller([&] { EXPECT_EQ(protocol->cancel_request(&handle, *mine.request()).get_code(), 0u); });
+  std::thread canceller([&] { EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *mine.request()).get_code(), 0u); });
   canceller.join();
   ASSERT_EQ(mine.request()->wait_for(10000).get_code(), 0u);
   EXPECT_EQ(mine.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   EXPECT_EQ(theirs.request()->wait_for(50).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   // Done already: nothing to cancel, no error.
-  EXPECT_EQ(protocol->cancel_request(&handle, *mine.request()).get_code(), 0u);
+  EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *mine.request()).get_code(), 0u);
   EXPECT_EQ(release_parked(0), 1u);
   ASSERT_EQ(theirs.request()->wait_for(10000).get_code(), 0u);
   EXPECT_EQ(theirs.request()->result(false).get_code(), 0u);
