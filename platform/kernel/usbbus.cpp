@@ -49,9 +49,9 @@ struct bus_device {
   std::mutex select_mu;  // one selection at a time
   std::mutex mu;
   std::map<uintptr_t, pipe_rec> pipes;  // live pipe handles of the current selection
-  // The host controller's data toggle of each bulk IN pipe (true: DATA1 expected next); DATA0 for a new
-  // pipe, after a pipe reset and after a port reset.
-  std::map<uintptr_t, bool> in_toggle;
+  // The host controller's data toggle of each bulk pipe (true: DATA1 next); DATA0 for a new pipe, after
+  // a pipe reset and after a port reset.
+  std::map<uintptr_t, bool> toggle;
   std::map<PIRP, transfer_rec> transfers;
   uintptr_t config_handle = 0;
   std::map<UCHAR, UCHAR> alternate;  // interface -> alternate setting of the current selection
@@ -231,7 +231,7 @@ NTSTATUS select_configuration(bus_device *b, PIRP irp, PURB urb) {
     {
       std::lock_guard<std::mutex> l(b->mu);
       b->pipes.clear();  // every earlier pipe handle is stale from now on
-      b->in_toggle.clear();
+      b->toggle.clear();
       b->alternate.clear();
       b->configuration = 0;
       b->config_handle = 0;
@@ -425,17 +425,27 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
                             [b, irp, urb](usb_status s) { transfer_done(b, irp, urb, s, 0); });
   } else {
     // As a host controller does: an IN data packet whose toggle repeats the last one taken is the device
-    // sending again a packet whose ACK it missed; it is dropped.
+    // sending again a packet whose ACK it missed; it is dropped. OUT packets carry the pipe's toggle, which
+    // moves on with each handshake.
     auto check = [b, h = (uintptr_t)h](bool data1) {
       std::lock_guard<std::mutex> l(b->mu);
-      bool &expected = b->in_toggle[h];
+      bool &expected = b->toggle[h];
       if (data1 != expected) return false;
       expected = !expected;
       return true;
     };
+    auto send = [b, h = (uintptr_t)h](bool acknowledged) {
+      std::lock_guard<std::mutex> l(b->mu);
+      bool &next = b->toggle[h];
+      const bool carried = next;
+      if (acknowledged) next = !next;
+      return carried;
+    };
+    simdev::packet_check host;
+    if (pipe.type == UsbdPipeTypeBulk) host = (pipe.endpoint & 0x80) ? simdev::packet_check(check) : simdev::packet_check(send);
     id = b->dev->submit(
         pipe.endpoint, data, length, [b, irp, urb](usb_status s, size_t n) { transfer_done(b, irp, urb, s, n); },
-        (pipe.endpoint & 0x80) && pipe.type == UsbdPipeTypeBulk ? simdev::packet_check(check) : simdev::packet_check());
+        std::move(host));
   }
   bool cancel = false;
   {
@@ -514,7 +524,7 @@ NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
       NTSTATUS st;
       if (urb->UrbHeader.Function != URB_FUNCTION_SYNC_CLEAR_STALL) {
         std::lock_guard<std::mutex> l(b->mu);
-        b->in_toggle[(uintptr_t)urb->UrbPipeRequest.PipeHandle] = false;
+        b->toggle[(uintptr_t)urb->UrbPipeRequest.PipeHandle] = false;
       }
       map_status(b->dev->clear_halt(pipe.endpoint), &usbd, &st);
       return finish_now(irp, urb, usbd, st);
@@ -582,7 +592,7 @@ NTSTATUS reset_port(bus_device *b, PIRP irp) {
     b->dev->reset_port();
     {
       std::lock_guard<std::mutex> l(b->mu);
-      b->in_toggle.clear();
+      b->toggle.clear();
     }
     // The hub puts the device back as it was: same configuration and settings, same pipe handles.
     std::map<UCHAR, UCHAR> alt;
