@@ -83,6 +83,10 @@ class Requests : public DriverTest {
   // A new message is read whole.
   void expect_whole_read(HANDLE h, uint32_t size) {
     queue_message(h, size);
+    expect_queued_read(h, size);
+  }
+  // The message queued before is read whole.
+  void expect_queued_read(HANDLE h, uint32_t size) {
     pending rd(h, size + 100);
     rd.read();
     io_result r = rd.wait();
@@ -127,6 +131,50 @@ class Requests : public DriverTest {
     std::vector<uint8_t> word(3);
     put24(word.data(), 0);
     ASSERT_EQ(vendor(h, IOCTL_VENDOR_WRITE, 0x000003, 1, word, 0).error, 0u);
+  }
+  // A frame of `size` in each direction arrives whole: a message queued and read, one written and taken.
+  void expect_frames(HANDLE h, uint32_t size) {
+    queue_message(h, size);
+    expect_queued_frame_and_a_write(h, size);
+  }
+  // The same with the message already queued (no vendor request on the way).
+  void expect_queued_frame_and_a_write(HANDLE h, uint32_t size) {
+    expect_queued_read(h, size);
+    inst.model->take_received_messages();
+    std::vector<uint8_t> data(size);
+    simdev::fill_pattern(0x57000000 + size, 0, data);
+    pending w(h, 0);
+    w.write(data.data(), size);
+    EXPECT_EQ(w.wait().error, 0u);
+    auto got = inst.model->take_received_messages();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0] == data);
+  }
+  // Sends `word` while a vendor read is in flight, its completion held at the bus: the word waits its
+  // turn, `meanwhile` runs, then the held read is let go and both end well.
+  void word_behind_a_held_request(HANDLE h, uint32_t word, const std::function<void()> &meanwhile) {
+    sb::hold_next_vendor_request(inst.instance);
+    io_result held{};
+    std::thread reader([&] { held = vendor(h, IOCTL_VENDOR_READ, 0x000004, 1, {}, 5); });
+    std::atomic<bool> sent{false};
+    DWORD error = 0;
+    std::thread sender;
+    if (zephtest::wait_until([&] { return sb::held_vendor_requests(inst.instance) == 1; })) {
+      sender = std::thread([&] {
+        error = vendor(h, IOCTL_VENDOR_COMMAND, word, 0, {}, 0).error;
+        sent = true;
+      });
+      EXPECT_FALSE(zephtest::wait_until([&] { return sent.load(); }, std::chrono::milliseconds(200)))
+          << "the word did not wait for the vendor request in flight";
+      meanwhile();
+    } else {
+      ADD_FAILURE() << "the vendor read was not held";
+    }
+    sb::release_vendor_requests(inst.instance);
+    reader.join();
+    if (sender.joinable()) sender.join();
+    EXPECT_EQ(held.error, 0u);
+    EXPECT_EQ(error, 0u);
   }
   instrument inst;
 };
@@ -825,6 +873,49 @@ TEST_F(Requests, EngineWordsWhileTheModeSwitches) {
   ASSERT_EQ(mode(h, 1), 0u);
   expect_notification(h, 0x0302);
   expect_whole_read(h, 300);
+}
+
+// A pipe word waits its turn behind the vendor request in flight (its completion held at the bus) while
+// the mode changes under it: it goes as the mode current when it leaves makes it. Sent in mode 2 and
+// going once mode 1 is current, it resets both sides of its pipe (an instrument-only reset would leave
+// the host's toggle where it was, and the next frame of that pipe would fail or be misframed).
+TEST_F(Requests, APipeWordWaitingWhileMode1BeginsResetsBothSidesOfItsPipe) {
+  HANDLE h = open_unit();
+  for (uint32_t word : {WORD_READ_PIPE_RESET, WORD_WRITE_PIPE_RESET}) {
+    SCOPED_TRACE(word);
+    ASSERT_EQ(mode(h, 2, 1), 0u);
+    queue_message(h, 100);
+    word_behind_a_held_request(h, word, [&] {
+      ASSERT_EQ(mode(h, 1), 0u);
+      expect_queued_frame_and_a_write(h, 100);  // three packets each way: both host toggles at DATA1
+    });
+    expect_frames(h, 300);
+  }
+}
+
+// The other way: a pipe word sent in mode 1 waits behind the vendor request in flight while mode 2
+// begins; it reaches the instrument after the change, as a plain command in configuration 2, and mode 1
+// works again afterwards.
+TEST_F(Requests, APipeWordWaitingWhileMode2BeginsGoesAsAPlainCommand) {
+  HANDLE h = open_unit();
+  for (uint32_t word : {WORD_READ_PIPE_RESET, WORD_WRITE_PIPE_RESET}) {
+    SCOPED_TRACE(word);
+    ASSERT_EQ(mode(h, 1), 0u);
+    expect_frames(h, 100);
+    std::atomic<int> configuration{-1};
+    word_behind_a_held_request(h, word, [&] {
+      ASSERT_EQ(mode(h, 2, 1), 0u);
+      // Armed now: the mode change itself resets the bulk pipes with the same requests.
+      simdev::request_match m;
+      m.bRequest = uint8_t(word >> 16);
+      m.wValue = uint16_t(word);
+      inst.model->faults().on_request(m, [&] { configuration = inst.model->configuration(); });
+    });
+    inst.model->faults().clear();
+    EXPECT_EQ(configuration, 2);
+    ASSERT_EQ(mode(h, 1), 0u);
+    expect_frames(h, 300);
+  }
 }
 
 // Resets against a loop of mode changes: the reset stops and restarts the engine that is current when it
