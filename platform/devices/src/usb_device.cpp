@@ -78,6 +78,7 @@ struct usb_device::impl {
     bool removed = false;
     bool self_removal = false;  // unplugged by the firmware or a fault: run the handler
     std::function<void()> removal_handler;
+    bool handler_running = false;
     std::uint32_t frame_us = 1000;
     std::atomic<transfer_id> next_id{1};
     std::thread worker;
@@ -453,8 +454,10 @@ bool usb_device::present() const {
 }
 
 void usb_device::set_removal_handler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> g(p_->mu);
+    std::unique_lock<std::mutex> lk(p_->mu);
     p_->removal_handler = std::move(handler);
+    // The handler replaced may be running: it returns first (unless it is the caller).
+    if (std::this_thread::get_id() != p_->worker_id) p_->cv_done.wait(lk, [&] { return !p_->handler_running; });
 }
 
 std::size_t usb_device::max_concurrent_control() const { return p_->controls_max.load(); }
@@ -494,14 +497,18 @@ void usb_device::impl::run() {
         }
         if (self_removal && !removed) {
             remove_all_locked();
-            auto handler = removal_handler;
             // Let the removed completions go out first, then tell the bus.
             while (!completions.empty()) deliver_one(lk);
             self_removal = false;
-            if (handler) {
+            if (removal_handler) {
+                auto handler = removal_handler;  // the one set now: one taken away meanwhile is not called
+                handler_running = true;
                 lk.unlock();
                 handler();
+                handler = nullptr;
                 lk.lock();
+                handler_running = false;
+                cv_done.notify_all();
             }
             continue;
         }

@@ -320,6 +320,28 @@ TEST_F(SimUsb, RemovalMidTransferByFault) {
     EXPECT_EQ(model->faults().injected().removals, 1u);
 }
 
+// Taking the removal handler away waits for one that is running, so whatever it uses may go right after.
+TEST_F(SimUsb, TakingTheRemovalHandlerAwayWaitsForARunningOne) {
+    zephtest::flag entered, release;
+    std::atomic<bool> returned{false};
+    dev.set_removal_handler([&] {
+        entered.set();
+        release.wait();
+        returned = true;
+    });
+    model->unplug();
+    ASSERT_TRUE(entered.wait());
+    std::atomic<bool> taken{false};
+    std::thread t([&] {
+        dev.set_removal_handler(nullptr);
+        taken = true;
+    });
+    EXPECT_FALSE(zephtest::wait_until([&] { return taken.load(); }, 200ms));
+    release.set();
+    t.join();
+    EXPECT_TRUE(returned);
+}
+
 TEST_F(SimUsb, HaltStallsUntilCleared) {
     ASSERT_EQ(dev.set_configuration(1), usb_status::success);
     model->queue_bulk_message({1});

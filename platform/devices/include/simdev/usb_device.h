@@ -159,7 +159,8 @@ public:
     std::size_t callers_waiting() const;
     // Called once when the device removes itself (fault injection or instrument::unplug), on the
     // completion thread after the pending transfers have completed with removed; not called for
-    // remove().
+    // remove(). When this returns, the handler it replaced is not running and will not be called (called
+    // from that handler itself, it returns at once).
     void set_removal_handler(std::function<void()> handler);
 
     // Microseconds per frame for isochronous packets and for NAK retries (default 1000).
