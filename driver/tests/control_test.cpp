@@ -966,7 +966,8 @@ TEST_F(Requests, ResetsAgainstAModeLoop) {
 bool whole_run_data(const uint8_t *b, DWORD bytes) {
   auto stream = [](const uint8_t *p, size_t n) {
     uint32_t v = p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
-    return !simdev::check_pattern(simdev::seed::measurement, (uint64_t)(v - simdev::seed::measurement) * 4, std::span(p, n));
+    uint64_t first = (uint64_t)(v - simdev::seed::measurement) * 4;
+    return !simdev::check_pattern(simdev::seed::measurement, first, std::span(p, n));
   };
   if (bytes == 200) return b[0] == 1 && b[1] == 0 && b[2] == 196 && b[3] == 0 && stream(b + 4, 196);
   return bytes == 400 && stream(b, 400);
@@ -1074,7 +1075,8 @@ TEST_F(Requests, EveryKindOfRequestFromSeveralThreadsUntilTheInstrumentLeaves) {
   auto command = [&](std::vector<uint8_t> in) {
     outcome r = ioctl(words, in.size() == HEADER_SIZE ? IOCTL_VENDOR_COMMAND : IOCTL_VENDOR_WRITE, in, nullptr);
     expect(words, r,
-           r.error == 0 || r.error == ERROR_OPERATION_ABORTED || (r.error == ERROR_INVALID_PARAMETER && zero_possible(r)));
+           r.error == 0 || r.error == ERROR_OPERATION_ABORTED ||
+               (r.error == ERROR_INVALID_PARAMETER && zero_possible(r)));
   };
   auto seeded = [](int n) { return std::make_shared<std::mt19937>(n); };
 
