@@ -45,7 +45,9 @@ class Classlib : public ::testing::Test {
     EXPECT_EQ(sk::pool_blocks(kl::pool_tag), base_);
     auto v = sk::take_violations();
     EXPECT_TRUE(v.empty()) << joined(v);
+    // As in the driver's fixture: no IRP completed, nor a lower driver called, holding a spin lock.
     EXPECT_EQ(sk::completions_under_spin_lock(), 0u) << "IRPs completed under a spin lock";
+    EXPECT_EQ(sk::calls_under_spin_lock(), 0u) << "IoCallDriver under a spin lock";
   }
   size_t base_ = 0;
 };

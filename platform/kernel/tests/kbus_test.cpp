@@ -497,6 +497,26 @@ TEST_F(Bus, AfterSurpriseRemovalUrbsFail) {
   ObDereferenceObject(pdo);
 }
 
+// Once removed, the device goes: its instrument model and the device's thread with it. A PDO still
+// referenced answers a late request from what the bus kept of it: not connected.
+TEST_F(Bus, ARemovedDeviceGoesAndItsPdoAnswersLateRequests) {
+  ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);
+  ObReferenceObject(pdo);  // a stale reference: the PDO's memory stays
+  std::weak_ptr<simdev::usb_device> device = dev;
+  std::weak_ptr<simdev::instrument> instrument = model;
+  dev.reset();
+  model.reset();
+  standin::pnp::remove_device(instance, false);
+  ASSERT_TRUE(standin::pnp::settle());
+  EXPECT_TRUE(device.expired()) << "the bus still holds the removed device";
+  EXPECT_TRUE(instrument.expired());
+  URB u{};
+  EXPECT_EQ(vendor(false, 0x00, 0x0003, 3, nullptr, 0, &u), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(send(nullptr, IOCTL_INTERNAL_USB_RESET_PORT)->wait(), STATUS_DEVICE_NOT_CONNECTED);
+  ObDereferenceObject(pdo);
+}
+
 TEST_F(Bus, AHungAbortEndsNothingUntilTheTransfersAreCancelled) {
   ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);
   USBD_PIPE_INFORMATION irq = pipe(0x82);
