@@ -17,6 +17,23 @@ built() {
   for f in "$@"; do [ -f "$f" ] || { echo "FAILED: $f was not built" >&2; return 1; }; done
 }
 
+# Runs CTest and prints how many tests it ran; an exit status alone is no evidence: a build that lost
+# its suites would pass with 0 tests.
+least_tests=1000
+ctest_counted() {
+  local dir=$1 log summary ran
+  shift
+  log=$(mktemp)
+  "$@" ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" 2>&1 | tee "$log"
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  ran=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  [ -n "$ran" ] || { echo "FAILED: CTest in $dir printed no summary" >&2; return 1; }
+  [ "$ran" -ge "$least_tests" ] || { echo "FAILED: CTest in $dir ran $ran tests, fewer than $least_tests" >&2; return 1; }
+  echo "evidence: CTest in $dir ran $ran tests"
+  ctest_ran=$ran
+}
+
 bash scripts/install-deps.sh
 
 step "Format of the files listed in .clang-format-files"
@@ -67,7 +84,8 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 # TSan needs a fixed address-space layout on newer kernels.
 tsan_run() { if command -v setarch >/dev/null; then setarch "$(uname -m)" -R "$@"; else "$@"; fi; }
-tsan_run ctest --test-dir build/tsan --output-on-failure -j "$jobs"
+ctest_counted build/tsan tsan_run
+tsan_tests=$ctest_ran
 
 step "The Windows build under 32-bit Wine, over a serial line to the instrument program"
 cmake --preset asan >/dev/null
@@ -86,4 +104,6 @@ cmake --build --preset release -j "$jobs"
 step "AddressSanitizer + UndefinedBehaviorSanitizer build, export tables and all tests"
 cmake --build --preset asan -j "$jobs"
 bash scripts/check-exports.sh build/asan/bin
-ctest --test-dir build/asan --output-on-failure -j "$jobs"
+ctest_counted build/asan env
+[ "$ctest_ran" -eq "$tsan_tests" ] ||
+  { echo "FAILED: the sanitizer pass ran $ctest_ran tests, the ThreadSanitizer pass $tsan_tests" >&2; exit 1; }
