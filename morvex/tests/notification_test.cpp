@@ -330,8 +330,8 @@ TEST_F(NotificationTest, ObserversComeAndGoDuringDispatch) {
     }
     ASSERT_TRUE(wait_until([&] { return anchor.events() == 200; }));
     done = true;
-    for (auto& t : churn) t.join();
-    registrar.join();
+    for (auto& t : churn) zephtest::join(t);
+    zephtest::join(registrar);
     session.remove_observer(&anchor);
     for (int i = 0; i < 200; ++i) EXPECT_EQ(anchor.codes[i], 1 + i % 7);
 }

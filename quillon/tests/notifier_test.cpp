@@ -166,7 +166,7 @@ TEST_F(NotifierTest, TeardownWaitsForABusyNotifierInsteadOfKillingIt) {
   EXPECT_FALSE(stopped.wait(std::chrono::milliseconds(1500)));
   blocker.released.set();
   EXPECT_TRUE(stopped.wait());
-  stopper.join();
+  zephtest::join(stopper);
   EXPECT_TRUE(blocker.finished.load()) << "the notifier thread was cut short";
   manager().arrival_listeners().remove(cb);
 }
@@ -181,7 +181,7 @@ TEST_F(NotifierTest, NotifierWhoseThreadCannotStartDoesNotHangAndIsRetried) {
     watched.set();
   });
   EXPECT_TRUE(watched.wait()) << "the notifier waits for a thread that never started";
-  watcher.join();
+  zephtest::join(watcher);
   add_root("F1");
   EXPECT_TRUE(protocol_log.take().empty()) << "no window: nothing is watched";
   p->watch(karnet::guid(main_class()));  // not kept the first time: this one starts
@@ -220,7 +220,7 @@ TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
     p->unwatch(karnet::guid(bulk_class()));
     ++rounds;
   }
-  churn.join();
+  zephtest::join(churn);
   EXPECT_TRUE(standin::pnp::settle());
   unlog_protocol_notices(p);
   const auto seen = protocol_log.take();

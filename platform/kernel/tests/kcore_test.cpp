@@ -159,8 +159,8 @@ TEST_F(Kernel, SpinLockExcludesOtherThreads) {
     }
   };
   std::thread a(work), b(work);
-  a.join();
-  b.join();
+  zephtest::join(a);
+  zephtest::join(b);
   EXPECT_EQ(counter, 40000);
 }
 
@@ -216,7 +216,7 @@ TEST_F(Kernel, EventsAndTimeouts) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(9));
   std::thread t([&] { KeSetEvent(&n, 0, FALSE); });
   EXPECT_EQ(KeWaitForSingleObject(&n, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  t.join();
+  zephtest::join(t);
 }
 
 TEST_F(Kernel, MutexIsRecursiveAndOwned) {
@@ -230,7 +230,7 @@ TEST_F(Kernel, MutexIsRecursiveAndOwned) {
     zero.QuadPart = 0;
     other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
   });
-  t.join();
+  zephtest::join(t);
   EXPECT_EQ(other.load(), STATUS_TIMEOUT);
   KeReleaseMutex(&m, FALSE);
   KeReleaseMutex(&m, FALSE);
@@ -238,7 +238,7 @@ TEST_F(Kernel, MutexIsRecursiveAndOwned) {
     other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
     KeReleaseMutex(&m, FALSE);
   });
-  t2.join();
+  zephtest::join(t2);
   EXPECT_EQ(other.load(), STATUS_SUCCESS);
   KeReleaseMutex(&m, FALSE);  // not the owner
   EXPECT_TRUE(has(sk::take_violations(), "does not own the mutex"));
@@ -719,9 +719,9 @@ TEST_F(Stack, FreedIrpsAreHeldBackThenReused) {
       ASSERT_NE(batch.back(), nullptr);
       seen.insert(batch.back());
     }
-    std::thread([&] {
+    zephtest::join(std::thread([&] {
       for (PIRP irp : batch) IoFreeIrp(irp);
-    }).join();
+    }));
   }
   EXPECT_LT(seen.size(), (size_t)(kRounds * kPerRound / 2));
   zephtest::expect_no_violations();
@@ -848,7 +848,7 @@ TEST_F(Stack, CancelBeforeDuringAndAfterTheCancelRoutineIsSet) {
     IoCallDriver(lower, irp);
     std::thread t([&] { finish_parked(STATUS_SUCCESS); });
     IoCancelIrp(irp);
-    t.join();
+    zephtest::join(t);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS st = irp->IoStatus.Status;
     EXPECT_TRUE(st == STATUS_SUCCESS || st == STATUS_CANCELLED);

@@ -290,7 +290,7 @@ TEST_F(Comm, AbortPurgeAndCancelEndPendingRequests) {
   // CancelIo ends only the calling thread's requests.
   ASSERT_FALSE(ReadFile(h, buf, 8, &n, &r.ov));
   std::thread other([&] { CancelIo(h); });
-  other.join();
+  zephtest::join(other);
   EXPECT_EQ(WaitForSingleObject(r.ov.hEvent, 50), DWORD(WAIT_TIMEOUT));
   ASSERT_TRUE(CancelIo(h));
   EXPECT_FALSE(finish(h, r, &n));

@@ -173,7 +173,7 @@ TEST_F(DevIo, GetOverlappedResultWaitsOnTheHandleWhenThereIsNoEvent) {
   ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, out, 4, &n, &o));
   std::thread t([&] { release(0); });
   EXPECT_TRUE(GetOverlappedResult(h, &o, &n, TRUE));
-  t.join();
+  zephtest::join(t);
   EXPECT_EQ(n, 4u);
 }
 
@@ -182,7 +182,7 @@ TEST_F(DevIo, CancelIoCancelsOnlyTheCallingThreadsRequests) {
   DWORD n = 0;
   ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &n, &o));
   std::thread other([&] { EXPECT_TRUE(CancelIo(h)); });
-  other.join();
+  zephtest::join(other);
   EXPECT_FALSE(GetOverlappedResult(h, &o, &n, FALSE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
   EXPECT_TRUE(CancelIo(h));
@@ -196,7 +196,7 @@ TEST_F(DevIo, CancelIoCancelsOnlyTheCallingThreadsRequests) {
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &m, &o2));
     EXPECT_TRUE(CancelIo(h));
   });
-  issuer.join();
+  zephtest::join(issuer);
   EXPECT_FALSE(GetOverlappedResult(h, &o2, &n, TRUE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(CancelIo(INVALID_HANDLE_VALUE));
@@ -209,14 +209,14 @@ TEST_F(DevIo, CancelIoExCancelsTheNamedRequestFromAnyThread) {
   ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &n, &a));
   ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &n, &b));
   std::thread other([&] { EXPECT_TRUE(CancelIoEx(h, &a)); });
-  other.join();
+  zephtest::join(other);
   EXPECT_FALSE(GetOverlappedResult(h, &a, &n, TRUE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(GetOverlappedResult(h, &b, &n, FALSE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
   // Null: every request of the handle, whoever issued it.
   std::thread all([&] { EXPECT_TRUE(CancelIoEx(h, nullptr)); });
-  all.join();
+  zephtest::join(all);
   EXPECT_FALSE(GetOverlappedResult(h, &b, &n, TRUE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(CancelIoEx(h, nullptr));
@@ -235,7 +235,7 @@ TEST_F(DevIo, CancelRacesWithCompletion) {
     ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &n, &o));
     std::thread t([&] { release(0); });
     CancelIo(h);
-    t.join();
+    zephtest::join(t);
     BOOL ok = GetOverlappedResult(h, &o, &n, TRUE);
     EXPECT_TRUE(ok || GetLastError() == ERROR_OPERATION_ABORTED);
   }
@@ -316,7 +316,7 @@ TEST_F(DevIo, CloseWhileAnotherThreadIssuesRequests) {
     go = true;
     std::this_thread::yield();
     CloseHandle(s);
-    t.join();
+    zephtest::join(t);
   }
   ASSERT_TRUE(sp::settle());
   td_stats st = stats(h);
@@ -390,7 +390,7 @@ TEST_F(DevIo, OpensAreRefusedOnceTheRemovalHasBegun) {
     ++by_driver;
     return false;
   }));
-  remover.join();
+  zephtest::join(remover);
   // STATUS_NO_SUCH_DEVICE from the I/O manager, not a link already gone.
   EXPECT_EQ((uint32_t)refused, 0xC000000Eu);
   EXPECT_LE(by_driver, 1);

@@ -209,7 +209,7 @@ TEST(Windows, ClassesWindowsAndTheMessageLoop) {
   EXPECT_EQ(SendMessageA(h, WM_USER + 2, 0, 0), 0);  // another thread: waits until handled
   // The notifier's teardown: WM_DESTROY sent without waiting ends the loop.
   EXPECT_TRUE(SendNotifyMessageA(h, WM_DESTROY, 0, 0));
-  t.join();
+  zephtest::join(t);
   EXPECT_EQ(exit_code.load(), 5);
   EXPECT_FALSE(IsWindow(h));  // destroyed with its thread
   std::lock_guard<std::mutex> l(rec.mu);
@@ -248,7 +248,7 @@ struct notifier {
   ~notifier() {
     UnregisterDeviceNotification(note);
     SendNotifyMessageA(hwnd.load(), WM_DESTROY, 0, 0);
-    t.join();
+    zephtest::join(t);
   }
   std::vector<std::pair<WPARAM, std::string>> changes() {
     std::lock_guard<std::mutex> l(rec.mu);
@@ -310,7 +310,7 @@ TEST(Windows, MsgWaitForMultipleObjectsWakesForMessagesAndObjects) {
   EXPECT_EQ(m.message, (UINT)(WM_USER + 7));
   std::thread t([&] { SetEvent(ev); });
   EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 5000, QS_ALLINPUT), WAIT_OBJECT_0);
-  t.join();
+  zephtest::join(t);
   CloseHandle(ev);
 }
 

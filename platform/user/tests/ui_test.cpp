@@ -183,7 +183,7 @@ TEST_F(ui_test, ModalDialogEndsWithItsResultAndPassesQuitOn) {
     standin::ui::press(d, IDOK);
   });
   EXPECT_EQ(DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, test_proc, 77), 42);
-  user.join();
+  zephtest::join(user);
   EXPECT_EQ(standin::ui::find_dialog(kDialog), nullptr);
 
   // A quit that arrives while the dialog runs ends it and stays for the caller's loop.
@@ -196,7 +196,7 @@ TEST_F(ui_test, ModalDialogEndsWithItsResultAndPassesQuitOn) {
     PostMessageA(d, WM_QUIT, 5, 0);
   });
   DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, test_proc, 77);
-  quitter.join();
+  zephtest::join(quitter);
   MSG m;
   ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)WM_QUIT);
@@ -351,9 +351,9 @@ TEST_F(ui_test, ShowingAnotherThreadsWindowWaitsForThatThread) {
     rec.returned = true;
   });
   go.set();
-  caller.join();
+  zephtest::join(caller);
   done.set();
-  owner.join();
+  zephtest::join(owner);
   g_show = nullptr;
   EXPECT_EQ(rec.show_tid.load(), owner_tid.load());
   EXPECT_TRUE(rec.shown_before_return.load());
@@ -388,7 +388,7 @@ TEST_F(ui_test, UnscriptedBoxRunsAModalLoopOverADisabledOwner) {
     EXPECT_TRUE(standin::ui::answer_box("question", IDCANCEL));
   });
   answer = MessageBoxA(d, "question", "title", MB_OKCANCEL);
-  user.join();
+  zephtest::join(user);
   EXPECT_EQ(answer.load(), IDCANCEL);
   EXPECT_EQ(g_box_owner_commands.load(), 1);
   EXPECT_TRUE(IsWindowEnabled(d));
