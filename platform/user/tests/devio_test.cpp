@@ -1,5 +1,6 @@
 // Device I/O from user mode: the test driver is loaded like a .sys for a device on the root bus and used
 // through CreateFileA, DeviceIoControl, ReadFile, WriteFile, OVERLAPPED, GetOverlappedResult and CancelIo.
+#include "zephtest/overlapped.h"
 #include "zephtest/wait.h"
 #include <windows.h>
 
@@ -59,7 +60,7 @@ class DevIo : public ::testing::Test {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED o{};
     o.hEvent = e;
-    if (!DeviceIoControl(on, IOCTL_TD_STATS, nullptr, 0, &s, sizeof s, &n, &o)) GetOverlappedResult(on, &o, &n, TRUE);
+    if (!DeviceIoControl(on, IOCTL_TD_STATS, nullptr, 0, &s, sizeof s, &n, &o)) zephtest::finish(on, o, &n);
     CloseHandle(e);
     return s;
   }
@@ -108,7 +109,7 @@ TEST_F(DevIo, PendingRequestReportsIoPendingThenCompletes) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
   EXPECT_EQ(WaitForSingleObject(ev, 0), (DWORD)WAIT_TIMEOUT);
   ASSERT_TRUE(release(0));
-  ASSERT_TRUE(GetOverlappedResult(h, &o, &n, TRUE));
+  ASSERT_TRUE(zephtest::finish(h, o, &n));
   EXPECT_EQ(n, 8u);
   EXPECT_EQ((unsigned char)out[7], 0xABu);
   EXPECT_TRUE(HasOverlappedIoCompleted(&o));
@@ -152,7 +153,7 @@ TEST_F(DevIo, CompletionFromADpcCarriesStatusAndBytes) {
   DWORD n = 0;
   if (!DeviceIoControl(h, IOCTL_TD_COMPLETE_DPC, &in, sizeof in, out, sizeof out, &n, &o)) {
     ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-    ASSERT_TRUE(GetOverlappedResult(h, &o, &n, TRUE));
+    ASSERT_TRUE(zephtest::finish(h, o, &n));
   }
   EXPECT_EQ(n, 6u);
   EXPECT_EQ(out[5], 0x5Au);
@@ -162,7 +163,7 @@ TEST_F(DevIo, CompletionFromADpcCarriesStatusAndBytes) {
   if (!DeviceIoControl(h, IOCTL_TD_COMPLETE_DPC, &in, sizeof in, out, sizeof out, &n, &o)) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
   }
-  EXPECT_FALSE(GetOverlappedResult(h, &o, &n, TRUE));
+  EXPECT_FALSE(zephtest::finish(h, o, &n));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SEM_TIMEOUT);
 }
 
@@ -172,7 +173,14 @@ TEST_F(DevIo, GetOverlappedResultWaitsOnTheHandleWhenThereIsNoEvent) {
   char out[4];
   ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, out, 4, &n, &o));
   std::thread t([&] { release(0); });
-  EXPECT_TRUE(GetOverlappedResult(h, &o, &n, TRUE));
+  {
+    // The wait without limit is what is checked here: a request that is not released is cancelled.
+    zephtest::watchdog dog([&] {
+      ADD_FAILURE() << "GetOverlappedResult did not return";
+      CancelIoEx(h, &o);
+    });
+    EXPECT_TRUE(GetOverlappedResult(h, &o, &n, TRUE));
+  }
   zephtest::join(t);
   EXPECT_EQ(n, 4u);
 }
@@ -186,7 +194,7 @@ TEST_F(DevIo, CancelIoCancelsOnlyTheCallingThreadsRequests) {
   EXPECT_FALSE(GetOverlappedResult(h, &o, &n, FALSE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
   EXPECT_TRUE(CancelIo(h));
-  EXPECT_FALSE(GetOverlappedResult(h, &o, &n, TRUE));
+  EXPECT_FALSE(zephtest::finish(h, o, &n));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_EQ(stats(h).cancelled, 1u);
   // A request issued by another thread is cancelled by that thread's CancelIo.
@@ -197,7 +205,7 @@ TEST_F(DevIo, CancelIoCancelsOnlyTheCallingThreadsRequests) {
     EXPECT_TRUE(CancelIo(h));
   });
   zephtest::join(issuer);
-  EXPECT_FALSE(GetOverlappedResult(h, &o2, &n, TRUE));
+  EXPECT_FALSE(zephtest::finish(h, o2, &n));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(CancelIo(INVALID_HANDLE_VALUE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
@@ -210,14 +218,14 @@ TEST_F(DevIo, CancelIoExCancelsTheNamedRequestFromAnyThread) {
   ASSERT_FALSE(DeviceIoControl(h, IOCTL_TD_PARK, nullptr, 0, nullptr, 0, &n, &b));
   std::thread other([&] { EXPECT_TRUE(CancelIoEx(h, &a)); });
   zephtest::join(other);
-  EXPECT_FALSE(GetOverlappedResult(h, &a, &n, TRUE));
+  EXPECT_FALSE(zephtest::finish(h, a, &n));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(GetOverlappedResult(h, &b, &n, FALSE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
   // Null: every request of the handle, whoever issued it.
   std::thread all([&] { EXPECT_TRUE(CancelIoEx(h, nullptr)); });
   zephtest::join(all);
-  EXPECT_FALSE(GetOverlappedResult(h, &b, &n, TRUE));
+  EXPECT_FALSE(zephtest::finish(h, b, &n));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(CancelIoEx(h, nullptr));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_FOUND);
@@ -236,7 +244,7 @@ TEST_F(DevIo, CancelRacesWithCompletion) {
     std::thread t([&] { release(0); });
     CancelIo(h);
     zephtest::join(t);
-    BOOL ok = GetOverlappedResult(h, &o, &n, TRUE);
+    BOOL ok = zephtest::finish(h, o, &n);
     EXPECT_TRUE(ok || GetLastError() == ERROR_OPERATION_ABORTED);
   }
   EXPECT_EQ(stats(h).parked, 0u);
@@ -372,7 +380,7 @@ TEST_F(DevIo, OpensAreRefusedOnceTheRemovalHasBegun) {
   OVERLAPPED o = fresh();
   DWORD n = 0;
   if (!DeviceIoControl(h, IOCTL_TD_HOLD_REMOVE, &ms, sizeof ms, nullptr, 0, &n, &o)) {
-    ASSERT_TRUE(GetOverlappedResult(h, &o, &n, TRUE));
+    ASSERT_TRUE(zephtest::finish(h, o, &n));
   }
   CloseHandle(h);
   h = INVALID_HANDLE_VALUE;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
 #include <zephtest/kernel.h>
+#include <zephtest/overlapped.h>
 #include <zephtest/wait.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
@@ -375,7 +376,7 @@ TEST_F(UserSide, DriverOnTheUsbBusTalksToTheInstrument) {
     DWORD bytes = 0;
     if (!DeviceIoControl(h, IOCTL_TD_USB_DEVICE_DESCRIPTOR, nullptr, 0, desc, sizeof desc, &bytes, &o)) {
       ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-      ASSERT_TRUE(GetOverlappedResult(h, &o, &bytes, TRUE));
+      ASSERT_TRUE(zephtest::finish(h, o, &bytes));
     }
     EXPECT_EQ(bytes, 18u);
     EXPECT_EQ(desc[8] | desc[9] << 8, 0x1A2B);
@@ -383,7 +384,7 @@ TEST_F(UserSide, DriverOnTheUsbBusTalksToTheInstrument) {
     o = OVERLAPPED{};
     o.hEvent = ev;
     if (!DeviceIoControl(h, IOCTL_TD_USB_VENDOR_READ, nullptr, 0, words, sizeof words, &bytes, &o)) {
-      ASSERT_TRUE(GetOverlappedResult(h, &o, &bytes, TRUE));
+      ASSERT_TRUE(zephtest::finish(h, o, &bytes));
     }
     EXPECT_EQ(bytes, 72u);
     // Unplugged with the handle open: removal message now, REMOVE at the close.
