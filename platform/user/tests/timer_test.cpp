@@ -119,7 +119,7 @@ TEST_F(Timers, CompletionRoutineRunsAsAnApcOnTheSettingThread) {
   EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
   ASSERT_TRUE(testutil::eventually([] { return standin::thread::queued_apcs(GetCurrentThread()) == 1; }));
   EXPECT_TRUE(log.threads.empty());
-  EXPECT_EQ(SleepEx(INFINITE, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
+  EXPECT_EQ(SleepEx(zephtest::deadline_ms, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
   ASSERT_EQ(log.threads.size(), 1u);
   EXPECT_EQ(log.threads[0], GetCurrentThreadId());
   EXPECT_EQ(log.arg, &log);

@@ -317,7 +317,7 @@ struct Apcs : ::testing::Test {
 TEST_F(Apcs, RunFifoInAnAlertableSleepWhichReturnsIoCompletion) {
   for (int i = 1; i <= 3; ++i) ASSERT_NE(QueueUserAPC(record_apc, GetCurrentThread(), i), 0u);
   EXPECT_TRUE(order.empty());  // nothing runs before an alertable wait
-  EXPECT_EQ(SleepEx(INFINITE, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
+  EXPECT_EQ(SleepEx(zephtest::deadline_ms, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(SleepEx(0, TRUE), 0u);  // none left
 }
@@ -325,14 +325,14 @@ TEST_F(Apcs, RunFifoInAnAlertableSleepWhichReturnsIoCompletion) {
 TEST_F(Apcs, ApcsQueuedWhileRunningRunInTheSameWait) {
   QueueUserAPC(chain_apc, GetCurrentThread(), 1);
   handle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  EXPECT_EQ(WaitForSingleObjectEx(e, INFINITE, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
+  EXPECT_EQ(WaitForSingleObjectEx(e, zephtest::deadline_ms, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
 TEST_F(Apcs, SignalledObjectWinsOverQueuedApcs) {
   handle e(CreateEventA(nullptr, TRUE, TRUE, nullptr));
   QueueUserAPC(record_apc, GetCurrentThread(), 7);
-  EXPECT_EQ(WaitForSingleObjectEx(e, INFINITE, TRUE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObjectEx(e, zephtest::deadline_ms, TRUE), WAIT_OBJECT_0);
   EXPECT_TRUE(order.empty());
   EXPECT_EQ(standin::thread::queued_apcs(GetCurrentThread()), 1u);
   HANDLE hs[] = {e};
@@ -377,11 +377,17 @@ TEST(ApcsAcrossThreads, QueuedApcWakesABlockedAlertableWaitOnItsOwnThread) {
     ready = true;
     result = WaitForSingleObjectEx(e, INFINITE, TRUE);
   });
+  // The wait without limit is what is checked here: one the APC does not end, the event ends.
+  zephtest::watchdog dog([&] {
+    ADD_FAILURE() << "the APC did not end the wait";
+    SetEvent(e);
+  });
   ASSERT_TRUE(testutil::eventually([&] { return ready.load(); }));
   ASSERT_TRUE(standin::thread::wait_until_blocked(th, 5000));
   EXPECT_TRUE(standin::thread::is_alertable_blocked(th));
   ASSERT_NE(QueueUserAPC(note_thread_apc, th, 0), 0u);
-  zephtest::join(t);
+  zephtest::join(t, 2 * zephtest::default_deadline);  // the watchdog ends the wait first
+  dog.disarm();
   EXPECT_EQ(result.load(), static_cast<DWORD>(WAIT_IO_COMPLETION));
   EXPECT_EQ(g_apc_thread, id.load());
   EXPECT_NE(id.load(), GetCurrentThreadId());
