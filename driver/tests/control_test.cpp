@@ -458,7 +458,7 @@ TEST_F(Requests, BulkWritesAreFramedWhateverTheirSize) {
     simdev::fill_pattern(0x57000000 + size, 0, data);
     pending w(h, 0);
     w.write(data.data(), size);
-    io_result r = w.wait(60000);
+    io_result r = w.wait(zephtest::deadline_ms);
     ASSERT_EQ(r.error, 0u) << size;
     EXPECT_EQ(r.bytes, size);
     auto got = inst.model->take_received_messages();

@@ -322,12 +322,15 @@ TEST_F(NotificationTest, ObserversComeAndGoDuringDispatch) {
         }
     });
     int fired = 0;
-    while (fired < 200) {
-        if (device->fire(uint16_t(1 + fired % 7)))
-            ++fired;
-        else
-            Sleep(0);
-    }
+    EXPECT_TRUE(zephtest::wait_until(
+        [&] {
+            if (device->fire(uint16_t(1 + fired % 7)))
+                ++fired;
+            else
+                Sleep(0);
+            return fired == 200;
+        },
+        zephtest::default_deadline, std::chrono::milliseconds(0)));
     ASSERT_TRUE(wait_until([&] { return anchor.events() == 200; }));
     done = true;
     for (auto& t : churn) zephtest::join(t);

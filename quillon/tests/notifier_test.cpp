@@ -213,13 +213,17 @@ TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
     done = true;
   });
   int rounds = 0;
-  while (!done.load() || rounds < 5) {
-    p->watch(karnet::guid(main_class()));
-    p->watch(karnet::guid(bulk_class()));
-    p->unwatch(karnet::guid(main_class()));
-    p->unwatch(karnet::guid(bulk_class()));
-    ++rounds;
-  }
+  EXPECT_TRUE(zephtest::wait_until(
+      [&] {
+        if (done.load() && rounds >= 5) return true;
+        p->watch(karnet::guid(main_class()));
+        p->watch(karnet::guid(bulk_class()));
+        p->unwatch(karnet::guid(main_class()));
+        p->unwatch(karnet::guid(bulk_class()));
+        ++rounds;
+        return false;
+      },
+      zephtest::default_deadline, std::chrono::milliseconds(0)));
   zephtest::join(churn);
   EXPECT_TRUE(standin::pnp::settle());
   unlog_protocol_notices(p);

@@ -804,7 +804,8 @@ TEST_F(SimUsb, AbortWaitsForTheTransferBeingServed) {
             armed = false;
             entered = true;
             cv.notify_all();
-            cv.wait(lk, [&] { return released; });  // holds the transfer in the middle of serving
+            // Holds the transfer in the middle of serving.
+            EXPECT_TRUE(zephtest::wait_on(cv, lk, [&] { return released; }));
         },
         nullptr);
     std::atomic<bool> callback_done{false};
