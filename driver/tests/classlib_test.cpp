@@ -390,8 +390,8 @@ TEST_F(Queue, DestructionWaitsForACancelRoutineStillCompletingAnIrp) {
   });
   EXPECT_FALSE(zephtest::wait_until([&] { return destroyed.load(); }, std::chrono::milliseconds(200)));
   held.release = true;
-  canceller.join();
-  destroyer.join();
+  zephtest::join(canceller);
+  zephtest::join(destroyer);
   EXPECT_TRUE(destroyed);
   EXPECT_EQ(g_hook_calls, 2);
   g_queue = &q;
@@ -420,8 +420,8 @@ TEST_F(Queue, CancellationRacingCompletion) {
     q.finish_current(STATUS_SUCCESS);
     return r.completed == n;
   });
-  producer.join();
-  canceller.join();
+  zephtest::join(producer);
+  zephtest::join(canceller);
   EXPECT_TRUE(done);
   EXPECT_TRUE(sk::settle());
   EXPECT_EQ(r.completed, n);

@@ -114,7 +114,7 @@ class Requests : public DriverTest {
     });
     bool finished = zephtest::wait_until([&] { return done.load(); });
     if (!finished) sb::unplug(inst.instance);
-    t.join();
+    zephtest::join(t);
     return finished;
   }
   // A record the instrument raises reaches a waiting notification request.
@@ -172,8 +172,8 @@ class Requests : public DriverTest {
       ADD_FAILURE() << "the vendor read was not held";
     }
     sb::release_vendor_requests(inst.instance);
-    reader.join();
-    if (sender.joinable()) sender.join();
+    zephtest::join(reader);
+    if (sender.joinable()) zephtest::join(sender);
     EXPECT_EQ(held.error, 0u);
     EXPECT_EQ(error, 0u);
   }
@@ -371,7 +371,7 @@ TEST_F(Requests, VendorRequestsFromSeveralThreadsAllArrive) {
           failed++;
       }
     });
-  for (auto &t : threads) t.join();
+  for (auto &t : threads) zephtest::join(t);
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(ok, 90);
   EXPECT_EQ(inst.usb->max_concurrent_control(), 1u);
@@ -445,7 +445,7 @@ TEST_F(Requests, CancellingNotificationsWhileRecordsArrive) {
     }
   }
   stop = true;
-  raiser.join();
+  zephtest::join(raiser);
   EXPECT_EQ(delivered + aborted, 120);
 }
 
@@ -458,7 +458,7 @@ TEST_F(Requests, BulkWritesAreFramedWhateverTheirSize) {
     simdev::fill_pattern(0x57000000 + size, 0, data);
     pending w(h, 0);
     w.write(data.data(), size);
-    io_result r = w.wait(60000);
+    io_result r = w.wait(zephtest::deadline_ms);
     ASSERT_EQ(r.error, 0u) << size;
     EXPECT_EQ(r.bytes, size);
     auto got = inst.model->take_received_messages();
@@ -841,7 +841,7 @@ TEST_F(Requests, ResetsRacingVendorRequestsLoseNothing) {
   });
   for (int i = 0; i < 10; ++i) EXPECT_EQ(control(h, IOCTL_RESET_DEVICE, nullptr, 0, nullptr, 0).error, 0u);
   stop = true;
-  sender.join();
+  zephtest::join(sender);
   EXPECT_GT(done + failed, 0);
   EXPECT_EQ(inst.model->configuration(), 2);
   EXPECT_EQ(inst.model->alternate_setting(1), 1);
@@ -857,7 +857,7 @@ void for_a_while(std::chrono::milliseconds run, std::vector<std::function<void()
     threads.emplace_back([&body, end] {
       while (std::chrono::steady_clock::now() < end) body();
     });
-  for (auto &t : threads) t.join();
+  for (auto &t : threads) zephtest::join(t);
 }
 
 // The notification channel's restart word from two threads at once: each restart stops and starts the
@@ -1308,7 +1308,7 @@ TEST_F(Requests, SurpriseRemovalDuringVendorRequests) {
   });
   ASSERT_TRUE(zephtest::wait_until([&] { return sent > 5; }));
   sb::unplug(inst.instance);
-  sender.join();
+  zephtest::join(sender);
   // In flight at the removal: device removed; sent after it: refused by the removed device.
   EXPECT_TRUE(last == ERROR_DEVICE_REMOVED || last == ERROR_ACCESS_DENIED) << last;
   ASSERT_TRUE(sp::settle());
@@ -1339,8 +1339,8 @@ TEST_F(Requests, RemovalWaitsForARequestStillInsideTheDriver) {
   EXPECT_FALSE(remove_seen()) << "IRP_MN_REMOVE_DEVICE passed down with a request still inside";
   EXPECT_EQ(sp::device_state(inst.instance), "started");
   sb::release_vendor_requests(inst.instance);
-  sender.join();
-  remover.join();
+  zephtest::join(sender);
+  zephtest::join(remover);
   EXPECT_EQ(result.error, 0u);
   EXPECT_EQ(sp::device_state(inst.instance), "absent");
 }

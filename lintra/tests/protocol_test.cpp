@@ -85,7 +85,7 @@ TEST_F(SerialTransport, TwoRegistrationsOfOneLineAtOnceLeaveOnePortOpen) {
     bool ra = false, rb = false;
     std::thread other([&] { rb = api().register_port(hb, 1); });
     ra = api().register_port(ha, 1);
-    other.join();
+    zephtest::join(other);
     EXPECT_TRUE(ra);
     EXPECT_TRUE(rb);
     ASSERT_EQ(a->opens.load(), 1);
@@ -374,7 +374,7 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     });
     const bool returned = submitted.wait(std::chrono::milliseconds(2000));
     line.memory_port->hold_reads(false);
-    submitter.join();
+    zephtest::join(submitter);
     EXPECT_TRUE(returned) << "the pipe reset's submission waited for the line";
     EXPECT_EQ(finish(s, again.request(), 20000), 0u);
     EXPECT_EQ(finish(s, held.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
@@ -403,7 +403,7 @@ TEST_F(SerialTransport, CancellingOneRequestLeavesTheOthersRunning) {
         karnet::io_control bcd = s.control_of_size(wire::IOCTL_GET_BCD_DEVICE, 2, 0);
         EXPECT_EQ(s.control_and_wait(bcd, 20000).get_code(), 0u);
     });
-    other.join();
+    zephtest::join(other);
     EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *first.request()).get_code(), 0u);
     EXPECT_EQ(finish(s, first.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
     // Done already: nothing happens.
@@ -672,7 +672,7 @@ TEST_F(SerialTransport, TwoLinesAtOnce) {
         EXPECT_EQ(r.status, 0u);
         EXPECT_EQ(in, bytes_of(700, 10 + i));
     }
-    other.join();
+    zephtest::join(other);
     EXPECT_TRUE(api().flush_port());
     EXPECT_TRUE(api().stop_port());
 }

@@ -103,8 +103,8 @@ TEST_F(ConcurrencyTest, LastObserverLeavingWhileAnotherComesKeepsTheSchedulerRun
             together();
             session.add_observer(&b);
         });
-        leave.join();
-        come.join();
+        zephtest::join(leave);
+        zephtest::join(come);
         ASSERT_TRUE(reads_posted()) << "round " << round;
         session.remove_observer(&b);
         ASSERT_TRUE(reads_posted(0)) << round;
@@ -137,7 +137,7 @@ TEST_F(ConcurrencyTest, StopsAndStartsFromSeveralThreadsLeaveOneWorkingScheduler
     });
     Sleep(3000);
     done = true;
-    for (auto& t : threads) t.join();
+    for (auto& t : threads) zephtest::join(t);
     ASSERT_EQ(session.set_mode(1, 0, 0).get_code(), 0u);
     recorder last(0, true);
     session.add_observer(&last);
@@ -381,7 +381,7 @@ TEST_F(ConcurrencyTest, StopsLeaveAnotherThreadsRequestInFlight) {
         EXPECT_EQ(status.load(), DWORD(WAIT_FAILED));
         device->hold_code = 0;
         device->release_held();
-        other.join();
+        zephtest::join(other);
         EXPECT_EQ(status.load(), 0u);
         session.stream().stop();
         session.remove_observer(&observer);

@@ -232,7 +232,7 @@ TEST_F(Pool, RefusedAllocationsAreReturnValuesAndLeaveTheLocksFree) {
   const bool ended = done.wait();
   EXPECT_TRUE(ended);
   if (ended)
-    other.join();
+    zephtest::join(other);
   else
     other.detach();  // holding the class's lock: the test has failed already
   EXPECT_EQ(made.load(), 1);

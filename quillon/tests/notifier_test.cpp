@@ -166,7 +166,7 @@ TEST_F(NotifierTest, TeardownWaitsForABusyNotifierInsteadOfKillingIt) {
   EXPECT_FALSE(stopped.wait(std::chrono::milliseconds(1500)));
   blocker.released.set();
   EXPECT_TRUE(stopped.wait());
-  stopper.join();
+  zephtest::join(stopper);
   EXPECT_TRUE(blocker.finished.load()) << "the notifier thread was cut short";
   manager().arrival_listeners().remove(cb);
 }
@@ -181,7 +181,7 @@ TEST_F(NotifierTest, NotifierWhoseThreadCannotStartDoesNotHangAndIsRetried) {
     watched.set();
   });
   EXPECT_TRUE(watched.wait()) << "the notifier waits for a thread that never started";
-  watcher.join();
+  zephtest::join(watcher);
   add_root("F1");
   EXPECT_TRUE(protocol_log.take().empty()) << "no window: nothing is watched";
   p->watch(karnet::guid(main_class()));  // not kept the first time: this one starts
@@ -213,14 +213,18 @@ TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
     done = true;
   });
   int rounds = 0;
-  while (!done.load() || rounds < 5) {
-    p->watch(karnet::guid(main_class()));
-    p->watch(karnet::guid(bulk_class()));
-    p->unwatch(karnet::guid(main_class()));
-    p->unwatch(karnet::guid(bulk_class()));
-    ++rounds;
-  }
-  churn.join();
+  EXPECT_TRUE(zephtest::wait_until(
+      [&] {
+        if (done.load() && rounds >= 5) return true;
+        p->watch(karnet::guid(main_class()));
+        p->watch(karnet::guid(bulk_class()));
+        p->unwatch(karnet::guid(main_class()));
+        p->unwatch(karnet::guid(bulk_class()));
+        ++rounds;
+        return false;
+      },
+      zephtest::default_deadline, std::chrono::milliseconds(0)));
+  zephtest::join(churn);
   EXPECT_TRUE(standin::pnp::settle());
   unlog_protocol_notices(p);
   const auto seen = protocol_log.take();

@@ -238,7 +238,7 @@ TEST_F(SessionTest, CancelFromAnotherThreadCancelsTheRequest) {
   EXPECT_EQ(session->control_and_wait(op, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   DWORD cancelled = 1;
   std::thread other([&] { cancelled = session->cancel().get_code(); });
-  other.join();
+  zephtest::join(other);
   EXPECT_EQ(cancelled, 0u);
   ASSERT_EQ(op.request()->wait_for(10000).get_code(), 0u);
   EXPECT_EQ(op.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
@@ -250,7 +250,7 @@ TEST_F(SessionTest, WithoutCancelIoExOnlyTheIssuingThreadCancels) {
   karnet::io_control op = session->control_empty(IOCTL_TD_PARK);
   EXPECT_EQ(session->control_and_wait(op, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   std::thread other([&] { EXPECT_EQ(session->cancel().get_code(), 0u); });
-  other.join();
+  zephtest::join(other);
   EXPECT_EQ(op.request()->wait_for(50).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(session->cancel().get_code(), 0u);
   ASSERT_EQ(op.request()->wait_for(10000).get_code(), 0u);
@@ -265,12 +265,12 @@ TEST_F(SessionTest, CancellingOneRequestLeavesTheOthersInFlight) {
   EXPECT_EQ(session->control_and_wait(mine, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   std::thread issuer(
       [&] { EXPECT_EQ(session->control_and_wait(theirs, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT)); });
-  issuer.join();
+  zephtest::join(issuer);
   karnet::protocol_handle protocol = session->protocol();
   karnet::device_handle handle = session->handle();
   ASSERT_TRUE(protocol);
   std::thread canceller([&] { EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *mine.request()).get_code(), 0u); });
-  canceller.join();
+  zephtest::join(canceller);
   ASSERT_EQ(mine.request()->wait_for(10000).get_code(), 0u);
   EXPECT_EQ(mine.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   EXPECT_EQ(theirs.request()->wait_for(50).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));

@@ -134,8 +134,8 @@ TEST_F(FlatApi, CloseWaitsForACallInProgressOnAnotherThread) {
         EXPECT_EQ(api.getEtat(&t[0], &t[1], &t[2], &t[3], &t[4], 100), 21u);
         EXPECT_EQ(api.scan(), 0u);
         go_on.set();
-        caller.join();
-        closer.join();
+        zephtest::join(caller);
+        zephtest::join(closer);
         w.in_get = nullptr;
         EXPECT_TRUE(alive_when_released.load());
         EXPECT_EQ(status.load(), 0u);

@@ -134,7 +134,7 @@ TEST_P(FlatLink, CloseAndSetUpWhileAnotherThreadCallsIn) {
         ++rounds;
     }
     done = true;
-    caller.join();
+    zephtest::join(caller);
     EXPECT_GT(rounds, 2);
     EXPECT_GT(no_link.load(), 0);
 }

@@ -90,7 +90,7 @@ void Modem::redial_on_the_worker(const std::function<void(TapiComPort&)>& meanwh
         meanwhile(*link.port);
         return modem->calls_connected() >= 2;
     });
-    reader.join();
+    zephtest::join(reader);
     ASSERT_TRUE(redialled);
     link.emulation->stop(true);
     ASSERT_TRUE(link.emulation->bring_up(1));
@@ -355,7 +355,7 @@ TEST_F(Modem, StopDuringARedialDropsTheCallBeingDialled) {
     const DWORD start = GetTickCount();
     link.emulation->stop(true);
     const DWORD took = GetTickCount() - start;
-    reader.join();
+    zephtest::join(reader);
     ASSERT_TRUE(dialling);
     EXPECT_LT(took, standin::clock::scaled(120000) / 2);
     EXPECT_EQ(modem->dialled().size(), 2u);  // no attempt after the stop

@@ -458,7 +458,7 @@ TEST_P(LinkTest, StopsLeaveAnotherThreadsRequestsAlone) {
         session.read_pipe_request();
     }
     done = true;
-    other.join();
+    zephtest::join(other);
     EXPECT_EQ(cancelled.load(), 0);
     EXPECT_GT(answered.load(), 0);
 }

@@ -519,7 +519,7 @@ TEST_P(UsbEndToEnd, TimedOutRequestStaysPendingAndCancelFromAnotherThreadEndsIt)
     notice_request waiting = notification();
     DWORD cancelled = 1;
     std::thread other([&] { cancelled = session->cancel().get_code(); });
-    other.join();
+    zephtest::join(other);
     EXPECT_EQ(cancelled, 0u);
     ASSERT_EQ(rd.request()->wait_for(deadline_ms).get_code(), 0u);
     EXPECT_EQ(rd.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
@@ -606,8 +606,8 @@ TEST_P(UsbEndToEnd, RequestsFromSeveralThreadsShareOneSession) {
         offset += 196;
     }
     reading = false;
-    control_thread.join();
-    writer.join();
+    zephtest::join(control_thread);
+    zephtest::join(writer);
     EXPECT_EQ(vendor_failures.load(), 0);
     EXPECT_GE(vendor_done.load(), 20);
     auto got = model->take_received_messages();
@@ -670,7 +670,7 @@ TEST_P(UsbEndToEnd, RemovalDuringALargeWriteAndAVendorRequest) {
     });
     ASSERT_TRUE(zephtest::wait_until([&] { return sent > 3; }));
     model->unplug();  // the instrument leaves by itself
-    sender.join();
+    zephtest::join(sender);
     // In flight at the removal: removed; sent after it: refused by the removed device or its closed session.
     EXPECT_TRUE(last == ERROR_DEVICE_REMOVED || last == ERROR_ACCESS_DENIED || last == ERROR_INVALID_HANDLE) << last;
     ASSERT_EQ(writing->wait_for(deadline_ms).get_code(), 0u);
@@ -722,7 +722,7 @@ TEST_P(UsbEndToEnd, PlugAndUnplugWhileAnotherThreadListsAndOpens) {
         log.take();
     }
     done = true;
-    client.join();
+    zephtest::join(client);
     for (auto& c : classes) EXPECT_TRUE(listed(c).empty()) << c.name;
 }
 

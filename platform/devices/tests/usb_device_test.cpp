@@ -338,7 +338,7 @@ TEST_F(SimUsb, TakingTheRemovalHandlerAwayWaitsForARunningOne) {
     });
     EXPECT_FALSE(zephtest::wait_until([&] { return taken.load(); }, 200ms));
     release.set();
-    t.join();
+    zephtest::join(t);
     EXPECT_TRUE(returned);
 }
 
@@ -468,8 +468,8 @@ TEST_F(SimUsb, OverlappingControlTransfersAreCounted) {
     model->faults().on_request(request_match{0x00, 0x0004, 1},
                                [&] { EXPECT_TRUE(zephtest::wait_until([&] { return dev.max_concurrent_control() == 2; })); });
     std::thread a(status_read), b(status_read);
-    a.join();
-    b.join();
+    zephtest::join(a);
+    zephtest::join(b);
     EXPECT_EQ(dev.max_concurrent_control(), 2u);
     dev.reset_control_count();
     EXPECT_EQ(dev.max_concurrent_control(), 0u);
@@ -781,7 +781,7 @@ TEST_F(SimUsb, EachTransferCompletesExactlyOnceUnderRacingCancels) {
             dev.abort_endpoint(0x01);
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads) zephtest::join(th);
     dev.abort_endpoint(0x81);
     dev.abort_endpoint(0x01);
     EXPECT_EQ(issued.size(), 800u);  // ids are unique
@@ -804,7 +804,8 @@ TEST_F(SimUsb, AbortWaitsForTheTransferBeingServed) {
             armed = false;
             entered = true;
             cv.notify_all();
-            cv.wait(lk, [&] { return released; });  // holds the transfer in the middle of serving
+            // Holds the transfer in the middle of serving.
+            EXPECT_TRUE(zephtest::wait_on(cv, lk, [&] { return released; }));
         },
         nullptr);
     std::atomic<bool> callback_done{false};
@@ -832,7 +833,7 @@ TEST_F(SimUsb, AbortWaitsForTheTransferBeingServed) {
     });
     EXPECT_EQ(dev.abort_endpoint(0x01), 1u);
     EXPECT_TRUE(callback_done.load());
-    releaser.join();
+    zephtest::join(releaser);
     model->unsubscribe(tok);
     EXPECT_EQ(model->flash(0, 3), (std::vector<std::uint8_t>{7, 8, 9}));
 }

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "zephtest/wait.h"
+
 namespace {
 
 namespace sp = standin::pnp;
@@ -68,8 +70,8 @@ TEST_F(RootBus, StatesReadWhileDevicesArriveAndLeave) {
   }
   EXPECT_TRUE(sp::settle());
   done = true;
-  a.join();
-  b.join();
+  zephtest::join(a);
+  zephtest::join(b);
   for (const std::string& instance : made) EXPECT_EQ(sp::device_state(instance), "absent") << instance;
 }
 
