@@ -141,25 +141,23 @@ NTSTATUS protocol_device::control_dispatch(PIRP irp, PIO_STACK_LOCATION s) {
   }
 }
 
-NTSTATUS protocol_device::vendor_request_async(PIRP irp) {
+NTSTATUS protocol_device::vendor_request_async(PIRP irp, bool gate_held) {
   irp->IoStatus.Information = 0;
-  if (surprise_removed()) return STATUS_DEVICE_REMOVED;
   bool in = false;
-  NTSTATUS st = validate_vendor(irp, &in);
-  if (!NT_SUCCESS(st)) {
-    irp->IoStatus.Information = 0;
-    return st;
-  }
-  auto *ctx = static_cast<vendor_request_context *>(kl::allocate(sizeof(vendor_request_context)));
+  NTSTATUS st = surprise_removed() ? STATUS_DEVICE_REMOVED : validate_vendor(irp, &in);
+  auto *ctx = NT_SUCCESS(st) ? static_cast<vendor_request_context *>(kl::allocate(sizeof(vendor_request_context)))
+                             : nullptr;
   PURB urb = ctx ? build_vendor_urb(irp, in) : nullptr;
-  if (!urb) {
+  if (NT_SUCCESS(st) && !urb) st = STATUS_INSUFFICIENT_RESOURCES;
+  if (!NT_SUCCESS(st)) {
     kl::release(ctx);
     irp->IoStatus.Information = 0;
-    return STATUS_INSUFFICIENT_RESOURCES;
+    if (gate_held) vendor_gate_.give();
+    return st;
   }
   *ctx = vendor_request_context{this, irp, urb, 1, 0};
   // One vendor request in flight per device: a second caller waits here in its own thread.
-  vendor_gate_.take();
+  if (!gate_held) vendor_gate_.take();
   {
     kl::spin_guard g(&vendor_lock_);
     vendor_in_flight_ = ctx;

@@ -332,20 +332,26 @@ NTSTATUS protocol_device::vendor_dispatch(PIRP irp) {
     return st;
   }
   // The bulk engine's words restart channels and reset pipes: never while a mode change stops it or
-  // selects a configuration (which rewrites the pipe table). They run holding the gates, which keep the
-  // engine, and are not counted as engine users while they wait for them (teardown waits for the users
-  // holding the engine gate).
+  // selects a configuration (which rewrites the pipe table), and what the word is must still hold when it
+  // reaches the instrument: a word taken for a plain request that then waited for the vendor gate while
+  // mode 1 began would reset the instrument's side of a pipe and not the host's. So the vendor gate comes
+  // first (waited for holding neither of the other gates, so that mode changes and teardown go on), then
+  // the mode and engine gates; the engine is read under all three and the word sent before they are
+  // given back. It is not counted as an engine user while it waits (teardown waits for the users holding
+  // the engine gate).
+  vendor_gate_.take();
   mode_gate_.take();
   engine_gate_.take();
   transfer_engine *e = enter_engine();
-  NTSTATUS st = STATUS_SUCCESS;
-  const bool bulk = e == bulk_;
-  if (bulk) st = e->vendor_request(irp);
+  NTSTATUS st;
+  if (e == bulk_ || e == idle_) {
+    st = e->vendor_request(irp);
+    vendor_gate_.give();
+  } else {
+    st = vendor_request_async(irp, true);  // its completion gives the vendor gate back
+  }
   engine_gate_.give();
   mode_gate_.give();
-  // Any other engine sends the word to the instrument like any vendor request, without the gates: its
-  // wait for the vendor gate must not hold up mode changes and teardown.
-  if (!bulk) st = e->vendor_request(irp);
   leave_engine();
   return st;
 }

@@ -49,7 +49,8 @@ class protocol_device : public kl::pnp_device {
 
   // Vendor requests (device control): the asynchronous path sends the caller's IRP down; the synchronous
   // path (bulk channels' pipe words) waits for the device.
-  NTSTATUS vendor_request_async(PIRP irp);
+  // With `gate_held` the caller holds the vendor gate already; it is given back either way.
+  NTSTATUS vendor_request_async(PIRP irp, bool gate_held = false);
   NTSTATUS vendor_request_sync(PIRP irp);
   NTSTATUS read_string_descriptor(UCHAR index, USHORT language, UCHAR *length, PWCHAR text, ULONG size,
                                   ULONG *copied);

@@ -55,5 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     CloseHandle(h);
     fuzz_rig::unplug(dev);
+    dev = {};  // the test's own hold on the instrument goes too
+    fuzz_rig::require_flat();
     return 0;
 }

@@ -6,7 +6,9 @@
 
 #include <windows.h>
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +24,9 @@
 #include <standin/usbbus.h>
 
 #include "zephtest/wait.h"
+
+// The sanitizers' count of heap bytes in use; absent without a sanitizer.
+extern "C" __attribute__((weak)) std::size_t __sanitizer_get_current_allocated_bytes();
 
 namespace fuzz_rig {
 
@@ -64,6 +69,43 @@ inline plugged plug(std::shared_ptr<simdev::instrument> model) {
     p.instance = standin::usbbus::plug(p.usb);
     require(standin::pnp::settle(), "plug settles");
     return p;
+}
+
+inline std::size_t threads_now() {
+    std::size_t n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+inline std::size_t heap_bytes_now() {
+    if (__sanitizer_get_current_allocated_bytes) return __sanitizer_get_current_allocated_bytes();
+    return mallinfo2().uordblks;
+}
+
+// Memory and threads stay flat from input to input: an input's instrument, its thread and what the bus
+// kept of it go once it is unplugged. Over each window of inputs after the first ones (which load and
+// warm up the process), the heap in use may grow by a little per input (the registry keeps a key for
+// each instrument seen, the fuzzer its corpus) and the threads by the odd worker the kernel stand-in's
+// pool adds at a new peak, no more: a plug that leaves a thread or its instrument model behind fails
+// within one window. Every window's figures go to stderr.
+inline void require_flat() {
+    constexpr std::size_t warm_up = 10, window = 40, bytes_per_input = 32 * 1024, threads_per_window = 2;
+    static std::size_t inputs = 0, threads_then = 0, bytes_then = 0;
+    ++inputs;
+    if (inputs < warm_up || (inputs - warm_up) % window != 0) return;
+    const std::size_t threads = threads_now(), bytes = heap_bytes_now();
+    std::fprintf(stderr, "driver rig: %zu inputs, %zu threads, %zu KiB of heap in use\n", inputs, threads,
+                 bytes / 1024);
+    if (inputs > warm_up) {
+        require(threads <= threads_then + threads_per_window, "threads stay flat over a window of inputs");
+        require(bytes <= bytes_then + window * bytes_per_input, "memory stays flat over a window of inputs");
+    }
+    threads_then = threads;
+    bytes_then = bytes;
 }
 
 inline void unplug(plugged& p) {

@@ -57,7 +57,7 @@ using request_handle = w32cpp::auto_handle<request>;
 // A device whose every answer comes from the input: controls from one part, notification records
 // from another, stream reads from the last. Once a part is used up, controls fail and reads wait
 // until they are cancelled or the device is closed.
-class scripted_device : public karnet::io_protocol {
+class scripted_device : public karnet::io_protocol, public karnet::io_request_cancel {
 public:
     static scripted_device* make(karnet::protocol_handle& holder) {
         auto* p = new scripted_device();

@@ -60,5 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CloseHandle(h);
     }
     fuzz_rig::unplug(dev);
+    dev = {};  // the test's own hold on the instrument goes too
+    model.reset();
+    fuzz_rig::require_flat();
     return 0;
 }

@@ -31,12 +31,15 @@ CC=${CC:-clang-14} CXX=${CXX:-clang++-14} cmake -S . -B build/fuzz -G Ninja -DCM
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 cmake --build build/fuzz -j "${JOBS:-3}" --target fuzz_all
 
+# The limits the replay in the test pass keeps too.
+read -ra limits < <(grep -v '^#' fuzz/limits)
+
 run_one() {
   local name=$1
   mkdir -p "build/fuzz/corpus/$name" "build/fuzz/artifacts/$name" build/fuzz/logs
   # Leaks are the targets' own checks (the kernel's pool count); the stand-in keeps its globals.
   ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-} nice -n 10 "build/fuzz/bin/fuzz_$name" \
-    -max_total_time="$seconds" -timeout=30 -rss_limit_mb=3072 -print_final_stats=1 \
+    -max_total_time="$seconds" "${limits[@]}" -print_final_stats=1 \
     -artifact_prefix="build/fuzz/artifacts/$name/" \
     "build/fuzz/corpus/$name" "fuzz/corpus/$name" >"build/fuzz/logs/$name.log" 2>&1
 }

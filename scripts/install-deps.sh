@@ -11,6 +11,7 @@ if [ ${#need[@]} -gt 0 ]; then
   echo "== installing: ${need[*]}"
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
+  # An index that fails to download (a mirror mid-sync) leaves the others usable.
+  $sudo_cmd apt-get update -qq || true
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${need[@]}" >/dev/null
 fi

@@ -3,6 +3,7 @@
 # is that terminal. Sets instrument_tty; the cleanup ends the instrument and this prefix's server.
 # usage: wine_com1_prefix ZEPHINSTR   (from the repository's top folder)
 #        wine_run_folder WIN32_BIN_DIR PROGRAM   (the DLLs and the program in a run folder; cd there)
+#        instrument_tokens   (stops the instrument, shows its report; sets tokens to what it received)
 
 source scripts/wine-prefix.sh
 source tests/demo/instrument-pty.sh
@@ -12,7 +13,9 @@ wine_com1_prefix() {
   wine_need wine32
   trap wine_com1_cleanup EXIT
   wine_workdir
-  start_instrument "$instr" "$wine_work/instrument.out" --seconds 600
+  # What the instrument reports when it stops (its counts) is kept for instrument_tokens.
+  start_instrument "$instr" "$wine_work/instrument.out" --seconds 600 2>"$wine_work/instrument.err" ||
+    { cat "$wine_work/instrument.err" >&2; return 1; }
 
   # A new prefix; COM1 is taken from the registry when Wine starts, so the server is restarted after.
   wine_prefix 32
@@ -28,6 +31,16 @@ wine_run_folder() {
   mkdir -p "$wine_work/run"
   cp "$bin"/*.dll "$bin/$program" "$wine_work/run"/
   cd "$wine_work/run"
+}
+
+# The evidence that a program really talked to the instrument: the tokens the instrument received
+# (from its report, printed when it stops; 0 when it reported none). Not in a subshell: the instrument
+# is this shell's child, waited for here.
+instrument_tokens() {
+  stop_instrument
+  grep '^zephinstr: tokens' "$wine_work/instrument.err" || true
+  tokens=$(sed -n 's/^zephinstr: tokens \([0-9][0-9]*\) .*/\1/p' "$wine_work/instrument.err" | tail -n 1)
+  tokens=${tokens:-0}
 }
 
 wine_com1_cleanup() {

@@ -35,8 +35,15 @@ wine_need() {
   local as_root=()
   [ "$(id -u)" -eq 0 ] || as_root=(sudo)
   if [[ " ${need[*]} " == *":i386 "* ]]; then "${as_root[@]}" dpkg --add-architecture i386; fi
-  "${as_root[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${need[@]}"
+  "${as_root[@]}" apt-get update -qq || true
+  local release
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  # A mirror whose i386 security index lags its amd64 one makes the resolver pair an updated amd64
+  # library with an i386 copy that does not exist; the release's own versions pair up.
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${need[@]}" ||
+    { [ -n "$release" ] &&
+      DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+        -t "$release" "${need[@]}"; }
 }
 
 wine_wait() {

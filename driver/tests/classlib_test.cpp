@@ -45,7 +45,9 @@ class Classlib : public ::testing::Test {
     EXPECT_EQ(sk::pool_blocks(kl::pool_tag), base_);
     auto v = sk::take_violations();
     EXPECT_TRUE(v.empty()) << joined(v);
+    // As in the driver's fixture: no IRP completed, nor a lower driver called, holding a spin lock.
     EXPECT_EQ(sk::completions_under_spin_lock(), 0u) << "IRPs completed under a spin lock";
+    EXPECT_EQ(sk::calls_under_spin_lock(), 0u) << "IoCallDriver under a spin lock";
   }
   size_t base_ = 0;
 };
@@ -388,8 +390,8 @@ TEST_F(Queue, DestructionWaitsForACancelRoutineStillCompletingAnIrp) {
   });
   EXPECT_FALSE(zephtest::wait_until([&] { return destroyed.load(); }, std::chrono::milliseconds(200)));
   held.release = true;
-  canceller.join();
-  destroyer.join();
+  zephtest::join(canceller);
+  zephtest::join(destroyer);
   EXPECT_TRUE(destroyed);
   EXPECT_EQ(g_hook_calls, 2);
   g_queue = &q;
@@ -418,8 +420,8 @@ TEST_F(Queue, CancellationRacingCompletion) {
     q.finish_current(STATUS_SUCCESS);
     return r.completed == n;
   });
-  producer.join();
-  canceller.join();
+  zephtest::join(producer);
+  zephtest::join(canceller);
   EXPECT_TRUE(done);
   EXPECT_TRUE(sk::settle());
   EXPECT_EQ(r.completed, n);

@@ -29,6 +29,30 @@ namespace sk = standin::kernel;
 namespace sp = standin::pnp;
 namespace sb = standin::usbbus;
 
+// PnP and power minor codes as the kernel numbers them.
+enum : int {
+  IRP_MN_START_DEVICE = 0x00,
+  IRP_MN_QUERY_REMOVE_DEVICE = 0x01,
+  IRP_MN_REMOVE_DEVICE = 0x02,
+  IRP_MN_CANCEL_REMOVE_DEVICE = 0x03,
+  IRP_MN_STOP_DEVICE = 0x04,
+  IRP_MN_QUERY_STOP_DEVICE = 0x05,
+  IRP_MN_CANCEL_STOP_DEVICE = 0x06,
+  IRP_MN_QUERY_DEVICE_RELATIONS = 0x07,
+  IRP_MN_QUERY_INTERFACE = 0x08,
+  IRP_MN_QUERY_RESOURCES = 0x0A,
+  IRP_MN_QUERY_RESOURCE_REQUIREMENTS = 0x0B,
+  IRP_MN_QUERY_DEVICE_TEXT = 0x0C,
+  IRP_MN_QUERY_ID = 0x13,
+  IRP_MN_QUERY_PNP_DEVICE_STATE = 0x14,
+  IRP_MN_QUERY_BUS_INFORMATION = 0x15,
+  IRP_MN_DEVICE_USAGE_NOTIFICATION = 0x16,
+  IRP_MJ_POWER = 0x16,
+  IRP_MJ_PNP = 0x1b,
+  IRP_MN_SET_POWER = 0x02,
+  IRP_MN_QUERY_POWER = 0x03,
+};
+
 // "Wdm " as the pool counts it.
 constexpr uint32_t pool_tag = 'W' | ('d' << 8) | ('m' << 16) | (' ' << 24);
 

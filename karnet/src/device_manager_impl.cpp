@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "io_device_interface_imp.h"
 #include "io_session_imp.h"
@@ -52,6 +53,13 @@ void device_manager_impl::discard_write(io_write& op) {
 
 void device_manager_impl::discard_read(io_read& op) {
   if (op.request()) garbage_.add(op.request(), op.buffer());
+}
+
+bool device_manager_impl::by_name_and_protocol::operator()(const io_device_interface& a,
+                                                            const io_device_interface& b) const {
+  if (a < b) return true;
+  if (b < a) return false;
+  return std::less<const void*>()(a.protocol().get(), b.protocol().get());
 }
 
 guid device_manager_impl::intern(guid g) {

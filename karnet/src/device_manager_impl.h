@@ -46,7 +46,12 @@ class device_manager_impl final : public iapi {
   io_session create_session(const io_device_interface& device) override;
 
  private:
-  using interface_set = std::set<io_device_interface>;
+  // A name identifies a device only within its protocol: two transports may list the same name, and
+  // one's removal must never take the other's device out.
+  struct by_name_and_protocol {
+    bool operator()(const io_device_interface& a, const io_device_interface& b) const;
+  };
+  using interface_set = std::set<io_device_interface, by_name_and_protocol>;
 
   struct protocol_entry {
     interface_set interfaces;

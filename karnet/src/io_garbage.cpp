@@ -1,8 +1,22 @@
 #include "io_garbage.h"
 
+#include <cstring>
 #include <vector>
 
 namespace karnet {
+
+io_garbage::module_pin::module_pin(const io_assync* request) {
+  if (!request) return;
+  // An object's first word is its vtable pointer, which lies in the module that implements it.
+  const void* vtable = nullptr;
+  std::memcpy(&vtable, static_cast<const void*>(request), sizeof vtable);
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCSTR>(vtable), &module_))
+    module_ = nullptr;
+}
+
+io_garbage::module_pin::~module_pin() {
+  if (module_) FreeLibrary(module_);
+}
 
 io_garbage::io_garbage() : w32cpp::task(0, THREAD_PRIORITY_IDLE) {
   InitializeCriticalSection(&lock_);
@@ -28,7 +42,7 @@ io_garbage::~io_garbage() {
 }
 
 void io_garbage::add(const assync_handle& request, const ostrel::mem_block& buffer) {
-  auto* r = new record{request, buffer};
+  auto* r = new record(request, buffer);
   guard run(run_lock_);
   start();
   {
@@ -42,6 +56,27 @@ void io_garbage::add(const assync_handle& request, const ostrel::mem_block& buff
 void io_garbage::shutdown() {
   guard run(run_lock_);
   stop();
+  // A transport's stop ends here: what it completed is freed while its library is surely loaded.
+  free_done_abandoned();
+}
+
+void io_garbage::free_done_abandoned() {
+  std::vector<record*> done;
+  {
+    guard g(lock_);
+    for (auto it = abandoned_.begin(); it != abandoned_.end();) {
+      if (is_done(**it)) {
+        done.push_back(*it);
+        it = abandoned_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (record* r : done) {
+    delete r;
+    trace_ << ": - operation cleaned!!!\n";
+  }
 }
 
 size_t io_garbage::queued() const {

@@ -138,6 +138,30 @@ TEST_F(ManagerTest, TwoProtocolsContributeToOneClass) {
   EXPECT_EQ(serial->watches(class_a), 1);
 }
 
+// The same name from two transports: two devices, and each transport's removal takes only its own.
+TEST_F(ManagerTest, SameNameFromTwoProtocolsAreTwoDevices) {
+  usb->plug("dev-1", class_a);
+  serial->plug("dev-1", class_a);
+  usb->start();
+  serial->start();
+  EXPECT_EQ(names(manager().device_interfaces(guid(class_a))), (std::vector<std::string>{"dev-1", "dev-1"}));
+
+  serial->unplug("dev-1");
+  serial->leave(class_a);
+  karnet::interface_list listed = manager().device_interfaces(guid(class_a));
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed.front().protocol().get(), usb_holder.get());
+
+  serial->plug("dev-1", class_a);
+  serial->arrive(class_a);
+  EXPECT_EQ(manager().device_interfaces(guid(class_a)).size(), 2u);
+  serial->stop();
+  listed = manager().device_interfaces(guid(class_a));
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed.front().protocol().get(), usb_holder.get());
+  EXPECT_TRUE(manager().create_session(listed.front()).is_open());
+}
+
 TEST_F(ManagerTest, ProtocolRegisteredLaterWatchesAndEnumeratesListedClasses) {
   notice_counter arrivals;
   auto cb = subscribe(manager().arrival_listeners(), &arrivals, &notice_counter::seen);

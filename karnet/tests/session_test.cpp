@@ -147,6 +147,22 @@ TEST_F(SessionTest, ShutdownGivesUpOnPendingRequestsUntilTheTaskRunsAgain) {
   EXPECT_TRUE(stuck_heap.wait_frees(1));
 }
 
+// A transport's stop ends in a shutdown, and what it completed must go while the transport is loaded.
+TEST_F(SessionTest, ShutdownFreesWhatAnEarlierShutdownGaveUpOnAndHasEndedSince) {
+  static watched_heap heap;  // may outlive the manager
+  heap.frees = 0;
+  karnet::io_session s = manager().create_session(device);
+  {
+    karnet::io_read read = s.read_on_block(ostrel::mem_block(4, 4, &heap, false));
+    ASSERT_TRUE(s.submit_read(read));
+  }
+  manager().shutdown();
+  usb->complete_all(0);
+  EXPECT_EQ(heap.frees, 0);
+  manager().shutdown();
+  EXPECT_EQ(heap.frees, 1) << "not freed by the shutdown itself";
+}
+
 TEST_F(SessionTest, RemovalClosesTheSessionOnce) {
   karnet::io_session s = manager().create_session(device);
   ASSERT_TRUE(s.is_open());

@@ -47,7 +47,7 @@ TEST_F(ManagerTest, SessionDestroyedWhileItsDeviceIsBeingRemoved) {
   ASSERT_EQ(WaitForSingleObject(gate.started, 10000), WAIT_OBJECT_0);
   SetEvent(gate.release);
   delete session;
-  remover.join();
+  zephtest::join(remover);
   EXPECT_EQ(usb->closes("dev-1"), 1);
   EXPECT_FALSE(device.attached());
 }
@@ -90,9 +90,9 @@ TEST_F(ManagerTest, SessionsComeAndGoWhileDevicesArriveAndLeave) {
       }
     }
   });
-  plugger.join();
-  opener.join();
-  reader.join();
+  zephtest::join(plugger);
+  zephtest::join(opener);
+  zephtest::join(reader);
   usb->complete_all(ERROR_OPERATION_ABORTED);
   // Every handle a session opened is closed once, whatever the device did meanwhile.
   EXPECT_TRUE(zephtest::wait_until([&] { return usb->opened("dev-1") == usb->closes("dev-1"); }))
@@ -117,7 +117,7 @@ TEST_F(ManagerTest, NoticesDuringUnregisterAndRegisterDoNotDeadlock) {
     usb->start();
   }
   done = true;
-  notifier.join();
+  zephtest::join(notifier);
   usb->plug("dev-1", class_a);
   usb->arrive(class_a);
   EXPECT_EQ(names(manager().device_interfaces(guid(class_a))), std::vector<std::string>{"dev-1"});
@@ -142,8 +142,8 @@ TEST_F(ManagerTest, DisposalStartedAndStoppedFromTwoThreads) {
   std::thread stopper([&] {
     while (!done) manager().shutdown();
   });
-  discarder.join();
-  stopper.join();
+  zephtest::join(discarder);
+  zephtest::join(stopper);
   usb->complete_all(0);
 
   const int before = heap.frees;

@@ -276,7 +276,7 @@ TEST_F(app_test, StartUpCountsAndRemovesTheIconUnderOneHoldOfTheLock) {
   ASSERT_TRUE(checked.load());
   EXPECT_TRUE(count_waited.load());
   EXPECT_TRUE(counted.wait());
-  if (other.joinable()) other.join();
+  if (other.joinable()) zephtest::join(other);
   EXPECT_EQ(icon_count(), 0u);
   p.source()->plug("usb#1", "Tavo meter", "123");
   EXPECT_TRUE(zephtest::wait_until([&] { return icon_count() == 1; }));
@@ -298,7 +298,7 @@ TEST_F(app_test, ArrivalsDuringStartUpAlwaysLeaveTheIconShown) {
         p.source()->plug("usb#1", "Tavo meter", "123");
     });
     ASSERT_TRUE(p.start());
-    plugger.join();
+    zephtest::join(plugger);
     EXPECT_TRUE(zephtest::wait_until([&] { return icon_count() == 1; })) << "run " << runs;
     EXPECT_TRUE(p.quit());
     ++runs;

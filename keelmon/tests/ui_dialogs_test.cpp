@@ -234,7 +234,7 @@ TEST_F(dialogs_test, ChangeBeforeThePropertiesWindowExistsClosesItWhenShown) {
   bool closed = ended.wait();
   if (!closed)
     if (HWND d = standin::ui::find_dialog(IDD_PROPERTIES)) standin::ui::press(d, IDCANCEL);
-  modal.join();
+  zephtest::join(modal);
   EXPECT_TRUE(closed);
   EXPECT_EQ(result.load(), IDCANCEL);
   EXPECT_TRUE(properties.cancelled());

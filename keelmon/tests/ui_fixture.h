@@ -150,7 +150,7 @@ class program {
       ADD_FAILURE() << "the program did not end in time";
       std::abort();
     }
-    thread_.join();
+    zephtest::join(thread_);
   }
 
   // Starts the program; true once its start-up returned (its result in init_result()).

@@ -72,8 +72,8 @@ TEST_F(Emulation, TwoStopsAtOnceBothWaitForTheWorker) {
         if (line.emulation->is_running()) ++returned_while_running;
     };
     std::thread a(stopper), b(stopper);
-    a.join();
-    b.join();
+    zephtest::join(a);
+    zephtest::join(b);
     EXPECT_EQ(returned_while_running.load(), 0);
     // Removing the endpoints right after is safe: nothing runs on them any more.
     line.emulation->remove_endpoints();
@@ -114,14 +114,14 @@ TEST_F(Emulation, StopAndSetAddressDuringBringUp) {
     std::thread up([&] { result = line.emulation->bring_up(1); });
     ASSERT_TRUE(line.port->wait_read_held(10000));
     line.emulation->stop(true);
-    up.join();
+    zephtest::join(up);
     EXPECT_FALSE(result);
     EXPECT_FALSE(line.emulation->is_running());
 
     std::thread again([&] { result = line.emulation->bring_up(1); });
     ASSERT_TRUE(line.port->wait_read_held(10000));
     ASSERT_TRUE(line.emulation->set_address(3));
-    again.join();
+    zephtest::join(again);
     EXPECT_FALSE(result);
     EXPECT_TRUE(line.emulation->has_address(3));
 
@@ -362,6 +362,6 @@ TEST_F(Emulation, EndpointsTakenBeforeAnAddressChangeStayUsableAndRefuseWork) {
     });
     for (int i = 0; i < 20; ++i) ASSERT_TRUE(line.emulation->set_address(BYTE(1 + i % 2)));
     go = false;
-    user.join();
+    zephtest::join(user);
     EXPECT_EQ(rec.count(), accepted.load());
 }

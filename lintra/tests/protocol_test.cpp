@@ -85,7 +85,7 @@ TEST_F(SerialTransport, TwoRegistrationsOfOneLineAtOnceLeaveOnePortOpen) {
     bool ra = false, rb = false;
     std::thread other([&] { rb = api().register_port(hb, 1); });
     ra = api().register_port(ha, 1);
-    other.join();
+    zephtest::join(other);
     EXPECT_TRUE(ra);
     EXPECT_TRUE(rb);
     ASSERT_EQ(a->opens.load(), 1);
@@ -160,8 +160,8 @@ TEST(SerialLibrary, AClientThatComesWhileTheLastOnesLinesStopKeepsItsOwnLine) {
     // Waits for the stop (or, unsafe, goes ahead meanwhile).
     came.wait(std::chrono::milliseconds(200));
     stalling->go_on.set();
-    leaving.join();
-    coming.join();
+    zephtest::join(leaving);
+    zephtest::join(coming);
     EXPECT_TRUE(registered);
     // The old line is gone (the device manager may let go of its device a moment later).
     EXPECT_TRUE(zephtest::wait_until([&] { return old_port.use_count() == 1; }));
@@ -436,7 +436,7 @@ TEST_F(SerialTransport, CancelAndPipeResetEndPendingReads) {
     });
     const bool returned = submitted.wait(std::chrono::milliseconds(2000));
     line.memory_port->hold_reads(false);
-    submitter.join();
+    zephtest::join(submitter);
     EXPECT_TRUE(returned) << "the pipe reset's submission waited for the line";
     EXPECT_EQ(finish(s, again.request(), 20000), 0u);
     EXPECT_EQ(finish(s, held.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
@@ -457,7 +457,7 @@ TEST_F(SerialTransport, CancellingOneRequestLeavesTheOthersRunning) {
     karnet::io_read second = s.read_on_memory(b.data(), 64, false);
     ASSERT_TRUE(s.submit_read(first));
     ASSERT_TRUE(s.submit_read(second));
-    EXPECT_EQ(protocol->cancel_request(&handle, *second.request()).get_code(), 0u);
+    EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *second.request()).get_code(), 0u);
     EXPECT_EQ(finish(s, second.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(first.request()->wait_for(100).get_code(), DWORD(WAIT_TIMEOUT));
     // A control request on another thread meanwhile is not touched either.
@@ -465,11 +465,11 @@ TEST_F(SerialTransport, CancellingOneRequestLeavesTheOthersRunning) {
         karnet::io_control bcd = s.control_of_size(wire::IOCTL_GET_BCD_DEVICE, 2, 0);
         EXPECT_EQ(s.control_and_wait(bcd, 20000).get_code(), 0u);
     });
-    other.join();
-    EXPECT_EQ(protocol->cancel_request(&handle, *first.request()).get_code(), 0u);
+    zephtest::join(other);
+    EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *first.request()).get_code(), 0u);
     EXPECT_EQ(finish(s, first.request(), 20000), DWORD(ERROR_OPERATION_ABORTED));
     // Done already: nothing happens.
-    EXPECT_EQ(protocol->cancel_request(&handle, *first.request()).get_code(), 0u);
+    EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *first.request()).get_code(), 0u);
 
     EXPECT_EQ(vendor_command(s, wire::WORD_READ_PIPE_RESET, 0).status, 0u);
     offer(line, bytes_of(40, 5));
@@ -734,7 +734,7 @@ TEST_F(SerialTransport, TwoLinesAtOnce) {
         EXPECT_EQ(r.status, 0u);
         EXPECT_EQ(in, bytes_of(700, 10 + i));
     }
-    other.join();
+    zephtest::join(other);
     EXPECT_TRUE(api().flush_port());
     EXPECT_TRUE(api().stop_port());
 }

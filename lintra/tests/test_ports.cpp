@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "zephtest/wait.h"
+
 namespace lintra_test {
 
 using clock_type = std::chrono::steady_clock;
@@ -61,8 +63,13 @@ bool MemoryComPort::read(BYTE* buffer, DWORD* length) {
         if (hold_) {
             held_ = true;
             cv_.notify_all();
-            cv_.wait(lock, [&] { return !hold_ || !is_enabled(); });
+            // Held with a deadline: a hold that nothing ends fails the read as a time-out.
+            const bool ended = zephtest::wait_on(cv_, lock, [&] { return !hold_ || !is_enabled(); });
             held_ = false;
+            if (!ended) {
+                ++counters.read_timeouts;
+                return false;
+            }
             if (!is_enabled()) {
                 ++counters.reads_ended_by_disable;
                 return false;

@@ -75,9 +75,34 @@ DWORD read_task::stop_locked() {
         ending_ = true;
         return task::stop().get_code();
     }
+    // Said before the request reaches the thread: a start asked for there does not undo this stop.
+    external_stop_ = true;
     const DWORD code = task::stop().get_code();
+    external_stop_ = false;
     if (code != 0) on_terminated();
     return code;
+}
+
+read_task::client_call::client_call(read_task& t) : task_(t), entered_(true) {
+    ++task_.in_client_;
+    if (task_.forcing_.load()) {
+        --task_.in_client_;
+        entered_ = false;
+    }
+}
+
+read_task::client_call::~client_call() {
+    if (entered_) --task_.in_client_;
+}
+
+bool read_task::may_end_by_force() {
+    // Ending a thread inside client code could leave the client's locks (or the heap's) owned for
+    // good: such a thread is waited for. Said first, so that the thread enters no client code once
+    // the answer is yes.
+    forcing_ = true;
+    if (in_client_.load() == 0) return true;
+    forcing_ = false;
+    return false;
 }
 
 void read_task::stop_soon() {
@@ -87,13 +112,25 @@ void read_task::stop_soon() {
 }
 
 bool read_task::restart_task() {
+    if (on_own_thread()) {
+        // A callback of this task: the thread cannot wait for its own end, so the start takes effect
+        // at the end of the round (a stop asked for meanwhile on this thread is taken back).
+        restart_asked_ = true;
+        return true;
+    }
     if (exit_code() == STILL_ACTIVE) {
         if (!ending_.load()) return true;
-        if (on_own_thread()) return false;
         stop_locked();
     }
     ending_ = false;
+    forcing_ = false;
     return task::start().get_code() == 0;
+}
+
+bool read_task::take_restart(bool ending) {
+    const bool asked = restart_asked_;
+    restart_asked_ = false;
+    return asked && ending && !external_stop_.load();
 }
 
 bool read_task::still_running() const { return session_ && session_->is_open() && !is_stop_requested(); }
@@ -114,12 +151,13 @@ void read_task::drain(std::deque<std::unique_ptr<Op>>& queue) {
     for (auto& op : queue) pending = pending || (op->request() && !op->request()->done());
     if (pending && session_) {
         // Reads left at the answering side would take the next records or data after a restart. Each
-        // is cancelled by itself: a request another thread has in flight on the session stays.
+        // is cancelled by itself where the transport can: a request another thread has in flight on
+        // the session stays (a transport without that cancels the handle's requests).
         karnet::protocol_handle protocol = session_->protocol();
         karnet::device_handle handle = session_->handle();
         if (protocol && handle && handle != INVALID_HANDLE_VALUE) {
             for (auto& op : queue)
-                if (op->request() && !op->request()->done()) protocol->cancel_request(&handle, *op->request());
+                if (op->request() && !op->request()->done()) karnet::cancel_request(*protocol, &handle, *op->request());
         }
         const DWORD start = GetTickCount();
         for (auto& op : queue) {
@@ -135,15 +173,9 @@ void read_task::drain(std::deque<std::unique_ptr<Op>>& queue) {
 // ---------------------------------------------------------------------------------------------
 // Notification scheduler
 
-zeph_notification_scheduler::zeph_notification_scheduler() {
-    InitializeCriticalSection(&observers_lock_);
-    call_ended_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-}
+zeph_notification_scheduler::zeph_notification_scheduler() { InitializeCriticalSection(&observers_lock_); }
 
-zeph_notification_scheduler::~zeph_notification_scheduler() {
-    if (call_ended_) CloseHandle(call_ended_);
-    DeleteCriticalSection(&observers_lock_);
-}
+zeph_notification_scheduler::~zeph_notification_scheduler() { DeleteCriticalSection(&observers_lock_); }
 
 void zeph_notification_scheduler::attach(zeph_session_imp* session) {
     session_ = session;
@@ -187,10 +219,21 @@ void zeph_notification_scheduler::remove_observer(zeph_notification_observer* ob
         }
         // Its own reads only: a stream's reads and other threads' requests stay.
         if (empty) stop_locked();
+        if (empty && !on_own_thread()) {
+            // An observer added meanwhile from a callback on the task's thread (where a start cannot
+            // undo a stop from here) is served now.
+            bool added;
+            {
+                w32cpp::section_lock hold(observers_lock_);
+                added = !observers_.empty();
+            }
+            if (added && session_->mode_active()) restart_task();
+        }
     }
-    // A call in progress on the task's thread ends first (or that thread was ended by the stop):
-    // once this returns the observer is never called again and may go.
-    if (!on_own_thread()) wait_until_not_calling(observer);
+    // A call in progress on the task's thread returns first: once this returns the observer is
+    // never called again and may go.
+    w32cpp::section_lock hold(observers_lock_);
+    calls_.wait_locked(observers_lock_, observer);
 }
 
 void zeph_notification_scheduler::start_if_active() {
@@ -199,29 +242,10 @@ void zeph_notification_scheduler::start_if_active() {
     if (session_->mode_active()) restart_task();
 }
 
-void zeph_notification_scheduler::set_calling(zeph_notification_observer* observer) {
-    w32cpp::section_lock hold(observers_lock_);
-    calling_ = observer;
-    if (observer)
-        ResetEvent(call_ended_);
-    else
-        SetEvent(call_ended_);
-}
-
-void zeph_notification_scheduler::wait_until_not_calling(zeph_notification_observer* observer) {
-    for (;;) {
-        {
-            w32cpp::section_lock hold(observers_lock_);
-            if (calling_ != observer) return;
-        }
-        // No limit: the guarantee is that the call has ended (a stop that ends the thread by force
-        // clears it too).
-        WaitForSingleObject(call_ended_, INFINITE);
-    }
-}
-
 template <class F>
 void zeph_notification_scheduler::each_observer(F call) {
+    client_call client(*this);
+    if (!client) return;
     std::vector<zeph_notification_observer*> snapshot;
     {
         w32cpp::section_lock hold(observers_lock_);
@@ -230,19 +254,29 @@ void zeph_notification_scheduler::each_observer(F call) {
     // An observer may remove itself or others from its callback: whoever has left meanwhile is
     // skipped; one leaving from another thread waits until its call has returned.
     for (zeph_notification_observer* o : snapshot) {
+        w32cpp::call_registry::call current;
         {
             w32cpp::section_lock hold(observers_lock_);
             if (!observers_.count(o)) continue;
-            calling_ = o;
-            ResetEvent(call_ended_);
+            calls_.begin_locked(current, o);
         }
+        struct ended {
+            zeph_notification_scheduler& s;
+            w32cpp::call_registry::call& current;
+            ~ended() {
+                w32cpp::section_lock hold(s.observers_lock_);
+                s.calls_.end_locked(current);
+            }
+        } end_of_call{*this, current};
         call(*o);
-        set_calling(nullptr);
     }
 }
 
 void zeph_notification_scheduler::dispatch(uint16_t code, const event_data& data) {
-    session_->notification_listeners().notify(code, data);
+    {
+        client_call client(*this);
+        if (client) session_->notification_listeners().notify(code, data);
+    }
     each_observer([&](zeph_notification_observer& o) {
         if (o.matches(code)) o.on_event(code, data);
     });
@@ -295,6 +329,15 @@ DWORD zeph_notification_scheduler::step() {
         }
     }
     if (!running_) ending_ = true;
+    if (take_restart(!running_ || is_stop_requested())) {
+        // Started again from a callback of this round (a reset, an active mode, a first observer):
+        // the stop asked for meanwhile is taken back (the reads in flight stay valid; those the
+        // answering side cancelled are read past), and a round that had ended begins anew.
+        stop_requested = false;
+        ending_ = false;
+        if (!running_) on_start();
+        return STILL_ACTIVE;
+    }
     return running_ ? STILL_ACTIVE : 0;
 }
 
@@ -304,9 +347,7 @@ void zeph_notification_scheduler::on_finish() {
 }
 
 void zeph_notification_scheduler::on_terminated() {
-    // Ended inside a call (an observer that did not return): nobody is being called any more, and
-    // the reads it left are taken back.
-    set_calling(nullptr);
+    // Ended by force outside client code: the reads it left are taken back.
     drain(queue_);
 }
 
@@ -351,7 +392,7 @@ void zeph_stream_imp::resume() {
 }
 
 void zeph_stream_imp::on_terminated() {
-    // Ended inside the receiver: the reads it left are taken back.
+    // Ended by force outside client code: the reads it left are taken back.
     drain(completed_);
     drain(outstanding_);
 }
@@ -372,10 +413,12 @@ void zeph_stream_imp::post_reads() {
     const uint32_t bytes = bytes_.load();
     while (running_ && !failed_ && bytes && count_.load() != 0 && outstanding_.size() < reads_in_flight) {
         ostrel::mem_block buffer;
-        if (auto src = source_.get())
-            src->supply(buffer, bytes);
-        else
+        if (auto src = source_.get()) {
+            client_call client(*this);
+            if (client) src->supply(buffer, bytes);
+        } else {
             buffer = session_->allocate(bytes, false);
+        }
         if (buffer.empty()) return;
         auto read = std::make_unique<karnet::io_read>(session_->library(), buffer);
         if (!session_->submit_read(*read)) return;
@@ -395,7 +438,10 @@ void zeph_stream_imp::deliver(DWORD status, karnet::io_read& read, uint32_t byte
         }
         if (status == ERROR_OPERATION_ABORTED) return;
     }
-    if (auto receiver = client_.get()) receiver->completed(status, read.buffer(), bytes);
+    if (auto receiver = client_.get()) {
+        client_call client(*this);
+        if (client) receiver->completed(status, read.buffer(), bytes);
+    }
 }
 
 DWORD zeph_stream_imp::step() {

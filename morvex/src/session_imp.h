@@ -45,6 +45,8 @@ private:
 // Shared by the scheduler and the stream: the waits, posting and draining of reads in flight.
 // Starts and stops from client threads take turns (one control lock); from the task's own thread
 // they only request, and take no lock the stopping thread may hold while it waits for the task.
+// A thread inside client code (an observer, a listener, a hook) is never ended by force: its stop
+// waits until the call has returned.
 class read_task : public w32cpp::task {
 public:
     ~read_task() override;
@@ -69,9 +71,27 @@ protected:
         read_task& task_;
         const bool held_;
     };
+    // Around each call into client code on the task's thread. False (nothing may be called) once
+    // the thread is being ended by force.
+    class client_call {
+    public:
+        explicit client_call(read_task& t);
+        ~client_call();
+        client_call(const client_call&) = delete;
+        client_call& operator=(const client_call&) = delete;
+        explicit operator bool() const { return entered_; }
+
+    private:
+        read_task& task_;
+        bool entered_;
+    };
     // Starts the task; one still winding down is waited for first so that the start is not lost.
-    // The caller holds a control_scope.
+    // The caller holds a control_scope. On the task's own thread the start is only asked for: it
+    // takes effect at the end of the current round (take_restart).
     bool restart_task();
+    // At the end of a round that ends the loop (`ending`): whether a start asked for on the task's
+    // own thread during it takes effect, unless a stop from another thread came meanwhile.
+    bool take_restart(bool ending);
     // Stops under the caller's control_scope; returns what the task's stop returned.
     DWORD stop_locked();
     bool on_own_thread() const { return GetCurrentThreadId() == id(); }
@@ -84,6 +104,7 @@ protected:
     void drain(std::deque<std::unique_ptr<Op>>& queue);
     // The thread was ended by force (it did not stop in time): what it left is cleaned up here.
     virtual void on_terminated() {}
+    bool may_end_by_force() override;
 
     zeph_session_imp* session_ = nullptr;
     std::atomic<bool> ending_{false};
@@ -92,6 +113,10 @@ protected:
 
 private:
     CRITICAL_SECTION control_lock_;
+    std::atomic<int> in_client_{0};
+    std::atomic<bool> forcing_{false};        // a forced end is under way: no client code is entered
+    std::atomic<bool> external_stop_{false};  // a stop from another thread is waiting for the thread
+    bool restart_asked_ = false;              // task thread only
 };
 
 class zeph_notification_scheduler : public read_task {
@@ -119,14 +144,10 @@ private:
     // those removed meanwhile.
     template <class F>
     void each_observer(F call);
-    // Returns once `observer` is not being called on another thread.
-    void wait_until_not_calling(zeph_notification_observer* observer);
-    void set_calling(zeph_notification_observer* observer);
 
-    CRITICAL_SECTION observers_lock_;  // the set and the observer being called; never held across a call
+    CRITICAL_SECTION observers_lock_;  // the set and the calls in progress; never held across a call
     std::set<zeph_notification_observer*> observers_;
-    zeph_notification_observer* calling_ = nullptr;
-    HANDLE call_ended_ = nullptr;  // set whenever calling_ goes back to none
+    w32cpp::call_registry calls_;
     std::deque<std::unique_ptr<zeph_read_info>> queue_;
     session_subscriptions subscriptions_;
 };

@@ -35,7 +35,7 @@ TEST_F(InstrumentTest, DeviceClassesSeeTheirOwnClassOnly) {
     // Notices come from a transport's own thread or from the caller's: either sets the events.
     std::thread notifier([&] { device->notify_arrival(karnet::guid(zeph_wire::device_interface_guid_bulk)); });
     EXPECT_EQ(bulk.arrived().wait(10000, FALSE).get_code(), 0u);
-    notifier.join();
+    zephtest::join(notifier);
     EXPECT_EQ(bulk.changed().wait(10000, FALSE).get_code(), 0u);
     device->remove("inst2");
     EXPECT_EQ(bulk.removed().wait(10000, FALSE).get_code(), 0u);
@@ -102,7 +102,7 @@ TEST_F(InstrumentTest, TwoClientsInOneProcess) {
                     ++failures;
             }
         });
-    for (auto& t : clients) t.join();
+    for (auto& t : clients) zephtest::join(t);
     EXPECT_EQ(failures.load(), 0);
     a.on_device_removed();
     b.on_device_removed();
@@ -160,7 +160,7 @@ TEST(ApiLifetime, ConcurrentFirstCallsMakeOneObject) {
             seen[i] = f()->get();
         });
     go = true;
-    for (auto& t : threads) t.join();
+    for (auto& t : threads) zephtest::join(t);
     for (morvex::iapi* p : seen) EXPECT_EQ(p, seen[0]);
     f()->reset_by_owner();
     FreeLibrary(keep);

@@ -43,7 +43,7 @@ constexpr uint32_t record_code_offset = 1;
 constexpr uint32_t record_data_offset = 15;
 constexpr uint32_t record_data_size = 48;
 
-class fake_instrument : public karnet::io_protocol {
+class fake_instrument : public karnet::io_protocol, public karnet::io_request_cancel {
 public:
     static fake_instrument* make(karnet::protocol_handle& holder) {
         auto* p = new fake_instrument();

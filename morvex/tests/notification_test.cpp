@@ -322,16 +322,19 @@ TEST_F(NotificationTest, ObserversComeAndGoDuringDispatch) {
         }
     });
     int fired = 0;
-    while (fired < 200) {
-        if (device->fire(uint16_t(1 + fired % 7)))
-            ++fired;
-        else
-            Sleep(0);
-    }
+    EXPECT_TRUE(zephtest::wait_until(
+        [&] {
+            if (device->fire(uint16_t(1 + fired % 7)))
+                ++fired;
+            else
+                Sleep(0);
+            return fired == 200;
+        },
+        zephtest::default_deadline, std::chrono::milliseconds(0)));
     ASSERT_TRUE(wait_until([&] { return anchor.events() == 200; }));
     done = true;
-    for (auto& t : churn) t.join();
-    registrar.join();
+    for (auto& t : churn) zephtest::join(t);
+    zephtest::join(registrar);
     session.remove_observer(&anchor);
     for (int i = 0; i < 200; ++i) EXPECT_EQ(anchor.codes[i], 1 + i % 7);
 }

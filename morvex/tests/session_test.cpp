@@ -225,10 +225,10 @@ TEST_F(InstrumentTest, RemovalDuringARequestEndsItWithDeviceRemoved) {
     std::thread d([&] { product = session.product(); });
     ASSERT_TRUE(zephtest::wait_until([&] { return device->held_controls() == 4; }));
     device->remove("inst1");
-    a.join();
-    b.join();
-    c.join();
-    d.join();
+    zephtest::join(a);
+    zephtest::join(b);
+    zephtest::join(c);
+    zephtest::join(d);
     EXPECT_EQ(get_status.load(), DWORD(ERROR_DEVICE_REMOVED));
     EXPECT_EQ(mode_status.load(), DWORD(ERROR_DEVICE_REMOVED));
     EXPECT_EQ(bcd.load(), 0xFFFF);

@@ -92,7 +92,7 @@ TEST(OstrelLibrary, AThreadThatUsedThePoolMayOutliveTheLibrary) {
   EXPECT_EQ(GetModuleHandleA("ostrel8"), nullptr) << "the library is still loaded";
   unloaded.set();
   if (ok)
-    t.join();
+    zephtest::join(t);
   else
     t.detach();
 }

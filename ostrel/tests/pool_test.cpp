@@ -43,7 +43,7 @@ TEST_F(Pool, SizeClassesAreComputedUnsigned) {
 TEST_F(Pool, TakingAndGivingBackLeaveTheLastErrorAlone) {
   pool p;
   std::vector<std::string> changed;
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     for (int pass = 0; pass < 2; ++pass)
       for (uint32_t size : {100u, 5000u, 300000u}) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -53,7 +53,7 @@ TEST_F(Pool, TakingAndGivingBackLeaveTheLastErrorAlone) {
         b = ostrel::mem_block();
         if (GetLastError() != ERROR_ACCESS_DENIED) changed.push_back("release " + std::to_string(size));
       }
-  }).join();
+  }));
   EXPECT_TRUE(changed.empty()) << changed.front();
 }
 
@@ -279,7 +279,7 @@ TEST_F(Pool, RefusedAllocationsAreReturnValuesAndLeaveTheLocksFree) {
     other.detach();  // holding the class's lock: the test has failed already
     return;
   }
-  other.join();
+  zephtest::join(other);
   EXPECT_EQ(made.load(), 1);
   delete p;
 }

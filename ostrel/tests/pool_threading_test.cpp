@@ -51,7 +51,7 @@ TEST(PoolThreads, ConcurrentAllocateAndFreeKeepTheCountsRight) {
         if (!intact(h.block, h.size, h.value)) ++overwritten;
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads) zephtest::join(th);
   EXPECT_EQ(overwritten.load(), 0);
   for (int c = 0; c < ostrel::pool::bucket_count; ++c) {
     ASSERT_TRUE(ostrel_test::wait_bucket(p, c, [](const auto& s) {
@@ -112,7 +112,7 @@ TEST(PoolThreads, BusyClassIsNotTrimmedAndRefilledInALoop) {
   r.heap = static_cast<ostrel::w32heap*>(static_cast<ostrel::w32heap_sized*>(p.bucket(7)))->handle();
   standin::faults::add(r);
   go.set();
-  for (auto& th : threads) th.join();
+  for (auto& th : threads) zephtest::join(th);
   EXPECT_EQ(stalled.load(), 0);
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(standin::faults::injected(standin::faults::site::heap_alloc), 0u);
@@ -127,10 +127,10 @@ TEST(PoolThreads, BusyClassIsNotTrimmedAndRefilledInALoop) {
 // in its slot), where another thread takes them.
 TEST(PoolThreads, EndedThreadGivesItsBlocksBack) {
   ostrel::pool p;
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     std::vector<ostrel::mem_block> held;
     for (int i = 0; i < 8; ++i) held.push_back(p.allocate(5000, false));
-  }).join();
+  }));
   // Class 2: target 8.
   ASSERT_TRUE(ostrel_test::wait_bucket(p, 2, [](const auto& s) {
     return s.in_use == 0 && !s.trim_pending && !s.refill_pending && s.cached == 8;
@@ -178,7 +178,7 @@ TEST(PoolThreads, BlocksReleasedAcrossMoreThreadsThanSlotsAreCountedExactly) {
         if (handed.size() > 16) handed.erase(handed.begin(), handed.begin() + 8);  // released here, by whoever
       }
     });
-  for (auto& th : threads) th.join();
+  for (auto& th : threads) zephtest::join(th);
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(small->outstanding(), static_cast<int64_t>(handed.size()));
   handed.clear();
@@ -193,7 +193,7 @@ TEST(PoolThreads, BlocksReleasedAcrossMoreThreadsThanSlotsAreCountedExactly) {
 TEST(PoolThreads, AKeptRecordIsInBoundsExactlyToItsSizeWhenTakenAgain) {
 #if defined(__SANITIZE_ADDRESS__)
   std::atomic<int> wrong{0};
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     constexpr size_t k_size = 48;
     auto* r = static_cast<char*>(::operator new(k_size));
     if (!ostrel::keep_spare_record(r, k_size)) {
@@ -206,7 +206,7 @@ TEST(PoolThreads, AKeptRecordIsInBoundsExactlyToItsSizeWhenTakenAgain) {
     if (__asan_region_is_poisoned(r, k_size) != nullptr) wrong.fetch_add(1);
     if (!__asan_address_is_poisoned(r + k_size)) wrong.fetch_add(1);
     ::operator delete(r);
-  }).join();
+  }));
   EXPECT_EQ(wrong.load(), 0);
 #else
   GTEST_SKIP() << "poisoning is checked under AddressSanitizer";

@@ -25,6 +25,8 @@ LPWSTR WINAPI GetCommandLineW(void);
 
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
 DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR *lpFilePart);
+/* C:\WINDOWS, as GetWindowsDirectoryA. */
+UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
 
 typedef struct _WIN32_FIND_DATAW {
   DWORD dwFileAttributes;

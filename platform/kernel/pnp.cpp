@@ -166,7 +166,11 @@ void pnp_device_arrived(PDEVICE_OBJECT pdo, std::function<void()> on_removed) {
     }
     ++svc->devices;
     svc->unload_pending = false;
-    n->svc = svc;
+    {
+      // device_state() reads it from other threads.
+      std::lock_guard<std::mutex> l(s.mu);
+      n->svc = svc;
+    }
     NTSTATUS st;
     {
       callout_guard g("AddDevice");
@@ -177,7 +181,10 @@ void pnp_device_arrived(PDEVICE_OBJECT pdo, std::function<void()> on_removed) {
       DbgPrint("PnP: AddDevice of %s for %s failed with %08x\n", svc->name.c_str(), n->instance.c_str(),
                (unsigned)st);
       n->state = node_state::failed;
-      n->svc = nullptr;
+      {
+        std::lock_guard<std::mutex> l(s.mu);
+        n->svc = nullptr;
+      }
       if (--svc->devices == 0) unload_service(*svc);
       return;
     }

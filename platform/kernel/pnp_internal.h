@@ -61,7 +61,7 @@ struct devnode {
   std::string instance;
   std::vector<std::string> hardware_ids;
   PDEVICE_OBJECT pdo = nullptr;  // referenced while the node lives
-  service *svc = nullptr;
+  service *svc = nullptr;  // written by the PnP thread under pnp_state::mu
   // Written by the PnP thread, read by device_state() from any thread.
   std::atomic<node_state> state{node_state::added};
   int handles = 0;

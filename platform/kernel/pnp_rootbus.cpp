@@ -59,6 +59,25 @@ PDRIVER_OBJECT root_driver() {
   return d;
 }
 
+// Root devices by upper-case instance id, from add_root_device until their unplug or removal. An unplug
+// finds its device here even before the PnP thread has made the node.
+struct root_devices {
+  std::mutex mu;
+  std::map<std::string, PDEVICE_OBJECT> by_instance;
+};
+
+root_devices &roots() {
+  static auto *r = new root_devices;
+  return *r;
+}
+
+void forget(const std::string &key, PDEVICE_OBJECT pdo) {
+  auto &r = roots();
+  std::lock_guard<std::mutex> l(r.mu);
+  auto it = r.by_instance.find(key);
+  if (it != r.by_instance.end() && it->second == pdo) r.by_instance.erase(it);
+}
+
 }  // namespace
 
 namespace standin::pnp {
@@ -76,19 +95,39 @@ std::string add_root_device(const std::string &hardware_id, const std::string &u
   id.instance_id = "ROOT\\" + hw + "\\" + unique;
   id.hardware_ids = {hardware_id};
   set_pdo_identity(pdo, id);
-  pnp_device_arrived(pdo, [pdo] { IoDeleteDevice(pdo); });
+  const std::string key = upper8(id.instance_id);
+  {
+    auto &r = roots();
+    std::lock_guard<std::mutex> l(r.mu);
+    r.by_instance[key] = pdo;
+  }
+  pnp_device_arrived(pdo, [pdo, key] {
+    forget(key, pdo);
+    IoDeleteDevice(pdo);
+  });
   return id.instance_id;
 }
 
-void unplug_root_device(const std::string &instance) {
-  auto &s = ps();
+bool unplug_root_device(const std::string &instance) {
   PDEVICE_OBJECT pdo = nullptr;
   {
-    std::lock_guard<std::mutex> l(s.mu);
-    auto it = s.nodes.find(upper8(instance));
-    if (it != s.nodes.end()) pdo = it->second->pdo;
+    auto &r = roots();
+    std::lock_guard<std::mutex> l(r.mu);
+    auto it = r.by_instance.find(upper8(instance));
+    if (it != r.by_instance.end()) {
+      pdo = it->second;
+      r.by_instance.erase(it);
+      reference_device(pdo);  // until the PnP thread is done with it
+    }
   }
-  if (pdo) pnp_device_gone(pdo);
+  if (!pdo) {
+    DbgPrint("PnP: unplug of %s, which is not plugged into the root bus\n", instance.c_str());
+    return false;
+  }
+  // Queued behind the device's arrival: the PnP thread takes its operations one at a time, in order.
+  pnp_device_gone(pdo);
+  queue_pnp([pdo] { dereference_device(pdo); });
+  return true;
 }
 
 int open_handles(const std::string &instance) {

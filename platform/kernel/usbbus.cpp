@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <thread>
 
 #include "kinternal.h"
 
@@ -49,9 +51,9 @@ struct bus_device {
   std::mutex select_mu;  // one selection at a time
   std::mutex mu;
   std::map<uintptr_t, pipe_rec> pipes;  // live pipe handles of the current selection
-  // The host controller's data toggle of each bulk IN pipe (true: DATA1 expected next); DATA0 for a new
-  // pipe, after a pipe reset and after a port reset.
-  std::map<uintptr_t, bool> in_toggle;
+  // The host controller's data toggle of each bulk pipe (true: DATA1 next); DATA0 for a new pipe, after
+  // a pipe reset and after a port reset.
+  std::map<uintptr_t, bool> toggle;
   std::map<PIRP, transfer_rec> transfers;
   uintptr_t config_handle = 0;
   std::map<UCHAR, UCHAR> alternate;  // interface -> alternate setting of the current selection
@@ -74,8 +76,6 @@ std::atomic<uintptr_t> g_next_handle{0x1000};
 struct bus_state {
   std::mutex mu;
   std::map<std::string, bus_device *> devices;  // upper instance id
-  // Removed devices stay (marked gone): a deleted PDO may still be referenced and sent requests.
-  std::vector<bus_device *> graveyard;
   unsigned serial = 0;
 };
 bus_state &bus() {
@@ -88,7 +88,33 @@ std::string upper8(std::string s) {
   return s;
 }
 
-bus_device *bd(PDEVICE_OBJECT pdo) { return *static_cast<bus_device **>(pdo->DeviceExtension); }
+// The PDO's extension: its bus device until the removal lets it go, and the calls inside it. A deleted PDO
+// may still be referenced and sent requests; the extension lives as long as the PDO's memory and answers
+// them once the device itself is gone.
+struct pdo_link {
+  std::atomic<bus_device *> device{nullptr};
+  std::atomic<unsigned> users{0};
+};
+
+pdo_link *link_of(PDEVICE_OBJECT pdo) { return static_cast<pdo_link *>(pdo->DeviceExtension); }
+
+// A call into the bus for one PDO: its device, kept while the call runs, or none once it is gone.
+class device_use {
+ public:
+  explicit device_use(pdo_link *link) : link_(link) {
+    link_->users++;
+    b_ = link_->device.load();
+  }
+  explicit device_use(PDEVICE_OBJECT pdo) : device_use(link_of(pdo)) {}
+  ~device_use() { link_->users--; }
+  device_use(const device_use &) = delete;
+  device_use &operator=(const device_use &) = delete;
+  bus_device *get() const { return b_; }
+
+ private:
+  pdo_link *link_;
+  bus_device *b_;
+};
 
 void map_status(usb_status s, USBD_STATUS *usbd, NTSTATUS *st) {
   switch (s) {
@@ -231,7 +257,7 @@ NTSTATUS select_configuration(bus_device *b, PIRP irp, PURB urb) {
     {
       std::lock_guard<std::mutex> l(b->mu);
       b->pipes.clear();  // every earlier pipe handle is stale from now on
-      b->in_toggle.clear();
+      b->toggle.clear();
       b->alternate.clear();
       b->configuration = 0;
       b->config_handle = 0;
@@ -287,7 +313,9 @@ bool pipe_of(bus_device *b, USBD_PIPE_HANDLE h, pipe_rec *out) {
 
 void transfer_cancel(PDEVICE_OBJECT pdo, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  bus_device *b = bd(pdo);
+  device_use use(pdo);
+  bus_device *b = use.get();
+  if (!b) return;  // let go only once its transfers had all ended
   simdev::transfer_id id = 0;
   {
     std::lock_guard<std::mutex> l(b->mu);
@@ -396,7 +424,6 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
   auto *data = static_cast<uint8_t *>(buffer_of(t.TransferBuffer, t.TransferBufferMDL, t.TransferBufferLength));
   ULONG length = t.TransferBufferLength;
   if (length && !data) return finish_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
-  IoMarkIrpPending(irp);
   transfer_rec rec;
   rec.endpoint = pipe.endpoint;
   if (iso) {
@@ -404,10 +431,17 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
     rec.packets.resize(it.NumberOfPackets);
     for (ULONG i = 0; i < it.NumberOfPackets; ++i) rec.packets[i].offset = it.IsoPacket[i].Offset;
   }
+  bool added = false;
   {
+    // Once the device is gone nothing is added: its removal waits only for the transfers it found.
     std::lock_guard<std::mutex> l(b->mu);
-    b->transfers[irp] = std::move(rec);
+    if (!b->gone.load()) {
+      b->transfers[irp] = std::move(rec);
+      added = true;
+    }
   }
+  if (!added) return finish_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, transfer_cancel);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
     transfer_done(b, irp, urb, usb_status::cancelled, 0);
@@ -425,17 +459,28 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
                             [b, irp, urb](usb_status s) { transfer_done(b, irp, urb, s, 0); });
   } else {
     // As a host controller does: an IN data packet whose toggle repeats the last one taken is the device
-    // sending again a packet whose ACK it missed; it is dropped.
+    // sending again a packet whose ACK it missed; it is dropped. OUT packets carry the pipe's toggle, which
+    // moves on with each handshake.
     auto check = [b, h = (uintptr_t)h](bool data1) {
       std::lock_guard<std::mutex> l(b->mu);
-      bool &expected = b->in_toggle[h];
+      bool &expected = b->toggle[h];
       if (data1 != expected) return false;
       expected = !expected;
       return true;
     };
+    auto send = [b, h = (uintptr_t)h](bool acknowledged) {
+      std::lock_guard<std::mutex> l(b->mu);
+      bool &next = b->toggle[h];
+      const bool carried = next;
+      if (acknowledged) next = !next;
+      return carried;
+    };
+    simdev::packet_check host;
+    if (pipe.type == UsbdPipeTypeBulk)
+      host = (pipe.endpoint & 0x80) ? simdev::packet_check(check) : simdev::packet_check(send);
     id = b->dev->submit(
         pipe.endpoint, data, length, [b, irp, urb](usb_status s, size_t n) { transfer_done(b, irp, urb, s, n); },
-        (pipe.endpoint & 0x80) && pipe.type == UsbdPipeTypeBulk ? simdev::packet_check(check) : simdev::packet_check());
+        std::move(host));
   }
   bool cancel = false;
   {
@@ -450,8 +495,7 @@ NTSTATUS start_transfer(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp, PURB urb) {
   return STATUS_PENDING;
 }
 
-NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
-  bus_device *b = bd(pdo);
+NTSTATUS submit_urb(PDEVICE_OBJECT pdo, bus_device *b, PIRP irp) {
   auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   if (!urb) return finish_now(irp, nullptr, 0, STATUS_INVALID_PARAMETER);
   if (b->gone.load()) return finish_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
@@ -514,7 +558,7 @@ NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
       NTSTATUS st;
       if (urb->UrbHeader.Function != URB_FUNCTION_SYNC_CLEAR_STALL) {
         std::lock_guard<std::mutex> l(b->mu);
-        b->in_toggle[(uintptr_t)urb->UrbPipeRequest.PipeHandle] = false;
+        b->toggle[(uintptr_t)urb->UrbPipeRequest.PipeHandle] = false;
       }
       map_status(b->dev->clear_halt(pipe.endpoint), &usbd, &st);
       return finish_now(irp, urb, usbd, st);
@@ -526,7 +570,9 @@ NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PIRP irp) {
 
 void hung_reset_cancel(PDEVICE_OBJECT pdo, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  bus_device *b = bd(pdo);
+  device_use use(pdo);
+  bus_device *b = use.get();
+  if (!b) return;  // let go only once its hung resets had all ended
   {
     std::lock_guard<std::mutex> l(b->mu);
     auto it = std::find(b->hung_resets.begin(), b->hung_resets.end(), irp);
@@ -561,7 +607,7 @@ NTSTATUS reset_port(bus_device *b, PIRP irp) {
   if (b->gone.load()) return finish_now(irp, nullptr, 0, STATUS_DEVICE_NOT_CONNECTED);
   {
     std::unique_lock<std::mutex> l(b->mu);
-    if (b->resets_to_hang) {
+    if (b->resets_to_hang && !b->gone.load()) {
       // A reset that never completes: pending until it is cancelled or the device goes.
       --b->resets_to_hang;
       IoMarkIrpPending(irp);
@@ -582,7 +628,7 @@ NTSTATUS reset_port(bus_device *b, PIRP irp) {
     b->dev->reset_port();
     {
       std::lock_guard<std::mutex> l(b->mu);
-      b->in_toggle.clear();
+      b->toggle.clear();
     }
     // The hub puts the device back as it was: same configuration and settings, same pipe handles.
     std::map<UCHAR, UCHAR> alt;
@@ -613,12 +659,31 @@ NTSTATUS complete_pnp_power(PIRP irp, NTSTATUS st) {
   return st;
 }
 
+// A request to a PDO whose device the bus has let go: the device is not connected.
+NTSTATUS answer_gone(PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS st = STATUS_NO_SUCH_DEVICE;
+  if (s->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  if (s->MajorFunction == IRP_MJ_PNP || s->MajorFunction == IRP_MJ_SYSTEM_CONTROL) st = irp->IoStatus.Status;
+  if (s->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    st = STATUS_DEVICE_NOT_CONNECTED;
+    auto *urb = static_cast<PURB>(s->Parameters.Others.Argument1);
+    if (urb && s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+      urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+  }
+  irp->IoStatus.Status = st;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return st;
+}
+
 NTSTATUS pdo_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-  bus_device *b = bd(pdo);
+  device_use use(pdo);
+  bus_device *b = use.get();
+  if (!b) return answer_gone(irp);
   switch (s->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-      if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) return submit_urb(pdo, irp);
+      if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) return submit_urb(pdo, b, irp);
       if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_RESET_PORT) return reset_port(b, irp);
       if (s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
         if (auto *status = static_cast<PULONG>(s->Parameters.Others.Argument1))
@@ -693,13 +758,34 @@ void device_left(bus_device *b) {
   pnp_device_gone(b->pdo);
 }
 
-bus_device *find_device(const std::string &instance);
+// A plugged device by instance id, kept while the caller uses it (none once its removal has begun).
+class found_device {
+ public:
+  explicit found_device(const std::string &instance) {
+    auto &bs = bus();
+    std::lock_guard<std::mutex> l(bs.mu);
+    auto it = bs.devices.find(upper8(instance));
+    if (it != bs.devices.end()) use_.emplace(link_of(it->second->pdo));
+  }
+  bus_device *get() const { return use_ ? use_->get() : nullptr; }
 
-bus_device *find_device(const std::string &instance) {
-  auto &bs = bus();
-  std::lock_guard<std::mutex> l(bs.mu);
-  auto it = bs.devices.find(upper8(instance));
-  return it == bs.devices.end() ? nullptr : it->second;
+ private:
+  std::optional<device_use> use_;
+};
+
+// Once the PDO is deleted: the bus device goes when nothing reaches it any more, the extension stays with
+// the PDO's memory to answer late requests. Its transfers and hung port resets have all ended (the removal
+// ended them, their completions and cancel routines may still be finishing), the calls inside it return.
+void let_go(bus_device *b) {
+  auto quiet = [b] {
+    std::lock_guard<std::mutex> l(b->mu);
+    return b->transfers.empty() && b->hung_resets.empty();
+  };
+  while (!quiet()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  pdo_link *link = link_of(b->pdo);
+  link->device = nullptr;
+  while (link->users.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  delete b;
 }
 
 std::string descriptor_text(const std::vector<uint8_t> &d) {
@@ -730,13 +816,15 @@ std::string plug(std::shared_ptr<simdev::usb_device> dev) {
   char with_rev[80];
   snprintf(with_rev, sizeof with_rev, "%s&REV_%04X", base, rev);
   PDEVICE_OBJECT pdo = nullptr;
-  if (!NT_SUCCESS(IoCreateDevice(hub_driver(), sizeof(bus_device *), nullptr, FILE_DEVICE_UNKNOWN,
+  if (!NT_SUCCESS(IoCreateDevice(hub_driver(), sizeof(pdo_link), nullptr, FILE_DEVICE_UNKNOWN,
                                  FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo)))
     return "";
   auto *b = new bus_device;
   b->dev = dev;
   b->pdo = pdo;
-  *static_cast<bus_device **>(pdo->DeviceExtension) = b;
+  // Trivially destructible: the extension's memory goes with the PDO's.
+  new (pdo->DeviceExtension) pdo_link;
+  link_of(pdo)->device = b;
   pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
   {
     auto &bs = bus();
@@ -758,27 +846,20 @@ std::string plug(std::shared_ptr<simdev::usb_device> dev) {
       std::lock_guard<std::mutex> l(bs.mu);
       bs.devices.erase(upper8(b->instance));
     }
-    b->dev->set_removal_handler(nullptr);
+    b->dev->set_removal_handler(nullptr);  // a handler running now has returned
     if (!b->gone.exchange(true)) b->dev->remove();
     deliver_held(b, -1);
     release_requests(b);
     end_hung_resets(b);
     IoDeleteDevice(pdo);
-    auto &bs = bus();
-    std::lock_guard<std::mutex> l(bs.mu);
-    bs.graveyard.push_back(b);
+    let_go(b);
   });
   return b->instance;
 }
 
 void unplug(const std::string &instance) {
-  bus_device *b = nullptr;
-  {
-    auto &bs = bus();
-    std::lock_guard<std::mutex> l(bs.mu);
-    auto it = bs.devices.find(upper8(instance));
-    if (it != bs.devices.end()) b = it->second;
-  }
+  found_device found(instance);
+  bus_device *b = found.get();
   if (!b) return;
   b->dev->remove();
   device_left(b);
@@ -789,14 +870,16 @@ void set_asynchronous_completion(bool on) { g_async_completion = on; }
 void set_asynchronous_pnp_power(bool on) { g_async_pnp_power = on; }
 
 void ignore_aborts(const std::string &instance, unsigned count) {
-  if (bus_device *b = find_device(instance)) {
+  found_device found(instance);
+  if (bus_device *b = found.get()) {
     std::lock_guard<std::mutex> l(b->mu);
     b->aborts_to_ignore = count;
   }
 }
 
 void hold_completion_until_abort(const std::string &instance, uint8_t endpoint, unsigned skip) {
-  if (bus_device *b = find_device(instance)) {
+  found_device found(instance);
+  if (bus_device *b = found.get()) {
     std::lock_guard<std::mutex> l(b->mu);
     b->hold_endpoint = endpoint;
     b->hold_skip = skip;
@@ -804,32 +887,37 @@ void hold_completion_until_abort(const std::string &instance, uint8_t endpoint, 
 }
 
 size_t held_completions(const std::string &instance) {
-  bus_device *b = find_device(instance);
+  found_device found(instance);
+  bus_device *b = found.get();
   if (!b) return 0;
   std::lock_guard<std::mutex> l(b->mu);
   return b->held.size();
 }
 
 void hold_next_vendor_request(const std::string &instance) {
-  if (bus_device *b = find_device(instance)) {
+  found_device found(instance);
+  if (bus_device *b = found.get()) {
     std::lock_guard<std::mutex> l(b->mu);
     b->hold_vendor = true;
   }
 }
 
 size_t held_vendor_requests(const std::string &instance) {
-  bus_device *b = find_device(instance);
+  found_device found(instance);
+  bus_device *b = found.get();
   if (!b) return 0;
   std::lock_guard<std::mutex> l(b->mu);
   return b->held_requests.size();
 }
 
 void release_vendor_requests(const std::string &instance) {
-  if (bus_device *b = find_device(instance)) release_requests(b);
+  found_device found(instance);
+  if (bus_device *b = found.get()) release_requests(b);
 }
 
 void hang_port_resets(const std::string &instance, unsigned count) {
-  if (bus_device *b = find_device(instance)) {
+  found_device found(instance);
+  if (bus_device *b = found.get()) {
     std::lock_guard<std::mutex> l(b->mu);
     b->resets_to_hang = count;
   }

@@ -282,6 +282,22 @@ void on_process_exit(int status, void *) {
   for (auto &[h, dll_main] : detach) dll_main(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1));
 }
 
+// The module whose image holds `address` (its code or data); null when no module of the loader's does.
+module_rec *module_at(loader_state &l, const void *address) {
+  Dl_info info{};
+  link_map *map = nullptr;
+  if (!dladdr1(address, &info, reinterpret_cast<void **>(&map), RTLD_DL_LINKMAP) || !map) return nullptr;
+  auto same = [map](module_rec *m) {
+    link_map *own = nullptr;
+    return m->dl && dlinfo(m->dl, RTLD_DI_LINKMAP, &own) == 0 && own == map;
+  };
+  for (auto &e : l.by_handle)
+    if (same(e.second)) return e.second;
+  if (same(winplat_module(l))) return l.winplat;
+  if (same(exe_module(l))) return l.exe;
+  return nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -431,6 +447,30 @@ DWORD WINAPI GetModuleFileNameW(HMODULE h, LPWSTR buffer, DWORD size) {
   std::string path;
   if (!module_file_name(h, &path)) return 0;
   return copy_cut(from_utf8(path), buffer, size);
+}
+
+// Only the two flags the product passes; the module's count goes up unless UNCHANGED_REFCOUNT is given.
+BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module) {
+  const DWORD known = GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+  if (module) *module = nullptr;
+  if (!module || (flags & ~known)) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto &l = loader();
+  std::lock_guard<std::recursive_mutex> g(l.m);
+  module_rec *m = nullptr;
+  if (flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS)
+    m = module_at(l, name);
+  else if (HMODULE h = GetModuleHandleA(name))
+    m = module_of(l, h);
+  if (!m) {
+    set_last_error(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  if (!(flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) && !m->system) ++m->refs;
+  *module = handle_of(l, m);
+  return TRUE;
 }
 
 }  // extern "C"

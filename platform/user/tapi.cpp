@@ -68,6 +68,8 @@ struct tapi_state {
   std::map<HLINEAPP, line_app> apps;
   std::map<HLINE, open_line> lines;
   std::map<HCALL, call_state> calls;
+  // The call whose connection holds each modem's data line: only that call's end lets it go.
+  std::map<DWORD, HCALL> line_owner;
   DWORD next_app = 1, next_line = 1, next_call = 1;
   LONG next_request = 1;
   uint64_t next_record = 1;
@@ -209,6 +211,7 @@ void finish_dialling(HCALL id, const simdev::modem::switches &sw) {
     auto dev = device_at(c.device);
     if (!dev) return;
     dev->connect_line();
+    state().line_owner[c.device] = id;
     dev->set_drop_listener([id] {
       std::vector<post> posts;
       {
@@ -241,8 +244,20 @@ LONG refusal_of(const std::string &text, const std::string &refused) {
 
 bool partial(const std::string &text) { return !text.empty() && text.back() == ';'; }
 
-void release_modem_line(DWORD device) {
-  if (auto dev = device_at(device)) {
+// A call's end releases the modem's line only while that call holds it: a later call's connection
+// on the same modem is not another call's to end.
+struct line_hold {
+  DWORD device;
+  HCALL call;
+};
+
+void release_modem_line(const line_hold &hold) {
+  // Under the lock a connection is made under, so a new call cannot connect in between.
+  std::lock_guard<std::mutex> l(state().mu);
+  auto it = state().line_owner.find(hold.device);
+  if (it == state().line_owner.end() || it->second != hold.call) return;
+  state().line_owner.erase(it);
+  if (auto dev = device_at(hold.device)) {
     dev->set_drop_listener(nullptr);
     dev->release_line();
   }
@@ -368,7 +383,7 @@ LONG WINAPI lineInitializeExA(LPHLINEAPP app_out, HINSTANCE, LINECALLBACK callba
 
 LONG WINAPI lineShutdown(HLINEAPP app) {
   HWND w = nullptr;
-  std::vector<DWORD> released;
+  std::vector<line_hold> released;
   {
     std::lock_guard<std::mutex> l(state().mu);
     auto a = state().apps.find(app);
@@ -382,7 +397,7 @@ LONG WINAPI lineShutdown(HLINEAPP app) {
       }
       for (auto c = state().calls.begin(); c != state().calls.end();) {
         if (c->second.line == it->first) {
-          released.push_back(c->second.device);
+          released.push_back({c->second.device, c->first});
           c = state().calls.erase(c);
         } else {
           ++c;
@@ -391,7 +406,7 @@ LONG WINAPI lineShutdown(HLINEAPP app) {
       it = state().lines.erase(it);
     }
   }
-  for (DWORD d : released) release_modem_line(d);
+  for (const line_hold &h : released) release_modem_line(h);
   // Only the window's own thread can destroy it; another thread leaves it to that thread's end.
   if (w && GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId()) DestroyWindow(w);
   return 0;
@@ -500,20 +515,20 @@ LONG WINAPI lineOpenA(HLINEAPP app, DWORD device, LPHLINE line, DWORD version, D
 }
 
 LONG WINAPI lineClose(HLINE line) {
-  std::vector<DWORD> released;
+  std::vector<line_hold> released;
   {
     std::lock_guard<std::mutex> l(state().mu);
     if (!state().lines.erase(line)) return (LONG)LINEERR_INVALLINEHANDLE;
     for (auto c = state().calls.begin(); c != state().calls.end();) {
       if (c->second.line == line) {
-        released.push_back(c->second.device);
+        released.push_back({c->second.device, c->first});
         c = state().calls.erase(c);
       } else {
         ++c;
       }
     }
   }
-  for (DWORD d : released) release_modem_line(d);
+  for (const line_hold &h : released) release_modem_line(h);
   return 0;
 }
 
@@ -634,7 +649,7 @@ LONG WINAPI lineDrop(HCALL call, LPCSTR, DWORD) {
       deliver(o);
     });
   }
-  release_modem_line(device);
+  release_modem_line({device, call});
   deliver(out);
   return request;
 }
@@ -650,7 +665,7 @@ LONG WINAPI lineDeallocateCall(HCALL call) {
     device = it->second.device;
     state().calls.erase(it);
   }
-  release_modem_line(device);
+  release_modem_line({device, call});
   return 0;
 }
 

@@ -391,6 +391,14 @@ DWORD WINAPI GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size) {
   return static_cast<DWORD>(w.size());
 }
 
+UINT WINAPI GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
+  const wchar_t folder[] = L"C:\\WINDOWS";
+  const UINT n = static_cast<UINT>(std::wcslen(folder));
+  if (!buffer || size <= n) return n + 1;
+  std::wmemcpy(buffer, folder, n + 1);
+  return n;
+}
+
 // A drive path keeps its drive; a path from the root keeps it; a relative one is taken from the
 // current folder (a Linux folder, written with backslashes). Separators become backslashes and "."
 // and ".." components go.

@@ -49,8 +49,8 @@ class io_assync_overlapped : public karnet::io_assync {
   CRITICAL_SECTION lock_;  // one GetOverlappedResult at a time
 };
 
-// Slots 6-9 of the transport: every request is asynchronous.
-class io_protocol_fileio : public karnet::io_protocol {
+// Slots 6-9 of the transport: every request is asynchronous. It also cancels one request alone.
+class io_protocol_fileio : public karnet::io_protocol, public karnet::io_request_cancel {
  public:
   karnet::assync_handle read(karnet::device_handle* handle, karnet::io_read& op) override;
   karnet::assync_handle write(karnet::device_handle* handle, karnet::io_write& op) override;

@@ -80,7 +80,7 @@ class QuillonTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    transport().stop();
+    if (transport_lib) transport().stop();
     for (auto& i : usb_devices)
       if (standin::pnp::device_state(i) != "absent") standin::usbbus::unplug(i);
     for (auto& i : root_devices)
@@ -124,6 +124,34 @@ class QuillonTest : public ::testing::Test {
   fileio::quillon_lib transport_lib;
   std::vector<std::string> usb_devices;
   std::vector<std::string> root_devices;
+};
+
+// A session on the first instrument of the main class, opened through the device manager.
+class SessionTest : public QuillonTest {
+ protected:
+  void SetUp() override {
+    QuillonTest::SetUp();
+    if (HasFatalFailure()) return;
+    transport().start();
+    instance = plug("D1");
+    karnet::interface_list listed = manager().device_interfaces(karnet::guid(main_class()));
+    ASSERT_EQ(listed.size(), 1u);
+    session = std::make_unique<karnet::io_session>(manager().create_session(listed.front()));
+    ASSERT_TRUE(session->is_open());
+  }
+  void TearDown() override {
+    session.reset();
+    QuillonTest::TearDown();
+  }
+  // Completes every parked request with `status`; returns how many there were.
+  uint32_t release_parked(LONG status) {
+    uint32_t count = 0;
+    karnet::io_control op = session->control_on_memory(IOCTL_TD_RELEASE, &count, sizeof count, &status, sizeof status);
+    EXPECT_EQ(session->control_and_wait(op, 10000).get_code(), 0u);
+    return count;
+  }
+  std::string instance;
+  std::unique_ptr<karnet::io_session> session;
 };
 
 }  // namespace quillon_test

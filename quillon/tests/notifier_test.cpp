@@ -1,5 +1,6 @@
 // Device-change notices from the notifier windows, through the transport's lists to the device manager.
 #include "fixture.h"
+#include "zephtest/modules.h"
 
 #include <algorithm>
 #include <thread>
@@ -165,7 +166,7 @@ TEST_F(NotifierTest, TeardownWaitsForABusyNotifierInsteadOfKillingIt) {
   EXPECT_FALSE(stopped.wait(std::chrono::milliseconds(1500)));
   blocker.released.set();
   EXPECT_TRUE(stopped.wait());
-  stopper.join();
+  zephtest::join(stopper);
   EXPECT_TRUE(blocker.finished.load()) << "the notifier thread was cut short";
   manager().arrival_listeners().remove(cb);
 }
@@ -180,7 +181,7 @@ TEST_F(NotifierTest, NotifierWhoseThreadCannotStartDoesNotHangAndIsRetried) {
     watched.set();
   });
   EXPECT_TRUE(watched.wait()) << "the notifier waits for a thread that never started";
-  watcher.join();
+  zephtest::join(watcher);
   add_root("F1");
   EXPECT_TRUE(protocol_log.take().empty()) << "no window: nothing is watched";
   p->watch(karnet::guid(main_class()));  // not kept the first time: this one starts
@@ -212,14 +213,18 @@ TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
     done = true;
   });
   int rounds = 0;
-  while (!done.load() || rounds < 5) {
-    p->watch(karnet::guid(main_class()));
-    p->watch(karnet::guid(bulk_class()));
-    p->unwatch(karnet::guid(main_class()));
-    p->unwatch(karnet::guid(bulk_class()));
-    ++rounds;
-  }
-  churn.join();
+  EXPECT_TRUE(zephtest::wait_until(
+      [&] {
+        if (done.load() && rounds >= 5) return true;
+        p->watch(karnet::guid(main_class()));
+        p->watch(karnet::guid(bulk_class()));
+        p->unwatch(karnet::guid(main_class()));
+        p->unwatch(karnet::guid(bulk_class()));
+        ++rounds;
+        return false;
+      },
+      zephtest::default_deadline, std::chrono::milliseconds(0)));
+  zephtest::join(churn);
   EXPECT_TRUE(standin::pnp::settle());
   unlog_protocol_notices(p);
   const auto seen = protocol_log.take();
@@ -227,6 +232,32 @@ TEST_F(NotifierTest, NotifiersComeAndGoWhileNodesChange) {
       std::count(seen.begin(), seen.end(), "removal main") + std::count(seen.begin(), seen.end(), "removal other"),
       std::count(seen.begin(), seen.end(), "arrival main") + std::count(seen.begin(), seen.end(), "arrival other"))
       << "a node change gives a removal check and an arrival check, never half of it";
+}
+
+// The process's free fiber-local storage indexes, counted by taking them all and giving them back.
+size_t free_fls_indexes() {
+  std::vector<DWORD> taken;
+  for (DWORD i = FlsAlloc(nullptr); i != FLS_OUT_OF_INDEXES; i = FlsAlloc(nullptr)) taken.push_back(i);
+  for (DWORD i : taken) FlsFree(i);
+  return taken.size();
+}
+
+// The mark of the notifier window threads takes an index while the library is loaded and gives it back
+// when the library goes: loaded and unloaded at run time, it would otherwise run the process out.
+TEST(WindowThreadMark, ItsIndexComesBackWhenTheLibraryGoes) {
+  const size_t before = free_fls_indexes();
+  {
+    karnet::karnet_lib manager;
+    fileio::quillon_lib transport;
+    ASSERT_TRUE(manager && transport);
+    EXPECT_LT(free_fls_indexes(), before);
+    transport->start();
+    // Listing a class starts its notifier, whose window thread marks itself.
+    manager->device_interfaces(karnet::guid(main_class()));
+    transport->stop();
+  }
+  ASSERT_FALSE(zephtest::mapped("quillon8.so"));
+  EXPECT_EQ(free_fls_indexes(), before);
 }
 
 }  // namespace

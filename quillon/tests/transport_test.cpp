@@ -160,34 +160,6 @@ TEST_F(QuillonTest, RequestsAndCancelOnAClosedHandleFailAtOnce) {
   EXPECT_EQ(protocol()->cancel(&h).get_code(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-// A session on the first instrument of the main class, opened through the device manager.
-class SessionTest : public QuillonTest {
- protected:
-  void SetUp() override {
-    QuillonTest::SetUp();
-    if (HasFatalFailure()) return;
-    transport().start();
-    instance = plug("D1");
-    karnet::interface_list listed = manager().device_interfaces(karnet::guid(main_class()));
-    ASSERT_EQ(listed.size(), 1u);
-    session = std::make_unique<karnet::io_session>(manager().create_session(listed.front()));
-    ASSERT_TRUE(session->is_open());
-  }
-  void TearDown() override {
-    session.reset();
-    QuillonTest::TearDown();
-  }
-  // Completes every parked request with `status`; returns how many there were.
-  uint32_t release_parked(LONG status) {
-    uint32_t count = 0;
-    karnet::io_control op = session->control_on_memory(IOCTL_TD_RELEASE, &count, sizeof count, &status, sizeof status);
-    EXPECT_EQ(session->control_and_wait(op, 10000).get_code(), 0u);
-    return count;
-  }
-  std::string instance;
-  std::unique_ptr<karnet::io_session> session;
-};
-
 TEST_F(SessionTest, ReadsWritesAndControlsTheInstrument) {
   unsigned char descriptor[18] = {};
   karnet::io_control get =
@@ -266,7 +238,7 @@ TEST_F(SessionTest, CancelFromAnotherThreadCancelsTheRequest) {
   EXPECT_EQ(session->control_and_wait(op, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   DWORD cancelled = 1;
   std::thread other([&] { cancelled = session->cancel().get_code(); });
-  other.join();
+  zephtest::join(other);
   EXPECT_EQ(cancelled, 0u);
   ASSERT_EQ(op.request()->wait_for(10000).get_code(), 0u);
   EXPECT_EQ(op.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
@@ -278,7 +250,7 @@ TEST_F(SessionTest, WithoutCancelIoExOnlyTheIssuingThreadCancels) {
   karnet::io_control op = session->control_empty(IOCTL_TD_PARK);
   EXPECT_EQ(session->control_and_wait(op, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   std::thread other([&] { EXPECT_EQ(session->cancel().get_code(), 0u); });
-  other.join();
+  zephtest::join(other);
   EXPECT_EQ(op.request()->wait_for(50).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(session->cancel().get_code(), 0u);
   ASSERT_EQ(op.request()->wait_for(10000).get_code(), 0u);
@@ -293,17 +265,17 @@ TEST_F(SessionTest, CancellingOneRequestLeavesTheOthersInFlight) {
   EXPECT_EQ(session->control_and_wait(mine, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   std::thread issuer(
       [&] { EXPECT_EQ(session->control_and_wait(theirs, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT)); });
-  issuer.join();
+  zephtest::join(issuer);
   karnet::protocol_handle protocol = session->protocol();
   karnet::device_handle handle = session->handle();
   ASSERT_TRUE(protocol);
-  std::thread canceller([&] { EXPECT_EQ(protocol->cancel_request(&handle, *mine.request()).get_code(), 0u); });
-  canceller.join();
+  std::thread canceller([&] { EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *mine.request()).get_code(), 0u); });
+  zephtest::join(canceller);
   ASSERT_EQ(mine.request()->wait_for(10000).get_code(), 0u);
   EXPECT_EQ(mine.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
   EXPECT_EQ(theirs.request()->wait_for(50).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
   // Done already: nothing to cancel, no error.
-  EXPECT_EQ(protocol->cancel_request(&handle, *mine.request()).get_code(), 0u);
+  EXPECT_EQ(karnet::cancel_request(*protocol, &handle, *mine.request()).get_code(), 0u);
   EXPECT_EQ(release_parked(0), 1u);
   ASSERT_EQ(theirs.request()->wait_for(10000).get_code(), 0u);
   EXPECT_EQ(theirs.request()->result(false).get_code(), 0u);

@@ -20,7 +20,10 @@
 #include <wchar.h>
 #include <wctype.h>
 
+#include <string>
+
 #include "inf_match.h"
+#include "inf_sources.h"
 
 namespace {
 
@@ -54,6 +57,9 @@ class installer {
   // The INF to install: media root + szInf, canonicalised; false when it does not fit a path.
   bool inf_path_of(const wchar_t *media_root, wchar_t *inf);
   bool inf_to_install_is_usable(const wchar_t *media_root, wchar_t *inf);
+  bool package_is_complete(const wchar_t *inf);
+  bool windir_is_the_windows_folder();
+  void delete_logged(const wchar_t *path);
   void uninstall_matches(const wchar_t *windir, const wchar_t *file_name, const char *text, size_t size,
                          uninstall_oem_inf_fn uninstall);
 
@@ -129,16 +135,20 @@ bool installer::install_in_progress() {
 
 // ---- removal of earlier copies -----------------------------------------------------------
 
-// Reads a whole file into a buffer that grows as needed; false when it cannot be opened.
+// Reads a whole file into a buffer that grows as needed; false when it cannot be opened or read whole.
 bool read_whole(const wchar_t *path, char **buffer, size_t *capacity, size_t *size) {
   FILE *f = _wfopen(path, L"rS");
   if (!f) return false;
   *size = 0;
+  bool whole = true;
   for (;;) {
     if (*size == *capacity) {
       size_t grown = *capacity * 2;
       auto *bigger = static_cast<char *>(realloc(*buffer, grown));
-      if (!bigger) break;
+      if (!bigger) {
+        whole = false;
+        break;
+      }
       *buffer = bigger;
       *capacity = grown;
     }
@@ -146,8 +156,15 @@ bool read_whole(const wchar_t *path, char **buffer, size_t *capacity, size_t *si
     if (got == 0) break;
     *size += got;
   }
+  whole = whole && !ferror(f);
   fclose(f);
-  return true;
+  return whole;
+}
+
+// The Windows folder named by Windir; false without one (or with one too long for a store path).
+bool windir_of(wchar_t *windir) {
+  DWORD n = GetEnvironmentVariableW(L"Windir", windir, kPathChars);
+  return n > 0 && n < kPathChars - 16;
 }
 
 // Replaces the extension from the last "." (in the file name) by `ext`; false when it would not fit.
@@ -185,11 +202,17 @@ void installer::uninstall_matches(const wchar_t *windir, const wchar_t *file_nam
       else
         log_message(L"\t\t\tSetupUninstallOEMInf  Failed %d \n", static_cast<int>(GetLastError()));
     }
-    log_message(L"\t\t\tDeleteFile : [%ls]\n", inf);
-    DeleteFileW(inf);
-    log_message(L"\t\t\tDeleteFile : [%ls]\n", pnf);
-    DeleteFileW(pnf);
+    delete_logged(inf);
+    delete_logged(pnf);
   }
+}
+
+// A file the uninstall call already removed is gone, not failed; one still there after DeleteFile is.
+void installer::delete_logged(const wchar_t *path) {
+  log_message(L"\t\t\tDeleteFile : [%ls]\n", path);
+  if (DeleteFileW(path)) return;
+  DWORD error = GetLastError();
+  if (_waccess(path, 0) == 0) log_message(L"\t\t\tDeleteFile  Failed %d \n", static_cast<int>(error));
 }
 
 void installer::UnInstallDriver() {
@@ -199,9 +222,8 @@ void installer::UnInstallDriver() {
                                                   GetProcAddress(setupapi, "SetupUninstallOEMInfW")))
                                             : nullptr;
   wchar_t windir[kPathChars];
-  DWORD n = GetEnvironmentVariableW(L"Windir", windir, kPathChars);
   // Without Windir (or with one too long for a path) there is no store to search.
-  if (n > 0 && n < kPathChars - 16) {
+  if (windir_of(windir)) {
     wchar_t pattern[kPathChars];
     swprintf(pattern, kPathChars, L"%ls\\Inf\\Oem*.inf", windir);
     size_t capacity = 256;
@@ -465,6 +487,84 @@ bool installer::inf_to_install_is_usable(const wchar_t *media_root, wchar_t *inf
   return true;
 }
 
+// An INF's bytes in wide characters: UTF-16 or UTF-8 after a byte-order mark, else the ANSI code page.
+bool inf_text_of(const char *buffer, size_t size, std::wstring *text) {
+  const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
+  text->clear();
+  if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    for (size_t i = 2; i + 1 < size; i += 2) text->push_back(static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8)));
+    return true;
+  }
+  size_t skip = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+  UINT page = skip ? CP_UTF8 : CP_ACP;
+  if (size - skip > 0x7FFFFFFF) return false;
+  int n = static_cast<int>(size - skip);
+  if (n == 0) return true;
+  int chars = MultiByteToWideChar(page, 0, buffer + skip, n, nullptr, 0);
+  if (chars <= 0) return false;
+  text->resize(static_cast<size_t>(chars));
+  return MultiByteToWideChar(page, 0, buffer + skip, n, &(*text)[0], chars) == chars;
+}
+
+bool read_inf_text(const wchar_t *path, std::wstring *text) {
+  size_t capacity = 256;
+  size_t size = 0;
+  char *buffer = static_cast<char *>(malloc(capacity));
+  bool read = buffer && read_whole(path, &buffer, &capacity, &size) && inf_text_of(buffer, size, text);
+  free(buffer);
+  return read;
+}
+
+// Every file the INF brings must be on the media, each in the folder its source disk names.
+bool installer::package_is_complete(const wchar_t *inf) {
+  std::wstring text;
+  if (!read_inf_text(inf, &text)) {
+    log_message(L" ERROR ! ERROR_READ_FAULT %ls -> Exit ... \n", inf);
+    return false;
+  }
+  const wchar_t *sep = wcsrchr(inf, L'\\');
+  const std::wstring folder(inf, sep ? static_cast<size_t>(sep - inf + 1) : 0);
+  bool complete = true;
+  for (const deploya::source_file &f : deploya::inf_source_files(text, L"amd64")) {
+    const std::wstring path = folder + f.path;
+    if (!f.disk_named)
+      log_message(L" ERROR ! ERROR_INVALID_DATA %ls names no source disk for %ls -> Exit ... \n", inf, f.name.c_str());
+    else if (path.size() >= kPathChars)
+      log_message(L" ERROR ! ERROR_FILENAME_EXCED_RANGE %ls -> Exit ... \n", path.c_str());
+    else if (_waccess(path.c_str(), 0) != 0)
+      log_message(L" ERROR ! ERROR_FILE_NOT_FOUND %ls -> Exit ... \n", path.c_str());
+    else
+      continue;
+    complete = false;
+  }
+  return complete;
+}
+
+// Both name the same folder: full paths, no trailing separator, case aside.
+bool same_folder(const wchar_t *a, const wchar_t *b) {
+  wchar_t full[2][kPathChars];
+  const wchar_t *in[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    DWORD n = GetFullPathNameW(in[i], kPathChars, full[i], nullptr);
+    if (n == 0 || n >= kPathChars) return false;
+    while (n > 0 && (full[i][n - 1] == L'\\' || full[i][n - 1] == L'/')) full[i][--n] = 0;
+  }
+  return lstrcmpiW(full[0], full[1]) == 0;
+}
+
+// The clean-up deletes below Windir: one that is not the system's Windows folder would take it out of
+// the INF store, so such a run changes nothing.
+bool installer::windir_is_the_windows_folder() {
+  wchar_t windir[kPathChars];
+  if (!windir_of(windir)) return true;  // no store is searched
+  wchar_t system[kPathChars];
+  UINT n = GetWindowsDirectoryW(system, kPathChars);
+  if (n == 0 || n >= kPathChars) system[0] = 0;
+  if (system[0] && same_folder(windir, system)) return true;
+  log_message(L" ERROR ! Windir [%ls] is not the Windows directory [%ls] -> Exit ... \n", windir, system);
+  return false;
+}
+
 int installer::run(LPCSTR command_tail) {
   open_log();
   log_header();
@@ -489,25 +589,30 @@ int installer::run(LPCSTR command_tail) {
   }
   LocalFree(argv);
   // The program's own file: the name a launcher passed as argv[0] may be bare or anything at all.
-  wchar_t program[kPathChars];
+  wchar_t program[kPathChars] = {};
   DWORD program_chars = GetModuleFileNameW(nullptr, program, kPathChars);
+  program[kPathChars - 1] = 0;  // a cut name may be left unterminated
   wchar_t media_root[kPathChars];
-  bool have_root = program_chars > 0 && program_chars < kPathChars && media_root_of(program, media_root);
   // Every input is checked before the clean-up: a refused run leaves the machine as it was.
   wchar_t inf[kPathChars] = {};
-  if (have_root && !uninstall_only_ && !inf_to_install_is_usable(media_root, inf)) {
+  bool usable = true;
+  if (program_chars == 0 || program_chars >= kPathChars || !media_root_of(program, media_root)) {
+    log_message(L" ERROR ! ERROR_FILENAME_EXCED_RANGE %ls -> Exit ... \n", program);
+    usable = false;
+  }
+  usable = usable && windir_is_the_windows_folder();
+  usable = usable && (uninstall_only_ || (inf_to_install_is_usable(media_root, inf) && package_is_complete(inf)));
+  if (!usable) {
     close_log();
     return -1;
   }
-  if (have_root) {
-    log_message(L"szInf              : [%ls]\n", inf_);
-    log_message(L"szEnum             : [%ls]\n", enum_);
-    for (int i = 0; i < id_count_; ++i) log_message(L"szHW_ID[%d]         : [%ls]\n", i, ids_[i]);
-    log_message(L"MediaRootDirectory : [%ls]\n", media_root);
-    UnInstallDriver();
-    if (!uninstall_only_) UpdateDriver(inf);
-    log_message(L"Exit \n\n ");
-  }
+  log_message(L"szInf              : [%ls]\n", inf_);
+  log_message(L"szEnum             : [%ls]\n", enum_);
+  for (int i = 0; i < id_count_; ++i) log_message(L"szHW_ID[%d]         : [%ls]\n", i, ids_[i]);
+  log_message(L"MediaRootDirectory : [%ls]\n", media_root);
+  UnInstallDriver();
+  if (!uninstall_only_) UpdateDriver(inf);
+  log_message(L"Exit \n\n ");
   close_log();
   return 0;
 }

@@ -26,7 +26,7 @@ void DeployaTest::SetUp() {
   ss << in.rdbuf();
   package_ = ss.str();
   ASSERT_FALSE(package_.empty());
-  write("c/media/setup/vantrel.inf", package_);
+  lay_out_package("c/media/setup");
   setenv("ZEPH_ROOT", root_.c_str(), 1);
   setenv("TMP", "C:\\TEMP", 1);
   setenv("Windir", "C:\\WINDOWS", 1);
@@ -111,6 +111,13 @@ bool DeployaTest::exists(const std::string &relative) const { return fs::exists(
 void DeployaTest::write(const std::string &relative, const std::string &text, bool read_only) const {
   std::ofstream(path(relative), std::ios::binary) << text;
   if (read_only) chmod(path(relative).c_str(), 0444);
+}
+
+void DeployaTest::lay_out_package(const std::string &folder, const std::string &inf) const {
+  fs::create_directories(path(folder + "/amd64"));
+  write(folder + "/" + inf, package_);
+  write(folder + "/amd64/vantrel.sys", "MZ driver");
+  write(folder + "/amd64/VANTREL_CI.dll", "MZ class installer");
 }
 
 void DeployaTest::put_store_copy(int n, const std::string &text, bool read_only) const {

@@ -1,5 +1,5 @@
-// A machine for the installer: a root folder standing for drive C: with the media (setup\amd64 and the
-// package's INF in setup\), the INF store and %TMP%; the command line; the installer's log.
+// A machine for the installer: a root folder standing for drive C: with the media (the package's INF in
+// setup\, its files in setup\amd64), the INF store and %TMP%; the command line; the installer's log.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,6 +36,8 @@ class DeployaTest : public ::testing::Test {
   void put_store_copy(int n, const std::string &text, bool read_only = false) const;
 
   std::string package_text() const { return package_; }
+  // The package as a setup leaves it in `folder`: its INF (named `inf`) and the files it brings in amd64\.
+  void lay_out_package(const std::string &folder, const std::string &inf = "vantrel.inf") const;
 
   std::string root_;
   std::string package_;

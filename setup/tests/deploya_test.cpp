@@ -142,8 +142,7 @@ TEST_F(DeployaTest, MediaRootDropsAnAmd64FolderInAnyCase) {
       {L"C:\\media\\xamd64\\deploya.exe", "C:\\media\\xamd64\\"},
       {L"\"C:\\media\\setup\\amd64\\..\\amd64\\deploya.exe\"", "C:\\media\\setup\\"},
   };
-  std::filesystem::create_directories(path("c/media/xamd64"));
-  write("c/media/xamd64/vantrel.inf", package_text());
+  lay_out_package("c/media/xamd64");
   for (auto &c : cases) {
     fresh_machine();
     EXPECT_EQ(run(c.program + L" vantrel.inf USB X"), 0);
@@ -164,11 +163,21 @@ TEST_F(DeployaTest, MediaRootComesFromTheProgramsFileNotTheCommandLine) {
   }
 }
 
-TEST_F(DeployaTest, NoMediaRootEndsQuietlyWithZero) {
+// A program path too long for the media root is refused as a too long INF path is, in both modes.
+TEST_F(DeployaTest, ProgramPathTooLongForAMediaRootIsRefused) {
+  put_store_copy(0, "X");
   std::wstring deep = L"C:\\" + std::wstring(270, L'd') + L"\\deploya.exe";
-  EXPECT_EQ(run(deep + L" vantrel.inf USB X"), 0);
-  EXPECT_EQ(log_lines().size(), 4u) << log();
-  EXPECT_EQ(di::calls(call::update_driver), 0);
+  for (std::wstring args : {L" vantrel.inf USB X", L" /u vantrel.inf USB X"}) {
+    fresh_machine();
+    EXPECT_EQ(run(deep + args), -1);
+    auto lines = log_lines();
+    ASSERT_EQ(lines.size(), 5u + (args[2] == L'u')) << log();
+    EXPECT_EQ(lines.back().rfind(" ERROR ! ERROR_FILENAME_EXCED_RANGE C:\\dddd", 0), 0u) << lines.back();
+    EXPECT_EQ(lines.back().substr(lines.back().size() - 13), " -> Exit ... ");
+    EXPECT_EQ(di::calls(call::update_driver), 0);
+    EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+    EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+  }
 }
 
 TEST_F(DeployaTest, LogIsAppendedNotOverwritten) {
@@ -190,6 +199,36 @@ TEST_F(DeployaTest, WithoutTmpTheRunGoesOnWithoutALog) {
   EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
   EXPECT_FALSE(exists("c/temp/deploya.log"));
   EXPECT_EQ(di::inf_store().size(), 1u);
+}
+
+// The clean-up deletes below Windir: a Windir that is not the system's Windows folder would take it out
+// of the INF store, so the run is refused before any change. The same folder written otherwise is taken.
+TEST_F(DeployaTest, WindirOtherThanTheWindowsFolderIsRefused) {
+  std::filesystem::create_directories(path("c/fake/inf"));
+  for (const char *windir : {"C:\\fake", "C:\\WINDOWS\\inf", "WINDOWS"}) {
+    for (std::wstring args :
+         {L"vantrel.inf USB USB\\VID_1A2B&PID_0100", L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"}) {
+      fresh_machine();
+      put_store_copy(1, "USB\\VID_1A2B&PID_0100");
+      write("c/fake/inf/oem1.inf", "USB\\VID_1A2B&PID_0100");
+      setenv("Windir", windir, 1);
+      EXPECT_EQ(run_args(args), -1) << windir;
+      EXPECT_EQ(log_lines().back(), std::string(" ERROR ! Windir [") + windir +
+                                        "] is not the Windows directory [C:\\WINDOWS] -> Exit ... ");
+      EXPECT_TRUE(exists("c/fake/inf/oem1.inf"));
+      EXPECT_TRUE(exists("c/windows/inf/oem1.inf"));
+      EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+      EXPECT_EQ(di::calls(call::update_driver), 0);
+    }
+  }
+  for (const char *windir : {"c:\\windows\\", "C:/WINDOWS", "C:\\temp\\..\\Windows"}) {
+    fresh_machine();
+    put_store_copy(1, "USB\\VID_1A2B&PID_0100");
+    setenv("Windir", windir, 1);
+    EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0) << windir;
+    EXPECT_EQ(di::calls(call::uninstall_oem_inf), 1) << log();
+    EXPECT_FALSE(exists("c/windows/inf/oem1.inf"));
+  }
 }
 
 TEST_F(DeployaTest, WithoutWindirNoEarlierCopyIsLookedFor) {
@@ -289,8 +328,7 @@ TEST_F(DeployaTest, OnlyAnExactFlagSelectsUninstallOnly) {
     EXPECT_TRUE(logged("szInf              : [vantrel.inf]")) << log();
     EXPECT_EQ(di::calls(call::update_driver), 0);
   }
-  std::filesystem::create_directories(path("c/media/setup/drivers"));
-  write("c/media/setup/drivers/usb.inf", package_text());
+  lay_out_package("c/media/setup/drivers", "usb.inf");
   for (std::wstring inf : {L"/uninstall", L"/Ux", L"x/U", L"drivers/usb.inf"}) {
     fresh_machine();
     run_args(inf + L" USB USB\\VID_1A2B&PID_0100");
@@ -320,6 +358,27 @@ TEST_F(DeployaTest, FailedUninstallIsLoggedAndTheFilesGoAnyway) {
   EXPECT_EQ(run_args(L"/Uninstall vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
   EXPECT_TRUE(logged("\t\t\tSetupUninstallOEMInf  Failed 5 "));
   EXPECT_FALSE(exists("c/windows/inf/oem2.inf"));
+}
+
+// A file the uninstall call already removed is gone; one that stays after DeleteFile is logged as failed
+// (the uninstall call reports Ok whether or not it could remove the copy's files).
+TEST_F(DeployaTest, ADeletionThatLeavesTheFileIsLoggedAsFailed) {
+  put_store_copy(3, "USB\\VID_1A2B&PID_0100");
+  std::filesystem::remove(path("c/windows/inf/oem3.pnf"));
+  std::filesystem::create_directories(path("c/windows/inf/oem3.pnf/held"));  // cannot be deleted as a file
+  EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  auto lines = log_lines();
+  auto at = std::find(lines.begin(), lines.end(), "\t\t\tSetupUninstallOEMInf  Ok");
+  ASSERT_NE(at, lines.end()) << log();
+  const std::vector<std::string> expected = {
+      "\t\t\tSetupUninstallOEMInf  Ok",
+      "\t\t\tDeleteFile : [C:\\WINDOWS\\INF\\oem3.inf]",
+      "\t\t\tDeleteFile : [C:\\WINDOWS\\INF\\oem3.pnf]",
+      "\t\t\tDeleteFile  Failed 5 ",
+      "\tUnInstallDriver Exit",
+  };
+  EXPECT_EQ(std::vector<std::string>(at, std::min(at + 5, lines.end())), expected) << log();
+  EXPECT_FALSE(exists("c/windows/inf/oem3.inf"));
 }
 
 TEST_F(DeployaTest, ACopyNamingTwoIdsIsProcessedForEachFromItsOwnPath) {
@@ -463,6 +522,70 @@ TEST_F(DeployaTest, MissingInfOnTheMediaIsRefusedBeforeAnyChange) {
   // Uninstall-only needs no INF on the media.
   EXPECT_EQ(run_args(L"/u missing.inf USB USB\\VID_1A2B&PID_0100"), 0);
   EXPECT_FALSE(exists("c/windows/inf/oem0.inf"));
+}
+
+// Every file the INF brings is looked for before the clean-up: an update from an incomplete package
+// would leave the devices with none. Each missing file has its line; uninstall-only needs none of them.
+TEST_F(DeployaTest, IncompletePackageIsRefusedBeforeAnyChange) {
+  const std::string sys = " ERROR ! ERROR_FILE_NOT_FOUND C:\\media\\setup\\amd64\\vantrel.sys -> Exit ... ";
+  const std::string dll = " ERROR ! ERROR_FILE_NOT_FOUND C:\\media\\setup\\amd64\\VANTREL_CI.dll -> Exit ... ";
+  struct {
+    std::vector<std::string> gone;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{"vantrel.sys"}, {sys}},
+      {{"VANTREL_CI.dll"}, {dll}},
+      {{"vantrel.sys", "VANTREL_CI.dll"}, {sys, dll}},
+  };
+  for (auto &c : cases) {
+    fresh_machine();
+    lay_out_package("c/media/setup");
+    for (auto &f : c.gone) std::filesystem::remove(path("c/media/setup/amd64/" + f));
+    put_store_copy(0, "USB\\VID_1A2B&PID_0100");
+    di::add_device(device("USB\\VID_1A2B&PID_0100\\1", kId0, false));
+    EXPECT_EQ(run_args(L"vantrel.inf USB USB\\VID_1A2B&PID_0100"), -1);
+    auto lines = log_lines();
+    ASSERT_EQ(lines.size(), 4 + c.lines.size()) << log();
+    for (size_t i = 0; i < c.lines.size(); ++i) EXPECT_EQ(lines[4 + i], c.lines[i]);
+    EXPECT_TRUE(exists("c/windows/inf/oem0.inf"));
+    EXPECT_TRUE(exists("c/windows/inf/oem0.pnf"));
+    EXPECT_EQ(di::calls(call::uninstall_oem_inf), 0);
+    EXPECT_EQ(di::calls(call::update_driver), 0);
+    EXPECT_EQ(di::calls(call::copy_oem_inf), 0);
+    EXPECT_EQ(record("USB\\VID_1A2B&PID_0100\\1").config_flags, 0u);
+  }
+  EXPECT_EQ(run_args(L"/u vantrel.inf USB USB\\VID_1A2B&PID_0100"), 0);
+  EXPECT_FALSE(exists("c/windows/inf/oem0.inf"));
+}
+
+// The files are found whatever the INF's encoding, and where its own sections place them.
+TEST_F(DeployaTest, PackageFilesAreLookedForWhereTheInfPlacesThem) {
+  std::string moved = package_text();
+  moved.replace(moved.find("1=%Disk%,,,amd64"), 16, "1=%Disk%,,,bin");
+  std::u16string wide(moved.begin(), moved.end());
+  std::string utf16 = "\xFF\xFE";
+  for (char16_t c : wide) utf16 += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  for (const std::string &text : {moved, "\xEF\xBB\xBF" + moved, utf16}) {
+    fresh_machine();
+    write("c/media/setup/vantrel.inf", text);
+    std::filesystem::remove_all(path("c/media/setup/bin"));
+    EXPECT_EQ(run_args(L"vantrel.inf USB X"), -1);
+    EXPECT_TRUE(logged(" ERROR ! ERROR_FILE_NOT_FOUND C:\\media\\setup\\bin\\vantrel.sys -> Exit ... ")) << log();
+    std::filesystem::copy(path("c/media/setup/amd64"), path("c/media/setup/bin"));
+    EXPECT_EQ(run_args(L"vantrel.inf USB X"), 0) << log();
+    EXPECT_EQ(di::calls(call::update_driver), 1);
+  }
+  // A file on a disk the INF does not name has no place on the media.
+  fresh_machine();
+  std::string stray = package_text();
+  stray.replace(stray.find("VANTREL_CI.dll=1"), 16, "VANTREL_CI.dll=2");
+  write("c/media/setup/vantrel.inf", stray);
+  EXPECT_EQ(run_args(L"vantrel.inf USB X"), -1);
+  EXPECT_TRUE(
+      logged(" ERROR ! ERROR_INVALID_DATA C:\\media\\setup\\vantrel.inf names no source disk for VANTREL_CI.dll "
+             "-> Exit ... "))
+      << log();
+  EXPECT_EQ(di::calls(call::update_driver), 0);
 }
 
 TEST_F(DeployaTest, InfPathTooLongForThePathBufferIsRefusedBeforeAnyChange) {

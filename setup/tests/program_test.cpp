@@ -29,6 +29,9 @@ class ProgramTest : public ::testing::Test {
     fs::create_directories(root_ + "/media/amd64");
     fs::copy_file(DEPLOYA_PROGRAM, root_ + "/media/amd64/deploya");
     fs::copy_file(SETUP_PACKAGE_INF, root_ + "/media/vantrel.inf");
+    // The files the package brings, beside the program.
+    std::ofstream(root_ + "/media/amd64/vantrel.sys") << "MZ driver";
+    std::ofstream(root_ + "/media/amd64/VANTREL_CI.dll") << "MZ class installer";
   }
   void TearDown() override {
     std::error_code ec;

@@ -3,6 +3,7 @@
 #include <w32cpp/lock.h>
 
 #include <cstring>
+#include <new>
 #include <set>
 
 namespace {
@@ -16,10 +17,16 @@ struct binding_state {
     binding_state() { InitializeCriticalSection(&lock); }
 };
 
-binding_state& bindings() {
-    static binding_state* b = new binding_state;  // lives as long as the process, as the library does
-    return *b;
+// The process-wide state lives in the image's own storage and is never destroyed: a session may still
+// use it during the unload, and nothing of it is left on the heap once the library is unloaded.
+template <class T>
+T& immortal() {
+    alignas(T) static unsigned char storage[sizeof(T)];
+    static T* object = new (storage) T;
+    return *object;
 }
+
+binding_state& bindings() { return immortal<binding_state>(); }
 
 template <class F>
 struct bound {
@@ -80,10 +87,7 @@ struct session_registry {
     session_registry() { InitializeCriticalSection(&lock); }
 };
 
-session_registry& sessions() {
-    static session_registry* r = new session_registry;
-    return *r;
-}
+session_registry& sessions() { return immortal<session_registry>(); }
 
 // ---- traces -----------------------------------------------------------------------------------
 

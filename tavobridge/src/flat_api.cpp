@@ -63,11 +63,47 @@ uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
 
 }  // namespace
 
-flat_api::flat_api(environment &env) : env_(env) { InitializeCriticalSection(&lock_); }
+flat_api::flat_api(environment &env) : env_(env) {
+    InitializeCriticalSection(&lock_);
+    InitializeCriticalSection(&calls_lock_);
+    no_calls_ = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+}
 
 flat_api::~flat_api() {
     abandon();
+    if (no_calls_) CloseHandle(no_calls_);
+    DeleteCriticalSection(&calls_lock_);
     DeleteCriticalSection(&lock_);
+}
+
+// ---- calls in progress -------------------------------------------------------------------------
+
+flat_api::call_scope::call_scope(flat_api &api) : api_(api) {
+    w32cpp::section_lock hold(api_.calls_lock_);
+    // The link is being changed (set up, re-opened or closed): there is none to use meanwhile.
+    entered_ = api_.changing_ == 0;
+    if (entered_ && api_.calls_++ == 0) ResetEvent(api_.no_calls_);
+}
+
+flat_api::call_scope::~call_scope() {
+    if (!entered_) return;
+    w32cpp::section_lock hold(api_.calls_lock_);
+    if (--api_.calls_ == 0) SetEvent(api_.no_calls_);
+}
+
+flat_api::link_change::link_change(flat_api &api) : api_(api) {
+    w32cpp::section_lock hold(api_.calls_lock_);
+    ++api_.changing_;
+}
+
+flat_api::link_change::~link_change() {
+    w32cpp::section_lock hold(api_.calls_lock_);
+    --api_.changing_;
+}
+
+void flat_api::link_change::wait_for_calls() {
+    // Each call ends within its own time-outs; new ones find no link meanwhile.
+    if (api_.no_calls_) WaitForSingleObject(api_.no_calls_, INFINITE);
 }
 
 void flat_api::abandon() {
@@ -163,9 +199,8 @@ DWORD flat_api::reopen(DWORD wait) {
 }
 
 bool flat_api::begin_locked(DWORD *status) {
-    // A link that is up stays as it is.
-    *status = mode_ != mode_none ? ok : bind_locked();
-    return mode_ == mode_none && *status == ok;
+    *status = bind_locked();
+    return *status == ok;
 }
 
 void flat_api::register_serial(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow) {
@@ -188,6 +223,10 @@ DWORD flat_api::open_link(DWORD wait, DWORD mode) {
 
 DWORD flat_api::initComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow) {
     w32cpp::section_lock hold(lock_);
+    // A link that is up stays as it is.
+    if (mode_ != mode_none) return ok;
+    link_change change(*this);
+    change.wait_for_calls();
     DWORD status;
     if (!begin_locked(&status)) return status;
     api_->usb_start();
@@ -221,6 +260,10 @@ DWORD flat_api::initComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow) 
 
 DWORD flat_api::initUsbComm(DWORD wait) {
     w32cpp::section_lock hold(lock_);
+    // A link that is up stays as it is.
+    if (mode_ != mode_none) return ok;
+    link_change change(*this);
+    change.wait_for_calls();
     DWORD status;
     if (!begin_locked(&status)) return status;
     api_->usb_start();
@@ -232,6 +275,10 @@ DWORD flat_api::initUsbComm(DWORD wait) {
 
 DWORD flat_api::initSerialComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow) {
     w32cpp::section_lock hold(lock_);
+    // A link that is up stays as it is.
+    if (mode_ != mode_none) return ok;
+    link_change change(*this);
+    change.wait_for_calls();
     DWORD status;
     if (!begin_locked(&status)) return status;
     register_serial(timeout, com_port, baud, flow);
@@ -242,7 +289,10 @@ DWORD flat_api::initSerialComm(DWORD timeout, DWORD com_port, DWORD baud, DWORD 
 
 DWORD flat_api::tapi_locked(DWORD timeout, DWORD device, const std::vector<BYTE> &config, const char *phone,
                             DWORD redial, DWORD max_redials) {
-    if (mode_ == mode_modem) return link_up() ? ok : reopen(reopen_wait);
+    if (mode_ == mode_modem && link_up()) return ok;
+    link_change change(*this);
+    change.wait_for_calls();
+    if (mode_ == mode_modem) return reopen(reopen_wait);
     // Another link still up is closed first, so its port and session do not linger.
     if (mode_ != mode_none) close_locked();
     DWORD status = bind_locked();
@@ -309,11 +359,16 @@ DWORD flat_api::initModemComm(DWORD timeout, const char *modem, const char *phon
 }
 
 DWORD flat_api::close_locked() {
+    // From here calls on other threads find no link; those in progress go on with the line stopped
+    // and the instrument idle, and leave before the port, the session and the binding go (the
+    // binding's release unloads the instrument API and the transports).
+    link_change change(*this);
     DWORD status = ok;
     if (mode_ != mode_none) {
         if ((mode_ == mode_serial || mode_ == mode_modem) && api_) api_->stop_port();
         if (mode_ != mode_modem) status = set_mode(0);
     }
+    change.wait_for_calls();
     // The port is unregistered and closed whatever the mode, so the same COM port opens again and
     // a modem call is hung up.
     drop_port();
@@ -380,7 +435,8 @@ DWORD flat_api::bulk_read(uint8_t *buffer, uint32_t size, DWORD timeout, DWORD *
 // ---- instrument functions ----------------------------------------------------------------------
 
 DWORD flat_api::getTavoIdent(DWORD *version, DWORD *number, char *name) {
-    if (!session_) {
+    const call_scope call(*this);
+    if (!call || !session_) {
         out_line("TAVOAPI, getTavoIdent: pzephSessionG = NULL !\n");
         return not_ready;
     }
@@ -399,7 +455,8 @@ DWORD flat_api::getTavoIdent(DWORD *version, DWORD *number, char *name) {
 }
 
 DWORD flat_api::dumpFlash(DWORD address_, DWORD length, BYTE *buffer, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     // An address or length cut to 24 bits would read another part of the flash.
     if (!buffer || address_ > conv::max24 || length > conv::max24 - 2) return invalid_parameter;
     uint32_t words[2] = {address_, length};
@@ -421,7 +478,8 @@ DWORD flat_api::dumpFlash(DWORD address_, DWORD length, BYTE *buffer, DWORD time
 }
 
 DWORD flat_api::writeFlash(DWORD address_, DWORD length, const BYTE *data, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     // Cut to 24 bits, the address would overwrite another part of the flash.
     if (!data || address_ > conv::max24 || length > conv::max24) return invalid_parameter;
     uint32_t words[2] = {address_, length};
@@ -473,7 +531,8 @@ DWORD flat_api::read_blocks(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_si
 
 DWORD flat_api::litPeriodeShort(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, WORD *values, DWORD *received,
                                 DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values || !received || byte_count > conv::max24 || block_size > conv::max24 - block_header)
         return invalid_parameter;
     return read_blocks(p1, p2, byte_count, block_size, reinterpret_cast<uint8_t *>(values), received, timeout);
@@ -481,7 +540,8 @@ DWORD flat_api::litPeriodeShort(DWORD p1, DWORD p2, DWORD byte_count, DWORD bloc
 
 DWORD flat_api::litPeriode(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_size, DWORD *values, DWORD *received,
                            DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values || !received || byte_count > conv::max24 || block_size > conv::max24 - block_header)
         return invalid_parameter;
     std::vector<uint8_t> bytes;
@@ -496,12 +556,14 @@ DWORD flat_api::litPeriode(DWORD p1, DWORD p2, DWORD byte_count, DWORD block_siz
 }
 
 DWORD flat_api::demandeInfoPeriode(DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     return after_control(session_->command(1, 2, timeout));
 }
 
 DWORD flat_api::effacePeriode(DWORD p1, DWORD p2, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     uint32_t words[2] = {p1, p2};
     DWORD delivered = 0;
     DWORD status = session_->set_param(1, 6, words, 2, timeout, &delivered);
@@ -513,7 +575,8 @@ DWORD flat_api::effacePeriode(DWORD p1, DWORD p2, DWORD timeout) {
 }
 
 DWORD flat_api::setConfigNormal(const WORD *values, DWORD value32, DWORD value16, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values) return invalid_parameter;
     uint32_t words[12];
     conv::config_words(values, value32, value16, words);
@@ -522,7 +585,8 @@ DWORD flat_api::setConfigNormal(const WORD *values, DWORD value32, DWORD value16
 
 DWORD flat_api::setConfigProg(const WORD *values, DWORD value32, DWORD value16, const BYTE *table1, const BYTE *table2,
                               DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values || !table1 || !table2) return invalid_parameter;
     uint32_t words[24];
     conv::config_words(values, value32, value16, words);
@@ -532,7 +596,8 @@ DWORD flat_api::setConfigProg(const WORD *values, DWORD value32, DWORD value16, 
 }
 
 DWORD flat_api::getConfig(WORD *values, DWORD *value32, DWORD *value16, BYTE *table1, BYTE *table2, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values || !value32 || !value16 || !table1 || !table2) return invalid_parameter;
     uint32_t words[24] = {};
     DWORD status = control_get(2, 3, 24, words, timeout);
@@ -547,7 +612,8 @@ DWORD flat_api::getConfig(WORD *values, DWORD *value32, DWORD *value16, BYTE *ta
 }
 
 DWORD flat_api::getEtat(DWORD *s0, DWORD *s1, DWORD *s2, DWORD *s3, DWORD *s4, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     DWORD *out[5] = {s0, s1, s2, s3, s4};
     for (DWORD *p : out)
         if (!p) return invalid_parameter;
@@ -559,24 +625,28 @@ DWORD flat_api::getEtat(DWORD *s0, DWORD *s1, DWORD *s2, DWORD *s3, DWORD *s4, D
 }
 
 DWORD flat_api::startMesure(DWORD parameter, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     uint32_t word = parameter;
     return control_set(3, 1, &word, 1, timeout);
 }
 
 DWORD flat_api::startCalibrage(DWORD parameter, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     uint32_t word = parameter;
     return control_set(3, 2, &word, 1, timeout);
 }
 
 DWORD flat_api::stopMesure(DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     return after_control(session_->command(3, 3, timeout));
 }
 
 DWORD flat_api::getMesure(WORD *values, DWORD *count) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values || !count) return invalid_parameter;
     uint8_t reply[mesure_size] = {};
     DWORD delivered = 0;
@@ -607,7 +677,8 @@ DWORD flat_api::read_data(DWORD byte_count, DWORD *received, DWORD timeout, std:
 }
 
 DWORD flat_api::getDataOnBulkShort(BYTE *buffer, DWORD byte_count, DWORD *received, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!buffer || !received || byte_count > conv::max24) return invalid_parameter;
     std::vector<uint8_t> data;
     DWORD status = read_data(byte_count, received, timeout, data);
@@ -616,7 +687,8 @@ DWORD flat_api::getDataOnBulkShort(BYTE *buffer, DWORD byte_count, DWORD *receiv
 }
 
 DWORD flat_api::getDataOnBulk(DWORD *values, DWORD byte_count, DWORD *received, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values || !received || byte_count > conv::max24) return invalid_parameter;
     std::vector<uint8_t> data;
     DWORD status = read_data(byte_count, received, timeout, data);
@@ -625,19 +697,22 @@ DWORD flat_api::getDataOnBulk(DWORD *values, DWORD byte_count, DWORD *received, 
 }
 
 DWORD flat_api::resetDsp(DWORD parameter, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     DWORD status = set_mode(1);
     if (status != ok) return status;
     return after_control(session_->command(conv::reset_dsp_word(parameter), 0, timeout));
 }
 
 DWORD flat_api::memoryPageSelect(DWORD m1, DWORD m2, DWORD value, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     return after_control(session_->command(conv::memory_word(m1, m2, 0), uint16_t(value), timeout));
 }
 
 DWORD flat_api::memoryRead(DWORD m1, DWORD m2, DWORD value, DWORD count, DWORD *values, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     // Neither transport takes a read of no words or of more than 128.
     if (!values || count == 0 || count > max_words) return invalid_parameter;
     uint32_t words[max_words] = {};
@@ -648,7 +723,8 @@ DWORD flat_api::memoryRead(DWORD m1, DWORD m2, DWORD value, DWORD count, DWORD *
 }
 
 DWORD flat_api::memoryWrite(DWORD m1, DWORD m2, DWORD value, DWORD count, const DWORD *values, DWORD timeout) {
-    if (no_link()) return not_ready;
+    const call_scope call(*this);
+    if (!call || no_link()) return not_ready;
     if (!values || count == 0 || count > max_words) return invalid_parameter;
     uint32_t words[max_words];
     for (DWORD i = 0; i < count; ++i) words[i] = values[i] & conv::max24;
@@ -665,7 +741,8 @@ DWORD flat_api::memoryWrite(DWORD m1, DWORD m2, DWORD value, DWORD count, const 
 
 DWORD flat_api::scan() {
     constexpr DWORD arrival = 0x8000, removal = 0x8004;
-    if (!api_) return ok;
+    const call_scope call(*this);
+    if (!call || !api_) return ok;
     if (mode_ == mode_none) api_->usb_start();
     if (pending_scan_) {
         DWORD code = pending_scan_;

@@ -66,6 +66,34 @@ public:
     void abandon();
 
 private:
+    // Held by an instrument function (and scan) while it uses the link: false when a link function
+    // is changing the link, which the call then takes as no link.
+    class call_scope {
+    public:
+        explicit call_scope(flat_api &api);
+        ~call_scope();
+        call_scope(const call_scope &) = delete;
+        call_scope &operator=(const call_scope &) = delete;
+        explicit operator bool() const { return entered_; }
+
+    private:
+        flat_api &api_;
+        bool entered_;
+    };
+    // Held by a link function (under lock_) while it changes the link: new calls find no link, and
+    // wait_for_calls() returns once the calls in progress have left.
+    class link_change {
+    public:
+        explicit link_change(flat_api &api);
+        ~link_change();
+        link_change(const link_change &) = delete;
+        link_change &operator=(const link_change &) = delete;
+        void wait_for_calls();
+
+    private:
+        flat_api &api_;
+    };
+
     DWORD bind_locked();
     bool begin_locked(DWORD *status);
     void register_serial(DWORD timeout, DWORD com_port, DWORD baud, DWORD flow);
@@ -97,6 +125,12 @@ private:
 
     environment &env_;
     CRITICAL_SECTION lock_;
+    // Instrument calls in progress; a link function does not take the session, the port or the
+    // binding from under them. Guarded by calls_lock_.
+    CRITICAL_SECTION calls_lock_;
+    DWORD calls_ = 0;
+    DWORD changing_ = 0;
+    HANDLE no_calls_ = nullptr;  // manual-reset, set while calls_ is 0
     DWORD mode_ = mode_none;
     std::unique_ptr<session> session_;
     std::unique_ptr<instrument_api> api_;

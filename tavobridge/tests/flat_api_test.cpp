@@ -3,11 +3,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "flat_api.h"
 #include "flat_fakes.h"
+#include "zephtest/wait.h"
 
 namespace {
 
@@ -97,6 +100,51 @@ TEST_F(FlatApi, EveryFunctionBeforeAnyLinkAndAfterCloseIsNotReady) {
     w.log.clear();
     for (auto &[name, call] : every_function()) EXPECT_EQ(call(api), 21u) << name;
     EXPECT_TRUE(w.log.empty()) << w.log.front();
+}
+
+// A close on another thread while an instrument function runs: the close stops the line and selects
+// idle mode, then waits for the call to leave before the session and the binding (whose release
+// unloads the instrument API) go. Calls meanwhile find no link.
+TEST_F(FlatApi, CloseWaitsForACallInProgressOnAnotherThread) {
+    for (bool usb : {false, true}) {
+        SCOPED_TRACE(usb);
+        if (usb)
+            usb_link();
+        else
+            serial_link();
+        w.controls.push_back({0, -1, {1, 2, 3, 4, 5}});
+        zephtest::flag inside, go_on;
+        std::atomic<bool> alive_when_released{false};
+        w.in_get = [&] {
+            inside.set();
+            go_on.wait();
+            alive_when_released = w.sessions_alive == 1 && w.apis_alive == 1;
+        };
+        DWORD s[5] = {};
+        std::atomic<DWORD> status{WAIT_FAILED};
+        std::thread caller([&] { status = api.getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], 100); });
+        ASSERT_TRUE(inside.wait());
+        std::atomic<bool> closed{false};
+        std::thread closer([&] {
+            api.closeComm();
+            closed = true;
+        });
+        EXPECT_FALSE(zephtest::wait_until([&] { return closed.load(); }, std::chrono::milliseconds(300)));
+        DWORD t[5] = {};
+        EXPECT_EQ(api.getEtat(&t[0], &t[1], &t[2], &t[3], &t[4], 100), 21u);
+        EXPECT_EQ(api.scan(), 0u);
+        go_on.set();
+        zephtest::join(caller);
+        zephtest::join(closer);
+        w.in_get = nullptr;
+        EXPECT_TRUE(alive_when_released.load());
+        EXPECT_EQ(status.load(), 0u);
+        EXPECT_EQ(s[4], 5u);
+        EXPECT_EQ(w.sessions_alive, 0);
+        EXPECT_EQ(w.apis_alive, 0);
+        EXPECT_EQ(api.mode(), DWORD(tavo::mode_none));
+        EXPECT_TRUE(w.sent(usb ? "mode 0" : "stop port"));
+    }
 }
 
 TEST_F(FlatApi, BindFailuresAreReportedAndScanStaysSafe) {

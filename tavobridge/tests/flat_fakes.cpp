@@ -33,6 +33,7 @@ public:
     }
     DWORD get_param(uint32_t word, uint16_t value, uint16_t n, uint32_t *words, DWORD, DWORD *delivered) override {
         w_.log.push_back("get " + hex(word) + "/" + std::to_string(value) + " n=" + std::to_string(n));
+        if (w_.in_get) w_.in_get();
         control_reply r = next();
         for (uint16_t i = 0; i < n && i < r.words.size(); ++i) words[i] = r.words[i];
         *delivered = r.delivered < 0 ? 8 + 3 * DWORD(r.words.size() < n ? r.words.size() : n) : DWORD(r.delivered);

@@ -4,6 +4,7 @@
 #define TAVOBRIDGE_TESTS_FLAT_FAKES_H
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -55,6 +56,8 @@ struct world {
     std::string product = "ZEPH-2 Analyser";
     std::string serial = "1001";
     int sessions_alive = 0;
+    // Runs inside every get request, on the caller's thread (a test holds the call there).
+    std::function<void()> in_get;
     // Main class events for scan.
     bool changed = false, removed = false, arrived = false, main_listed = true;
     // TAPI line devices.

@@ -7,8 +7,10 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <simdev/instrument.h>
@@ -17,6 +19,7 @@
 #include <standin/comm.h>
 #include <standin/loader.h>
 #include "tavo_functions.h"
+#include "zephtest/wait.h"
 #include <tavobridge/tavo.h>
 #ifdef TAVO_TEST_USB
 #include <simdev/usb_device.h>
@@ -104,6 +107,37 @@ protected:
 
 // Cases that only a COM port has.
 using FlatSerial = FlatLink;
+
+// The link is closed and set up again, for a few seconds, while another thread keeps calling in: each
+// close waits for the call in progress to leave before it lets the instrument API and the transports
+// go (their code unloaded under a running call would crash it); calls meanwhile find no link.
+TEST_P(FlatLink, CloseAndSetUpWhileAnotherThreadCallsIn) {
+    ASSERT_EQ(up(), 0u);
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0}, no_link{0};
+    std::thread caller([&] {
+        while (!done.load()) {
+            DWORD s[5];
+            const DWORD status = f.TAVO_getEtat(&s[0], &s[1], &s[2], &s[3], &s[4], timeout);
+            if (status == 0) ++answered;
+            if (status == 21) ++no_link;
+        }
+    });
+    int rounds = 0;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < 3000) {
+        const int before = answered.load();
+        // The caller is in the middle of its calls when the close comes.
+        ASSERT_TRUE(zephtest::wait_until([&] { return answered.load() > before; })) << rounds;
+        f.TAVO_closeComm();
+        ASSERT_EQ(up(), 0u) << rounds;
+        ++rounds;
+    }
+    done = true;
+    zephtest::join(caller);
+    EXPECT_GT(rounds, 2);
+    EXPECT_GT(no_link.load(), 0);
+}
 
 TEST_P(FlatLink, NothingBeforeTheLink) {
     DWORD d[8] = {};
@@ -247,11 +281,13 @@ TEST_P(FlatSerial, CloseAndReinitTheSamePortTenTimes) {
     }
 }
 
-// The close holds the stop's fixed sleep (scaled here); the rest of it (the mode request, the line's
-// stop and unregistration, the port's close) takes no more than a few hundred milliseconds on a
-// healthy line.
+// The close holds the stop's fixed sleep; the rest of it (the mode request, the line's stop and
+// unregistration, the port's close) takes no more than a few hundred milliseconds on a healthy line.
+// At this scale the interrupt endpoint's poll period, as long as the sleep, is longer than that
+// margin: a stop that waited for the next poll before its sleep would show.
 TEST_P(FlatSerial, CloseTakesItsFixedSleepAndLittleMore) {
-    for (int round = 0; round < 3; ++round) {
+    standin::clock::set_long_wait_scale(0.2);  // the stop's sleep and the poll period: 1000 ms
+    for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(up(), 0u);
         const DWORD start = GetTickCount();
         ASSERT_EQ(f.TAVO_closeComm(), 0u);
@@ -261,14 +297,25 @@ TEST_P(FlatSerial, CloseTakesItsFixedSleepAndLittleMore) {
     }
 }
 
-// The instrument falls silent: the close still ends, within the stop's sleep and the mode request's
-// time-out (the mode request fails), with room for the line's stop.
+// The instrument falls silent right after an interrupt poll: the close still ends, within the stop's
+// sleep and the mode request, which fails once its SETUP packet has gone unanswered six times, each
+// after the port's time-out (the link's 4000 ms plus 1000 ms for the bytes, a long wait scaled as the
+// sleep is), with room for the line's stop. A stop that waited for the next poll would take a period
+// more. (Right after a poll no exchange of the interrupt endpoint is on the line, which on a silent
+// line would hold the stop until its read timed out.)
 TEST_P(FlatSerial, CloseOnASilentLineEndsWithinItsWaits) {
+    standin::clock::set_long_wait_scale(0.2);
     ASSERT_EQ(up(), 0u);
+    // A token is counted once the instrument has answered it; the link is idle but for the polls.
+    const uint64_t polls = device->stats().tokens;
+    ASSERT_TRUE(zephtest::wait_until([&] { return device->stats().tokens > polls; }));
     device->stop();
     const DWORD start = GetTickCount();
     EXPECT_NE(f.TAVO_closeComm(), 0u);
-    EXPECT_LE(GetTickCount() - start, standin::clock::scaled(5000) + timeout + 3000);
+    const DWORD took = GetTickCount() - start;
+    const DWORD mode_request = 6 * standin::clock::scaled(timeout + 1000);
+    EXPECT_GE(took, standin::clock::scaled(5000) + mode_request);
+    EXPECT_LE(took, standin::clock::scaled(5000) + mode_request + 400);
     // The same port opens again once the instrument answers.
     device->start();
     EXPECT_EQ(up(), 0u);

@@ -2,6 +2,7 @@
 // call reaches the simulated instrument's serial face; the serial host side runs on top.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tapi.h>
 
 #include <simdev/faults.h>
 #include <simdev/instrument.h>
@@ -89,7 +90,7 @@ void Modem::redial_on_the_worker(const std::function<void(TapiComPort&)>& meanwh
         meanwhile(*link.port);
         return modem->calls_connected() >= 2;
     });
-    reader.join();
+    zephtest::join(reader);
     ASSERT_TRUE(redialled);
     link.emulation->stop(true);
     ASSERT_TRUE(link.emulation->bring_up(1));
@@ -252,12 +253,59 @@ TEST_F(Modem, NoRedialWithoutTheFlagOrWhileConnected) {
     EXPECT_FALSE(p->read(b, &n));
     EXPECT_EQ(p->redial_count(), 0);
     EXPECT_EQ(modem->calls_connected(), 1u);
+    // The dropped call is hung up before the next one is placed on the same modem, so q's dialling
+    // does not also carry p's late hang-up (AnEndedCallsHangUpLeavesTheNextCallsLine covers that).
+    p->close();
 
     auto q = port("43", true, 5, 50);
     ASSERT_TRUE(q->open());
     n = 4;
     EXPECT_FALSE(q->read(b, &n));  // failed but still connected
     EXPECT_EQ(q->redial_count(), 0);
+}
+
+// Straight on the telephony calls: the far end drops call a, call b connects on the same modem, and
+// only then does a's owner hang a up (its messages came late); b's data line must stay.
+TEST_F(Modem, AnEndedCallsHangUpLeavesTheNextCallsLine) {
+    const LINECALLBACK quiet = [](DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {};
+    const auto pump_until = [](const std::function<bool()>& pred) {
+        return zephtest::wait_until([&] {
+            MSG m;
+            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+            return pred();
+        });
+    };
+    const auto idle = [](HCALL c) {
+        LINECALLSTATUS st{};
+        st.dwTotalSize = sizeof st;
+        return lineGetCallStatus(c, &st) == 0 && st.dwCallState == LINECALLSTATE_IDLE;
+    };
+    HLINEAPP app = 0;
+    DWORD devices = 0, version = 0;
+    ASSERT_EQ(lineInitializeExA(&app, nullptr, quiet, "test", &devices, &version, nullptr), 0);
+    HLINE la = 0, lb = 0;
+    ASSERT_EQ(lineOpenA(app, 0, &la, version, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_DATAMODEM, nullptr), 0);
+    ASSERT_EQ(lineOpenA(app, 0, &lb, version, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_DATAMODEM, nullptr), 0);
+    HCALL a = 0, b = 0;
+    ASSERT_GT(lineMakeCallA(la, &a, "42", 0, nullptr), 0);
+    ASSERT_TRUE(pump_until([&] { return a != 0 && modem->calls_connected() == 1; }));
+    ASSERT_TRUE(modem->drop_call());
+    ASSERT_GT(lineMakeCallA(lb, &b, "43", 0, nullptr), 0);
+    ASSERT_TRUE(pump_until([&] { return b != 0 && modem->calls_connected() == 2; }));
+    const std::string line = modem->data_line_path();
+    ASSERT_FALSE(line.empty());
+
+    EXPECT_GT(lineDrop(a, nullptr, 0), 0);
+    EXPECT_EQ(modem->data_line_path(), line);
+    ASSERT_TRUE(pump_until([&] { return idle(a); }));
+    EXPECT_EQ(lineDeallocateCall(a), 0);
+    EXPECT_EQ(modem->data_line_path(), line);
+
+    EXPECT_GT(lineDrop(b, nullptr, 0), 0);  // the owner's hang-up does let it go
+    EXPECT_TRUE(modem->data_line_path().empty());
+    ASSERT_TRUE(pump_until([&] { return idle(b); }));
+    EXPECT_EQ(lineDeallocateCall(b), 0);
+    EXPECT_EQ(lineShutdown(app), 0);
 }
 
 TEST_F(Modem, ReopenHangsTheOldCallUpAndDropsItsHandle) {
@@ -307,7 +355,7 @@ TEST_F(Modem, StopDuringARedialDropsTheCallBeingDialled) {
     const DWORD start = GetTickCount();
     link.emulation->stop(true);
     const DWORD took = GetTickCount() - start;
-    reader.join();
+    zephtest::join(reader);
     ASSERT_TRUE(dialling);
     EXPECT_LT(took, standin::clock::scaled(120000) / 2);
     EXPECT_EQ(modem->dialled().size(), 2u);  // no attempt after the stop

@@ -183,7 +183,7 @@ TEST_F(SerialPort, TimeoutOfTwoToTheThirtyFirstIsALongWaitNotAnInstantFailure) {
     BYTE buf[4] = {};
     DWORD n = 4;
     EXPECT_TRUE(port->read(buf, &n));
-    peer.join();
+    zephtest::join(peer);
     EXPECT_EQ(n, 4u);
     EXPECT_EQ(buf[3], 4);
     BYTE zero_len = 0;
@@ -260,7 +260,7 @@ TEST_F(SerialPort, DisableEndsAWaitingReadAndTheNextReadWorks) {
     ASSERT_TRUE(zephtest::wait_until([&] { return queued() == 0; }));
     port->disable();
     ASSERT_TRUE(ended.wait());
-    reader.join();
+    zephtest::join(reader);
     EXPECT_FALSE(result.load());
     EXPECT_EQ(count.load(), 3u);
     port->enable();
@@ -295,7 +295,7 @@ TEST_F(SerialPort, DisableWhileThePortClosesNeverUsesAClosedHandle) {
         if (p->open()) ++reopened;
     }
     done = true;
-    retry.join();
+    zephtest::join(retry);
     EXPECT_GT(reopened, 10u);
     EXPECT_GT(disables.load(), 10u);
     EXPECT_EQ(standin::handles::closed_uses(), closed_before);
@@ -377,7 +377,7 @@ TEST_F(SerialPort, LineUnpluggedMidRead) {
     });
     line.terminal.reset();  // the other end goes away
     ASSERT_TRUE(ended.wait());
-    reader.join();
+    zephtest::join(reader);
     EXPECT_FALSE(result.load());
     BYTE b = 0;
     DWORD n = 1;

@@ -26,6 +26,8 @@
 #include <standin/usbbus.h>
 #include <w32cpp/callback.h>
 
+#include "fake_protocol.h"
+#include "zephtest/modules.h"
 #include "zephtest/wait.h"
 
 namespace usb_e2e {
@@ -127,9 +129,12 @@ protected:
 
     void TearDown() override {
         session.reset();
-        manager().arrival_listeners().remove(arrival_cb);
-        manager().removal_listeners().remove(removal_cb);
-        transport().stop();
+        // A case may have released the libraries itself.
+        if (manager_lib) {
+            manager().arrival_listeners().remove(arrival_cb);
+            manager().removal_listeners().remove(removal_cb);
+        }
+        if (transport_lib) transport().stop();
         if (!instance.empty()) others.push_back(instance);
         for (auto& i : others)
             if (standin::pnp::device_state(i) != "absent") standin::usbbus::unplug(i);
@@ -514,7 +519,7 @@ TEST_P(UsbEndToEnd, TimedOutRequestStaysPendingAndCancelFromAnotherThreadEndsIt)
     notice_request waiting = notification();
     DWORD cancelled = 1;
     std::thread other([&] { cancelled = session->cancel().get_code(); });
-    other.join();
+    zephtest::join(other);
     EXPECT_EQ(cancelled, 0u);
     ASSERT_EQ(rd.request()->wait_for(deadline_ms).get_code(), 0u);
     EXPECT_EQ(rd.request()->result(false).get_code(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
@@ -601,8 +606,8 @@ TEST_P(UsbEndToEnd, RequestsFromSeveralThreadsShareOneSession) {
         offset += 196;
     }
     reading = false;
-    control_thread.join();
-    writer.join();
+    zephtest::join(control_thread);
+    zephtest::join(writer);
     EXPECT_EQ(vendor_failures.load(), 0);
     EXPECT_GE(vendor_done.load(), 20);
     auto got = model->take_received_messages();
@@ -665,7 +670,7 @@ TEST_P(UsbEndToEnd, RemovalDuringALargeWriteAndAVendorRequest) {
     });
     ASSERT_TRUE(zephtest::wait_until([&] { return sent > 3; }));
     model->unplug();  // the instrument leaves by itself
-    sender.join();
+    zephtest::join(sender);
     // In flight at the removal: removed; sent after it: refused by the removed device or its closed session.
     EXPECT_TRUE(last == ERROR_DEVICE_REMOVED || last == ERROR_ACCESS_DENIED || last == ERROR_INVALID_HANDLE) << last;
     ASSERT_EQ(writing->wait_for(deadline_ms).get_code(), 0u);
@@ -717,7 +722,7 @@ TEST_P(UsbEndToEnd, PlugAndUnplugWhileAnotherThreadListsAndOpens) {
         log.take();
     }
     done = true;
-    client.join();
+    zephtest::join(client);
     for (auto& c : classes) EXPECT_TRUE(listed(c).empty()) << c.name;
 }
 
@@ -821,6 +826,33 @@ TEST_P(UsbEndToEnd, AbandonedRequestsEndWithTheRemovalAndLetTheDriverGo) {
     // The driver goes only once every request it held has ended and the handle is closed.
     EXPECT_TRUE(standin::pnp::settle());
     EXPECT_TRUE(zephtest::wait_until([] { return !standin::pnp::driver_loaded("vantrel"); }));
+}
+
+// A bulk read abandoned while another transport comes and goes (its stop stops the disposal task): the
+// transport's own stop ends the read, then the libraries go in the instrument API's order, the transport
+// first, and the disposal task never reaches into the unloaded transport.
+TEST_P(UsbEndToEnd, AbandonedReadAndTheLibrariesReleasedInTheInstrumentApisOrder) {
+    plug();
+    open(bulk_class);
+    ASSERT_EQ(mode(MODE_BULK), 0u);
+    {
+        karnet::io_read rd = session->read_of_size(4096, false);
+        EXPECT_EQ(session->read_and_wait(rd, 0).get_code(), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+    {
+        karnet::protocol_handle other;
+        karnet_test::fake_protocol::make(other)->start();
+        other->stop();
+    }
+    transport().stop();  // closes the session: the driver ends the read
+    session.reset();
+    manager().arrival_listeners().remove(arrival_cb);
+    manager().removal_listeners().remove(removal_cb);
+    transport_lib.release();
+    EXPECT_FALSE(zephtest::mapped("quillon8.so")) << "the transport's library is still mapped";
+    manager_lib.release();
+    EXPECT_FALSE(zephtest::mapped("quillon8.so"));
+    EXPECT_FALSE(zephtest::mapped("karnet8.so")) << "the device manager's library is still mapped";
 }
 
 INSTANTIATE_TEST_SUITE_P(Instruments, UsbEndToEnd,

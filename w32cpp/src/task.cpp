@@ -304,7 +304,9 @@ status_win32 task::stop() {
     return status_win32(WAIT_FAILED);
   }
 
-  const status_wait ended = wait_for(1000);
+  status_wait ended = wait_for(1000);
+  while (ended.get_code() == WAIT_TIMEOUT && !may_end_by_force())
+    ended = wait_for(1000);
   if (ended.failed()) {
     TerminateThread(h, ended.get_code());
     forget_thread(ended.get_code());

@@ -57,7 +57,7 @@ TEST(AutoHandleThreads, CopiesAndReleasesFromManyThreads) {
   }
   SetEvent(go);
   for (HANDLE t : threads) {
-    EXPECT_EQ(WaitForSingleObject(t, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(t, zephtest::deadline_ms), WAIT_OBJECT_0);
     CloseHandle(t);
   }
   CloseHandle(go);
@@ -95,7 +95,7 @@ TEST(AutoHandleThreads, LastReleaseOnAnyThreadDeletesOnce) {
     }
     SetEvent(go);
     for (HANDLE t : threads) {
-      ASSERT_EQ(WaitForSingleObject(t, 60000), WAIT_OBJECT_0);
+      ASSERT_EQ(WaitForSingleObject(t, zephtest::deadline_ms), WAIT_OBJECT_0);
       CloseHandle(t);
     }
     CloseHandle(go);

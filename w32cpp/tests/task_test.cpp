@@ -164,6 +164,48 @@ TEST_F(Tasks, StepBlockedPastTheStopTimeoutIsTerminatedWithWaitTimeout) {
   CloseHandle(gate);
 }
 
+// A task that says its thread must not be ended yet: the stop waits on past its second, asking
+// again each second, and ends the thread once allowed (or takes its own end).
+TEST_F(Tasks, StopWaitsWhileTheTaskRefusesAForcedEnd) {
+  struct refusing_task : counting_task {
+    std::atomic<bool> refuse{true};
+    std::atomic<int> asked{0};
+    bool may_end_by_force() override {
+      ++asked;
+      return !refuse.load();
+    }
+  };
+  HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  {
+    task_instance<refusing_task> t;
+    t.gate = gate;
+    ASSERT_EQ(t.start().get_code(), 0u);
+    ASSERT_TRUE(eventually([&] { return t.in_step.load(); }));
+    std::atomic<DWORD> stopped{WAIT_FAILED - 1};
+    HANDLE stopper = w32t::run_thread([&] { stopped = t.stop().get_code(); });
+    ASSERT_TRUE(eventually([&] { return t.asked.load() >= 2; }));
+    EXPECT_EQ(stopped.load(), WAIT_FAILED - 1);
+    // The step returns: the thread takes the stop request and ends by itself.
+    SetEvent(gate);
+    ASSERT_TRUE(w32t::join(stopper));
+    EXPECT_EQ(stopped.load(), 0u);
+    EXPECT_EQ(t.finishes.load(), 1);
+
+    // Allowed at last: ended by force as any task.
+    ResetEvent(gate);
+    t.asked = 0;
+    ASSERT_EQ(t.start().get_code(), 0u);
+    ASSERT_TRUE(eventually([&] { return t.in_step.load(); }));
+    stopper = w32t::run_thread([&] { stopped = t.stop().get_code(); });
+    ASSERT_TRUE(eventually([&] { return t.asked.load() >= 1; }));
+    t.refuse = false;
+    ASSERT_TRUE(w32t::join(stopper));
+    EXPECT_EQ(stopped.load(), static_cast<DWORD>(WAIT_TIMEOUT));
+  }
+  SetEvent(gate);
+  CloseHandle(gate);
+}
+
 TEST_F(Tasks, IdlePriorityGoesBackToNormalOnStop) {
   task t(0, THREAD_PRIORITY_IDLE);
   struct probe {

@@ -125,6 +125,12 @@ TEST_F(Waits, InfiniteWaitGoesOnAfterAnApc) {
   std::atomic<int> ran{0};
   std::atomic<DWORD> code{0xDEADu};
   HANDLE waiter = run_thread([&] { code = signal.wait_for(INFINITE).get_code(); });
+  // The wait without limit is what is checked here: one that does not end by the signal below is
+  // ended by the watchdog.
+  zephtest::watchdog dog([&] {
+    ADD_FAILURE() << "the wait without limit did not end";
+    signal.set();
+  });
   ASSERT_TRUE(standin::thread::wait_until_blocked(waiter, 10000));
   QueueUserAPC(&count_apc, waiter, reinterpret_cast<ULONG_PTR>(&ran));
   // The APC runs, then the thread waits again.

@@ -35,9 +35,6 @@ class io_protocol {
   virtual assync_handle control(device_handle* handle, io_control& op) = 0;
   virtual w32cpp::status_win32 cancel(device_handle* handle) = 0;
   virtual ~io_protocol();
-  // Cancels the one request, whichever thread issued it; the handle's other requests run on. 0 also
-  // when it had already completed.
-  virtual w32cpp::status_win32 cancel_request(device_handle* handle, io_assync& request) = 0;
 
   // Registration with the device manager.
   void start();
@@ -63,6 +60,26 @@ class io_protocol {
   device_listener_list removals_;
   karnet_lib library_;
 };
+
+// What a transport may offer besides its slots above, which separately built libraries share and
+// which therefore never grow: cancelling one request alone, whichever thread issued it, while the
+// handle's other requests run on. A transport offers it by deriving from it too; callers reach it
+// through cancel_request() below, so a transport that does not offer it is never called through it.
+class io_request_cancel {
+ public:
+  // 0 also when the request had already completed.
+  virtual w32cpp::status_win32 cancel_request(device_handle* handle, io_assync& request) = 0;
+
+ protected:
+  ~io_request_cancel() = default;
+};
+
+// Cancels `request` of `handle`: alone where the transport offers it, else through the transport's
+// cancel (every request of the handle, or the calling thread's, as that transport's cancel does).
+inline w32cpp::status_win32 cancel_request(io_protocol& protocol, device_handle* handle, io_assync& request) {
+  if (auto* one = dynamic_cast<io_request_cancel*>(&protocol)) return one->cancel_request(handle, request);
+  return protocol.cancel(handle);
+}
 
 }  // namespace karnet
 

@@ -15,7 +15,8 @@
 
 namespace lintra {
 
-class io_protocol_lintra : public karnet::io_protocol {
+// Besides the transport's slots it cancels one request alone (karnet::io_request_cancel).
+class io_protocol_lintra : public karnet::io_protocol, public karnet::io_request_cancel {
 public:
     // holder: the process-wide handle that owns this protocol (what self() copies).
     explicit io_protocol_lintra(karnet::protocol_handle* holder);

@@ -78,6 +78,7 @@ struct usb_device::impl {
     bool removed = false;
     bool self_removal = false;  // unplugged by the firmware or a fault: run the handler
     std::function<void()> removal_handler;
+    bool handler_running = false;
     std::uint32_t frame_us = 1000;
     std::atomic<transfer_id> next_id{1};
     std::thread worker;
@@ -141,15 +142,15 @@ struct usb_device::impl {
     bool step(std::unique_lock<std::mutex>& lk);
     void serve(std::unique_lock<std::mutex>& lk, xfer& x);
 
-    // The device's data toggle of a bulk IN endpoint (true: DATA1), back to DATA0 whenever the firmware
+    // The device's data toggle of a bulk endpoint (true: DATA1), back to DATA0 whenever the firmware
     // starts it again. Only the completion thread (serve) uses it.
-    struct in_toggle {
+    struct toggle {
         std::uint32_t epoch = 0;
         bool data1 = false;
     };
-    std::map<std::uint8_t, in_toggle> in_toggles;
+    std::map<std::uint8_t, toggle> toggles;
     bool& device_toggle(std::uint8_t ep) {
-        in_toggle& t = in_toggles[ep];
+        toggle& t = toggles[ep];
         std::uint32_t e = model->reset_epoch(ep);
         if (t.epoch != e) {
             t.epoch = e;
@@ -201,6 +202,23 @@ struct usb_device::impl {
         }
         *acked = pos;
         return took;
+    }
+    // Bulk OUT packets of up to maxp bytes from the len bytes of buf (a zero-length transfer is one empty
+    // packet). The device takes a packet carrying the toggle it expects and drops a repeat of the last one
+    // it took; it acknowledges both. With lose_last the host misses the last packet's handshake.
+    void receive_packets(std::uint8_t ep, const std::uint8_t* buf, std::size_t len, std::size_t maxp,
+                         const packet_check& host, bool lose_last) {
+        std::size_t pos = 0;
+        do {
+            const std::size_t pk = std::min(maxp, len - pos);
+            bool& expected = device_toggle(ep);
+            const bool data1 = host ? host(!(lose_last && pos + pk >= len)) : expected;
+            if (data1 == expected) {
+                model->bulk_out_bytes(std::span<const std::uint8_t>(buf + pos, pk));
+                expected = !expected;
+            }
+            pos += pk;
+        } while (pos < len);
     }
 };
 
@@ -436,8 +454,10 @@ bool usb_device::present() const {
 }
 
 void usb_device::set_removal_handler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> g(p_->mu);
+    std::unique_lock<std::mutex> lk(p_->mu);
     p_->removal_handler = std::move(handler);
+    // The handler replaced may be running: it returns first (unless it is the caller).
+    if (std::this_thread::get_id() != p_->worker_id) p_->cv_done.wait(lk, [&] { return !p_->handler_running; });
 }
 
 std::size_t usb_device::max_concurrent_control() const { return p_->controls_max.load(); }
@@ -477,14 +497,18 @@ void usb_device::impl::run() {
         }
         if (self_removal && !removed) {
             remove_all_locked();
-            auto handler = removal_handler;
             // Let the removed completions go out first, then tell the bus.
             while (!completions.empty()) deliver_one(lk);
             self_removal = false;
-            if (handler) {
+            if (removal_handler) {
+                auto handler = removal_handler;  // the one set now: one taken away meanwhile is not called
+                handler_running = true;
                 lk.unlock();
                 handler();
+                handler = nullptr;
                 lk.lock();
+                handler_running = false;
+                cv_done.notify_all();
             }
             continue;
         }
@@ -589,7 +613,7 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
         result = usb_status::not_responding;
     } else if (auto err = m.faults().take_usb_error(ep)) {
         if (!(ep & 0x80) && m.faults().handshakes_lost()) {
-            m.bulk_out_bytes(std::span<const std::uint8_t>(buf, len));
+            receive_packets(ep, buf, len, shape->second ? shape->second : 64, x_host, true);
         } else if ((ep & 0x80) && shape->first == 2) {
             // Whole packets that came before the error: a short one would have ended the transfer.
             const std::size_t maxp = shape->second ? shape->second : 64;
@@ -659,7 +683,7 @@ void usb_device::impl::serve(std::unique_lock<std::mutex>& lk, xfer& x) {
             }
         }
     } else {
-        m.bulk_out_bytes(std::span<const std::uint8_t>(buf, len));
+        receive_packets(ep, buf, len, shape->second ? shape->second : 64, x_host, false);
         bytes = len;
         result = usb_status::success;
     }

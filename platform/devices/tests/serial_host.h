@@ -3,6 +3,7 @@
 #ifndef SIMDEV_TESTS_SERIAL_HOST_H
 #define SIMDEV_TESTS_SERIAL_HOST_H
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "simdev/line.h"
 #include "simdev/serial_device.h"
 #include "simdev/usb_device.h"
+#include "zephtest/wait.h"
 
 namespace simdev::test {
 
@@ -156,8 +158,7 @@ public:
         if (r.k != kind::ack) return r;
         if (s.bmRequestType & 0x80) {
             while (r.data.size() < s.wLength) {
-                packet p = in(0, 8);
-                while (p.k == kind::nak) p = in(0, 8);
+                packet p = until_not_nak([&] { return in(0, 8); });
                 if (p.k != kind::data) {
                     r.k = p.k;
                     return r;
@@ -166,24 +167,20 @@ public:
                 if (p.data.size() < 8) break;
             }
             out_toggle[0] = 1;
-            kind st = out(0, {});
-            while (st == kind::nak) st = out(0, {});
-            r.k = st;
+            r.k = until_not_nak([&] { return out(0, {}); });
             return r;
         }
         for (std::size_t at = 0; at < out_data.size(); at += 8) {
             std::vector<std::uint8_t> piece(out_data.begin() + static_cast<std::ptrdiff_t>(at),
                                             out_data.begin() + static_cast<std::ptrdiff_t>(std::min(at + 8, out_data.size())));
-            kind k = out(0, piece);
-            while (k == kind::nak) k = out(0, piece);
+            kind k = until_not_nak([&] { return out(0, piece); });
             if (k != kind::ack) {
                 r.k = k;
                 return r;
             }
         }
         in_toggle[0] = 1;
-        packet p = in(0, 8);
-        while (p.k == kind::nak) p = in(0, 8);
+        packet p = until_not_nak([&] { return in(0, 8); });
         r.k = (p.k == kind::data && p.data.empty()) ? kind::ack : p.k;
         return r;
     }
@@ -221,8 +218,7 @@ public:
         std::size_t n = h.data[0] | (h.data[1] << 8) | (h.data[2] << 16);
         std::vector<std::uint8_t> d;
         while (d.size() < n) {
-            packet p = in(1, 1024);
-            if (p.k == kind::nak) continue;
+            packet p = until_not_nak([&] { return in(1, 1024); });
             if (p.k != kind::data) return std::nullopt;
             if (sizes) sizes->push_back(p.data.size());
             d.insert(d.end(), p.data.begin(), p.data.end());
@@ -243,6 +239,17 @@ public:
     }
 
 private:
+    static kind kind_of(const packet& p) { return p.k; }
+    static kind kind_of(kind k) { return k; }
+    // Repeats a transaction the device answers with NAK (busy), until the deadline.
+    template <class F>
+    auto until_not_nak(F transaction) -> decltype(transaction()) {
+        const auto end = std::chrono::steady_clock::now() + zephtest::default_deadline;
+        auto r = transaction();
+        while (kind_of(r) == kind::nak && std::chrono::steady_clock::now() < end) r = transaction();
+        return r;
+    }
+
     packet bad(packet& p) {
         p.k = kind::bad;
         // let the rest of a damaged packet arrive, then forget it

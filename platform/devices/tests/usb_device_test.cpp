@@ -66,7 +66,7 @@ struct SimUsb : ::testing::Test {
         ASSERT_EQ(vendor(false, word, value, d).status, usb_status::success);
     }
 
-    // One synchronous transfer; `host` checks IN packets' toggles as a host controller.
+    // One synchronous transfer; `host` keeps the pipe's toggle as a host controller.
     std::pair<usb_status, std::size_t> xfer(std::uint8_t ep, std::uint8_t* buf, std::size_t len,
                                             packet_check host = {}) {
         collector c;
@@ -320,6 +320,28 @@ TEST_F(SimUsb, RemovalMidTransferByFault) {
     EXPECT_EQ(model->faults().injected().removals, 1u);
 }
 
+// Taking the removal handler away waits for one that is running, so whatever it uses may go right after.
+TEST_F(SimUsb, TakingTheRemovalHandlerAwayWaitsForARunningOne) {
+    zephtest::flag entered, release;
+    std::atomic<bool> returned{false};
+    dev.set_removal_handler([&] {
+        entered.set();
+        release.wait();
+        returned = true;
+    });
+    model->unplug();
+    ASSERT_TRUE(entered.wait());
+    std::atomic<bool> taken{false};
+    std::thread t([&] {
+        dev.set_removal_handler(nullptr);
+        taken = true;
+    });
+    EXPECT_FALSE(zephtest::wait_until([&] { return taken.load(); }, 200ms));
+    release.set();
+    zephtest::join(t);
+    EXPECT_TRUE(returned);
+}
+
 TEST_F(SimUsb, HaltStallsUntilCleared) {
     ASSERT_EQ(dev.set_configuration(1), usb_status::success);
     model->queue_bulk_message({1});
@@ -446,8 +468,8 @@ TEST_F(SimUsb, OverlappingControlTransfersAreCounted) {
     model->faults().on_request(request_match{0x00, 0x0004, 1},
                                [&] { EXPECT_TRUE(zephtest::wait_until([&] { return dev.max_concurrent_control() == 2; })); });
     std::thread a(status_read), b(status_read);
-    a.join();
-    b.join();
+    zephtest::join(a);
+    zephtest::join(b);
     EXPECT_EQ(dev.max_concurrent_control(), 2u);
     dev.reset_control_count();
     EXPECT_EQ(dev.max_concurrent_control(), 0u);
@@ -644,6 +666,51 @@ TEST_F(SimUsb, AnErrorAfterALostAckLeavesThePacketAtTheDevice) {
     EXPECT_EQ(*host.dropped, 1);
 }
 
+// Bulk OUT packets carry the host's toggle: the device takes the one it expects and drops a repeat of
+// the last it took. A handshake the host missed leaves it one toggle behind, so the first packet of its
+// next transfer is dropped (a host would send that packet again); a pipe reset on both sides ends it.
+TEST_F(SimUsb, BulkOutPacketsRepeatingTheLastToggleAreDropped) {
+    ASSERT_EQ(dev.set_configuration(1), usb_status::success);
+    auto next = std::make_shared<bool>(false);
+    packet_check host = [next](bool acknowledged) {
+        const bool carried = *next;
+        if (acknowledged) *next = !*next;
+        return carried;
+    };
+    std::vector<std::uint8_t> msg(100);
+    for (std::size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<std::uint8_t>(i * 5 + 1);
+    std::uint8_t word[3] = {100, 0, 0};
+    auto send = [&] {
+        EXPECT_EQ(xfer(0x01, word, 3, host), std::make_pair(usb_status::success, std::size_t{3}));
+        EXPECT_EQ(xfer(0x01, msg.data(), msg.size(), host), std::make_pair(usb_status::success, std::size_t{100}));
+    };
+    send();  // three packets: both ends at DATA1
+    EXPECT_TRUE(*next);
+    ASSERT_EQ(model->take_received_messages(), std::vector<std::vector<std::uint8_t>>{msg});
+    model->faults().lost_handshakes(true);
+    model->faults().usb_error(0x01, usb_status::data_error, 1);
+    EXPECT_EQ(xfer(0x01, word, 3, host).first, usb_status::data_error);  // taken; the host still at DATA1
+    model->faults().clear();
+    EXPECT_TRUE(*next);
+    EXPECT_EQ(xfer(0x01, msg.data(), 64, host).first, usb_status::success);  // a repeat: dropped
+    EXPECT_EQ(xfer(0x01, msg.data(), msg.size(), host).first, usb_status::success);
+    EXPECT_EQ(model->take_received_messages(), std::vector<std::vector<std::uint8_t>>{msg});
+    send();
+    EXPECT_EQ(model->take_received_messages(), std::vector<std::vector<std::uint8_t>>{msg});
+    // The device alone starting again at DATA0 (its pipe word) drops the host's next packet, and the
+    // message is misframed.
+    ASSERT_TRUE(*next);
+    std::vector<std::uint8_t> none;
+    ASSERT_EQ(vendor(false, 0x021103, 0, none).status, usb_status::success);
+    send();
+    EXPECT_TRUE(model->take_received_messages().empty());
+    // Both ends at DATA0: whole again.
+    ASSERT_EQ(vendor(false, 0x021103, 0, none).status, usb_status::success);
+    *next = false;
+    send();
+    EXPECT_EQ(model->take_received_messages(), std::vector<std::vector<std::uint8_t>>{msg});
+}
+
 // A cleared halt of the bulk IN endpoint leaves a partly sent message as it is, or flushes its rest:
 // a firmware choice.
 TEST(SimUsbFirmware, ClearHaltFlushesAPartlySentMessageOnlyWhereTheFirmwareDoes) {
@@ -714,7 +781,7 @@ TEST_F(SimUsb, EachTransferCompletesExactlyOnceUnderRacingCancels) {
             dev.abort_endpoint(0x01);
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads) zephtest::join(th);
     dev.abort_endpoint(0x81);
     dev.abort_endpoint(0x01);
     EXPECT_EQ(issued.size(), 800u);  // ids are unique
@@ -737,7 +804,8 @@ TEST_F(SimUsb, AbortWaitsForTheTransferBeingServed) {
             armed = false;
             entered = true;
             cv.notify_all();
-            cv.wait(lk, [&] { return released; });  // holds the transfer in the middle of serving
+            // Holds the transfer in the middle of serving.
+            EXPECT_TRUE(zephtest::wait_on(cv, lk, [&] { return released; }));
         },
         nullptr);
     std::atomic<bool> callback_done{false};
@@ -765,7 +833,7 @@ TEST_F(SimUsb, AbortWaitsForTheTransferBeingServed) {
     });
     EXPECT_EQ(dev.abort_endpoint(0x01), 1u);
     EXPECT_TRUE(callback_done.load());
-    releaser.join();
+    zephtest::join(releaser);
     model->unsubscribe(tok);
     EXPECT_EQ(model->flash(0, 3), (std::vector<std::uint8_t>{7, 8, 9}));
 }

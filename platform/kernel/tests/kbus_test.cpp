@@ -6,6 +6,7 @@
 #include <simdev/usb_device.h>
 #include <standin/kernel.h>
 #include <zephtest/kernel.h>
+#include <zephtest/kernel_wait.h>
 #include <zephtest/wait.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
@@ -30,8 +31,9 @@ struct pending_urb {
   IO_STATUS_BLOCK iosb{};
   NTSTATUS returned = 0;
   NTSTATUS wait() {
-    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
-    return iosb.Status;
+    const NTSTATUS st = zephtest::ke_wait(&ev);
+    EXPECT_EQ(st, STATUS_SUCCESS) << "the URB did not complete";
+    return st == STATUS_SUCCESS ? iosb.Status : st;
   }
   bool done() {
     LARGE_INTEGER zero;
@@ -375,7 +377,7 @@ TEST_F(Bus, CancellingAPendingTransferIrp) {
       &ctx, TRUE, TRUE, TRUE);
   EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
   EXPECT_TRUE(IoCancelIrp(irp));
-  KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&ev), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
   EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_CANCELED);
   IoFreeIrp(irp);
@@ -465,7 +467,7 @@ TEST_F(Bus, AsynchronousCompletionAndPortReset) {
       },
       &seen, TRUE, TRUE, TRUE);
   EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_PENDING);
-  KeWaitForSingleObject(&seen.ev, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&seen.ev), STATUS_SUCCESS);
   EXPECT_EQ(seen.irql.load(), DISPATCH_LEVEL);
   EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
   IoFreeIrp(irp);
@@ -494,6 +496,26 @@ TEST_F(Bus, AfterSurpriseRemovalUrbsFail) {
   EXPECT_EQ(vendor(false, 0x00, 0x0003, 3, nullptr, 0), STATUS_DEVICE_NOT_CONNECTED);
   ASSERT_TRUE(standin::pnp::settle());
   EXPECT_EQ(standin::pnp::device_state(instance), "absent");  // no handle open: removed at once
+  ObDereferenceObject(pdo);
+}
+
+// Once removed, the device goes: its instrument model and the device's thread with it. A PDO still
+// referenced answers a late request from what the bus kept of it: not connected.
+TEST_F(Bus, ARemovedDeviceGoesAndItsPdoAnswersLateRequests) {
+  ASSERT_EQ(select(0, {0, 0, 0}), STATUS_SUCCESS);
+  ObReferenceObject(pdo);  // a stale reference: the PDO's memory stays
+  std::weak_ptr<simdev::usb_device> device = dev;
+  std::weak_ptr<simdev::instrument> instrument = model;
+  dev.reset();
+  model.reset();
+  standin::pnp::remove_device(instance, false);
+  ASSERT_TRUE(standin::pnp::settle());
+  EXPECT_TRUE(device.expired()) << "the bus still holds the removed device";
+  EXPECT_TRUE(instrument.expired());
+  URB u{};
+  EXPECT_EQ(vendor(false, 0x00, 0x0003, 3, nullptr, 0, &u), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(u.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(send(nullptr, IOCTL_INTERNAL_USB_RESET_PORT)->wait(), STATUS_DEVICE_NOT_CONNECTED);
   ObDereferenceObject(pdo);
 }
 
@@ -550,7 +572,7 @@ TEST_F(Bus, APortResetThatNeverCompletesEndsWhenCancelled) {
   zero.QuadPart = 0;
   EXPECT_EQ(KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
   EXPECT_TRUE(IoCancelIrp(irp));
-  KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&ev), STATUS_SUCCESS);
   EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
   IoFreeIrp(irp);
   // The next reset completes.
@@ -595,7 +617,7 @@ TEST_F(Bus, PnpAndPowerRequestsCompleteFromABusThreadWhenAsked) {
       IoSetCompletionRoutine(irp, note_pnp_completion, &seen, TRUE, TRUE, TRUE);
       NTSTATUS st = IoCallDriver(pdo, irp);
       EXPECT_EQ(st, async ? STATUS_PENDING : STATUS_SUCCESS) << (int)major;
-      KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
+      ASSERT_EQ(zephtest::ke_wait(&seen.done), STATUS_SUCCESS);
       EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
       EXPECT_EQ(seen.pending_returned.load(), async) << (int)major;
       EXPECT_EQ(seen.thread.load() != KeGetCurrentThread(), async) << (int)major;
@@ -628,7 +650,7 @@ TEST_F(Bus, PowerRequestsReachTheStackAndComplete) {
                 },
                 &r, nullptr),
             STATUS_PENDING);
-  KeWaitForSingleObject(&r.done, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&r.done), STATUS_SUCCESS);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.minor, IRP_MN_SET_POWER);
   POWER_STATE old = PoSetPowerState(pdo, DevicePowerState, d3);

@@ -1,5 +1,6 @@
 // Kernel core: IRQL and spin locks, dispatcher objects, DPCs, work items, pool, counted strings, IRP
 // completion and cancellation rules, and the rule checks. Drivers here are made in-process.
+#include "zephtest/kernel_wait.h"
 #include "zephtest/wait.h"
 #include <wdm.h>
 
@@ -93,8 +94,9 @@ class Stack : public Kernel {
     ASSERT_NE(r.irp, nullptr);
   }
   NTSTATUS wait(request &r) {
-    KeWaitForSingleObject(&r.ev, Executive, KernelMode, FALSE, nullptr);
-    return r.iosb.Status;
+    const NTSTATUS st = zephtest::ke_wait(&r.ev);
+    EXPECT_EQ(st, STATUS_SUCCESS) << "the request did not complete";
+    return st == STATUS_SUCCESS ? r.iosb.Status : st;
   }
   // One request down the stack and back.
   NTSTATUS round_trip() {
@@ -159,8 +161,8 @@ TEST_F(Kernel, SpinLockExcludesOtherThreads) {
     }
   };
   std::thread a(work), b(work);
-  a.join();
-  b.join();
+  zephtest::join(a);
+  zephtest::join(b);
   EXPECT_EQ(counter, 40000);
 }
 
@@ -215,30 +217,37 @@ TEST_F(Kernel, EventsAndTimeouts) {
   EXPECT_EQ(KeWaitForSingleObject(&n, Executive, KernelMode, FALSE, &ten_ms), STATUS_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(9));
   std::thread t([&] { KeSetEvent(&n, 0, FALSE); });
-  EXPECT_EQ(KeWaitForSingleObject(&n, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  t.join();
+  {
+    // The wait without a time-out is what is checked here: one that is not woken is woken again.
+    zephtest::watchdog dog([&] {
+      ADD_FAILURE() << "the wait without a time-out was not woken";
+      KeSetEvent(&n, 0, FALSE);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&n, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  }
+  zephtest::join(t);
 }
 
 TEST_F(Kernel, MutexIsRecursiveAndOwned) {
   KMUTEX m;
   KeInitializeMutex(&m, 1);
-  EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(zephtest::ke_wait(&m), STATUS_SUCCESS);
+  EXPECT_EQ(zephtest::ke_wait(&m), STATUS_SUCCESS);
   std::atomic<int> other{-1};
   std::thread t([&] {
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
   });
-  t.join();
+  zephtest::join(t);
   EXPECT_EQ(other.load(), STATUS_TIMEOUT);
   KeReleaseMutex(&m, FALSE);
   KeReleaseMutex(&m, FALSE);
   std::thread t2([&] {
-    other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr);
+    other = zephtest::ke_wait(&m);
     KeReleaseMutex(&m, FALSE);
   });
-  t2.join();
+  zephtest::join(t2);
   EXPECT_EQ(other.load(), STATUS_SUCCESS);
   KeReleaseMutex(&m, FALSE);  // not the owner
   EXPECT_TRUE(has(sk::take_violations(), "does not own the mutex"));
@@ -254,7 +263,9 @@ void probe_dpc(PKDPC, PVOID ctx, PVOID, PVOID) {
   p->irql = KeGetCurrentIrql();
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
-  while (KeWaitForSingleObject(&p->gate, Executive, KernelMode, FALSE, &zero) != STATUS_SUCCESS) std::this_thread::yield();
+  EXPECT_TRUE(zephtest::wait_until(
+      [&] { return KeWaitForSingleObject(&p->gate, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS; },
+      zephtest::default_deadline, std::chrono::milliseconds(0)));
   p->runs++;
   KeSetEvent(&p->done, 0, FALSE);
 }
@@ -308,7 +319,7 @@ TEST_F(Kernel, UnloadWaitsForADpcStillRunningInTheDriver) {
   KDPC dpc;
   KeInitializeDpc(&dpc, tail_dpc, &p);
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
-  KeWaitForSingleObject(&p.ran, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&p.ran), STATUS_SUCCESS);
   p.unloading = true;
   sk::unload_driver(drv);
   sk::flush_dpcs();
@@ -376,7 +387,7 @@ TEST_F(Stack, WorkItemRunsAtPassiveAndRefusesADoubleQueue) {
   KeRaiseIrql(DISPATCH_LEVEL, &old);  // queued from DISPATCH_LEVEL, runs at PASSIVE_LEVEL
   IoQueueWorkItem(w, work_routine, DelayedWorkQueue, &p);
   KeLowerIrql(old);
-  KeWaitForSingleObject(&p.done, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&p.done), STATUS_SUCCESS);
   EXPECT_EQ(p.irql.load(), PASSIVE_LEVEL);
   ASSERT_TRUE(sk::settle(5000));
   IoFreeWorkItem(w);
@@ -543,7 +554,7 @@ TEST_F(Stack, BufferedControlRequestCopiesOutputBack) {
                                            &iosb);
   ASSERT_NE(irp, nullptr);
   EXPECT_EQ(IoCallDriver(upper, irp), STATUS_SUCCESS);
-  KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&ev), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 4u);
   EXPECT_EQ(std::string(out, 4), "wxyz");
 }
@@ -622,7 +633,7 @@ TEST_F(Stack, MoreProcessingRequiredAndResendFromTheCompletionRoutine) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, resend_completion, &c, TRUE, TRUE, TRUE);
   IoCallDriver(lower, irp);
-  KeWaitForSingleObject(&c.done, Executive, KernelMode, FALSE, nullptr);
+  ASSERT_EQ(zephtest::ke_wait(&c.done), STATUS_SUCCESS);
   EXPECT_EQ(lower_calls.load(), 3);
   EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
   // The upper driver may now finish it: after MORE_PROCESSING_REQUIRED this is not a second completion.
@@ -719,9 +730,9 @@ TEST_F(Stack, FreedIrpsAreHeldBackThenReused) {
       ASSERT_NE(batch.back(), nullptr);
       seen.insert(batch.back());
     }
-    std::thread([&] {
+    zephtest::join(std::thread([&] {
       for (PIRP irp : batch) IoFreeIrp(irp);
-    }).join();
+    }));
   }
   EXPECT_LT(seen.size(), (size_t)(kRounds * kPerRound / 2));
   zephtest::expect_no_violations();
@@ -848,8 +859,8 @@ TEST_F(Stack, CancelBeforeDuringAndAfterTheCancelRoutineIsSet) {
     IoCallDriver(lower, irp);
     std::thread t([&] { finish_parked(STATUS_SUCCESS); });
     IoCancelIrp(irp);
-    t.join();
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    zephtest::join(t);
+    ASSERT_EQ(zephtest::ke_wait(&done), STATUS_SUCCESS);
     NTSTATUS st = irp->IoStatus.Status;
     EXPECT_TRUE(st == STATUS_SUCCESS || st == STATUS_CANCELLED);
     IoFreeIrp(irp);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "zephtest/overlapped.h"
 #include "zephtest/wait.h"
 
 namespace {
@@ -58,18 +59,7 @@ struct Overlapped {
   OVERLAPPED ov{};
 };
 
-// GetOverlappedResult with a deadline: a request that never ends fails the case instead of hanging
-// it (and is cancelled, so its record is not written after the case).
-BOOL finish(HANDLE h, Overlapped& o, DWORD* n) {
-  if (WaitForSingleObject(o.ov.hEvent, DWORD(zephtest::default_deadline.count())) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "the request did not end";
-    CancelIo(h);
-    WaitForSingleObject(o.ov.hEvent, 1000);
-    SetLastError(ERROR_IO_INCOMPLETE);
-    return FALSE;
-  }
-  return GetOverlappedResult(h, &o.ov, n, FALSE);
-}
+BOOL finish(HANDLE h, Overlapped& o, DWORD* n) { return zephtest::finish(h, o.ov, n); }
 
 }  // namespace
 
@@ -290,7 +280,7 @@ TEST_F(Comm, AbortPurgeAndCancelEndPendingRequests) {
   // CancelIo ends only the calling thread's requests.
   ASSERT_FALSE(ReadFile(h, buf, 8, &n, &r.ov));
   std::thread other([&] { CancelIo(h); });
-  other.join();
+  zephtest::join(other);
   EXPECT_EQ(WaitForSingleObject(r.ov.hEvent, 50), DWORD(WAIT_TIMEOUT));
   ASSERT_TRUE(CancelIo(h));
   EXPECT_FALSE(finish(h, r, &n));

@@ -32,7 +32,7 @@ TEST(CriticalSection, RecursiveEntryNeedsAsManyLeaves) {
       got = TryEnterCriticalSection(&cs);
       if (got) LeaveCriticalSection(&cs);
     });
-    t.join();
+    zephtest::join(t);
     return got != FALSE;
   };
   LeaveCriticalSection(&cs);
@@ -49,10 +49,10 @@ TEST(CriticalSection, LeavingASectionNotOwnedIsIgnored) {
   InitializeCriticalSection(&cs);
   LeaveCriticalSection(&cs);  // not entered at all
   EnterCriticalSection(&cs);
-  std::thread([&] { LeaveCriticalSection(&cs); }).join();  // another thread's leave
+  zephtest::join(std::thread([&] { LeaveCriticalSection(&cs); }));  // another thread's leave
   EXPECT_EQ(cs.RecursionCount, 1);
   BOOL other = TRUE;
-  std::thread([&] { other = TryEnterCriticalSection(&cs); }).join();
+  zephtest::join(std::thread([&] { other = TryEnterCriticalSection(&cs); }));
   EXPECT_FALSE(other);
   LeaveCriticalSection(&cs);
   DeleteCriticalSection(&cs);
@@ -89,7 +89,7 @@ TEST(CriticalSection, ExcludesUnderContentionWithAndWithoutSpinning) {
           LeaveCriticalSection(&cs);
         }
       });
-    for (auto &t : threads) t.join();
+    for (auto &t : threads) zephtest::join(t);
     EXPECT_EQ(counter, 6 * 20000) << "spin " << spin;
     EXPECT_EQ(cs.OwningThread, nullptr);
     DeleteCriticalSection(&cs);

@@ -44,13 +44,13 @@ TEST_F(Fls, ValuesArePerThreadAGetClearsTheLastErrorAndABadIndexFails) {
   ASSERT_TRUE(FlsSetValue(i, &mine));
   void *other_before = &theirs, *other_after = nullptr;
   DWORD other_error = 0;
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     SetLastError(ERROR_ACCESS_DENIED);  // a thread the platform does not know yet
     other_before = FlsGetValue(i);
     other_error = GetLastError();
     FlsSetValue(i, &theirs);
     other_after = FlsGetValue(i);
-  }).join();
+  }));
   EXPECT_EQ(other_before, nullptr);
   EXPECT_EQ(other_error, 0u);
   EXPECT_EQ(other_after, &theirs);
@@ -83,15 +83,15 @@ TEST_F(Fls, AnEndingThreadHandsItsValueToTheCallback) {
   CloseHandle(t);
   int value = 0;
   DWORD std_id = 0;
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     std_id = GetCurrentThreadId();
     FlsSetValue(i, &value);
-  }).join();
-  std::thread([&] {}).join();
-  std::thread([&] {
+  }));
+  zephtest::join(std::thread([&] {}));
+  zephtest::join(std::thread([&] {
     FlsSetValue(i, &value);
     FlsSetValue(i, nullptr);
-  }).join();
+  }));
   const auto c = calls();
   ASSERT_EQ(c.size(), 2u);
   EXPECT_EQ(c[0], std::make_pair(static_cast<void *>(&i), id));
@@ -116,7 +116,7 @@ TEST_F(Fls, FreeingTheIndexHandsEveryThreadsValueToTheCallback) {
   ASSERT_TRUE(value_set.wait());
   ASSERT_TRUE(FlsFree(i));
   freed.set();
-  other.join();
+  zephtest::join(other);
   auto c = calls();
   ASSERT_EQ(c.size(), 2u);
   std::sort(c.begin(), c.end());

@@ -204,6 +204,36 @@ TEST(Loader, FailedInitialisationFailsTheLoad) {
   EXPECT_EQ(GetModuleHandleA("zpt_badinit"), nullptr);
 }
 
+// A module found by an address in it is counted like a load unless the caller says otherwise.
+TEST(Loader, ModuleOfAnAddressIsCountedUnlessAskedNotTo) {
+  standin::debug::clear();
+  HMODULE m = LoadLibraryA("zpt_plugin");
+  ASSERT_NE(m, nullptr);
+  auto address = reinterpret_cast<LPCSTR>(GetProcAddress(m, "zpt_value"));
+  HMODULE found = nullptr;
+  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, address, &found));
+  EXPECT_EQ(found, m);
+  ASSERT_TRUE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 address, &found));
+  EXPECT_EQ(found, m);
+  EXPECT_TRUE(FreeLibrary(m));
+  EXPECT_EQ(count_lines("zpt detach 1"), 0) << "the count taken by the address was not kept";
+  EXPECT_TRUE(FreeLibrary(m));
+  EXPECT_EQ(count_lines("zpt detach 1"), 1) << "UNCHANGED_REFCOUNT counted too";
+
+  // The executable's own code and an address in no module.
+  ASSERT_TRUE(
+      GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&count_lines), &found));
+  EXPECT_EQ(found, GetModuleHandleA(nullptr));
+  int local = 0;
+  SetLastError(0);
+  EXPECT_FALSE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&local), &found));
+  EXPECT_EQ(found, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_FALSE(GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, address, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 }  // namespace
 
 namespace {

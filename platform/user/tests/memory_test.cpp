@@ -123,7 +123,7 @@ TEST_F(Memory, FaultRulesSkipCountFilterByHeapAndThread) {
   t.this_thread_only = true;
   standin::faults::add(t);
   void *other = nullptr;
-  std::thread([&] { other = HeapAlloc(a, 0, 8); }).join();
+  zephtest::join(std::thread([&] { other = HeapAlloc(a, 0, 8); }));
   EXPECT_NE(other, nullptr);
   EXPECT_EQ(HeapAlloc(a, 0, 8), nullptr);
   EXPECT_EQ(HeapAlloc(a, 0, 8), nullptr);
@@ -195,7 +195,7 @@ TEST_F(Memory, BlockFreedByAnotherThreadIsNotKeptForItsMaker) {
   void *p = HeapAlloc(h, 0, 200);
   ASSERT_NE(p, nullptr);
   BOOL freed = FALSE;
-  std::thread([&] { freed = HeapFree(h, 0, p); }).join();
+  zephtest::join(std::thread([&] { freed = HeapFree(h, 0, p); }));
   EXPECT_TRUE(freed);
   EXPECT_FALSE(HeapValidate(h, 0, p));
   void *q = HeapAlloc(h, 0, 200);
@@ -256,7 +256,7 @@ TEST_F(Memory, HeapSharedByThreadsKeepsItsBoundAndDestroyFreesTheRest) {
         }
       }
     });
-  for (auto &th : threads) th.join();
+  for (auto &th : threads) zephtest::join(th);
   EXPECT_LE(peak.load(), 64 * 1000);
   EXPECT_GT(peak.load(), 0);
   // Blocks the workers made, freed by this thread.
@@ -305,7 +305,7 @@ TEST_F(Memory, BlocksFreedByAnotherThreadAreReleased) {
     done = true;
   }
   cv.notify_one();
-  consumer.join();
+  zephtest::join(consumer);
   EXPECT_TRUE(HeapDestroy(h));
 }
 
@@ -346,7 +346,7 @@ TEST_F(Memory, BlocksOfEndedThreadsFreedByLaterOnesAcrossListTakeOvers) {
   for (int wave = 0; wave < 4; ++wave) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 20; ++t) threads.emplace_back(worker, static_cast<unsigned char>(wave * 20 + t + 1));
-    for (auto &t : threads) t.join();
+    for (auto &t : threads) zephtest::join(t);
   }
   EXPECT_EQ(bad.load(), 0);
   // Half of what is left is freed here (returned to lists whose threads have ended), half by HeapDestroy.

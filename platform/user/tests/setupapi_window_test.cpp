@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <standin/kernel.h>
 #include <zephtest/kernel.h>
+#include <zephtest/overlapped.h>
 #include <zephtest/wait.h>
 #include <standin/pnp.h>
 #include <standin/usbbus.h>
@@ -209,7 +210,7 @@ TEST(Windows, ClassesWindowsAndTheMessageLoop) {
   EXPECT_EQ(SendMessageA(h, WM_USER + 2, 0, 0), 0);  // another thread: waits until handled
   // The notifier's teardown: WM_DESTROY sent without waiting ends the loop.
   EXPECT_TRUE(SendNotifyMessageA(h, WM_DESTROY, 0, 0));
-  t.join();
+  zephtest::join(t);
   EXPECT_EQ(exit_code.load(), 5);
   EXPECT_FALSE(IsWindow(h));  // destroyed with its thread
   std::lock_guard<std::mutex> l(rec.mu);
@@ -248,7 +249,7 @@ struct notifier {
   ~notifier() {
     UnregisterDeviceNotification(note);
     SendNotifyMessageA(hwnd.load(), WM_DESTROY, 0, 0);
-    t.join();
+    zephtest::join(t);
   }
   std::vector<std::pair<WPARAM, std::string>> changes() {
     std::lock_guard<std::mutex> l(rec.mu);
@@ -310,7 +311,7 @@ TEST(Windows, MsgWaitForMultipleObjectsWakesForMessagesAndObjects) {
   EXPECT_EQ(m.message, (UINT)(WM_USER + 7));
   std::thread t([&] { SetEvent(ev); });
   EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 5000, QS_ALLINPUT), WAIT_OBJECT_0);
-  t.join();
+  zephtest::join(t);
   CloseHandle(ev);
 }
 
@@ -375,7 +376,7 @@ TEST_F(UserSide, DriverOnTheUsbBusTalksToTheInstrument) {
     DWORD bytes = 0;
     if (!DeviceIoControl(h, IOCTL_TD_USB_DEVICE_DESCRIPTOR, nullptr, 0, desc, sizeof desc, &bytes, &o)) {
       ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-      ASSERT_TRUE(GetOverlappedResult(h, &o, &bytes, TRUE));
+      ASSERT_TRUE(zephtest::finish(h, o, &bytes));
     }
     EXPECT_EQ(bytes, 18u);
     EXPECT_EQ(desc[8] | desc[9] << 8, 0x1A2B);
@@ -383,7 +384,7 @@ TEST_F(UserSide, DriverOnTheUsbBusTalksToTheInstrument) {
     o = OVERLAPPED{};
     o.hEvent = ev;
     if (!DeviceIoControl(h, IOCTL_TD_USB_VENDOR_READ, nullptr, 0, words, sizeof words, &bytes, &o)) {
-      ASSERT_TRUE(GetOverlappedResult(h, &o, &bytes, TRUE));
+      ASSERT_TRUE(zephtest::finish(h, o, &bytes));
     }
     EXPECT_EQ(bytes, 72u);
     // Unplugged with the handle open: removal message now, REMOVE at the close.

@@ -228,8 +228,9 @@ TEST(TerminateThread, VictimBlockedOnOneEventStopsThereAndTakesNothing) {
 DWORD WINAPI spin_then_sleep(LPVOID p) {
   auto *g = static_cast<gate *>(p);
   g->stage = 1;
-  while (g->stage.load() != 2) {
-  }
+  // Busy, with no platform call until told (sleep_for is none).
+  EXPECT_TRUE(zephtest::wait_until([&] { return g->stage.load() == 2; }, zephtest::default_deadline,
+                                   std::chrono::milliseconds(0)));
   Sleep(0);  // the next platform call that can stop it
   g->after = true;
   return 0;

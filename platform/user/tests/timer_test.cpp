@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "zephtest/wait.h"
 
 using testutil::handle;
 
@@ -118,7 +119,7 @@ TEST_F(Timers, CompletionRoutineRunsAsAnApcOnTheSettingThread) {
   EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
   ASSERT_TRUE(testutil::eventually([] { return standin::thread::queued_apcs(GetCurrentThread()) == 1; }));
   EXPECT_TRUE(log.threads.empty());
-  EXPECT_EQ(SleepEx(INFINITE, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
+  EXPECT_EQ(SleepEx(zephtest::deadline_ms, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
   ASSERT_EQ(log.threads.size(), 1u);
   EXPECT_EQ(log.threads[0], GetCurrentThreadId());
   EXPECT_EQ(log.arg, &log);
@@ -157,7 +158,7 @@ TEST_F(Timers, CompletionRoutineGoesToTheThreadThatSetTheTimer) {
     SetWaitableTimer(t, &due, 0, on_timer, &log, FALSE);
     wait_result = SleepEx(10000, TRUE);
   });
-  setter.join();
+  zephtest::join(setter);
   EXPECT_EQ(wait_result.load(), static_cast<DWORD>(WAIT_IO_COMPLETION));
   ASSERT_EQ(log.threads.size(), 1u);
   EXPECT_EQ(log.threads[0], setter_id.load());
@@ -227,11 +228,11 @@ TEST_F(Timers, LongDueTimesAndPeriodsAreScaled) {
 TEST_F(Timers, TimerOfAnEndedSettingThreadStops) {
   completion_log log;
   handle t(CreateWaitableTimerA(nullptr, FALSE, nullptr));
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     // Due well after the thread's exit, even a slow one under a sanitizer.
     LARGE_INTEGER due = relative_ms(300);
     SetWaitableTimer(t, &due, 1, on_timer, &log, FALSE);
-  }).join();
+  }));
   EXPECT_EQ(WaitForSingleObject(t, 600), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(log.threads.empty());
 }

@@ -173,6 +173,15 @@ TEST_F(ui_test, DlgItemIntReadsOnlyWholeNumbersInRange) {
   DestroyWindow(d);
 }
 
+// For a modal loop of this thread: one that nobody ends within the deadline fails the case and is
+// ended by a quit.
+zephtest::watchdog quit_if_stuck() {
+  return zephtest::watchdog([self = GetCurrentThreadId()] {
+    ADD_FAILURE() << "the modal loop did not end";
+    PostThreadMessageA(self, WM_QUIT, 0, 0);
+  });
+}
+
 TEST_F(ui_test, ModalDialogEndsWithItsResultAndPassesQuitOn) {
   std::thread user([] {
     HWND d = nullptr;
@@ -182,8 +191,11 @@ TEST_F(ui_test, ModalDialogEndsWithItsResultAndPassesQuitOn) {
     }));
     standin::ui::press(d, IDOK);
   });
-  EXPECT_EQ(DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, test_proc, 77), 42);
-  user.join();
+  {
+    auto dog = quit_if_stuck();
+    EXPECT_EQ(DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, test_proc, 77), 42);
+  }
+  zephtest::join(user);
   EXPECT_EQ(standin::ui::find_dialog(kDialog), nullptr);
 
   // A quit that arrives while the dialog runs ends it and stays for the caller's loop.
@@ -195,8 +207,11 @@ TEST_F(ui_test, ModalDialogEndsWithItsResultAndPassesQuitOn) {
     }));
     PostMessageA(d, WM_QUIT, 5, 0);
   });
-  DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, test_proc, 77);
-  quitter.join();
+  {
+    auto dog = quit_if_stuck();
+    DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, test_proc, 77);
+  }
+  zephtest::join(quitter);
   MSG m;
   ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, (UINT)WM_QUIT);
@@ -351,9 +366,9 @@ TEST_F(ui_test, ShowingAnotherThreadsWindowWaitsForThatThread) {
     rec.returned = true;
   });
   go.set();
-  caller.join();
+  zephtest::join(caller);
   done.set();
-  owner.join();
+  zephtest::join(owner);
   g_show = nullptr;
   EXPECT_EQ(rec.show_tid.load(), owner_tid.load());
   EXPECT_TRUE(rec.shown_before_return.load());
@@ -387,8 +402,11 @@ TEST_F(ui_test, UnscriptedBoxRunsAModalLoopOverADisabledOwner) {
     EXPECT_FALSE(standin::ui::answer_box("another text", IDCANCEL));
     EXPECT_TRUE(standin::ui::answer_box("question", IDCANCEL));
   });
-  answer = MessageBoxA(d, "question", "title", MB_OKCANCEL);
-  user.join();
+  {
+    auto dog = quit_if_stuck();
+    answer = MessageBoxA(d, "question", "title", MB_OKCANCEL);
+  }
+  zephtest::join(user);
   EXPECT_EQ(answer.load(), IDCANCEL);
   EXPECT_EQ(g_box_owner_commands.load(), 1);
   EXPECT_TRUE(IsWindowEnabled(d));

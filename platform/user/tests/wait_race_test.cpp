@@ -57,7 +57,7 @@ struct apc_storm {
         }) {}
   ~apc_storm() {
     stop.store(true);
-    t.join();
+    zephtest::join(t);
   }
 };
 

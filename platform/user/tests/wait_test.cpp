@@ -56,10 +56,10 @@ TEST(Handles, OperationOnObjectOfAnotherTypeFails) {
 
 TEST(Handles, LastErrorIsPerThread) {
   SetLastError(1234);
-  std::thread([] {
+  zephtest::join(std::thread([] {
     EXPECT_EQ(GetLastError(), 0u);
     SetLastError(99);
-  }).join();
+  }));
   EXPECT_EQ(GetLastError(), 1234u);
 }
 
@@ -84,8 +84,8 @@ TEST(Events, AutoResetReleasesExactlyOneWaiterPerSet) {
   EXPECT_EQ(WaitForSingleObject(e, 20), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(released.load(), 1);
   EXPECT_TRUE(SetEvent(e));
-  a.join();
-  b.join();
+  zephtest::join(a);
+  zephtest::join(b);
   EXPECT_EQ(released.load(), 2);
   EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
@@ -142,16 +142,16 @@ TEST(Mutexes, NamedMutexReportsAlreadyExistsAndExcludesOtherThreads) {
 
   // Owned (once by creation; the second create did not take it again), so another thread waits.
   DWORD other = 0;
-  std::thread([&] { other = WaitForSingleObject(b, 0); }).join();
+  zephtest::join(std::thread([&] { other = WaitForSingleObject(b, 0); }));
   EXPECT_EQ(other, static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(ReleaseMutex(a));
   SetLastError(0);
   EXPECT_FALSE(ReleaseMutex(a));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     other = WaitForSingleObject(b, 0);
     ReleaseMutex(b);
-  }).join();
+  }));
   EXPECT_EQ(other, WAIT_OBJECT_0);
 }
 
@@ -161,19 +161,19 @@ TEST(Mutexes, OwnerMayWaitRecursivelyAndMustReleaseAsOften) {
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(ReleaseMutex(m));
   DWORD other = 0;
-  std::thread([&] { other = WaitForSingleObject(m, 0); }).join();
+  zephtest::join(std::thread([&] { other = WaitForSingleObject(m, 0); }));
   EXPECT_EQ(other, static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(ReleaseMutex(m));
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     other = WaitForSingleObject(m, 0);
     ReleaseMutex(m);
-  }).join();
+  }));
   EXPECT_EQ(other, WAIT_OBJECT_0);
 }
 
 TEST(Mutexes, MutexOfAnEndedThreadIsAbandoned) {
   handle m(CreateMutexA(nullptr, FALSE, nullptr));
-  std::thread([&] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0); }).join();
+  zephtest::join(std::thread([&] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0); }));
   EXPECT_EQ(WaitForSingleObject(m, 1000), static_cast<DWORD>(WAIT_ABANDONED_0));
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
@@ -200,7 +200,7 @@ TEST(MultipleObjects, WaitAllTakesNothingUntilEverythingIsSignalled) {
   // The auto-reset event was not consumed by the failed wait-all.
   std::thread setter([&] { SetEvent(b); });
   EXPECT_EQ(WaitForMultipleObjects(2, hs, TRUE, 10000), WAIT_OBJECT_0);
-  setter.join();
+  zephtest::join(setter);
   EXPECT_EQ(WaitForSingleObject(a, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
@@ -251,7 +251,7 @@ TEST(MultipleObjects, SetHandsTheObjectToTheFirstWaiterWhoseWaitItMeets) {
   ASSERT_TRUE(standin::thread::wait_until_blocked(ids[0], 20000));
   ASSERT_TRUE(SetEvent(other));
   ASSERT_TRUE(taken(3));
-  for (auto &t : threads) t.join();
+  for (auto &t : threads) zephtest::join(t);
   for (HANDLE h : ids) CloseHandle(h);
   EXPECT_EQ(order, (std::vector<int>{1, 2, 0}));
   EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -279,7 +279,7 @@ TEST(Handles, LookupsRacingACloseNeverReachAFreedObject) {
       });
     go.store(true);
     EXPECT_TRUE(CloseHandle(e));
-    for (auto &t : users) t.join();
+    for (auto &t : users) zephtest::join(t);
     EXPECT_EQ(ok.load() + failed.load(), 150);
     EXPECT_FALSE(SetEvent(e));
   }
@@ -317,7 +317,7 @@ struct Apcs : ::testing::Test {
 TEST_F(Apcs, RunFifoInAnAlertableSleepWhichReturnsIoCompletion) {
   for (int i = 1; i <= 3; ++i) ASSERT_NE(QueueUserAPC(record_apc, GetCurrentThread(), i), 0u);
   EXPECT_TRUE(order.empty());  // nothing runs before an alertable wait
-  EXPECT_EQ(SleepEx(INFINITE, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
+  EXPECT_EQ(SleepEx(zephtest::deadline_ms, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(SleepEx(0, TRUE), 0u);  // none left
 }
@@ -325,14 +325,14 @@ TEST_F(Apcs, RunFifoInAnAlertableSleepWhichReturnsIoCompletion) {
 TEST_F(Apcs, ApcsQueuedWhileRunningRunInTheSameWait) {
   QueueUserAPC(chain_apc, GetCurrentThread(), 1);
   handle e(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  EXPECT_EQ(WaitForSingleObjectEx(e, INFINITE, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
+  EXPECT_EQ(WaitForSingleObjectEx(e, zephtest::deadline_ms, TRUE), static_cast<DWORD>(WAIT_IO_COMPLETION));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
 TEST_F(Apcs, SignalledObjectWinsOverQueuedApcs) {
   handle e(CreateEventA(nullptr, TRUE, TRUE, nullptr));
   QueueUserAPC(record_apc, GetCurrentThread(), 7);
-  EXPECT_EQ(WaitForSingleObjectEx(e, INFINITE, TRUE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObjectEx(e, zephtest::deadline_ms, TRUE), WAIT_OBJECT_0);
   EXPECT_TRUE(order.empty());
   EXPECT_EQ(standin::thread::queued_apcs(GetCurrentThread()), 1u);
   HANDLE hs[] = {e};
@@ -377,11 +377,17 @@ TEST(ApcsAcrossThreads, QueuedApcWakesABlockedAlertableWaitOnItsOwnThread) {
     ready = true;
     result = WaitForSingleObjectEx(e, INFINITE, TRUE);
   });
+  // The wait without limit is what is checked here: one the APC does not end, the event ends.
+  zephtest::watchdog dog([&] {
+    ADD_FAILURE() << "the APC did not end the wait";
+    SetEvent(e);
+  });
   ASSERT_TRUE(testutil::eventually([&] { return ready.load(); }));
   ASSERT_TRUE(standin::thread::wait_until_blocked(th, 5000));
   EXPECT_TRUE(standin::thread::is_alertable_blocked(th));
   ASSERT_NE(QueueUserAPC(note_thread_apc, th, 0), 0u);
-  t.join();
+  zephtest::join(t, 2 * zephtest::default_deadline);  // the watchdog ends the wait first
+  dog.disarm();
   EXPECT_EQ(result.load(), static_cast<DWORD>(WAIT_IO_COMPLETION));
   EXPECT_EQ(g_apc_thread, id.load());
   EXPECT_NE(id.load(), GetCurrentThreadId());
@@ -415,7 +421,7 @@ TEST(ApcsAcrossThreads, ApcStormDoesNotCutADeadlineWaitShort) {
     remaining = static_cast<LONG>(deadline - now) > 0 ? deadline - now : 0;
   }
   stop = true;
-  storm.join();
+  zephtest::join(storm);
   SleepEx(0, TRUE);
   EXPECT_EQ(r, static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_GT(interrupted, 0);
@@ -474,7 +480,7 @@ std::chrono::milliseconds deadline_wait_under_apcs(DWORD ms, int apc_every_ms, D
   }
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
   stop = true;
-  storm.join();
+  zephtest::join(storm);
   SleepEx(0, TRUE);
   CloseHandle(th);
   *result = r;

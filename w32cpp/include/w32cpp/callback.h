@@ -116,9 +116,91 @@ auto_handle<icallback<A1, A2>> make_member_callback(std::type_identity_t<C> *obj
   return auto_handle<icallback<A1, A2>>(new member_callback<C, A1, A2>(object, method));
 }
 
-// Subscribers called in the order they were added, under the list's lock. The lock is re-entrant on the
-// notifying thread: a callback may add to the list (the walk reaches the new entry) or remove from it
-// (the entry is skipped at once and dropped when the outermost walk ends).
+// Who is calling which subscriber right now, and on which thread, so that a removal can wait until a
+// call of what it removes has returned on the other threads. Guarded by its owner's lock, which is never
+// held while a subscriber runs: a thread ended inside a subscriber leaves no lock owned.
+class call_registry {
+public:
+  // One call in progress; lives on the calling thread's stack.
+  struct call {
+    const void *target = nullptr;
+    DWORD thread = 0;
+    call *next = nullptr;
+  };
+
+  call_registry() = default;
+  call_registry(const call_registry &) = delete;
+  call_registry &operator=(const call_registry &) = delete;
+
+  // The owner's lock is held for each of these.
+  void begin_locked(call &c, const void *target) {
+    c.target = target;
+    c.thread = GetCurrentThreadId();
+    c.next = calls_;
+    calls_ = &c;
+  }
+  void end_locked(call &c) {
+    for (call **p = &calls_; *p; p = &(*p)->next) {
+      if (*p == &c) {
+        *p = c.next;
+        break;
+      }
+    }
+    for (waiter *w = waiters_; w; w = w->next)
+      if (w->target == c.target)
+        SetEvent(w->event);
+  }
+  // Returns, with `lock` held again, once no other thread is inside a call of target. The caller holds
+  // `lock` once. A call on this thread (a subscriber removing itself) is not waited for. No limit: the
+  // guarantee is that the call has returned.
+  void wait_locked(CRITICAL_SECTION &lock, const void *target) {
+    while (called_elsewhere(target)) {
+      waiter w{target, CreateEventA(nullptr, TRUE, FALSE, nullptr), waiters_};
+      if (!w.event) {
+        LeaveCriticalSection(&lock);
+        Sleep(1);
+        EnterCriticalSection(&lock);
+        continue;
+      }
+      waiters_ = &w;
+      LeaveCriticalSection(&lock);
+      WaitForSingleObject(w.event, INFINITE);
+      EnterCriticalSection(&lock);
+      for (waiter **p = &waiters_; *p; p = &(*p)->next) {
+        if (*p == &w) {
+          *p = w.next;
+          break;
+        }
+      }
+      CloseHandle(w.event);
+    }
+  }
+
+private:
+  struct waiter {
+    const void *target;
+    HANDLE event;
+    waiter *next;
+  };
+
+  bool called_elsewhere(const void *target) const {
+    const DWORD me = GetCurrentThreadId();
+    for (const call *c = calls_; c; c = c->next)
+      if (c->target == target && c->thread != me)
+        return true;
+    return false;
+  }
+
+  call *calls_ = nullptr;
+  waiter *waiters_ = nullptr;
+};
+
+// Subscribers called in the order they were added. The list's lock guards the entries only: it is left
+// while a subscriber runs, so a subscriber may add (the walk reaches the new entry), remove (the entry is
+// skipped at once and dropped when the last walk ends) or notify again, on its own thread or another, and
+// a thread ended inside a subscriber leaves the list usable. Walks on several threads may run at once.
+// Once remove() has returned, what it removed is never called again: a call in progress on another
+// thread has returned.
 template <class A1 = unusable, class A2 = unusable, class A3 = unusable, class A4 = unusable,
           class A5 = unusable>
 class listener_list {
@@ -144,7 +226,7 @@ public:
     entries.push_back(entry{h, false});
   }
 
-  // Removes every entry holding the same object as h.
+  // Removes every entry holding the same object as h; returns once no other thread is calling it.
   void remove(const handle_type &h) {
     guard g(*this);
     for (auto it = entries.begin(); it != entries.end();) {
@@ -158,6 +240,8 @@ public:
         it = entries.erase(it);
       }
     }
+    if (h)
+      calls.wait_locked(lock, h.get());
   }
 
   void notify()
@@ -191,7 +275,8 @@ private:
     explicit guard(const listener_list &l) : section_lock(l.lock) {}
   };
 
-  // Ends a walk, also when a callback throws: the last walk out drops the removed entries.
+  // One walk: holds the lock except while a subscriber runs. Ends also when a subscriber throws; the
+  // last walk out drops the removed entries.
   struct walk_scope {
     explicit walk_scope(listener_list &l) : list(l) {
       EnterCriticalSection(&list.lock);
@@ -204,24 +289,41 @@ private:
       }
       LeaveCriticalSection(&list.lock);
     }
+    template <class G> void run_unlocked(const void *target, G &&g) {
+      call_registry::call current;
+      list.calls.begin_locked(current, target);
+      LeaveCriticalSection(&list.lock);
+      struct relock {
+        listener_list &list;
+        call_registry::call &current;
+        ~relock() {
+          EnterCriticalSection(&list.lock);
+          list.calls.end_locked(current);
+        }
+      } again{list, current};
+      g();
+    }
     listener_list &list;
   };
 
   template <class F> void walk(F call) {
     walk_scope scope(*this);
     // Entries are never erased during a walk and std::list keeps iterators across push_back, so the walk
-    // also reaches entries added by the callbacks it runs.
+    // also reaches entries added meanwhile.
     for (auto it = entries.begin(); it != entries.end(); ++it) {
       if (it->removed)
         continue;
-      callback_type *c = it->handle.get();
+      // A counted copy: the subscriber stays alive through its call whoever removes it.
+      const handle_type h = it->handle;
+      callback_type *c = h.get();
       if (c && c->is_bound())
-        call(*c);
+        scope.run_unlocked(c, [&] { call(*c); });
     }
   }
 
   std::list<entry> entries;
   mutable CRITICAL_SECTION lock;
+  call_registry calls;
   unsigned walking = 0;
   bool has_removed = false;
 };

@@ -22,7 +22,7 @@ public:
 
 // A thread that runs a loop of steps, optionally paced by a periodic timer, and runs work posted to it as
 // APCs during its alertable waits. stop() posts a stop request and terminates the thread if it has not
-// ended after 1000 ms.
+// ended after 1000 ms (unless may_end_by_force() says no).
 //
 // A class derived from task must be created as task_instance<Derived>: its destructor stops the thread
 // before any part of Derived goes. start() on any other derived object fails with ERROR_INVALID_FUNCTION,
@@ -65,6 +65,10 @@ protected:
 
   // True only when the object's final class stops the thread before its members go.
   virtual bool stops_before_destruction() const noexcept;
+  // Asked by stop() once the thread has not ended within its time: false keeps waiting (a thread
+  // inside code that must not be cut off, such as a client's callback), and it is asked again each
+  // further second. Runs on the stopping thread.
+  virtual bool may_end_by_force() { return true; }
 
   std::atomic<DWORD> thread_id{0};
   DBGTrace trace{"DEBUG"};

@@ -77,11 +77,14 @@ using transfer_id = std::uint64_t;  // never 0 for a submitted transfer
 
 // (status, bytes transferred)
 using transfer_completion = std::function<void(usb_status, std::size_t)>;
-// The host controller's side of one bulk IN data packet, with its data toggle (true: DATA1): true when
-// the host takes the packet (the toggle it expects; it then expects the other one), false when the
-// packet repeats the one it took last (the device missed the handshake and sent it again): the host
-// drops it and acknowledges it all the same.
-using packet_check = std::function<bool(bool data1)>;
+// The host controller's side of one bulk data packet and its data toggle (true: DATA1).
+// IN: called with the toggle the device sent; true when the host takes the packet (the toggle it
+// expects; it then expects the other one), false when the packet repeats the one it took last (the
+// device missed the handshake and sent it again): the host drops it and acknowledges it all the same.
+// OUT: called as the host sends a packet, with whether the device's handshake reaches the host; returns
+// the toggle the packet carries, and the host moves on to the other one once the handshake came. The
+// device takes a packet whose toggle it expects and drops one that repeats the last it took.
+using packet_check = std::function<bool(bool)>;
 // (status of the whole transfer); the per-packet results are in the caller's iso_packet array.
 using iso_completion = std::function<void(usb_status)>;
 
@@ -113,8 +116,8 @@ public:
     // the completion has run. A transfer that cannot run (device removed, endpoint not in the
     // current configuration, wrong type) still gets an id and completes with the reason.
     // A halted endpoint completes its transfers with stall until clear_halt.
-    // On a bulk IN endpoint, `host` checks each data packet's toggle as a host controller does;
-    // without it every packet sent is taken (a host that does not check toggles).
+    // On a bulk endpoint, `host` is the host controller's toggle of the pipe (see packet_check); without
+    // it every packet is taken (a host in step with the device whatever happens).
     transfer_id submit(std::uint8_t endpoint, std::uint8_t* buffer, std::size_t length,
                        transfer_completion done, packet_check host = {});
 
@@ -156,7 +159,8 @@ public:
     std::size_t callers_waiting() const;
     // Called once when the device removes itself (fault injection or instrument::unplug), on the
     // completion thread after the pending transfers have completed with removed; not called for
-    // remove().
+    // remove(). When this returns, the handler it replaced is not running and will not be called (called
+    // from that handler itself, it returns at once).
     void set_removal_handler(std::function<void()> handler);
 
     // Microseconds per frame for isochronous packets and for NAK retries (default 1000).

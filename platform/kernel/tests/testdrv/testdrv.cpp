@@ -7,6 +7,7 @@
 #include <morvex/wire.h>
 
 #include "testdrv.h"
+#include "zephtest/kernel_wait.h"
 
 namespace {
 
@@ -189,7 +190,13 @@ NTSTATUS submit_urb(ext *e, PURB urb) {
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
   NTSTATUS st = IoCallDriver(e->lower, irp);
   if (st == STATUS_PENDING) {
-    KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+    if (zephtest::ke_wait(&ev) != STATUS_SUCCESS) {
+      // A URB the bus keeps: cancelled, so that the test's request fails instead of hanging.
+      DbgPrint("testdrv: a URB did not complete in time\n");
+      IoCancelIrp(irp);
+      if (zephtest::ke_wait(&ev) != STATUS_SUCCESS)
+        zephtest::give_up("a cancelled URB");
+    }
     st = iosb.Status;
   }
   return st;
@@ -361,7 +368,9 @@ NTSTATUS on_pnp(PDEVICE_OBJECT d, PIRP irp) {
       KeInitializeEvent(&ev, NotificationEvent, FALSE);
       IoCopyCurrentIrpStackLocationToNext(irp);
       IoSetCompletionRoutine(irp, start_done, &ev, TRUE, TRUE, TRUE);
-      if (IoCallDriver(e->lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&ev, Executive, KernelMode, FALSE, nullptr);
+      // The IRP is not ours to finish while the bus keeps it: a start that never comes back ends the test.
+      if (IoCallDriver(e->lower, irp) == STATUS_PENDING && zephtest::ke_wait(&ev) != STATUS_SUCCESS)
+        zephtest::give_up("IRP_MN_START_DEVICE below");
       NTSTATUS st = irp->IoStatus.Status;
       if (NT_SUCCESS(st)) {
         start_usb(e);

@@ -30,9 +30,11 @@ int32_t send_pnp(const std::string &instance_id, int minor);
 int32_t remove_device(const std::string &instance_id, bool query_first);
 
 // A device on the root bus (no real bus behind it): instance "ROOT\<hardware id>\<unique>". It arrives
-// at once; unplug_root_device is its surprise removal.
+// at once; unplug_root_device is its surprise removal, queued behind the arrival even when the PnP
+// thread has not made the device node yet. An unplug of a device that is not (or no longer) plugged is
+// refused: false, and a debug line.
 std::string add_root_device(const std::string &hardware_id, const std::string &unique);
-void unplug_root_device(const std::string &instance_id);
+bool unplug_root_device(const std::string &instance_id);
 // Handles open on the device's stack (-1 when absent).
 int open_handles(const std::string &instance_id);
 
