@@ -43,16 +43,17 @@ constexpr int k_stop_signal = SIGSYS;
 constexpr size_t k_max_ranges = 256;
 constexpr size_t k_max_targets = 1024;
 
+// Shared with the signal handler, which reads and writes them with atomic built-ins only.
 struct target {
-  std::atomic<pid_t> tid{0};
-  std::atomic<bool> parked{false};
+  pid_t tid;
+  bool parked;
 };
 
 // Written before the signal handler is installed, read by it.
 code_range g_ranges[k_max_ranges];
-std::atomic<size_t> g_range_count{0};
+size_t g_range_count = 0;
 target g_targets[k_max_targets];
-std::atomic<size_t> g_target_count{0};
+size_t g_target_count = 0;
 
 std::atomic<bool> g_exiting{false};
 std::atomic<int> g_exit_status{0};
@@ -61,41 +62,39 @@ std::vector<DWORD> *g_stopped_ids = nullptr;
 
 pid_t own_tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
-uintptr_t interrupted_address(void *context) {
+// Async-signal-safe: atomic built-ins and raw system calls only. Not instrumented by the thread
+// sanitizer, which delivers this signal at once, perhaps inside its own runtime, which must not be
+// entered again from here.
+__attribute__((no_sanitize("thread"))) void on_stop_signal(int, siginfo_t *, void *context) {
+  const int saved = errno;
   const auto *uc = static_cast<const ucontext_t *>(context);
 #if defined(__x86_64__)
-  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+  const auto address = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
 #elif defined(__i386__)
-  return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
+  const auto address = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
 #elif defined(__aarch64__)
-  return static_cast<uintptr_t>(uc->uc_mcontext.pc);
+  const auto address = static_cast<uintptr_t>(uc->uc_mcontext.pc);
 #else
 #error "the interrupted address of this architecture"
 #endif
-}
-
-bool in_program_code(uintptr_t address) {
-  const size_t n = g_range_count.load(std::memory_order_acquire);
-  for (size_t i = 0; i < n; ++i)
-    if (address >= g_ranges[i].begin && address < g_ranges[i].end) return true;
-  return false;
-}
-
-// Async-signal-safe: atomics and raw system calls only.
-void on_stop_signal(int, siginfo_t *, void *context) {
-  const int saved = errno;
-  if (in_program_code(interrupted_address(context))) {
-    const pid_t me = own_tid();
-    const size_t n = g_target_count.load(std::memory_order_acquire);
+  bool in_program = false;
+  const size_t ranges = __atomic_load_n(&g_range_count, __ATOMIC_ACQUIRE);
+  for (size_t i = 0; i < ranges && !in_program; ++i)
+    in_program = address >= g_ranges[i].begin && address < g_ranges[i].end;
+  if (in_program) {
+    const auto me = static_cast<pid_t>(syscall(SYS_gettid));
+    const size_t n = __atomic_load_n(&g_target_count, __ATOMIC_ACQUIRE);
     for (size_t i = 0; i < n; ++i) {
-      if (g_targets[i].tid.load(std::memory_order_relaxed) != me) continue;
-      g_targets[i].parked.store(true, std::memory_order_release);
+      if (__atomic_load_n(&g_targets[i].tid, __ATOMIC_RELAXED) != me) continue;
+      __atomic_store_n(&g_targets[i].parked, true, __ATOMIC_RELEASE);
       static int never = 0;
       for (;;) syscall(SYS_futex, &never, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
     }
   }
   errno = saved;
 }
+
+bool is_parked(const target &t) { return __atomic_load_n(&t.parked, __ATOMIC_ACQUIRE); }
 
 // The thread's state letter in /proc ('R' running, 'S' sleeping, ...); '?' when it is gone.
 char thread_state_letter(pid_t tid) {
@@ -116,7 +115,7 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
   size_t r = 0;
   for (const code_range &c : program)
     if (r < k_max_ranges) g_ranges[r++] = c;
-  g_range_count.store(r, std::memory_order_release);
+  __atomic_store_n(&g_range_count, r, __ATOMIC_RELEASE);
   g_exit_status.store(status, std::memory_order_relaxed);
 
   struct victim {
@@ -135,10 +134,10 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
       const pid_t tid = t->linux_tid.load();
       if (tid == self || (!t->platform_created && tid != main_tid)) continue;
       if (tid == main_tid) main_listed = true;
-      const size_t i = g_target_count.load(std::memory_order_relaxed);
+      const size_t i = g_target_count;
       if (i >= k_max_targets) break;
-      g_targets[i].tid.store(tid, std::memory_order_relaxed);
-      g_target_count.store(i + 1, std::memory_order_release);
+      __atomic_store_n(&g_targets[i].tid, tid, __ATOMIC_RELAXED);
+      __atomic_store_n(&g_target_count, i + 1, __ATOMIC_RELEASE);
       victims.push_back(victim{kref<thread_object>::share(t), &g_targets[i]});
       ids->push_back(t->id);
       // As TerminateThread: ended now, and stopped at its next platform wait (woken if in one).
@@ -148,10 +147,10 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
       finish_thread_locked(t, static_cast<DWORD>(status), dropped.back());
     }
     if (!main_listed) {
-      const size_t i = g_target_count.load(std::memory_order_relaxed);
+      const size_t i = g_target_count;
       if (i < k_max_targets) {
-        g_targets[i].tid.store(main_tid, std::memory_order_relaxed);
-        g_target_count.store(i + 1, std::memory_order_release);
+        __atomic_store_n(&g_targets[i].tid, main_tid, __ATOMIC_RELAXED);
+        __atomic_store_n(&g_target_count, i + 1, __ATOMIC_RELEASE);
         victims.push_back(victim{kref<thread_object>(), &g_targets[i]});
       }
     }
@@ -177,8 +176,8 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
     bool all_quiet = true;
     for (size_t i = 0; i < victims.size(); ++i) {
       victim &v = victims[i];
-      if (done[i] || v.slot->parked.load(std::memory_order_acquire)) continue;
-      const pid_t tid = v.slot->tid.load(std::memory_order_relaxed);
+      if (done[i] || is_parked(*v.slot)) continue;
+      const pid_t tid = v.slot->tid;
       if (look) {
         if (v.thread) {
           std::lock_guard<std::mutex> g(wait_lock());
@@ -197,11 +196,11 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
     }
     const auto spent = clock::now() - start;
     if (all || (all_quiet && spent > std::chrono::milliseconds(50)) || spent > std::chrono::seconds(2)) break;
-    struct timespec pause = {0, 50000};
+    struct timespec pause = {0, 200000};
     nanosleep(&pause, nullptr);
   }
   for (victim &v : victims) {
-    if (!v.thread || !v.slot->parked.load(std::memory_order_acquire)) continue;
+    if (!v.thread || !is_parked(*v.slot)) continue;
     std::lock_guard<std::mutex> g(wait_lock());
     v.thread->stopped = true;
   }
