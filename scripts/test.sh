@@ -43,16 +43,16 @@ step "Windows cross-build, 32-bit user mode"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 
-step "The heap library's Windows build under 32-bit Wine: threads that use the pool and end"
+step "The heap library's Windows build under 32-bit Wine: threads that use the pool and end; exits while they run"
 bash scripts/wine-pool.sh build/win32/bin 20 300
 
 step "Windows cross-build, 64-bit driver and installer"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"
 
-step "The heap library built as x86-64, under 64-bit Wine: threads that use the pool and end"
+step "The heap library built as x86-64, under 64-bit Wine: threads that use the pool and end; exits while they run"
 cmake --preset win64-user >/dev/null
-cmake --build --preset win64-user -j "$jobs" --target ostrel8 poolchurn
+cmake --build --preset win64-user -j "$jobs" --target ostrel8 poolchurn poolexit
 bash scripts/wine-pool.sh build/win64-user/bin 20 300
 
 step "Export tables of the Windows deliverables"

@@ -20,21 +20,34 @@ karnet::protocol_handle protocol_holder;
 
 class api_imp : public iapi {
 public:
-    api_imp() { InitializeCriticalSection(&holder_lock_); }
+    api_imp() {
+        InitializeCriticalSection(&holder_lock_);
+        InitializeCriticalSection(&change_lock_);
+    }
     ~api_imp() override {
         // Normally nothing is left here: the lines stopped when the last client let go (below). This
         // runs at library unload, under the loader lock on Windows, where waiting for a line's
-        // threads (which take that lock to end) could deadlock.
-        disable();
+        // threads (which take that lock to end) could deadlock. No client is left to register and no
+        // stop for one runs (it would keep this object), so change_lock_ is not taken: under the
+        // loader lock it would reverse the order of a stop, whose protocol's end frees the device
+        // manager's library.
+        take_down();
         trace << "api destruction\n";
+        DeleteCriticalSection(&change_lock_);
         DeleteCriticalSection(&holder_lock_);
     }
 
-    // The last client has released the interface: the lines stop now, on that client's thread.
-    void last_client_gone() { disable(); }
+    // A release has left the library's holder the only use: the lines stop now, on that client's
+    // thread, unless a client has come since (it holds a use of its own): they stay until it goes.
+    void last_client_gone(const w32cpp::use_count_base& count) {
+        w32cpp::section_lock changing(change_lock_);
+        if (count.use_count() > 1) return;
+        take_down();
+    }
 
     bool register_port(const port_handle& port, BYTE address) override {
         if (address == 0 || !port) return false;
+        wait_for_disable();
         karnet::protocol_handle keep = current();
         if (!keep) {
             // Made outside the lock (it loads the device manager, under the loader's lock); of two
@@ -56,6 +69,7 @@ public:
 
     void unregister_port(const port_handle& port, BYTE address) override {
         trace << "UNREGISTER DEVICE";
+        wait_for_disable();
         karnet::protocol_handle keep = current();
         if (!keep || !port) return;
         static_cast<io_protocol_lintra*>(keep.get())->unregister_line(port, address);
@@ -81,7 +95,18 @@ private:
         return protocol_holder;
     }
 
+    // A client that comes while the lines of the last one stop waits for them to be down: it then
+    // makes a protocol of its own, and nothing of its own meets that stop.
+    void wait_for_disable() { w32cpp::section_lock pass(change_lock_); }
+
     void disable() {
+        w32cpp::section_lock changing(change_lock_);
+        take_down();
+    }
+
+    // Stops the lines and the protocol and lets go of it (its end may free the device manager's
+    // library, so a new client's protocol is made only after it: the loader does not lock).
+    void take_down() {
         karnet::protocol_handle keep = current();
         if (!keep) return;
         trace << "SERIAL DISABLE";
@@ -93,16 +118,17 @@ private:
     }
 
     CRITICAL_SECTION holder_lock_;
+    CRITICAL_SECTION change_lock_;  // held while the lines stop
 };
 
-// The counter of the library's own holder: when a release is about to leave it the only use, the
-// last client lets go.
+// The counter of the library's own holder: when a release leaves it the only use, the last client
+// has let go.
 class instance_count : public w32cpp::use_count_base_impl<api_imp*> {
 public:
     explicit instance_count(api_imp* api) : use_count_base_impl(api), api_(api) { tells_sole_use_ = true; }
 
 protected:
-    void sole_use_left() override { api_->last_client_gone(); }
+    void sole_use_left() override { api_->last_client_gone(*this); }
 
 private:
     api_imp* api_;

@@ -7,7 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "lintra/protocol.h"
 #include "serial_fixture.h"
@@ -26,6 +32,36 @@ std::vector<BYTE> bytes_of(size_t n, std::uint32_t seed) {
 
 // Sends the whole message (length header included) on the instrument's bulk IN.
 void offer(SerialInstrument& line, const std::vector<BYTE>& data) { line.model->queue_bulk_message(data); }
+
+
+// A line whose stop stalls on one chosen thread (the line's own threads disable it too).
+struct StallingPort : MemoryComPort {
+    StallingPort(std::shared_ptr<simdev::byte_stream> end, const char* name) : MemoryComPort(std::move(end), name, 250) {}
+    void disable() override {
+        DWORD mine = GetCurrentThreadId();
+        if (stall_on.compare_exchange_strong(mine, 0)) {
+            entered.set();
+            go_on.wait();
+        }
+        MemoryComPort::disable();
+    }
+    std::atomic<DWORD> stall_on{0};
+    zephtest::flag entered, go_on;
+};
+
+using lintra_factory = w32cpp::auto_handle<lintra::iapi>* (*)();
+
+lintra_factory factory_of(HMODULE module) {
+    return reinterpret_cast<lintra_factory>(reinterpret_cast<void*>(GetProcAddress(module, "lintra_get_instance")));
+}
+
+// The state letter of a thread of this process ('S': asleep), '?' when it cannot be read.
+char linux_thread_state(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+}
 
 }  // namespace
 
@@ -101,8 +137,7 @@ TEST(SerialLibrary, TheLastClientsReleaseStopsTheLines) {
     SerialInstrument line("COM28");
     HMODULE module = LoadLibraryA("lintra8");
     ASSERT_TRUE(module);
-    using factory = w32cpp::auto_handle<lintra::iapi>* (*)();
-    auto get = reinterpret_cast<factory>(reinterpret_cast<void*>(GetProcAddress(module, "lintra_get_instance")));
+    auto get = factory_of(module);
     ASSERT_TRUE(get);
     {
         w32cpp::auto_handle<lintra::iapi> client = *get();
@@ -110,6 +145,122 @@ TEST(SerialLibrary, TheLastClientsReleaseStopsTheLines) {
         EXPECT_GT(line.port.use_count(), 1u);  // the line holds the port
     }
     EXPECT_EQ(line.port.use_count(), 1u);  // the line is gone with the last client
+    FreeLibrary(module);
+    standin::clock::reset();
+}
+
+// The last client lets go and its line stops on its thread; a new client that takes the interface and
+// registers a line of its own meanwhile waits for that stop, then is served: its line is not met by
+// the stop meant for the old one.
+TEST(SerialLibrary, AClientThatComesWhileTheLastOnesLinesStopKeepsItsOwnLine) {
+    standin::clock::set_long_wait_scale(0.01);
+    SerialInstrument old_line("COM29"), new_line("COM30");
+    auto* stalling = new StallingPort(old_line.host_end, "COM29");
+    w32cpp::auto_handle<IComPort> old_port(stalling);
+    HMODULE module = LoadLibraryA("lintra8");
+    ASSERT_TRUE(module);
+    auto get = factory_of(module);
+    ASSERT_TRUE(get);
+    auto* old_client = new w32cpp::auto_handle<lintra::iapi>(*get());
+    ASSERT_TRUE((*old_client)->register_port(old_port, 1));
+    std::thread leaving([&] {
+        stalling->stall_on = GetCurrentThreadId();
+        delete old_client;
+    });
+    const bool stopping = stalling->entered.wait();
+    EXPECT_TRUE(stopping);
+
+    w32cpp::auto_handle<lintra::iapi> new_client = *get();
+    bool registered = false;
+    zephtest::flag came;
+    std::thread coming([&] {
+        registered = new_client->register_port(new_line.port, 1);
+        came.set();
+    });
+    // Waits for the stop (or, unsafe, goes ahead meanwhile).
+    came.wait(std::chrono::milliseconds(200));
+    stalling->go_on.set();
+    zephtest::join(leaving);
+    zephtest::join(coming);
+    EXPECT_TRUE(registered);
+    // The old line is gone (the device manager may let go of its device a moment later).
+    EXPECT_TRUE(zephtest::wait_until([&] { return old_port.use_count() == 1; }));
+    karnet::protocol_handle serial;
+    new_client->protocol(serial);
+    EXPECT_TRUE(serial);
+    EXPECT_GT(new_line.port.use_count(), 1u);  // the new one is served
+    serial.reset();
+    new_client.reset();
+    EXPECT_TRUE(zephtest::wait_until([&] { return new_line.port.use_count() == 1; }));  // and goes with its client
+    FreeLibrary(module);
+    standin::clock::reset();
+}
+
+// A release leaves the library's holder the only use again while the stop for an earlier last client
+// runs, so a second stop waits behind it; before that one can begin, a new client comes and registers
+// a line. The second stop then finds a client and leaves that line alone. (Its thread is held, by
+// suspending it, until the new client is served.)
+TEST(SerialLibrary, AStopThatFindsANewClientLeavesItsLine) {
+    standin::clock::set_long_wait_scale(0.01);
+    SerialInstrument old_line("COM31"), new_line("COM32");
+    auto* stalling = new StallingPort(old_line.host_end, "COM31");
+    w32cpp::auto_handle<IComPort> old_port(stalling);
+    HMODULE module = LoadLibraryA("lintra8");
+    ASSERT_TRUE(module);
+    auto get = factory_of(module);
+    ASSERT_TRUE(get);
+    auto* first = new w32cpp::auto_handle<lintra::iapi>(*get());
+    ASSERT_TRUE((*first)->register_port(old_port, 1));
+    std::thread leaving([&] {
+        stalling->stall_on = GetCurrentThreadId();
+        delete first;
+    });
+    const bool first_stopping = stalling->entered.wait();
+    EXPECT_TRUE(first_stopping);
+
+    struct releaser {
+        w32cpp::auto_handle<lintra::iapi>* client;
+        std::atomic<pid_t> tid{0};
+        static DWORD WINAPI run(LPVOID p) {
+            auto& r = *static_cast<releaser*>(p);
+            r.tid = static_cast<pid_t>(syscall(SYS_gettid));
+            delete r.client;
+            return 0;
+        }
+    } second{new w32cpp::auto_handle<lintra::iapi>(*get())};
+    HANDLE releasing = CreateThread(nullptr, 0, &releaser::run, &second, 0, nullptr);
+    ASSERT_NE(releasing, nullptr);
+    // Released (the holder alone is left) and asleep: waiting for the first stop to be done.
+    const bool second_waits = zephtest::wait_until([&] {
+        const pid_t tid = second.tid;
+        return tid && (*get()).use_count() == 1 && linux_thread_state(tid) == 'S';
+    });
+    EXPECT_TRUE(second_waits);
+    EXPECT_EQ(SuspendThread(releasing), 0u);
+
+    w32cpp::auto_handle<lintra::iapi> third = *get();
+    bool registered = false;
+    zephtest::flag came;
+    std::thread coming([&] {
+        registered = third->register_port(new_line.port, 1);
+        came.set();
+    });
+    stalling->go_on.set();
+    zephtest::join(leaving);
+    EXPECT_TRUE(came.wait());
+    zephtest::join(coming);
+    EXPECT_TRUE(registered);
+
+    ResumeThread(releasing);
+    EXPECT_EQ(WaitForSingleObject(releasing, zephtest::deadline_ms), WAIT_OBJECT_0);
+    CloseHandle(releasing);
+    karnet::protocol_handle serial;
+    third->protocol(serial);
+    EXPECT_TRUE(serial);
+    EXPECT_GT(new_line.port.use_count(), 1u);  // still served
+    serial.reset();
+    third.reset();
+    EXPECT_TRUE(zephtest::wait_until([&] { return new_line.port.use_count() == 1; }));
     FreeLibrary(module);
     standin::clock::reset();
 }

@@ -57,6 +57,15 @@ using detail::spare;
 using detail::spare_list;
 using detail::spares;
 
+// False when the section could not be entered within about `ms` milliseconds.
+bool enter_within(CRITICAL_SECTION& section, unsigned ms) {
+  for (unsigned n = 0;; ++n) {
+    if (TryEnterCriticalSection(&section)) return true;
+    if (n >= ms) return false;
+    Sleep(1);
+  }
+}
+
 // Only each record's link is in bounds: enough to walk the list and free them.
 void drop_spares(spare_list& l) {
   while (spare* r = l.top) {
@@ -69,19 +78,32 @@ void drop_spares(spare_list& l) {
 void reap(retirable* more);
 void WINAPI thread_ended(void* state);
 
+// Set at the module's detach at process exit; trivially destroyed, so still readable by a late callback.
+std::atomic<bool> leaving_at_exit{false};
+
 // The module's lists and the index of the threads' state. When the module goes, the index goes
 // first (every thread's state with it: no thread's end calls into the module after), and every block
-// its heaps handed out must be back by then: what is still parked goes with it.
+// its heaps handed out must be back by then: what is still parked goes with it. At process exit
+// nothing goes: the lists are let go only when the module is freed, since a thread stopped there
+// may hold the heap's lock as well as one of theirs.
 struct module_lists {
-  locked_list<w32heap_sized*> buckets;  // every live bucket, so that an ending thread can give its slot back
-  locked_list<retirable*> parked;       // heaps let go by their pool with blocks still out
+  // every live bucket, so that an ending thread can give its slot back
+  locked_list<w32heap_sized*>* buckets = new locked_list<w32heap_sized*>;
+  locked_list<retirable*>* parked = new locked_list<retirable*>;  // heaps let go by their pool with blocks still out
   module_lists() { detail::state_index = FlsAlloc(thread_ended); }
   ~module_lists() {
+    // Freeing the index hands every thread's state to the callback, which takes each slot's lock.
+    if (leaving_at_exit.load(std::memory_order_acquire)) return;
     if (detail::state_index != FLS_OUT_OF_INDEXES) FlsFree(detail::state_index);
     detail::state_index = FLS_OUT_OF_INDEXES;
     reap(nullptr);
     for (spare_list& l : spares) drop_spares(l);
+    for (detail::shared_spare_list& l : detail::shared_spares) drop_spares(l.list);
+    delete parked;
+    delete buckets;
   }
+  module_lists(const module_lists&) = delete;
+  module_lists& operator=(const module_lists&) = delete;
 };
 
 locked_list<w32heap_sized*>& buckets();
@@ -92,34 +114,59 @@ locked_list<retirable*>& parked();
 std::atomic<bool> slot_taken[thread_slots];
 std::atomic<unsigned> next_shared_slot{0};
 
-// Threads that share a slot (and every thread when no index could be had) count in the shared cell.
-constexpr std::array<detail::thread_state, thread_slots> make_shared_states() {
+// Every thread's state is one of these: a thread's end frees nothing. Threads that share a slot (and
+// every thread when no index could be had) count in the shared cell.
+constexpr std::array<detail::thread_state, thread_slots> make_states(bool owned) {
   std::array<detail::thread_state, thread_slots> a{};
-  for (unsigned i = 0; i < thread_slots; ++i) a[i] = detail::thread_state{i, thread_slots};
+  for (unsigned i = 0; i < thread_slots; ++i) a[i] = detail::thread_state{i, owned ? i : thread_slots};
   return a;
 }
-constinit std::array<detail::thread_state, thread_slots> shared_states = make_shared_states();
+constinit std::array<detail::thread_state, thread_slots> owned_states = make_states(true);
+constinit std::array<detail::thread_state, thread_slots> shared_states = make_states(false);
 
-// The thread's end (or the module's): its kept records go, its slot's blocks go back to each class's
-// shared cache and the slot is free for a new thread. Runs on the ending thread, or for every
-// thread on the one that unloads the module.
+// The workers of the live pools, watched by a thread's end: a worker that has ended while its pool
+// lives tells that the system has ended every other thread wherever it stood, which is how a process
+// exits (it then runs the exiting thread's callback, before the module's detach says so).
+struct watched_thread {
+  std::atomic<HANDLE> thread{nullptr};
+  std::atomic<int> readers{0};
+};
+constexpr unsigned watched_max = 8;
+watched_thread watched[watched_max];
+
+bool a_worker_has_ended() {
+  for (watched_thread& w : watched) {
+    w.readers.fetch_add(1);
+    const HANDLE h = w.thread.load();
+    const bool ended = h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+    w.readers.fetch_sub(1);
+    if (ended) return true;
+  }
+  return false;
+}
+
+// The thread's end (or the module's): its slot's blocks go back to each class's shared cache and the
+// slot is free for a new thread; the records it kept stay with the slot for that thread. Runs on the
+// ending thread, or for every thread on the one that unloads the module. At process exit the system
+// runs the exiting thread's callback after it has ended every other thread wherever it stood, perhaps
+// holding a lock here or the heap's: so nothing is allocated or freed here, nothing is done once a
+// pool's worker is seen ended, and no lock is waited for longer than end_wait_ms (the blocks behind
+// it stay cached where they are).
+constexpr unsigned end_wait_ms = 1000;
+
 void release_state(detail::thread_state* s) {
   const unsigned slot = s->slot;
-  const bool owned = s->tally_cell < thread_slots;
-  if (owned) drop_spares(spares[slot]);
-  {
-    auto& r = buckets();
-    w32cpp::section_lock hold(r.lock);
-    for (w32heap_sized* b : r.items) b->flush_slot(slot);
+  auto& r = buckets();
+  if (!a_worker_has_ended() && enter_within(r.lock, end_wait_ms)) {
+    for (w32heap_sized* b : r.items) b->flush_slot(slot, end_wait_ms);
+    LeaveCriticalSection(&r.lock);
   }
-  if (owned) {
-    delete s;
-    slot_taken[slot].store(false, std::memory_order_release);
-  }
+  if (s->tally_cell < thread_slots) slot_taken[slot].store(false, std::memory_order_release);
 }
 
 void WINAPI thread_ended(void* state) {
-  if (state) release_state(static_cast<detail::thread_state*>(state));
+  if (state && !leaving_at_exit.load(std::memory_order_acquire))
+    release_state(static_cast<detail::thread_state*>(state));
 }
 
 }  // namespace
@@ -128,14 +175,13 @@ namespace detail {
 
 DWORD state_index = FLS_OUT_OF_INDEXES;
 spare_list spares[thread_slots];
+shared_spare_list shared_spares[thread_slots];
 
 thread_state* take_state() {
   for (unsigned i = 0; i < thread_slots && state_index != FLS_OUT_OF_INDEXES; ++i) {
     bool taken = false;
     if (!slot_taken[i].compare_exchange_strong(taken, true, std::memory_order_acquire)) continue;
-    thread_state* s = new (std::nothrow) thread_state{i, i};
-    if (s && FlsSetValue(state_index, s)) return s;
-    delete s;
+    if (FlsSetValue(state_index, &owned_states[i])) return &owned_states[i];
     slot_taken[i].store(false, std::memory_order_release);
     break;
   }
@@ -150,8 +196,8 @@ thread_state* take_state() {
 namespace {
 
 module_lists lists;
-locked_list<w32heap_sized*>& buckets() { return lists.buckets; }
-locked_list<retirable*>& parked() { return lists.parked; }
+locked_list<w32heap_sized*>& buckets() { return *lists.buckets; }
+locked_list<retirable*>& parked() { return *lists.parked; }
 
 }  // namespace
 
@@ -180,6 +226,24 @@ void reap(retirable* more) {
 }  // namespace
 
 void retire_heap(retirable* heap) { reap(heap); }
+
+void leave_threads_at_exit() { leaving_at_exit.store(true, std::memory_order_release); }
+
+void watch_worker(HANDLE thread) {
+  for (watched_thread& w : watched) {
+    HANDLE none = nullptr;
+    if (w.thread.compare_exchange_strong(none, thread)) return;
+  }
+}
+
+void unwatch_worker(HANDLE thread) {
+  for (watched_thread& w : watched) {
+    HANDLE mine = thread;
+    if (!w.thread.compare_exchange_strong(mine, nullptr)) continue;
+    while (w.readers.load() != 0) Sleep(0);  // a thread's end that read the handle is done with it
+    return;
+  }
+}
 
 // ---- size classes --------------------------------------------------------------------------
 
@@ -215,14 +279,29 @@ w32heap_sized::~w32heap_sized() {
   DeleteCriticalSection(&lock_);
 }
 
+namespace {
+constexpr unsigned k_lock_spins = 100;
+}
+
 void detail::slot_lock::lock_contended() {
-  constexpr unsigned k_spins = 100;
   for (unsigned n = 0;; ++n) {
     if (!flag_.load(std::memory_order_relaxed) && !flag_.exchange(true, std::memory_order_acquire)) return;
-    if (n < k_spins)
+    if (n < k_lock_spins)
       __builtin_ia32_pause();
     else
       Sleep(1);
+  }
+}
+
+bool detail::slot_lock::try_lock_for(unsigned ms) {
+  for (unsigned n = 0;; ++n) {
+    if (!flag_.load(std::memory_order_relaxed) && !flag_.exchange(true, std::memory_order_acquire)) return true;
+    if (n < k_lock_spins) {
+      __builtin_ia32_pause();
+    } else {
+      if (n - k_lock_spins >= ms) return false;
+      Sleep(1);
+    }
   }
 }
 
@@ -297,18 +376,19 @@ void w32heap_sized::free_shared(void* pointer) {
   check_trim();
 }
 
-void w32heap_sized::flush_slot(unsigned index) {
-  if (index >= thread_slots) return;
-  w32cpp::section_lock g(lock_);
+void w32heap_sized::flush_slot(unsigned index, unsigned wait_ms) {
+  if (index >= thread_slots || !enter_within(lock_, wait_ms)) return;
   slot& s = slots_[index];
-  s.lock.lock();
-  const uint32_t n = s.count.load(std::memory_order_relaxed);
-  for (uint32_t i = 0; i < n; ++i) cache_.push_back(s.ring[(s.head + i) % slot_capacity]);
-  s.head = 0;
-  s.count.store(0, std::memory_order_relaxed);
-  s.lent = 0;
-  s.lock.unlock();
-  if (n) check_trim();
+  if (s.lock.try_lock_for(wait_ms)) {
+    const uint32_t n = s.count.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < n; ++i) cache_.push_back(s.ring[(s.head + i) % slot_capacity]);
+    s.head = 0;
+    s.count.store(0, std::memory_order_relaxed);
+    s.lent = 0;
+    s.lock.unlock();
+    if (n) check_trim();
+  }
+  LeaveCriticalSection(&lock_);
 }
 
 uint32_t w32heap_sized::cached_locked() const {
@@ -409,7 +489,9 @@ void w32heap_sized::detach_owner() {
 
 w32heap_sized::state w32heap_sized::snapshot() const {
   w32cpp::section_lock g(lock_);
-  return state{block_size_, target_, in_use_locked(), cached_locked(), trim_pending_, refill_pending_};
+  const uint32_t cached = cached_locked();
+  return state{block_size_,   target_,        in_use_locked(), cached, cached - static_cast<uint32_t>(cache_.size()),
+               trim_pending_, refill_pending_};
 }
 
 }  // namespace ostrel

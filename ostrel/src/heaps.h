@@ -70,9 +70,13 @@ struct thread_state {
 };
 extern DWORD state_index;  // FLS_OUT_OF_INDEXES: none could be had, every thread shares
 thread_state* take_state();
+// The look-up leaves the caller's last error as it was: FlsGetValue sets it to 0 when it succeeds.
 inline thread_state* current_state() {
+  const DWORD error = GetLastError();
   auto* s = static_cast<thread_state*>(FlsGetValue(state_index));
-  return s ? s : take_state();
+  if (!s) s = take_state();
+  SetLastError(error);
+  return s;
 }
 
 struct spare {
@@ -111,33 +115,60 @@ inline unsigned thread_slot() { return detail::current_state()->slot; }
 // `thread_slots`, the cell that every other thread shares.
 inline unsigned tally_cell() { return detail::current_state()->tally_cell; }
 
-// Records of blocks that a thread freed, kept in its slot for its next blocks while it has the slot
-// to itself; they go when the thread or the module ends. Every record kept has the same `size`.
-// A record kept by the calling thread, or null.
-inline void* take_spare_record(size_t size) {
-  const unsigned i = tally_cell();
-  if (i >= thread_slots) return nullptr;
-  detail::spare_list& l = detail::spares[i];
-  detail::spare* r = l.top;
+namespace detail {
+inline void* pop_spare(spare_list& l, size_t size) {
+  spare* r = l.top;
   if (!r) return nullptr;
-  detail::unpoison_spare(r, size);
+  unpoison_spare(r, size);
   l.top = r->next;
   --l.count;
   return r;
 }
 
-// Keeps a freed record of `size` bytes for the calling thread; false: not kept, delete it.
-inline bool keep_spare_record(void* record, size_t size) {
-  const unsigned i = tally_cell();
-  if (i >= thread_slots) return false;
-  detail::spare_list& l = detail::spares[i];
-  if (l.count >= detail::spare_records_max) return false;
-  auto* r = static_cast<detail::spare*>(record);
+inline bool push_spare(spare_list& l, void* record, size_t size) {
+  if (l.count >= spare_records_max) return false;
+  auto* r = static_cast<spare*>(record);
   r->next = l.top;
   l.top = r;
   ++l.count;
-  detail::poison_spare(r, size);
+  poison_spare(r, size);
   return true;
+}
+
+// Threads that share a slot keep theirs in a list of the slot's own, under a flag tried once (a list
+// in use sends the record to the heap).
+struct alignas(64) shared_spare_list {
+  std::atomic<bool> busy{false};
+  spare_list list;
+};
+extern shared_spare_list shared_spares[thread_slots];
+
+template <class F>
+auto with_shared_spares(unsigned slot, F f) -> decltype(f(std::declval<spare_list&>())) {
+  shared_spare_list& l = shared_spares[slot];
+  if (l.busy.exchange(true, std::memory_order_acquire)) return {};
+  auto r = f(l.list);
+  l.busy.store(false, std::memory_order_release);
+  return r;
+}
+}  // namespace detail
+
+// Records of blocks that a thread freed, kept in its slot for its next blocks, so that the pool's
+// records come from the heap only while its threads start; at a thread's end they stay for the
+// slot's next thread, and go when the module ends. Every record kept has the same `size`.
+// A record kept by the calling thread, or null.
+inline void* take_spare_record(size_t size) {
+  const detail::thread_state* s = detail::current_state();
+  if (s->tally_cell < thread_slots) return detail::pop_spare(detail::spares[s->slot], size);
+  return detail::with_shared_spares(s->slot, [&](detail::spare_list& l) { return detail::pop_spare(l, size); });
+}
+
+// Keeps a freed record of `size` bytes for the calling thread; false: not kept, delete it.
+inline bool keep_spare_record(void* record, size_t size) {
+  const detail::thread_state* s = detail::current_state();
+  if (s->tally_cell < thread_slots) return detail::push_spare(detail::spares[s->slot], record, size);
+  return detail::with_shared_spares(s->slot,
+                                    [&](detail::spare_list& l) { return detail::push_spare(l, record, size); });
 }
 
 namespace detail {
@@ -150,6 +181,8 @@ class slot_lock {
   void lock() {
     if (flag_.exchange(true, std::memory_order_acquire)) lock_contended();
   }
+  // False when the lock could not be had within about `ms` milliseconds.
+  bool try_lock_for(unsigned ms);
   void unlock() { flag_.store(false, std::memory_order_release); }
 
  private:
@@ -207,8 +240,9 @@ class w32heap_sized : public w32heap_private {
   // The pool is going: nothing more is posted to its worker.
   void detach_owner();
 
-  // Gives the slot's blocks back to the shared cache (the threads that used it have ended).
-  void flush_slot(unsigned slot);
+  // Gives the slot's blocks back to the shared cache (the threads that used it have ended). A lock
+  // that cannot be had within `wait_ms` leaves them in the slot, cached for its next thread.
+  void flush_slot(unsigned slot, unsigned wait_ms);
 
   // Blocks handed out and not back yet.
   int64_t outstanding_blocks() const;
@@ -218,6 +252,7 @@ class w32heap_sized : public w32heap_private {
     uint32_t target;
     uint32_t in_use;
     uint32_t cached;
+    uint32_t cached_in_slots;  // of `cached`, the blocks kept in threads' slots
     bool trim_pending;
     bool refill_pending;
   };
@@ -268,6 +303,16 @@ class retirable {
 // Deletes `heap` when no block is out, else parks it; also deletes parked heaps whose blocks have all
 // come back since.
 void retire_heap(retirable* heap);
+
+// The process is exiting (the module's detach at process exit): the other threads were stopped
+// wherever they stood, perhaps holding a slot's or a bucket's lock, so from here the module's end
+// leaves every thread's state and the parked heaps as they are, and a thread's end calls nothing.
+void leave_threads_at_exit();
+
+// A pool's worker, watched while the pool lives (a duplicate handle that stays the pool's): see
+// release_state in heaps.cpp. Unwatched before the worker stops; the caller then closes the handle.
+void watch_worker(HANDLE thread);
+void unwatch_worker(HANDLE thread);
 
 // A heap of the pool that outlives the pool while blocks it handed out are still alive: when the pool
 // lets it go with blocks still out, it is parked and deleted by a later retire that finds them all

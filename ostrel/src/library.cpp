@@ -1,6 +1,8 @@
 // The heap library's entry points: the factory of the process's pool and the module entry.
 #include <windows.h>
 
+#include <new>
+
 #include <w32cpp/export.h>
 #include <w32cpp/handle.h>
 #include <w32cpp/loader.h>
@@ -13,13 +15,17 @@
 namespace {
 w32cpp::auto_handle<ostrel::api> instance;
 w32cpp::DBGTrace module_trace("ostrel");
+
+// At process exit one more use of the pool, never given back, keeps the module's end from destroying
+// it: its worker and buckets would wait for locks that a stopped thread may hold.
+alignas(w32cpp::auto_handle<ostrel::api>) unsigned char kept_at_exit[sizeof(w32cpp::auto_handle<ostrel::api>)];
 }  // namespace
 
 W32CPP_FACTORY_EXPORT w32cpp::auto_handle<ostrel::api>* ostrel_get_instance() {
   return w32cpp::factory_instance<ostrel::pool>(instance);
 }
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       DisableThreadLibraryCalls(module);
@@ -33,6 +39,12 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
       break;
     case DLL_PROCESS_DETACH:
       module_trace << "DLL_PROCESS_DETACH" << "- lib_instance count: " << instance.use_count();
+      // Process exit (not FreeLibrary): the other threads are gone wherever they stood; nothing of
+      // theirs is waited for, since the process is ending.
+      if (reserved) {
+        new (kept_at_exit) w32cpp::auto_handle<ostrel::api>(instance);
+        ostrel::leave_threads_at_exit();
+      }
       break;
     default:
       break;

@@ -31,6 +31,11 @@ pool::pool()
 }
 
 pool::~pool() {
+  // Its end is no sign of the process's then.
+  if (watched_worker_) {
+    unwatch_worker(watched_worker_);
+    CloseHandle(watched_worker_);
+  }
   // The worker goes first, so that no trim or refill runs while the buckets are let go.
   worker_.stop();
   for (auto& slot : buckets_) {
@@ -62,6 +67,10 @@ iheap* pool::make_bucket(int c) {
   if (!b) {
     // The worker must run before the bucket's first post.
     worker_.start();
+    const HANDLE worker = worker_.raw_handle();
+    if (!watched_worker_ && worker &&
+        DuplicateHandle(GetCurrentProcess(), worker, GetCurrentProcess(), &watched_worker_, SYNCHRONIZE, FALSE, 0))
+      watch_worker(watched_worker_);
     b = new sized_bucket(this, bucket_block_size(c), bucket_target(c));
     buckets_[c].store(b, std::memory_order_release);
   }

@@ -59,6 +59,7 @@ class pool : public api {
   retained_heap<w32heap_virtual>* large_heap_;
   // Only the first allocation of a class takes it, so that two threads never make one bucket twice.
   CRITICAL_SECTION create_lock_;
+  HANDLE watched_worker_ = nullptr;  // the worker's thread, watched by threads' ends (heaps.h)
 };
 
 }  // namespace ostrel

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,6 +35,26 @@ TEST_F(Pool, SizeClassesAreComputedUnsigned) {
   EXPECT_EQ(pool::size_class(262144), 8);
   EXPECT_EQ(pool::size_class(0x80000000u), 21);
   EXPECT_EQ(pool::size_class(0xFFFFFFFFu), 21);
+}
+
+// A block taken and given back leaves the caller's last error alone, on a thread's first use of the
+// pool (its state is made) and later, for every kind of heap: the thread's state is looked up with
+// FlsGetValue, which sets the last error to 0 when it succeeds.
+TEST_F(Pool, TakingAndGivingBackLeaveTheLastErrorAlone) {
+  pool p;
+  std::vector<std::string> changed;
+  zephtest::join(std::thread([&] {
+    for (int pass = 0; pass < 2; ++pass)
+      for (uint32_t size : {100u, 5000u, 300000u}) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        ostrel::mem_block b = p.allocate(size, false);
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) changed.push_back("allocate " + std::to_string(size));
+        SetLastError(ERROR_ACCESS_DENIED);
+        b = ostrel::mem_block();
+        if (GetLastError() != ERROR_ACCESS_DENIED) changed.push_back("release " + std::to_string(size));
+      }
+  }));
+  EXPECT_TRUE(changed.empty()) << changed.front();
 }
 
 TEST_F(Pool, RequestsGoToTheHeapOfTheirClass) {
@@ -196,46 +217,71 @@ TEST_F(Pool, BlocksOutliveThePool) {
 }
 
 // A refused allocation from the small heap or a bucket comes back as std::bad_alloc, with no system
-// exception on the way, and leaves the class usable from another thread (its lock was let go).
+// exception on the way, and leaves no lock held: the refusing thread gives its blocks back and ends
+// (its slot goes back to the class) within the deadline, and the class is usable from another thread.
+// A lock left held fails the deadline; the pool is then left as it is (destroying it would wait).
+struct refusal {
+  pool* p;
+  bool small_refused = false;
+  bool bucket_refused = false;
+};
+
+DWORD WINAPI refuse_and_give_back(LPVOID arg) {
+  auto& r = *static_cast<refusal*>(arg);
+  try {
+    r.p->allocate(100, false);
+  } catch (const std::bad_alloc&) {
+    r.small_refused = true;
+  }
+  // The class's cached blocks come first.
+  std::vector<ostrel::mem_block> drain;
+  for (int i = 0; i < 64 && !r.bucket_refused; ++i) {
+    try {
+      drain.push_back(r.p->allocate(5000, false));
+    } catch (const std::bad_alloc&) {
+      r.bucket_refused = true;
+    }
+  }
+  return 0;
+}
+
 TEST_F(Pool, RefusedAllocationsAreReturnValuesAndLeaveTheLocksFree) {
-  pool p;
-  ostrel::mem_block warm = p.allocate(5000, false);  // class 2 exists
-  warm = ostrel::mem_block();
+  auto* p = new pool;
+  { ostrel::mem_block warm = p->allocate(5000, false); }  // class 2 exists
   // From here both heaps refuse every block, the worker's refills too.
-  for (ostrel::iheap* h : {p.small_heap(), p.bucket(2)}) {
+  for (ostrel::iheap* h : {p->small_heap(), p->bucket(2)}) {
     standin::faults::rule r;
     r.where = standin::faults::site::heap_alloc;
     r.count = 0;
     r.heap = dynamic_cast<ostrel::w32heap*>(h)->handle();
     standin::faults::add(r);
   }
-  EXPECT_THROW(p.allocate(100, false), std::bad_alloc);
-  // The class's cached blocks come first.
-  std::vector<ostrel::mem_block> drain;
-  bool refused = false;
-  for (int i = 0; i < 64 && !refused; ++i) {
-    try {
-      drain.push_back(p.allocate(5000, false));
-    } catch (const std::bad_alloc&) {
-      refused = true;
-    }
-  }
-  EXPECT_TRUE(refused);
+  refusal r{p};
+  HANDLE refusing = CreateThread(nullptr, 0, refuse_and_give_back, &r, 0, nullptr);
+  ASSERT_NE(refusing, nullptr);
+  const bool ended = WaitForSingleObject(refusing, zephtest::deadline_ms) == WAIT_OBJECT_0;
+  EXPECT_TRUE(ended) << "a lock was left held";
+  if (!ended) return;  // that thread and the pool stay as they are
+  CloseHandle(refusing);
+  EXPECT_TRUE(r.small_refused);
+  EXPECT_TRUE(r.bucket_refused);
   EXPECT_EQ(standin::faults::exceptions_raised(), 0u);
   standin::faults::clear();
   std::atomic<int> made{0};
   zephtest::flag done;
   std::thread other([&] {
-    if (p.allocate(5000, false).data() && p.allocate(100, false).data()) made.fetch_add(1);
+    if (p->allocate(5000, false).data() && p->allocate(100, false).data()) made.fetch_add(1);
     done.set();
   });
-  const bool ended = done.wait();
-  EXPECT_TRUE(ended);
-  if (ended)
-    zephtest::join(other);
-  else
+  const bool served = done.wait();
+  EXPECT_TRUE(served);
+  if (!served) {
     other.detach();  // holding the class's lock: the test has failed already
+    return;
+  }
+  zephtest::join(other);
   EXPECT_EQ(made.load(), 1);
+  delete p;
 }
 
 }  // namespace

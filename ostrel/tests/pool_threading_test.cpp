@@ -123,7 +123,8 @@ TEST(PoolThreads, BusyClassIsNotTrimmedAndRefilledInALoop) {
   }));
 }
 
-// The blocks a thread kept for itself go back to the class when it ends, and the worker trims them.
+// The blocks a thread kept for itself go back to the class's shared cache when it ends (none is left
+// in its slot), where another thread takes them.
 TEST(PoolThreads, EndedThreadGivesItsBlocksBack) {
   ostrel::pool p;
   zephtest::join(std::thread([&] {
@@ -134,6 +135,7 @@ TEST(PoolThreads, EndedThreadGivesItsBlocksBack) {
   ASSERT_TRUE(ostrel_test::wait_bucket(p, 2, [](const auto& s) {
     return s.in_use == 0 && !s.trim_pending && !s.refill_pending && s.cached == 8;
   }));
+  EXPECT_EQ(p.bucket_state(2)->cached_in_slots, 0u);
   // They are in the shared cache now: this thread takes all eight without a new block (the worker may
   // refill meanwhile).
   standin::faults::rule r;

@@ -9,6 +9,8 @@
 
 #include <ostrel/ostrel_lib.h>
 
+#include "tool_args.h"
+
 namespace {
 
 struct churn {
@@ -42,17 +44,13 @@ DWORD WINAPI churn_thread(LPVOID p) {
   return 0;
 }
 
-unsigned arg(int argc, char** argv, int i, unsigned fallback) {
-  return argc > i ? static_cast<unsigned>(std::strtoul(argv[i], nullptr, 10)) : fallback;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const unsigned rounds = arg(argc, argv, 1, 20);
-  const unsigned threads = arg(argc, argv, 2, 4);
-  const unsigned blocks = arg(argc, argv, 3, 10000);
-  const unsigned size = arg(argc, argv, 4, 1500);
+  const unsigned rounds = ostrel_tools::number_arg(argc, argv, 1, 20);
+  const unsigned threads = ostrel_tools::number_arg(argc, argv, 2, 4);
+  const unsigned blocks = ostrel_tools::number_arg(argc, argv, 3, 10000);
+  const unsigned size = ostrel_tools::number_arg(argc, argv, 4, 1500);
   if (threads == 0 || threads > MAXIMUM_WAIT_OBJECTS || size == 0) {
     std::fprintf(stderr, "poolchurn: bad arguments\n");
     return 2;

@@ -10,6 +10,8 @@
 
 #include <ostrel/ostrel_lib.h>
 
+#include "tool_args.h"
+
 namespace {
 
 enum class subject { pool, crt_malloc, heap_alloc };
@@ -73,7 +75,7 @@ double median3(double a, double b, double c) { return std::max(std::min(a, b), s
 }  // namespace
 
 int main(int argc, char** argv) {
-  const unsigned iterations = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 200000;
+  const unsigned iterations = ostrel_tools::number_arg(argc, argv, 1, 200000);
   ostrel::ostrel_lib lib;
   if (!lib) {
     std::fprintf(stderr, "pooltiming: ostrel8 did not load\n");

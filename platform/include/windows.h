@@ -177,6 +177,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                            LPDWORD lpThreadId);
 DECLSPEC_NORETURN void WINAPI ExitThread(DWORD dwExitCode);
+DECLSPEC_NORETURN void WINAPI ExitProcess(UINT uExitCode);
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI ResumeThread(HANDLE hThread);

@@ -5,7 +5,7 @@
 // every thread's value of the index to its callback on the calling thread. Both run under one
 // process-wide lock, so that FlsFree returns only when no callback of the index still runs on any
 // thread: a library that frees its index when it is unloaded is never called after. FlsGetValue
-// takes no lock.
+// takes no lock, and clears the last error when it succeeds.
 #include <mutex>
 #include <vector>
 
@@ -84,8 +84,11 @@ BOOL WINAPI FlsFree(DWORD index) {
   return TRUE;
 }
 
+// As TlsGetValue on Windows, a successful call sets the last error to 0 (a null value then reads as a
+// value, not as a failure).
 PVOID WINAPI FlsGetValue(DWORD index) {
   if (!valid_index(index)) return nullptr;
+  set_last_error(ERROR_SUCCESS);
   thread_object *t = known_thread();
   return t ? t->fls[index].load(std::memory_order_relaxed) : nullptr;
 }

@@ -11,6 +11,12 @@
 // DLL_PROCESS_DETACH before it is finally freed, under the loader lock. Thread attach and
 // detach calls are not made. A FALSE from the attach call fails the load with
 // ERROR_DLL_INIT_FAILED (the library gets its detach call first, as on Windows).
+//
+// Process exit (a return from main, exit, ExitProcess): before the libraries' static objects go, the
+// exiting thread takes the loader lock for good, the other threads stop where they stand
+// (process_exit.cpp), the exiting thread's fiber-local values go to their callbacks, and every
+// library still loaded gets DLL_PROCESS_DETACH with a non-null reserved argument, the last loaded
+// first. A FreeLibrary after that only counts.
 #include <dlfcn.h>
 #include <link.h>
 #include <strings.h>
@@ -31,6 +37,7 @@
 #include <standin/process.h>
 
 #include "internal.h"
+#include "process_exit.h"
 #include "wide.h"
 
 using namespace wb;
@@ -58,6 +65,7 @@ struct loader_state {
   std::set<std::string> hidden_entries;
   bool image_path_set = false;  // a test named the executable's file (standin/process.h)
   std::string image_path;
+  bool exiting = false;  // the process's exit has detached the libraries
 };
 
 loader_state &loader() {
@@ -229,6 +237,51 @@ DWORD copy_cut(const Text &text, Char *buffer, DWORD size) {
   return static_cast<DWORD>(text.size());
 }
 
+// The code of the executable and of every library loaded here: where a thread may be stopped at exit.
+std::vector<code_range> program_code(loader_state &l) {
+  struct search {
+    std::set<uintptr_t> bases;  // load addresses of the libraries
+    std::vector<code_range> ranges;
+    bool first = true;  // the executable comes first
+  } s;
+  for (auto &e : l.by_handle) {
+    link_map *lm = nullptr;
+    if (!e.second->system && dlinfo(e.second->dl, RTLD_DI_LINKMAP, &lm) == 0 && lm) s.bases.insert(lm->l_addr);
+  }
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, size_t, void *p) {
+        auto &s = *static_cast<search *>(p);
+        const bool take = s.first || s.bases.count(info->dlpi_addr) != 0;
+        s.first = false;
+        if (!take) return 0;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+          if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X))
+            s.ranges.push_back(code_range{info->dlpi_addr + ph.p_vaddr, info->dlpi_addr + ph.p_vaddr + ph.p_memsz});
+        }
+        return 0;
+      },
+      &s);
+  return s.ranges;
+}
+
+// Registered after each library's load, so that it runs before that library's static objects go.
+void on_process_exit(int status, void *) {
+  auto &l = loader();
+  std::unique_lock<std::recursive_mutex> g(l.m);
+  if (l.exiting) return;
+  l.exiting = true;
+  g.release();  // kept: the exiting thread alone loads and frees libraries from here on
+  stop_other_threads_for_exit(program_code(l), status);
+  // As on Windows, the exiting thread's fiber-local values go to their callbacks before the detaches.
+  if (thread_object *self = known_thread()) end_fiber_local_storage(self);
+  std::vector<std::pair<HMODULE, dll_main_fn>> detach;
+  for (auto it = l.by_handle.rbegin(); it != l.by_handle.rend(); ++it)
+    if (!it->second->system && it->second->dll_main)
+      detach.emplace_back(reinterpret_cast<HMODULE>(it->first), it->second->dll_main);
+  for (auto &[h, dll_main] : detach) dll_main(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1));
+}
+
 // The module whose image holds `address` (its code or data); null when no module of the loader's does.
 module_rec *module_at(loader_state &l, const void *address) {
   Dl_info info{};
@@ -318,6 +371,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name) {
     set_last_error(ERROR_DLL_INIT_FAILED);
     return nullptr;
   }
+  if (!l.exiting) on_exit(on_process_exit, nullptr);
   return h;
 }
 
@@ -330,7 +384,7 @@ BOOL WINAPI FreeLibrary(HMODULE h) {
     return FALSE;
   }
   if (m->system) return TRUE;
-  if (--m->refs > 0) return TRUE;
+  if (--m->refs > 0 || l.exiting) return TRUE;
   if (m->dll_main) m->dll_main(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, nullptr);
   l.by_handle.erase(reinterpret_cast<uintptr_t>(h));
   dlclose(m->dl);

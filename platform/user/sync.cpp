@@ -13,6 +13,7 @@
 #include <standin/faults.h>
 
 #include "internal.h"
+#include "process_exit.h"
 
 using namespace wb;
 
@@ -224,6 +225,9 @@ void enter_contended(LPCRITICAL_SECTION cs) {
   }
   // Marked 2 so that the leaving owner knows to wake a sleeper.
   while (__atomic_exchange_n(w, 2, __ATOMIC_ACQUIRE) != 0) {
+    if (process_exiting())
+      check_orphaned_section(
+          static_cast<DWORD>(reinterpret_cast<uintptr_t>(__atomic_load_n(&cs->OwningThread, __ATOMIC_RELAXED))));
     futex_wait(w, 2);
     // A thread terminated (or suspended) while it slept was blocked, and stops here without the
     // section, as on Windows; the wake-up it may have used goes on to the next sleeper.

@@ -51,6 +51,11 @@ pthread_key_t exit_key() {
   return key;
 }
 
+std::vector<thread_object *> &live_threads() {
+  static auto *v = new std::vector<thread_object *>;  // used by thread exits until the process ends
+  return *v;
+}
+
 // Runs after the thread's C++ thread_local destructors: the thread is gone as Windows sees it.
 void on_thread_exit(void *p) {
   auto *t = static_cast<thread_object *>(p);
@@ -65,6 +70,10 @@ void on_thread_exit(void *p) {
   if (t_self == t) {
     t_self = nullptr;
     t_thread_id = 0;
+  }
+  {
+    std::lock_guard<std::mutex> g(live_threads_lock());
+    std::erase(live_threads(), t);
   }
   t->release();
 }
@@ -83,7 +92,16 @@ void bind_current_thread(thread_object *t) {
   t_self = t;
   t_thread_id = t->id;
   pthread_setspecific(exit_key(), t);
+  std::lock_guard<std::mutex> g(live_threads_lock());
+  live_threads().push_back(t);
 }
+
+std::mutex &live_threads_lock() {
+  static auto *m = new std::mutex;
+  return *m;
+}
+
+const std::vector<thread_object *> &live_threads_locked() { return live_threads(); }
 
 thread_object *current_thread() {
   if (t_self) return t_self;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "kobject.h"
@@ -100,6 +101,11 @@ std::condition_variable &thread_state_changed();
 
 // Number of threads parked by TerminateThread.
 std::size_t stopped_thread_count();
+
+// Every thread bound to its object and not yet ended (process_exit.cpp stops them). The caller
+// holds live_threads_lock(), taken after wait_lock() when both are held.
+std::mutex &live_threads_lock();
+const std::vector<thread_object *> &live_threads_locked();
 
 }  // namespace wb
 

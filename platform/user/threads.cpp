@@ -18,6 +18,7 @@
 #include <standin/thread.h>
 
 #include "internal.h"
+#include "process_exit.h"
 
 namespace wb {
 DWORD next_thread_id();
@@ -70,6 +71,8 @@ void *trampoline(void *p) {
   auto *t = static_cast<thread_object *>(p);  // carries the thread's own reference
   t->linux_tid = static_cast<int>(gettid());
   bind_current_thread(t);
+  // Started while the process exits: it ends there, as every other thread.
+  if (process_exiting()) park_current_thread();
   if (t->priority.load() != 0) apply_priority(t);
   {
     std::unique_lock<std::mutex> lk(wait_lock());

@@ -2,7 +2,7 @@
 
 namespace w32cpp {
 
-use_count_base::use_count_base(DWORD initial) : count(initial) {}
+use_count_base::use_count_base(DWORD initial) : word(initial) {}
 
 use_count_base::~use_count_base() = default;
 

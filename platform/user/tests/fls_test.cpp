@@ -33,21 +33,30 @@ class Fls : public ::testing::Test {
   }
 };
 
-TEST_F(Fls, ValuesArePerThreadAndABadIndexFails) {
+// A successful get sets the last error to 0, as on Windows: a null value is told from a failure so.
+TEST_F(Fls, ValuesArePerThreadAGetClearsTheLastErrorAndABadIndexFails) {
   const DWORD i = FlsAlloc(nullptr);
   ASSERT_NE(i, FLS_OUT_OF_INDEXES);
   int mine = 0, theirs = 0;
+  SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(FlsGetValue(i), nullptr);
+  EXPECT_EQ(GetLastError(), 0u);
   ASSERT_TRUE(FlsSetValue(i, &mine));
   void *other_before = &theirs, *other_after = nullptr;
-  std::thread([&] {
+  DWORD other_error = 0;
+  zephtest::join(std::thread([&] {
+    SetLastError(ERROR_ACCESS_DENIED);  // a thread the platform does not know yet
     other_before = FlsGetValue(i);
+    other_error = GetLastError();
     FlsSetValue(i, &theirs);
     other_after = FlsGetValue(i);
-  }).join();
+  }));
   EXPECT_EQ(other_before, nullptr);
+  EXPECT_EQ(other_error, 0u);
   EXPECT_EQ(other_after, &theirs);
+  SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(FlsGetValue(i), &mine);
+  EXPECT_EQ(GetLastError(), 0u);
   ASSERT_TRUE(FlsFree(i));
   SetLastError(0);
   EXPECT_EQ(FlsGetValue(i), nullptr);
@@ -74,15 +83,15 @@ TEST_F(Fls, AnEndingThreadHandsItsValueToTheCallback) {
   CloseHandle(t);
   int value = 0;
   DWORD std_id = 0;
-  std::thread([&] {
+  zephtest::join(std::thread([&] {
     std_id = GetCurrentThreadId();
     FlsSetValue(i, &value);
-  }).join();
-  std::thread([&] {}).join();
-  std::thread([&] {
+  }));
+  zephtest::join(std::thread([&] {}));
+  zephtest::join(std::thread([&] {
     FlsSetValue(i, &value);
     FlsSetValue(i, nullptr);
-  }).join();
+  }));
   const auto c = calls();
   ASSERT_EQ(c.size(), 2u);
   EXPECT_EQ(c[0], std::make_pair(static_cast<void *>(&i), id));
@@ -107,7 +116,7 @@ TEST_F(Fls, FreeingTheIndexHandsEveryThreadsValueToTheCallback) {
   ASSERT_TRUE(value_set.wait());
   ASSERT_TRUE(FlsFree(i));
   freed.set();
-  other.join();
+  zephtest::join(other);
   auto c = calls();
   ASSERT_EQ(c.size(), 2u);
   std::sort(c.begin(), c.end());

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "../kobject.h"
+#include "zephtest/child.h"
 
 namespace fs = std::filesystem;
 
@@ -234,3 +235,42 @@ TEST(Loader, ModuleOfAnAddressIsCountedUnlessAskedNotTo) {
 }
 
 }  // namespace
+
+namespace {
+
+bool has_line(const std::string &output, const std::string &line) {
+  return output.find(line + "\n") != std::string::npos;
+}
+
+}  // namespace
+
+// At the exit (a return from main, or ExitProcess from the main thread) the other threads are stopped
+// first, wherever they stand: one busy in the program's code no longer runs and one blocked in a
+// platform wait is gone too, both ended with the process's exit status. Then the exiting thread's
+// fiber-local values go to their callbacks, and each library still loaded gets its detach with the
+// process-exit flag.
+TEST(LoaderExit, TheOtherThreadsAreStoppedBeforeTheLibrariesDetachWithTheExitFlag) {
+  for (const char *mode : {"return", "exit"}) {
+    SCOPED_TRACE(mode);
+    const zephtest::child_result r = zephtest::run_child(WB_EXIT_PROBE, {mode});
+    ASSERT_TRUE(r.ended) << r.output;
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_TRUE(has_line(r.output, "probe: exiting")) << r.output;
+    EXPECT_TRUE(has_line(r.output, "detach: process exit yes")) << r.output;
+    // The exiting thread's fiber-local value went to its callback first, as on Windows.
+    EXPECT_LT(r.output.find("fls: the exiting thread's value\n"), r.output.find("detach: process exit yes\n"))
+        << r.output;
+    EXPECT_TRUE(has_line(r.output, "detach: busy thread stopped")) << r.output;
+    EXPECT_TRUE(has_line(r.output, "detach: threads ended, exit codes 3 3")) << r.output;
+  }
+}
+
+// A critical section that a stopped thread held, entered at the exit, ends the process there with its
+// exit status (as on Windows since Vista), rather than waiting for ever.
+TEST(LoaderExit, ASectionAStoppedThreadHeldEndsTheProcessWhenEntered) {
+  const zephtest::child_result r = zephtest::run_child(WB_EXIT_PROBE, {"orphan"});
+  ASSERT_TRUE(r.ended) << r.output;
+  EXPECT_EQ(r.status, 3) << r.output;
+  EXPECT_TRUE(has_line(r.output, "detach: entering the section a stopped thread holds")) << r.output;
+  EXPECT_FALSE(has_line(r.output, "detach: entered")) << r.output;
+}

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <type_traits>
@@ -31,11 +32,11 @@ public:
   virtual ~use_count_base();
 
   void add_ref() {
-    DWORD n = count.load(std::memory_order_relaxed);
+    uint64_t w = word.load(std::memory_order_relaxed);
     do {
-      if (n == 0)
+      if (uses(w) == 0)
         throw use_count_base_is_zero();
-    } while (!count.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+    } while (!word.compare_exchange_weak(w, w + 1, std::memory_order_relaxed));
   }
 
   // Throws use_count_base_is_zero when the count is already zero.
@@ -46,31 +47,40 @@ public:
 
   // The same, for destructors: false instead of the exception.
   bool release_noexcept() noexcept {
-    DWORD n = count.load(std::memory_order_acquire);
-    // The only use: no other thread can hold the counter to change it, so no locked operation.
-    if (n == 1) {
-      count.store(0, std::memory_order_relaxed);
+    uint64_t w = word.load(std::memory_order_acquire);
+    // The only use and no hook under way: no other thread can hold the counter to change it, so no
+    // locked operation.
+    if (w == 1) {
+      word.store(0, std::memory_order_relaxed);
       dispose();
       delete this;
       return true;
     }
-    // Told before the count changes: afterwards the last use may go on another thread at once.
-    if (n == 2 && tells_sole_use_)
-      sole_use_left();
+    uint64_t left;
+    bool tell;
     do {
       // A release more than was taken: refuse rather than wrap to 0xFFFFFFFF.
-      if (n == 0)
+      if (uses(w) == 0)
         return false;
-    } while (!count.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel));
+      // Decided on the value this release changes, so that exactly the release that leaves one use tells.
+      tell = tells_sole_use_ && uses(w) == 2;
+      left = w - 1 + (tell ? one_hook : 0);
+    } while (!word.compare_exchange_weak(w, left, std::memory_order_acq_rel, std::memory_order_acquire));
+    if (tell) {
+      // Told after the change; until the hook returns it holds the counter as a use of its own (not
+      // in use_count()), so the last use may go on another thread meanwhile and the object still lives.
+      sole_use_left();
+      left = word.fetch_sub(one_hook, std::memory_order_acq_rel) - one_hook;
+    }
     // The object's destructor never runs while the count is being changed.
-    if (n == 1) {
+    if (left == 0) {
       dispose();
       delete this;
     }
     return true;
   }
 
-  DWORD use_count() const { return count.load(std::memory_order_acquire); }
+  DWORD use_count() const { return uses(word.load(std::memory_order_acquire)); }
 
 protected:
   // Runs once, outside the lock, when the count falls to zero.
@@ -81,14 +91,19 @@ public:
   virtual use_count_base *make_empty() const { return new use_count_base(1); }
 
 protected:
-  // Runs when a release is about to leave one use, for a counter that set tells_sole_use_ when it
-  // was made: a library's factory counter, whose one remaining use is the library's own holder,
-  // learns there that its last client lets go. (After the other slots, which keep their places.)
+  // Runs once for every release that leaves one use, right after it, on the releasing thread, for a
+  // counter that set tells_sole_use_ when it was made: a library's factory counter, whose one
+  // remaining use is the library's own holder, learns there that its last client let go. Another
+  // thread may have copied a handle again by the time it runs. (After the other slots, which keep
+  // their places.)
   virtual void sole_use_left() {}
   bool tells_sole_use_ = false;
 
 private:
-  std::atomic<DWORD> count;
+  // The uses in the low half; in the high half the hooks under way, each of which keeps the counter.
+  static constexpr uint64_t one_hook = uint64_t(1) << 32;
+  static DWORD uses(uint64_t w) { return static_cast<DWORD>(w); }
+  std::atomic<uint64_t> word;
 };
 
 template <class T> struct checked_deleter {
