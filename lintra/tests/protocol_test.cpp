@@ -33,10 +33,10 @@ std::vector<BYTE> bytes_of(size_t n, std::uint32_t seed) {
 // Sends the whole message (length header included) on the instrument's bulk IN.
 void offer(SerialInstrument& line, const std::vector<BYTE>& data) { line.model->queue_bulk_message(data); }
 
-
 // A line whose stop stalls on one chosen thread (the line's own threads disable it too).
 struct StallingPort : MemoryComPort {
-    StallingPort(std::shared_ptr<simdev::byte_stream> end, const char* name) : MemoryComPort(std::move(end), name, 250) {}
+    StallingPort(std::shared_ptr<simdev::byte_stream> end, const char* name)
+        : MemoryComPort(std::move(end), name, 250) {}
     void disable() override {
         DWORD mine = GetCurrentThreadId();
         if (stall_on.compare_exchange_strong(mine, 0)) {
