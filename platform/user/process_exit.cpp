@@ -107,7 +107,9 @@ char thread_state_letter(pid_t tid) {
 
 }  // namespace
 
-bool process_exiting() { return g_exiting.load(std::memory_order_acquire); }
+// Sequentially consistent: a starting thread stores its id and then reads this, the exit stores
+// this and then reads the id; one of them sees the other.
+bool process_exiting() { return g_exiting.load(); }
 
 void stop_other_threads_for_exit(const std::vector<code_range> &program, int status) {
   const pid_t self = own_tid();
@@ -128,7 +130,7 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
   {
     std::vector<apc_queue> dropped;
     std::lock_guard<std::mutex> g(wait_lock());
-    g_exiting.store(true, std::memory_order_release);  // a thread that starts from here stops at once
+    g_exiting.store(true);  // a thread that starts from here stops at once
     std::lock_guard<std::mutex> l(live_threads_lock());
     for (thread_object *t : live_threads_locked()) {
       const pid_t tid = t->linux_tid.load();
@@ -170,6 +172,8 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
   const auto start = clock::now();
   std::vector<int> asleep(victims.size(), 0);
   std::vector<bool> done(victims.size(), false);  // stopped in a wait, or gone
+  // One that has not run yet stops for good as it starts, seeing the exit.
+  for (size_t i = 0; i < victims.size(); ++i) done[i] = victims[i].slot->tid == 0;
   for (unsigned round = 0;; ++round) {
     const bool look = round % 64 == 0;  // reading a thread's state costs far more than a signal
     bool all = true;

@@ -71,10 +71,7 @@ void on_thread_exit(void *p) {
     t_self = nullptr;
     t_thread_id = 0;
   }
-  {
-    std::lock_guard<std::mutex> g(live_threads_lock());
-    std::erase(live_threads(), t);
-  }
+  unlist_live_thread(t);
   t->release();
 }
 
@@ -87,13 +84,22 @@ thread_object::thread_object(DWORD id_, bool platform)
 
 DWORD next_thread_id() { return g_next_thread_id.fetch_add(4); }
 
-// Binds a platform-created thread's object to the running thread.
+// Binds a thread's object to the running thread.
 void bind_current_thread(thread_object *t) {
   t_self = t;
   t_thread_id = t->id;
   pthread_setspecific(exit_key(), t);
+}
+
+// A platform-made thread is listed from its creation, before it first runs: the exit ends it too.
+void list_live_thread(thread_object *t) {
   std::lock_guard<std::mutex> g(live_threads_lock());
   live_threads().push_back(t);
+}
+
+void unlist_live_thread(thread_object *t) {
+  std::lock_guard<std::mutex> g(live_threads_lock());
+  std::erase(live_threads(), t);
 }
 
 std::mutex &live_threads_lock() {
@@ -108,6 +114,7 @@ thread_object *current_thread() {
   auto *t = new thread_object(next_thread_id(), false);  // the thread's own reference
   t->linux_tid = static_cast<int>(gettid());
   bind_current_thread(t);
+  list_live_thread(t);
   return t;
 }
 

@@ -102,10 +102,13 @@ std::condition_variable &thread_state_changed();
 // Number of threads parked by TerminateThread.
 std::size_t stopped_thread_count();
 
-// Every thread bound to its object and not yet ended (process_exit.cpp stops them). The caller
-// holds live_threads_lock(), taken after wait_lock() when both are held.
+// Every thread not yet ended that the platform made (from its creation on, started or not) or
+// bound to its object (process_exit.cpp stops them). The caller holds live_threads_lock(), taken
+// after wait_lock() when both are held.
 std::mutex &live_threads_lock();
 const std::vector<thread_object *> &live_threads_locked();
+void list_live_thread(thread_object *t);
+void unlist_live_thread(thread_object *t);
 
 }  // namespace wb
 

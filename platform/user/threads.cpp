@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 
 #include <standin/thread.h>
@@ -67,8 +68,23 @@ void apply_priority(thread_object *t) {
   setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice_for(t->priority.load()));
 }
 
+// While a test holds thread starts, a new thread waits here as one the scheduler has not run yet.
+std::mutex &start_hold_lock() {
+  static auto *m = new std::mutex;
+  return *m;
+}
+std::condition_variable &start_hold_changed() {
+  static auto *cv = new std::condition_variable;
+  return *cv;
+}
+bool g_holding_starts = false;
+
 void *trampoline(void *p) {
   auto *t = static_cast<thread_object *>(p);  // carries the thread's own reference
+  {
+    std::unique_lock<std::mutex> l(start_hold_lock());
+    start_hold_changed().wait(l, [] { return !g_holding_starts; });
+  }
   t->linux_tid = static_cast<int>(gettid());
   bind_current_thread(t);
   // Started while the process exits: it ends there, as every other thread.
@@ -96,6 +112,14 @@ std::atomic<unsigned> g_failing_creates{0};
 }  // namespace
 
 void standin::thread::fail_next_creates(unsigned count) { g_failing_creates = count; }
+
+void standin::thread::hold_starts(bool hold) {
+  {
+    std::lock_guard<std::mutex> l(start_hold_lock());
+    g_holding_starts = hold;
+  }
+  start_hold_changed().notify_all();
+}
 
 extern "C" {
 
@@ -128,9 +152,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_STAR
   if (!(flags & STACK_SIZE_PARAM_IS_A_RESERVATION) && stack > def) pthread_attr_setstacksize(&attr, stack);
   pthread_t pt;
   t->add_ref();  // the thread's own reference
+  list_live_thread(t.get());
   int rc = pthread_create(&pt, &attr, trampoline, t.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) {
+    unlist_live_thread(t.get());
     t->release();
     close_handle(h);
     set_last_error(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE);

@@ -10,6 +10,7 @@ namespace {
 std::atomic<unsigned long>* g_spins = nullptr;
 HANDLE g_busy = nullptr;
 HANDLE g_blocked = nullptr;
+HANDLE g_unstarted = nullptr;
 CRITICAL_SECTION* g_held = nullptr;
 
 void WINAPI fiber_value_ends(void *) { std::printf("fls: the exiting thread's value\n"); }
@@ -26,6 +27,11 @@ void report_detach(bool process_exit) {
   GetExitCodeThread(g_blocked, &blocked_code);
   std::printf("detach: threads %s, exit codes %lu %lu\n", signalled ? "ended" : "alive",
               static_cast<unsigned long>(busy_code), static_cast<unsigned long>(blocked_code));
+  DWORD unstarted_code = 0;
+  const bool unstarted_ended = WaitForSingleObject(g_unstarted, 0) == WAIT_OBJECT_0;
+  GetExitCodeThread(g_unstarted, &unstarted_code);
+  std::printf("detach: unstarted thread %s, exit code %lu\n", unstarted_ended ? "ended" : "alive",
+              static_cast<unsigned long>(unstarted_code));
   if (g_held) {
     std::printf("detach: entering the section a stopped thread holds\n");
     std::fflush(stdout);
@@ -38,10 +44,11 @@ void report_detach(bool process_exit) {
 }  // namespace
 
 extern "C" __declspec(dllexport) void zpt_watch(std::atomic<unsigned long>* spins, HANDLE busy, HANDLE blocked,
-                                                CRITICAL_SECTION* held) {
+                                                HANDLE unstarted, CRITICAL_SECTION* held) {
   g_spins = spins;
   g_busy = busy;
   g_blocked = blocked;
+  g_unstarted = unstarted;
   g_held = held;
   static int value;
   FlsSetValue(FlsAlloc(fiber_value_ends), &value);  // the calling (exiting) thread's

@@ -1,8 +1,9 @@
 // A program for the loader's process-exit tests: loads zpt_exit, gives it threads to look at (one busy
-// in the program's code, one blocked in a platform wait, and with "orphan" one busy while it holds a
-// critical section), and ends while they run, with status 3: by returning from main, or with
-// "exit" through ExitProcess.
+// in the program's code, one blocked in a platform wait, one made but not run yet, and with "orphan"
+// one busy while it holds a critical section), and ends while they run, with status 3: by returning
+// from main, or with "exit" through ExitProcess.
 // usage: winplat_exit_probe return|exit|orphan
+#include <standin/thread.h>
 #include <windows.h>
 
 #include <atomic>
@@ -30,7 +31,7 @@ DWORD WINAPI hold(LPVOID) {
   for (;;) spins.fetch_add(1, std::memory_order_relaxed);
 }
 
-typedef void (*watch_fn)(std::atomic<unsigned long>*, HANDLE, HANDLE, CRITICAL_SECTION*);
+typedef void (*watch_fn)(std::atomic<unsigned long>*, HANDLE, HANDLE, HANDLE, CRITICAL_SECTION*);
 
 }  // namespace
 
@@ -49,8 +50,14 @@ int main(int argc, char** argv) {
   HANDLE busy = CreateThread(nullptr, 0, spin, nullptr, 0, nullptr);
   HANDLE blocked = CreateThread(nullptr, 0, block, never, 0, nullptr);
   if (orphan) CloseHandle(CreateThread(nullptr, 0, hold, nullptr, 0, nullptr));
-  watch(&spins, busy, blocked, orphan ? &held : nullptr);
   for (int i = 0; i < 20000 && (spins.load() < 1000 || (orphan && !holding.load())); ++i) Sleep(1);
+  if (!standin::thread::wait_until_blocked(blocked, 20000)) {
+    std::printf("probe: the blocked thread never waited\n");
+    return 2;
+  }
+  standin::thread::hold_starts(true);
+  HANDLE unstarted = CreateThread(nullptr, 0, block, never, 0, nullptr);
+  watch(&spins, busy, blocked, unstarted, orphan ? &held : nullptr);
   std::printf("probe: exiting\n");
   std::fflush(stdout);
   if (std::strcmp(mode, "exit") == 0) ExitProcess(3);

@@ -245,10 +245,10 @@ bool has_line(const std::string &output, const std::string &line) {
 }  // namespace
 
 // At the exit (a return from main, or ExitProcess from the main thread) the other threads are stopped
-// first, wherever they stand: one busy in the program's code no longer runs and one blocked in a
-// platform wait is gone too, both ended with the process's exit status. Then the exiting thread's
-// fiber-local values go to their callbacks, and each library still loaded gets its detach with the
-// process-exit flag.
+// first, wherever they stand: one busy in the program's code no longer runs, and one blocked in a
+// platform wait and one made but not run yet are gone too, all ended with the process's exit status.
+// Then the exiting thread's fiber-local values go to their callbacks, and each library still loaded
+// gets its detach with the process-exit flag.
 TEST(LoaderExit, TheOtherThreadsAreStoppedBeforeTheLibrariesDetachWithTheExitFlag) {
   for (const char *mode : {"return", "exit"}) {
     SCOPED_TRACE(mode);
@@ -262,6 +262,7 @@ TEST(LoaderExit, TheOtherThreadsAreStoppedBeforeTheLibrariesDetachWithTheExitFla
         << r.output;
     EXPECT_TRUE(has_line(r.output, "detach: busy thread stopped")) << r.output;
     EXPECT_TRUE(has_line(r.output, "detach: threads ended, exit codes 3 3")) << r.output;
+    EXPECT_TRUE(has_line(r.output, "detach: unstarted thread ended, exit code 3")) << r.output;
   }
 }
 

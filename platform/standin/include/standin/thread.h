@@ -29,6 +29,10 @@ std::size_t stopped_count();
 // of resources.
 void fail_next_creates(unsigned count);
 
+// While held, a thread CreateThread made waits before it first runs (unbound to its object, as one
+// the scheduler has not run yet); false lets the waiting threads go on.
+void hold_starts(bool hold);
+
 }  // namespace standin::thread
 
 #endif
