@@ -57,8 +57,9 @@ size_t g_target_count = 0;
 
 std::atomic<bool> g_exiting{false};
 std::atomic<int> g_exit_status{0};
+std::atomic<pid_t> g_exiting_tid{0};
 // Windows ids of the threads stopped for the exit (for the critical sections they held).
-std::vector<DWORD> *g_stopped_ids = nullptr;
+std::atomic<std::vector<DWORD> *> g_stopped_ids{nullptr};
 
 pid_t own_tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
@@ -96,6 +97,13 @@ __attribute__((no_sanitize("thread"))) void on_stop_signal(int, siginfo_t *, voi
 
 bool is_parked(const target &t) { return __atomic_load_n(&t.parked, __ATOMIC_ACQUIRE); }
 
+bool is_stop_target(pid_t tid) {
+  const size_t n = __atomic_load_n(&g_target_count, __ATOMIC_ACQUIRE);
+  for (size_t i = 0; i < n; ++i)
+    if (__atomic_load_n(&g_targets[i].tid, __ATOMIC_RELAXED) == tid) return true;
+  return false;
+}
+
 // The thread's state letter in /proc ('R' running, 'S' sleeping, ...); '?' when it is gone.
 char thread_state_letter(pid_t tid) {
   std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
@@ -119,6 +127,7 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
     if (r < k_max_ranges) g_ranges[r++] = c;
   __atomic_store_n(&g_range_count, r, __ATOMIC_RELEASE);
   g_exit_status.store(status, std::memory_order_relaxed);
+  g_exiting_tid.store(self);
 
   struct victim {
     kref<thread_object> thread;  // null: the main thread, which the platform never bound
@@ -156,7 +165,7 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
         victims.push_back(victim{kref<thread_object>(), &g_targets[i]});
       }
     }
-    g_stopped_ids = ids;
+    g_stopped_ids.store(ids, std::memory_order_release);
   }
   if (victims.empty()) return;
 
@@ -211,8 +220,16 @@ void stop_other_threads_for_exit(const std::vector<code_range> &program, int sta
 }
 
 void check_orphaned_section(DWORD owner) {
-  if (!process_exiting() || !g_stopped_ids) return;
-  for (DWORD id : *g_stopped_ids)
+  const std::vector<DWORD> *ids = g_stopped_ids.load(std::memory_order_acquire);
+  if (!process_exiting() || !ids) return;
+  const pid_t me = own_tid();
+  if (me != g_exiting_tid.load()) {
+    // A thread the exit is stopping, still running outside the program's code when the others were
+    // stopped: Windows would have ended it already, so it stops here. Another thread waits.
+    if (is_stop_target(me)) park_current_thread();
+    return;
+  }
+  for (DWORD id : *ids)
     if (id == owner) {
       std::fprintf(stderr, "winplat: at the exit, a critical section held by a stopped thread (%lu) was entered: "
                            "the process ends here\n", static_cast<unsigned long>(owner));

@@ -24,7 +24,8 @@ bool process_exiting();
 void stop_other_threads_for_exit(const std::vector<code_range> &program, int status);
 
 // A critical section owned by `owner` is entered during the exit: when a thread stopped for the exit
-// holds it, the process ends here with its exit status.
+// holds it, the process ends here with its exit status if the caller is the exiting thread; a
+// caller that is itself being stopped stops for good here.
 void check_orphaned_section(DWORD owner);
 
 }  // namespace wb

@@ -275,3 +275,16 @@ TEST(LoaderExit, ASectionAStoppedThreadHeldEndsTheProcessWhenEntered) {
   EXPECT_TRUE(has_line(r.output, "detach: entering the section a stopped thread holds")) << r.output;
   EXPECT_FALSE(has_line(r.output, "detach: entered")) << r.output;
 }
+
+// A thread the exit is stopping may still run outside the program's code (here asleep in a read
+// until the detach wakes it). Meeting a section a stopped thread holds, it stops for good there: it
+// neither ends the process under the detach nor enters the section.
+TEST(LoaderExit, AThreadBeingStoppedThatMeetsAnOrphanedSectionStopsThereAndTheExitGoesOn) {
+  const zephtest::child_result r = zephtest::run_child(WB_EXIT_PROBE, {"woken"});
+  ASSERT_TRUE(r.ended) << r.output;
+  EXPECT_EQ(r.status, 3) << r.output;
+  EXPECT_TRUE(has_line(r.output, "detach: waking a thread being stopped")) << r.output;
+  EXPECT_TRUE(has_line(r.output, "detach: the woken thread stopped at the section")) << r.output;
+  EXPECT_EQ(r.output.find("critical section held by a stopped thread"), std::string::npos) << r.output;
+  EXPECT_FALSE(has_line(r.output, "probe: the woken thread entered the section")) << r.output;
+}
