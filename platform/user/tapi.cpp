@@ -210,8 +210,7 @@ void finish_dialling(HCALL id, const simdev::modem::switches &sw) {
   step(id, 10 + sw.connect_delay_ms, [id](call_state &c, std::vector<post> &out) {
     auto dev = device_at(c.device);
     if (!dev) return;
-    dev->connect_line();
-    state().line_owner[c.device] = id;
+    // The listener is in place before the line is seen connected: a drop right after it ends this call.
     dev->set_drop_listener([id] {
       std::vector<post> posts;
       {
@@ -222,6 +221,8 @@ void finish_dialling(HCALL id, const simdev::modem::switches &sw) {
       }
       deliver(posts);
     });
+    dev->connect_line();
+    state().line_owner[c.device] = id;
     call_state_locked(id, c, LINECALLSTATE_CONNECTED, 0, out);
   });
 }

@@ -308,6 +308,40 @@ TEST_F(Modem, AnEndedCallsHangUpLeavesTheNextCallsLine) {
     EXPECT_EQ(lineShutdown(app), 0);
 }
 
+// The far end drops the call the moment the modem has connected it: the call ends, as it does later
+// on (here repeatedly, the drop coming as soon as the connection is seen).
+TEST_F(Modem, AFarEndDropRightAfterTheConnectionEndsTheCall) {
+    const LINECALLBACK quiet = [](DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {};
+    HLINEAPP app = 0;
+    DWORD devices = 0, version = 0;
+    ASSERT_EQ(lineInitializeExA(&app, nullptr, quiet, "test", &devices, &version, nullptr), 0);
+    HLINE line = 0;
+    ASSERT_EQ(lineOpenA(app, 0, &line, version, 0, 0, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_DATAMODEM, nullptr), 0);
+    const auto state_of = [](HCALL c) {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        LINECALLSTATUS st{};
+        st.dwTotalSize = sizeof st;
+        return lineGetCallStatus(c, &st) == 0 ? st.dwCallState : 0;
+    };
+    for (unsigned i = 1; i <= 50; ++i) {
+        SCOPED_TRACE("call " + std::to_string(i));
+        HCALL call = 0;
+        ASSERT_GT(lineMakeCallA(line, &call, "42", 0, nullptr), 0);
+        ASSERT_TRUE(zephtest::wait_until([&] { return state_of(call) != 0; }));  // the reply came
+        ASSERT_TRUE(zephtest::wait_until([&] { return modem->calls_connected() == i; }, zephtest::default_deadline,
+                                         std::chrono::milliseconds(0)));
+        ASSERT_TRUE(modem->drop_call());
+        EXPECT_TRUE(zephtest::wait_until([&] { return state_of(call) == LINECALLSTATE_DISCONNECTED; }))
+            << "the call stayed in state " << state_of(call);
+        EXPECT_GT(lineDrop(call, nullptr, 0), 0);
+        ASSERT_TRUE(zephtest::wait_until([&] { return state_of(call) == LINECALLSTATE_IDLE; }));
+        ASSERT_EQ(lineDeallocateCall(call), 0);
+        if (HasFailure()) break;
+    }
+    EXPECT_EQ(lineShutdown(app), 0);
+}
+
 TEST_F(Modem, ReopenHangsTheOldCallUpAndDropsItsHandle) {
     auto p = port("77");
     ASSERT_TRUE(p->open());
