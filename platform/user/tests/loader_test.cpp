@@ -242,6 +242,14 @@ bool has_line(const std::string &output, const std::string &line) {
   return output.find(line + "\n") != std::string::npos;
 }
 
+// Runs the exit probe in `mode`, which must end with status 3; its output (none when it did not end).
+std::string exit_probe_output(const char *mode) {
+  const zephtest::child_result r = zephtest::run_child(WB_EXIT_PROBE, {mode});
+  EXPECT_TRUE(r.ended) << r.output;
+  EXPECT_EQ(r.status, 3) << r.output;
+  return r.ended ? r.output : std::string();
+}
+
 }  // namespace
 
 // At the exit (a return from main, or ExitProcess from the main thread) the other threads are stopped
@@ -252,39 +260,32 @@ bool has_line(const std::string &output, const std::string &line) {
 TEST(LoaderExit, TheOtherThreadsAreStoppedBeforeTheLibrariesDetachWithTheExitFlag) {
   for (const char *mode : {"return", "exit"}) {
     SCOPED_TRACE(mode);
-    const zephtest::child_result r = zephtest::run_child(WB_EXIT_PROBE, {mode});
-    ASSERT_TRUE(r.ended) << r.output;
-    EXPECT_EQ(r.status, 3) << r.output;
-    EXPECT_TRUE(has_line(r.output, "probe: exiting")) << r.output;
-    EXPECT_TRUE(has_line(r.output, "detach: process exit yes")) << r.output;
+    const std::string out = exit_probe_output(mode);
+    EXPECT_TRUE(has_line(out, "probe: exiting")) << out;
+    EXPECT_TRUE(has_line(out, "detach: process exit yes")) << out;
     // The exiting thread's fiber-local value went to its callback first, as on Windows.
-    EXPECT_LT(r.output.find("fls: the exiting thread's value\n"), r.output.find("detach: process exit yes\n"))
-        << r.output;
-    EXPECT_TRUE(has_line(r.output, "detach: busy thread stopped")) << r.output;
-    EXPECT_TRUE(has_line(r.output, "detach: threads ended, exit codes 3 3")) << r.output;
-    EXPECT_TRUE(has_line(r.output, "detach: unstarted thread ended, exit code 3")) << r.output;
+    EXPECT_LT(out.find("fls: the exiting thread's value\n"), out.find("detach: process exit yes\n")) << out;
+    EXPECT_TRUE(has_line(out, "detach: busy thread stopped")) << out;
+    EXPECT_TRUE(has_line(out, "detach: threads ended, exit codes 3 3")) << out;
+    EXPECT_TRUE(has_line(out, "detach: unstarted thread ended, exit code 3")) << out;
   }
 }
 
 // A critical section that a stopped thread held, entered at the exit, ends the process there with its
 // exit status (as on Windows since Vista), rather than waiting for ever.
 TEST(LoaderExit, ASectionAStoppedThreadHeldEndsTheProcessWhenEntered) {
-  const zephtest::child_result r = zephtest::run_child(WB_EXIT_PROBE, {"orphan"});
-  ASSERT_TRUE(r.ended) << r.output;
-  EXPECT_EQ(r.status, 3) << r.output;
-  EXPECT_TRUE(has_line(r.output, "detach: entering the section a stopped thread holds")) << r.output;
-  EXPECT_FALSE(has_line(r.output, "detach: entered")) << r.output;
+  const std::string out = exit_probe_output("orphan");
+  EXPECT_TRUE(has_line(out, "detach: entering the section a stopped thread holds")) << out;
+  EXPECT_FALSE(has_line(out, "detach: entered")) << out;
 }
 
 // A thread the exit is stopping may still run outside the program's code (here asleep in a read
 // until the detach wakes it). Meeting a section a stopped thread holds, it stops for good there: it
 // neither ends the process under the detach nor enters the section.
 TEST(LoaderExit, AThreadBeingStoppedThatMeetsAnOrphanedSectionStopsThereAndTheExitGoesOn) {
-  const zephtest::child_result r = zephtest::run_child(WB_EXIT_PROBE, {"woken"});
-  ASSERT_TRUE(r.ended) << r.output;
-  EXPECT_EQ(r.status, 3) << r.output;
-  EXPECT_TRUE(has_line(r.output, "detach: waking a thread being stopped")) << r.output;
-  EXPECT_TRUE(has_line(r.output, "detach: the woken thread stopped at the section")) << r.output;
-  EXPECT_EQ(r.output.find("critical section held by a stopped thread"), std::string::npos) << r.output;
-  EXPECT_FALSE(has_line(r.output, "probe: the woken thread entered the section")) << r.output;
+  const std::string out = exit_probe_output("woken");
+  EXPECT_TRUE(has_line(out, "detach: waking a thread being stopped")) << out;
+  EXPECT_TRUE(has_line(out, "detach: the woken thread stopped at the section")) << out;
+  EXPECT_EQ(out.find("critical section held by a stopped thread"), std::string::npos) << out;
+  EXPECT_FALSE(has_line(out, "probe: the woken thread entered the section")) << out;
 }
